@@ -1,0 +1,48 @@
+// Debug trace: configuration file, log writer, raw-data dumps.
+//
+// The exported routines and globals (LogOutput, DebugInitialize, gDebugLevel,
+// DebugFilePath, the log file names, ...) are declared in api/scanner.h. This
+// header adds the internal pieces: the configuration parser, kept apart from
+// the file system so that it can be tested and fuzzed, and the path builder
+// shared by the log and dump routines.
+#ifndef DOCSCAN_SUPPORT_DEBUG_H
+#define DOCSCAN_SUPPORT_DEBUG_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "api/scanner.h"
+
+// Fixed place of the configuration file (it does not follow SavePath).
+inline constexpr const char kDebugConfigFile[] = "/tmp/DrvLog/Debug.conf";
+inline constexpr const char kDefaultDebugPath[] = "/tmp/DrvLog/";
+
+// Longest word of a configuration line, and longest composed file path.
+inline constexpr size_t kDebugWordMax = 255;
+inline constexpr size_t kDebugPathMax = 259;
+// Characters per read of the configuration file; a longer line is read in
+// pieces and each piece is parsed as a line of its own.
+inline constexpr int kDebugConfigReadSize = 1024;
+
+// What the configuration file says, applied line by line. Start it with the
+// values in force before the file is read.
+struct DebugConfig {
+    uint32_t debugLevel = 0;                  // "DebugLevel"
+    char savePath[kDebugPathMax + 1] = {};    // "SavePath", without the final "/" added
+    long deleteLog = 0;                       // "DELETELOG"
+};
+
+// Applies one line (NUL-terminated; a NUL inside the line ends it) to config.
+// Returns true when the line named one of the three keys and was applied.
+bool ParseDebugConfigLine(const char *line, DebugConfig &config);
+
+// Reads the stream to its end in reads of kDebugConfigReadSize - 1 characters
+// and applies every piece with ParseDebugConfigLine.
+void ParseDebugConfigStream(FILE *stream, DebugConfig &config);
+
+// Builds DebugFilePath + file into out. False when file is null, when the
+// result would be longer than kDebugPathMax characters, or when it is empty.
+bool BuildDebugPath(const char *file, char (&out)[kDebugPathMax + 1]);
+
+#endif // DOCSCAN_SUPPORT_DEBUG_H

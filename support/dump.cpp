@@ -1,0 +1,77 @@
+// Diagnostic dumps: the host environment at the head of the main log, and
+// raw data blocks appended to files of the log directory.
+#include "support/NxThreadType.h"
+#include "support/debug.h"
+
+#include <ctime>
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+extern "C" {
+
+int DumpSystemEnvironmentToLog(void)
+{
+    LogOutput(2, DebugFunctionFile, "============ Debug Start ============");
+
+    const time_t now = time(nullptr);
+    struct tm local = {};
+    localtime_r(&now, &local);
+    LogOutput(2, DebugFunctionFile, "Date: %d/%d/%d %02d:%02d:%02d", local.tm_year + 1900,
+              local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    LogOutput(2, DebugFunctionFile, "Process ID: %x",
+              static_cast<unsigned int>(GetCurrentNxProcessId()));
+
+    struct utsname system = {};
+    if (uname(&system) != 0)
+        return LogOutput(2, DebugFunctionFile, "Get Linux kernel information fail !");
+    LogOutput(2, DebugFunctionFile, "OS name: %s ", system.sysname);
+    LogOutput(2, DebugFunctionFile, "communications network name: %s ", system.nodename);
+    LogOutput(2, DebugFunctionFile, "implementation release level: %s ", system.release);
+    LogOutput(2, DebugFunctionFile, "release version level: %s ", system.version);
+    LogOutput(2, DebugFunctionFile, "hardware type: %s ", system.machine);
+
+    // The file holding this routine stands for the driver; its status-change
+    // time stands for the version. What cannot be found is written as
+    // "unknown", keeping the shape of the line (time text ends in a newline).
+    const char *driverFile = "unknown";
+    Dl_info info = {};
+    if (dladdr(reinterpret_cast<void *>(&DumpSystemEnvironmentToLog), &info) != 0 &&
+        info.dli_fname != nullptr && info.dli_fname[0] != '\0')
+        driverFile = info.dli_fname;
+    char timeText[64] = "unknown\n";
+    struct stat status = {};
+    if (stat(driverFile, &status) == 0 && ctime_r(&status.st_ctime, timeText) == nullptr)
+        std::snprintf(timeText, sizeof timeText, "unknown\n");
+    return LogOutput(2, DebugFunctionFile, "Driver dll (%s) version = %s ", driverFile, timeText);
+}
+
+int ImageOutput(char *file, unsigned char *data, unsigned int size)
+{
+    if (gDebugLevel <= 6)
+        return 1;
+    char path[kDebugPathMax + 1];
+    if (!BuildDebugPath(file, path))
+        return 0;
+    FILE *out = std::fopen(path, "a+b");
+    if (out == nullptr)
+        return 0;
+    // A null block adds nothing (the file is still created).
+    if (data != nullptr && size != 0)
+        std::fwrite(data, 1, size, out);
+    std::fclose(out);
+    return 1;
+}
+
+bool DeleteImageFile(char *file)
+{
+    if (gDebugLevel <= 6)
+        return true;
+    char path[kDebugPathMax + 1];
+    if (!BuildDebugPath(file, path))
+        return false;
+    return unlink(path) == 0;
+}
+
+} // extern "C"

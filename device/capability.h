@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "api/scanner.h"
+#include "support/NxByteOrder.h"
 
 // Size of the inquiry record as the driver asks for it.
 constexpr size_t kInquiryLength = sizeof(NX_InquiryData);  // 165
@@ -98,7 +99,7 @@ inline bool InquiryBit(const NX_InquiryData &inquiry, uint8_t mask) {
 template <size_t Offset>
 inline uint16_t InquiryBE16(const NX_InquiryData &inquiry) {
     static_assert(Offset + 2 <= kInquiryLength, "offset inside the inquiry record");
-    return static_cast<uint16_t>((inquiry.Data[Offset] << 8) | inquiry.Data[Offset + 1]);
+    return GetBE16(&inquiry.Data[Offset]);
 }
 
 #endif  // DOCSCAN_DEVICE_CAPABILITY_H

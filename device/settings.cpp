@@ -1,6 +1,191 @@
 // Device settings: gamma tables, scan-length tuning, power timers, pass-through.
-#include "api/scanner.h"
+#include "device/settings.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "device/capability.h"
+#include "support/NxByteOrder.h"
 
 uint16_t wTuneScanLength[4];
 uint16_t wTuneScanDirection[4];
 int32_t wiaflag = 0;
+
+namespace {
+
+constexpr uint32_t kStatusBadParameter = 2005;
+constexpr uint32_t kStatusFailed = 2999;
+
+constexpr size_t kGammaDumpBytesPerLine = 16;
+
+int Low(bool result) { return result ? 1 : 0; }
+
+void LogGammaHeader() {
+    const time_t now = time(nullptr);
+    struct tm local_time;
+    std::memset(&local_time, 0, sizeof local_time);
+    localtime_r(&now, &local_time);
+    LogOutput(2, DebugGammaTableFile, "============ GammaTable ============%d:%d:%d", local_time.tm_hour,
+              local_time.tm_min, local_time.tm_sec);
+}
+
+// 16 bytes per line: "%04x : " and then "%02x " for each byte.
+void LogGammaDump(const uint8_t (&wire)[kGammaWireLength]) {
+    for (size_t offset = 0; offset < kGammaWireLength; offset += kGammaDumpBytesPerLine) {
+        char line[8 + 3 * kGammaDumpBytesPerLine + 1];
+        int used = std::snprintf(line, sizeof line, "%04x : ", static_cast<unsigned>(offset));
+        for (size_t i = 0; i < kGammaDumpBytesPerLine && used > 0; ++i) {
+            used += std::snprintf(line + used, sizeof line - static_cast<size_t>(used), "%02x ",
+                                  wire[offset + i]);
+        }
+        LogOutput(2, DebugGammaTableFile, "%s", line);
+    }
+}
+
+bool SendTimer(uint32_t time, uint8_t dataType) {
+    uint8_t buffer[2];
+    PutBE16(buffer, static_cast<uint16_t>(time));
+    StartLock();
+    const bool result = Send(buffer, sizeof buffer, dataType, 0);
+    EndLock();
+    return result;
+}
+
+// One pair of tuning values (portions i and j) with its data type.
+bool SendTunePair(size_t i, size_t j, uint8_t dataType) {
+    uint8_t buffer[4];
+    PutBE16(buffer, wTuneScanLength[i]);
+    PutBE16(buffer + 2, wTuneScanLength[j]);
+    const unsigned first = wTuneScanDirection[i] & 1u;
+    if (InquiryBit<kInqFlags128>(InquiryData, kInqOverscan)) {
+        const unsigned differ = (wTuneScanDirection[i] ^ wTuneScanDirection[j]) & 1u;
+        return Send(buffer, 4, dataType, static_cast<uint16_t>(first | (differ << 1)));
+    }
+    return Send(buffer, 2, dataType, static_cast<uint16_t>(first));
+}
+
+}  // namespace
+
+uint32_t DdsElementSize(DDS_DATA_TYPE type) {
+    static constexpr uint8_t kSizes[16] = {0, 0, 1, 2, 4, 8, 1, 2, 4, 1, 1, 2, 4, 8, 4, 8};
+    if (type < 2 || type > 15) return 0;
+    return kSizes[type];
+}
+
+bool SetGammaTable(uint8_t *table, uint8_t channel) {
+    LogOutput(2, DebugFunctionFile, "In   %d : SetGammaTable :", 0);
+    if (table == nullptr) {
+        // A null table is refused before any device traffic.
+        gErrCode = kStatusBadParameter;
+        LogOutput(2, DebugFunctionFile, "Out  %d : SetGammaTable :", 0);
+        return false;
+    }
+    StartLock();
+    LogGammaHeader();
+
+    uint8_t wire[kGammaWireLength];
+    for (size_t i = 0; i < kGammaLevels; ++i) PutBE16(&wire[2 * i], table[i]);
+
+    bool result = false;
+    if (OldParam.ScanMode <= 3) {
+        for (uint16_t qualifier = 0; qualifier < 3; ++qualifier) {
+            result = Send(wire, kGammaWireLength, kSendTypeGamma, qualifier);
+        }
+    }
+    switch (channel) {
+        case 0:
+        case 1: result = Send(wire, kGammaWireLength, kSendTypeGamma, 0); break;
+        case 2: result = Send(wire, kGammaWireLength, kSendTypeGamma, 1); break;
+        case 3: result = Send(wire, kGammaWireLength, kSendTypeGamma, 2); break;
+        default: gErrCode = kStatusFailed; break;
+    }
+
+    LogGammaDump(wire);
+    if (!result) gErrCode = kStatusFailed;
+    EndLock();
+    LogOutput(2, DebugFunctionFile, "Out  %d : SetGammaTable :", Low(result));
+    return result;
+}
+
+bool TuneScanLength(uint16_t direction, uint16_t lines, uint8_t portion) {
+    LogOutput(2, DebugFunctionFile, "In   %d : TuneScanLength : Portion = %d, Direction = %d, Line = %d", 0,
+              portion, direction, lines);
+    if (portion < 4) {
+        wTuneScanLength[portion] = lines;
+        wTuneScanDirection[portion] = direction;
+    }
+    SendTunePair(0, 3, kSendTypeTunePair03);  // its result is not looked at
+    const bool result = SendTunePair(1, 2, kSendTypeTunePair12);
+    LogOutput(2, DebugFunctionFile, "Out  %d : TuneScanLength :", Low(result));
+    return result;
+}
+
+bool SetPowerSaveTime(uint32_t time) {
+    LogOutput(2, DebugFunctionFile, "In   %d : SetPowerSaveTime :", 1);
+    const bool result = SendTimer(time, kSendTypePowerSave);
+    LogOutput(2, DebugFunctionFile, "Out  %d : SetPowerSaveTime :", Low(result));
+    return result;
+}
+
+bool SendPowerOffTime(uint32_t time) {
+    LogOutput(2, DebugFunctionFile, "In   %d : SendPowerOffTime :", 1);
+    const bool result = SendTimer(time, kSendTypePowerOff);
+    LogOutput(2, DebugFunctionFile, "Out  %d : SendPowerOffTime :", Low(result));
+    return result;
+}
+
+bool GeneralRead(uint16_t identifier, DDS_DATA_TYPE type, uint16_t count, void *data) {
+    size_t offset = 0;
+    switch (identifier) {
+        case 1: offset = kInqOverscan3; break;
+        case 3: offset = kInqOverscan1; break;
+        case 5: offset = kInqOverscan4; break;
+        case 7: offset = kInqOverscan2; break;
+        default: break;
+    }
+    const size_t size = static_cast<size_t>(DdsElementSize(type)) * count;
+    if (data == nullptr) return size == 0 && offset == 0;
+    std::memset(data, 0, size);
+    if (offset != 0 && GetBE16(&InquiryData.Data[offset]) != 0) {
+        const uint16_t value = GetBE16(&MyInquiryData.Data[offset]);
+        std::memcpy(data, &value, sizeof value);
+    }
+    return true;
+}
+
+bool GeneralSend(uint16_t, DDS_DATA_TYPE, uint16_t, void *) { return true; }
+
+bool GeneralOperation(uint8_t operation, uint16_t identifier, DDS_DATA_TYPE type, uint16_t count,
+                      void *data) {
+    LogOutput(2, DebugFunctionFile, "In   %d : GeneralOperation :", 1);
+    wiaflag = 1;
+    bool result = true;
+    if (operation == kGeneralRead) {
+        result = GeneralRead(identifier, type, count, data);
+        // A null buffer that would have to receive bytes is refused.
+        if (!result) gErrCode = kStatusBadParameter;
+    } else if (operation == kGeneralSend) {
+        result = GeneralSend(identifier, type, count, data);
+    }
+    LogOutput(2, DebugFunctionFile, "Out  %d : GeneralOperation :", Low(result));
+    return result;
+}
+
+bool SetSpeedMode(void) {
+    LogOutput(2, DebugFunctionFile, "In   %d : SetSpeedMode :", 0);
+    LogOutput(2, DebugFunctionFile, "Out  %d : SetSpeedMode :", 1);
+    return true;
+}
+
+bool SwitchStrip(void) {
+    LogOutput(2, DebugFunctionFile, "In   %d : SwitchStrip :", 0);
+    LogOutput(2, DebugFunctionFile, "Out  %d : SwitchStrip :", 1);
+    return true;
+}
+
+bool TruncateScanLength(void) {
+    LogOutput(2, DebugFunctionFile, "In   %d : TruncateScanLength :", 0);
+    LogOutput(2, DebugFunctionFile, "Out  %d : TruncateScanLength :", 1);
+    return true;
+}

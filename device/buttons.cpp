@@ -1,0 +1,94 @@
+// Push buttons: the button description from the inquiry data, the button
+// status from one interrupt packet, and the accepted button and LED calls.
+#include <cstring>
+
+#include "api/scanner.h"
+#include "device/capability.h"
+
+namespace {
+
+constexpr uint32_t kStatusBadParameter = 2005;
+
+constexpr uint32_t kButtonTypeWithButtons = 3;
+constexpr uint16_t kButtonFour = 4;
+
+// Event byte of a press, and the bit that marks an event the device already
+// describes itself (passed on unchanged).
+constexpr uint8_t kEventPress = 0x81;
+constexpr uint8_t kEventOwnFormat = 0x80;
+
+int Low(bool result) { return result ? 1 : 0; }
+
+// Button number of a device button code, 0 for an unlisted code.
+uint8_t ButtonNumber(uint8_t code) {
+    switch (code) {
+        case 3: return 1;
+        case 5: return 2;
+        case 6: return 3;
+        default: return 0;
+    }
+}
+
+bool Accepted(const char *name) {
+    LogOutput(2, DebugFunctionFile, "In   %d : %s :", 1, name);
+    LogOutput(2, DebugFunctionFile, "Out  %d : %s :", 1, name);
+    return true;
+}
+
+}  // namespace
+
+bool InitialButton(tagButtonDescription *description) {
+    LogOutput(2, DebugFunctionFile, "In   %d : InitialButton :", 1);
+    if (description == nullptr) {
+        // A null record is refused before any device traffic.
+        gErrCode = kStatusBadParameter;
+        LogOutput(2, DebugFunctionFile, "Out  %d : InitialButton :", 0);
+        return false;
+    }
+    std::memset(description, 0, sizeof *description);
+    std::memset(&InquiryData, 0, sizeof InquiryData);
+
+    StartLock();
+    const bool result = Inquiry(InquiryData.Data, static_cast<uint32_t>(kInquiryLength), 0);
+    if (result && InquiryBit<kInqFlags50>(InquiryData, kInqHasButtons)) {
+        description->ButtonType = kButtonTypeWithButtons;
+        description->ButtonCount = InquiryByte<kInqButtonCount>(InquiryData);
+        description->Four = kButtonFour;
+    }
+    EndLock();
+
+    LogOutput(2, DebugFunctionFile, "Out  %d : InitialButton :", Low(result));
+    return result;
+}
+
+bool ReadPushButton(tagButtonStatus *status) {
+    LogOutput(2, DebugFunctionFile, "In   %d : ReadPushButton :", 1);
+    if (status == nullptr) {
+        gErrCode = kStatusBadParameter;
+        LogOutput(2, DebugFunctionFile, "Out  0 : ReadPushButton :");
+        return false;
+    }
+    std::memset(status, 0, sizeof *status);
+
+    StartLock();
+    // Packet bytes 0..6 land in bytes 0..6 of the record (zeros without a packet).
+    const bool result = GetButtonStatus(reinterpret_cast<uint8_t *>(status));
+    if ((status->Event & kEventOwnFormat) == 0) {
+        const uint8_t number = ButtonNumber(status->Event);
+        if (number != 0) status->Button = number;
+        if (number != 0 || status->Button != 0) {
+            status->Event = kEventPress;
+            status->Pressed = 1;
+        }
+    }
+    EndLock();
+
+    LogOutput(2, DebugFunctionFile, "Out  %d : ReadPushButton :", Low(result));
+    return result;
+}
+
+bool CheckPushButton(void) { return Accepted("CheckPushButton"); }
+bool ResetPushButton(void) { return Accepted("ResetPushButton"); }
+bool SearchPushButton(void) { return Accepted("SearchPushButton"); }
+bool SetLEDNumber(void) { return Accepted("SetLEDNumber"); }
+bool ReadLEDNumber(void) { return Accepted("ReadLEDNumber"); }

@@ -1,0 +1,250 @@
+// Non-volatile memory: read, write, initialise, self test, identification
+// check and the item setter.
+//
+// Front-end pointers are checked: a null record (or null data with a non-zero
+// length) is refused with status 2005 and result 0, before any device traffic.
+#include "device/nvm.h"
+
+#include <cstring>
+#include <ctime>
+
+#include "device/capability.h"
+#include "support/NxByteOrder.h"
+
+namespace {
+
+constexpr uint32_t kStatusBadParameter = 2005;
+constexpr uint32_t kStatusFailed = 2999;
+
+// Initialisation record: at most this many of its bytes are taken.
+constexpr uint32_t kInitRecordLength = sizeof(tagNVMInitData);  // 55
+constexpr size_t kInitByte44 = offsetof(tagNVMInitData, Byte44);
+constexpr size_t kInitByte118 = offsetof(tagNVMInitData, Byte118);
+constexpr size_t kNvmByte118 = 118;
+constexpr uint16_t kInitValue70 = 15;
+constexpr uint16_t kInitValue122 = 240;
+
+// Test words of TestNVM: the six 16-bit values at 28..38.
+constexpr size_t kTestWordOffset = offsetof(NVMDATA, Month);
+constexpr size_t kTestWordCount = 6;
+
+uint8_t *Bytes(NVMDATA &record) { return reinterpret_cast<uint8_t *>(&record); }
+
+uint16_t TestWord(const NVMDATA &record, size_t n) {
+    uint16_t value;
+    std::memcpy(&value, reinterpret_cast<const uint8_t *>(&record) + kTestWordOffset + 2 * n, 2);
+    return value;
+}
+
+void SetTestWord(NVMDATA &record, size_t n, uint16_t value) {
+    std::memcpy(Bytes(record) + kTestWordOffset + 2 * n, &value, 2);
+}
+
+struct SetterItem {
+    bool readFirst;      // read-modify-write
+    size_t offset;       // where the caller's data goes
+    bool zeroRecord;     // item 0: the caller's data is not used
+    uint16_t qualifier;
+};
+
+constexpr SetterItem kSetterItems[kNvmLastItem + 1] = {
+    {false, 0, true, kNvmQualifierWhole},   // 0 all-zero record
+    {true, 102, false, kNvmQualifier19},    // 1
+    {true, 86, false, kNvmQualifier19},     // 2
+    {false, 0, false, kNvmQualifier17},     // 3 whole record
+    {false, 0, false, kNvmQualifier18},     // 4 whole record
+    {false, 0, false, kNvmQualifier19},     // 5 whole record
+    {false, 0, false, kNvmQualifierWhole},  // 6 whole record
+    {true, 34, false, kNvmQualifier18},     // 7
+    {true, 0, false, kNvmQualifier18},      // 8
+    {true, 73, false, kNvmQualifier18},     // 9
+    {true, 70, false, kNvmQualifier18},     // 10
+};
+
+int Low(bool result) { return result ? 1 : 0; }
+
+}  // namespace
+
+void SwapNvmRecord(NVMDATA &record) {
+    uint8_t *bytes = Bytes(record);
+    for (size_t offset : kNvmBE32Offsets) {
+        unsigned int value;
+        std::memcpy(&value, bytes + offset, 4);
+        value = DeviceToHostDWORD(value);
+        std::memcpy(bytes + offset, &value, 4);
+    }
+    for (size_t offset : kNvmBE16Offsets) {
+        unsigned short value;
+        std::memcpy(&value, bytes + offset, 2);
+        value = DeviceToHostWORD(value);
+        std::memcpy(bytes + offset, &value, 2);
+    }
+}
+
+bool ReadNVMDataInternal(NVMDATA *record) {
+    const bool result = Read(Bytes(*record), kNvmLength, kNvmReadType, kNvmReadQualifier);
+    SwapNvmRecord(*record);
+    return result;
+}
+
+bool WriteNVMDataInternal(const NVMDATA *record) {
+    NVMDATA copy = *record;
+    SwapNvmRecord(copy);
+    return Send(Bytes(copy), kNvmLength, kNvmSendType, kNvmQualifierWhole);
+}
+
+bool WriteNVMDataWithQualifier(const NVMDATA *record, uint16_t qualifier) {
+    LogOutput(2, DebugFunctionFile, "In   %d : WriteNVMDataWithQualifier :", 1);
+    NVMDATA copy = *record;
+    SwapNvmRecord(copy);
+    StartLock();
+    const bool result = Send(Bytes(copy), kNvmLength, kNvmSendType, qualifier);
+    EndLock();
+    LogOutput(2, DebugFunctionFile, "Out   %d : WriteNVMDataWithQualifier :", Low(result));
+    return result;
+}
+
+bool ReadNVMData(NVMDATA *record) {
+    LogOutput(2, DebugFunctionFile, "In   %d : ReadNVMData :", 1);
+    if (record == nullptr) {
+        gErrCode = kStatusBadParameter;
+        LogOutput(2, DebugFunctionFile, "Out  %d : ReadNVMData :", 0);
+        return false;
+    }
+    std::memset(record, 0, sizeof *record);
+    StartLock();
+    const bool result = ReadNVMDataInternal(record);
+    EndLock();
+    LogOutput(2, DebugFunctionFile, "Out  %d : ReadNVMData :", Low(result));
+    return result;
+}
+
+bool WriteNVMData(NVMDATA *record) {
+    LogOutput(2, DebugFunctionFile, "In   %d : WriteNVMData :", 1);
+    if (record == nullptr) {
+        gErrCode = kStatusBadParameter;
+        LogOutput(2, DebugFunctionFile, "Out  %d : WriteNVMData :", 0);
+        return false;
+    }
+    StartLock();
+    const bool result = WriteNVMDataInternal(record);
+    EndLock();
+    LogOutput(2, DebugFunctionFile, "Out  %d : WriteNVMData :", Low(result));
+    return result;
+}
+
+bool InitializeNVM(tagNVMInitData *init) {
+    LogOutput(2, DebugFunctionFile, "In   %d : InitializeNVM :", 1);
+    if (init == nullptr) {
+        gErrCode = kStatusBadParameter;
+        LogOutput(2, DebugFunctionFile, "Out  %d : InitializeNVM :", 0);
+        return false;
+    }
+
+    // Only the bytes the caller says it filled (at most the whole record).
+    uint8_t local[kInitRecordLength] = {};
+    const uint32_t length = init->Length < kInitRecordLength ? init->Length : kInitRecordLength;
+    std::memcpy(local, init, length);
+
+    NVMDATA current;
+    if (!ReadNVMData(&current)) {
+        // Never write after a failed read: the kept fields would become zeros.
+        LogOutput(2, DebugFunctionFile, "Out  %d : InitializeNVM :", 0);
+        return false;
+    }
+
+    NVMDATA record;
+    std::memset(&record, 0, sizeof record);
+    std::memcpy(record.Kept, current.Kept, sizeof record.Kept);
+
+    const time_t now = time(nullptr);
+    struct tm local_time;
+    if (localtime_r(&now, &local_time) != nullptr) {
+        record.Month = static_cast<uint16_t>(local_time.tm_mon + 1);
+        record.Day = static_cast<uint16_t>(local_time.tm_mday);
+        record.Year = static_cast<uint16_t>(local_time.tm_year + 1900);
+    }
+    record.Value70 = kInitValue70;
+    std::memcpy(record.Identification, init->Identification, sizeof record.Identification);
+    record.Byte44 = local[kInitByte44];
+    Bytes(record)[kNvmByte118] = local[kInitByte118];
+    if (InquiryBit<kInqFlags149>(InquiryData, kInqNvmDefault)) record.Value122 = kInitValue122;
+
+    const bool result = WriteNVMDataInternal(&record);
+    LogOutput(2, DebugFunctionFile, "Out  %d : InitializeNVM :", Low(result));
+    return result;
+}
+
+bool TestNVM(void) {
+    LogOutput(2, DebugFunctionFile, "In   %d : TestNVM :", 0);
+    bool result = false;
+
+    NVMDATA saved;
+    if (ReadNVMData(&saved)) {
+        NVMDATA test = saved;
+        for (size_t n = 0; n < kTestWordCount; ++n) SetTestWord(test, n, static_cast<uint16_t>(n + 1));
+        result = WriteNVMDataInternal(&test);
+        if (result) {
+            NVMDATA back;
+            ReadNVMData(&back);  // compared below whatever it returned
+            bool same = true;
+            for (size_t n = 0; n < kTestWordCount && same; ++n) same = TestWord(back, n) == TestWord(test, n);
+            if (same) {
+                result = WriteNVMDataInternal(&saved);
+            } else {
+                // The test values stay in the device: after a failed comparison
+                // the device is not trusted with a second write.
+                gErrCode = kStatusFailed;
+            }
+        }
+    }
+
+    LogOutput(2, DebugFunctionFile, "Out  %d : TestNVM :", Low(result));
+    return result;
+}
+
+bool CheckNVMData(tagNVMInitData *init) {
+    LogOutput(2, DebugFunctionFile, "In   %d : CheckNVMData :", 1);
+    if (init == nullptr) {
+        gErrCode = kStatusBadParameter;
+        LogOutput(2, DebugFunctionFile, "Out  %d : CheckNVMData :", 0);
+        return false;
+    }
+    NVMDATA record;
+    const bool result = ReadNVMData(&record);
+    // Compared even after a failed read (against the cleared record).
+    if (std::strncmp(record.Identification, init->Identification, sizeof record.Identification) != 0) {
+        gErrCode = kStatusFailed;
+    }
+    LogOutput(2, DebugFunctionFile, "Out  %d : CheckNVMData :", Low(result));
+    return result;
+}
+
+bool SetNVRAMValue(uint8_t *data, uint32_t length, uint16_t item) {
+    LogOutput(2, DebugFunctionFile, "In   %d : SetNVRAMValue :", 0);
+    if (item > kNvmLastItem) {
+        LogOutput(2, DebugFunctionFile, "Out  %d : SetNVRAMValue :", 0);
+        return false;
+    }
+    const SetterItem &setter = kSetterItems[item];
+
+    // A length past the end of the record is refused (2005, nothing sent),
+    // as is null data with a non-zero length.
+    if (!setter.zeroRecord && (length > kNvmLength - setter.offset || (data == nullptr && length != 0))) {
+        gErrCode = kStatusBadParameter;
+        LogOutput(2, DebugFunctionFile, "Out  %d : SetNVRAMValue :", 0);
+        return false;
+    }
+
+    NVMDATA record;
+    std::memset(&record, 0, sizeof record);
+    if (setter.readFirst && !ReadNVMData(&record)) {
+        LogOutput(2, DebugFunctionFile, "Out  %d : SetNVRAMValue :", 0);
+        return false;
+    }
+    if (!setter.zeroRecord && length != 0) std::memcpy(Bytes(record) + setter.offset, data, length);
+
+    const bool result = WriteNVMDataWithQualifier(&record, setter.qualifier);
+    LogOutput(2, DebugFunctionFile, "Out  %d : SetNVRAMValue :", Low(result));
+    return result;
+}

@@ -1,0 +1,34 @@
+// Device settings: gamma tables, scan-length tuning, power timers and the
+// general pass-through. The exported functions and globals are declared in
+// api/scanner.h; this header adds the internal halves and the wire constants.
+#ifndef DOCSCAN_DEVICE_SETTINGS_H
+#define DOCSCAN_DEVICE_SETTINGS_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "api/scanner.h"
+
+// SEND data types.
+constexpr uint8_t kSendTypeGamma = 0x81;
+constexpr uint8_t kSendTypeTunePair03 = 0x95;  // portions 0 and 3
+constexpr uint8_t kSendTypeTunePair12 = 0x96;  // portions 1 and 2
+constexpr uint8_t kSendTypePowerSave = 0xA2;
+constexpr uint8_t kSendTypePowerOff = 0xA9;
+
+// Gamma table: 256 levels from the front end, 512 bytes on the wire.
+constexpr size_t kGammaLevels = 256;
+constexpr uint32_t kGammaWireLength = 512;
+
+// Operations of GeneralOperation.
+constexpr uint8_t kGeneralRead = 1;
+constexpr uint8_t kGeneralSend = 2;
+
+// Size in bytes of one element of the given type (2..15), 0 for any other.
+uint32_t DdsElementSize(DDS_DATA_TYPE type);
+
+// The halves of GeneralOperation; no trace lines. Both return 1.
+bool GeneralRead(uint16_t identifier, DDS_DATA_TYPE type, uint16_t count, void *data);
+bool GeneralSend(uint16_t identifier, DDS_DATA_TYPE type, uint16_t count, void *data);
+
+#endif  // DOCSCAN_DEVICE_SETTINGS_H

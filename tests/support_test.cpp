@@ -1,0 +1,590 @@
+// Support layer: byte order, thread wrappers, debug configuration, log writer
+// and diagnostic dumps.
+//
+// DRVLOG_RESOURCE_LOCK: these tests replace /tmp/DrvLog with a directory of
+// their own and put back whatever was there when they end.
+#include "api/scanner.h"
+#include "support/NxByteOrder.h"
+#include "support/NxThreadType.h"
+#include "support/debug.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <dlfcn.h>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path kLogDir = "/tmp/DrvLog";
+
+// Moves an existing /tmp/DrvLog aside, gives the test an empty one, and puts
+// the original back afterwards (also when the test fails).
+class DrvLogGuard {
+public:
+    DrvLogGuard() : saved_("/tmp/DrvLog.support-test-" + std::to_string(getpid()))
+    {
+        std::error_code ec;
+        if (fs::exists(fs::symlink_status(kLogDir, ec))) {
+            fs::rename(kLogDir, saved_);
+            moved_ = true;
+        }
+        fs::create_directory(kLogDir);
+    }
+    ~DrvLogGuard()
+    {
+        std::error_code ec;
+        fs::remove_all(kLogDir, ec);
+        if (moved_)
+            fs::rename(saved_, kLogDir, ec);
+    }
+    DrvLogGuard(const DrvLogGuard &) = delete;
+    DrvLogGuard &operator=(const DrvLogGuard &) = delete;
+
+private:
+    fs::path saved_;
+    bool moved_ = false;
+};
+
+std::string ReadFile(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::string::size_type start = 0;
+    for (auto end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    if (start < text.size())
+        lines.push_back(text.substr(start));
+    return lines;
+}
+
+void WriteFile(const fs::path &path, const std::string &text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+void WriteConf(const std::string &text)
+{
+    WriteFile(kLogDir / "Debug.conf", text);
+}
+
+// Each test starts from the state at load: level 0, empty log directory.
+class SupportState : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        gDebugLevel = 0;
+        DebugFilePath[0] = '\0';
+        std::memcpy(savedFunctionFile_, DebugFunctionFile, sizeof savedFunctionFile_);
+    }
+    void TearDown() override
+    {
+        std::memcpy(DebugFunctionFile, savedFunctionFile_, sizeof savedFunctionFile_);
+        gDebugLevel = 0;
+        DebugFilePath[0] = '\0';
+    }
+
+private:
+    char savedFunctionFile_[260];
+};
+
+class DebugLog : public SupportState {
+protected:
+    DrvLogGuard guard_;
+};
+
+DebugConfig ParseText(const std::string &text)
+{
+    DebugConfig config;
+    std::strcpy(config.savePath, "/tmp/DrvLog/");
+    FILE *stream = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
+    EXPECT_NE(stream, nullptr);
+    ParseDebugConfigStream(stream, config);
+    std::fclose(stream);
+    return config;
+}
+
+// ------------------------------------------------------------------ byte order
+
+TEST(ByteOrder, ValuesAreReversedAndEachFunctionIsItsOwnInverse)
+{
+    EXPECT_EQ(DeviceToHostWORD(1), 256);
+    EXPECT_EQ(DeviceToHostWORD(256), 1);
+    EXPECT_EQ(DeviceToHostWORD(0x1234), 0x3412);
+    EXPECT_EQ(DeviceToHostWORD(DeviceToHostWORD(0xBEEF)), 0xBEEF);
+    EXPECT_EQ(DeviceToHostDWORD(1u), 16777216u);
+    EXPECT_EQ(DeviceToHostDWORD(0x12345678u), 0x78563412u);
+    EXPECT_EQ(DeviceToHostDWORD(DeviceToHostDWORD(0xCAFEF00Du)), 0xCAFEF00Du);
+}
+
+TEST(ByteOrder, PointerFormsSwapInPlaceAtAnyAddress)
+{
+    alignas(8) uint8_t bytes[16] = {0xAA, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0xBB};
+    // Odd offsets: the functions must not demand alignment.
+    auto *word = reinterpret_cast<unsigned short *>(bytes + 1);
+    EXPECT_EQ(DeviceToHostWORDPtr(word), 0x0102);
+    EXPECT_EQ(bytes[1], 0x02);
+    EXPECT_EQ(bytes[2], 0x01);
+    DeviceToHostWORDPtr(word);
+
+    auto *dword = reinterpret_cast<unsigned int *>(bytes + 1);
+    EXPECT_EQ(DeviceToHostDWORDPtr(dword), 0x01020304u);
+    EXPECT_EQ(bytes[1], 0x04);
+    EXPECT_EQ(bytes[4], 0x01);
+    DeviceToHostDWORDPtr(dword);
+
+    EXPECT_EQ(DeviceToHostQWORDPtr(bytes + 1), 0x0102030405060708ull);
+    const uint8_t reversed[] = {0xAA, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01, 0xBB};
+    EXPECT_EQ(std::memcmp(bytes, reversed, sizeof reversed), 0);
+    DeviceToHostQWORDPtr(bytes + 1);
+    EXPECT_EQ(bytes[1], 0x01);
+    EXPECT_EQ(bytes[8], 0x08);
+
+    EXPECT_EQ(DeviceToHostWORDPtr(nullptr), 0);
+    EXPECT_EQ(DeviceToHostDWORDPtr(nullptr), 0u);
+    EXPECT_EQ(DeviceToHostQWORDPtr(nullptr), 0u);
+}
+
+TEST(ByteOrder, BigEndianFieldHelpers)
+{
+    uint8_t field[5] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+    PutBE16(field, 0x1234);
+    EXPECT_EQ(field[0], 0x12);
+    EXPECT_EQ(field[1], 0x34);
+    EXPECT_EQ(field[2], 0xEE);
+    EXPECT_EQ(GetBE16(field), 0x1234);
+
+    PutBE24(field, 0xFFABCDEF); // the high byte does not fit and is dropped
+    EXPECT_EQ(field[0], 0xAB);
+    EXPECT_EQ(field[2], 0xEF);
+    EXPECT_EQ(field[3], 0xEE);
+    EXPECT_EQ(GetBE24(field), 0xABCDEFu);
+
+    PutBE32(field + 1, 0x89ABCDEF);
+    EXPECT_EQ(field[1], 0x89);
+    EXPECT_EQ(field[4], 0xEF);
+    EXPECT_EQ(GetBE32(field + 1), 0x89ABCDEFu);
+}
+
+// ------------------------------------------------------------------ threads
+
+std::atomic<int> gThreadSteps{0};
+
+void *CountAndReturn(void *argument)
+{
+    static_cast<std::atomic<int> *>(argument)->fetch_add(1);
+    return argument;
+}
+
+void *ExitEarly(void *)
+{
+    gThreadSteps = 1;
+    ExitNxThread();
+}
+
+TEST(Threads, HandleLifecycle)
+{
+    unsigned long thread = 12345;
+    InitialInvalidNxThread(&thread);
+    EXPECT_EQ(thread, 0u);
+    EXPECT_FALSE(IsValidNxThread(&thread));
+    EXPECT_FALSE(WaitNxThread(&thread)); // joining the invalid handle is refused
+
+    std::atomic<int> ran{0};
+    unsigned long threadId = 777;
+    ASSERT_TRUE(CreateNxThread(&thread, CountAndReturn, &ran, &threadId));
+    EXPECT_EQ(threadId, 0u);
+    EXPECT_TRUE(IsValidNxThread(&thread));
+    EXPECT_TRUE(WaitNxThread(&thread));
+    EXPECT_EQ(ran.load(), 1);
+    EXPECT_TRUE(IsValidNxThread(&thread)); // only DestroyNxThread clears the handle
+    EXPECT_TRUE(DestroyNxThread(&thread));
+    EXPECT_FALSE(IsValidNxThread(&thread));
+}
+
+TEST(Threads, FailedCreateStillClearsTheIdAndKeepsTheHandle)
+{
+    unsigned long thread = 0;
+    unsigned long threadId = 777;
+    EXPECT_FALSE(CreateNxThread(&thread, nullptr, nullptr, &threadId));
+    EXPECT_EQ(threadId, 0u);
+    EXPECT_FALSE(IsValidNxThread(&thread));
+}
+
+TEST(Threads, ExitEndsTheThreadAndIdsComeFromTheSystem)
+{
+    gThreadSteps = 0;
+    unsigned long thread = 0;
+    unsigned long threadId = 0;
+    ASSERT_TRUE(CreateNxThread(&thread, ExitEarly, nullptr, &threadId));
+    EXPECT_TRUE(WaitNxThread(&thread));
+    EXPECT_EQ(gThreadSteps.load(), 1);
+    EXPECT_EQ(GetCurrentNxThreadId(), static_cast<unsigned long>(pthread_self()));
+    EXPECT_EQ(GetCurrentNxProcessId(), static_cast<int>(getpid()));
+}
+
+struct Handoff {
+    pthread_mutex_t mutex;
+    pthread_cond_t condition;
+    bool ready = false;
+};
+
+void *Signal(void *argument)
+{
+    auto *handoff = static_cast<Handoff *>(argument);
+    EnterNxCriticalSection(&handoff->mutex);
+    handoff->ready = true;
+    SignalNxCondition(&handoff->condition);
+    LeaveNxCriticalSection(&handoff->mutex);
+    return nullptr;
+}
+
+TEST(Threads, MutexCriticalSectionAndCondition)
+{
+    pthread_mutex_t never;
+    pthread_cond_t neverCondition;
+    std::memset(&never, 0x5A, sizeof never);
+    std::memset(&neverCondition, 0x5A, sizeof neverCondition);
+    EXPECT_TRUE(IsValidNxMutex(&never));
+    EXPECT_TRUE(IsValidNxCriticalSection(&never));
+    EXPECT_TRUE(IsValidNxCondition(&neverCondition));
+
+    Handoff handoff;
+    InitialInvalidNxCriticalSection(&handoff.mutex);
+    InitialInvalidNxCondition(&handoff.condition);
+    ASSERT_TRUE(CreateNxCriticalSection(&handoff.mutex));
+    ASSERT_TRUE(CreateNxCondition(&handoff.condition));
+    ASSERT_EQ(LockNxMutex(&handoff.mutex), 0);
+    unsigned long thread = 0;
+    unsigned long threadId = 0;
+    ASSERT_TRUE(CreateNxThread(&thread, Signal, &handoff, &threadId));
+    while (!handoff.ready)
+        ASSERT_EQ(WaitNxCondition(&handoff.condition, &handoff.mutex), 0);
+    EXPECT_EQ(UnlockNxMutex(&handoff.mutex), 0);
+    EXPECT_TRUE(WaitNxThread(&thread));
+    EXPECT_TRUE(DestroyNxCondition(&handoff.condition));
+    EXPECT_TRUE(DestroyNxCriticalSection(&handoff.mutex));
+
+    pthread_mutex_t mutex;
+    InitialInvalidNxMutex(&mutex);
+    ASSERT_TRUE(CreateNxMutex(&mutex));
+    EXPECT_EQ(LockNxMutex(&mutex), 0);
+    EXPECT_EQ(UnlockNxMutex(&mutex), 0);
+    EXPECT_TRUE(DestroyNxMutex(&mutex));
+
+    EXPECT_FALSE(CreateNxMutex(nullptr));
+    EXPECT_EQ(LockNxMutex(nullptr), EINVAL);
+    EXPECT_EQ(WaitNxCondition(nullptr, &mutex), EINVAL);
+}
+
+// ------------------------------------------------------------------ configuration parser
+
+TEST(DebugConfigParser, KeysAreExactAndTheLastLineWins)
+{
+    DebugConfig config = ParseText("DebugLevel 2\n"
+                                   "debuglevel 9\n"      // other letter case: no key
+                                   "DebugLevel=8\n"      // equals sign: one word only
+                                   "DEBUGLEVEL 9\n"
+                                   "\tSavePath\t/var/tmp/scan  trailing words\n"
+                                   "DELETELOG 1\n"
+                                   "Unknown 5\n"
+                                   "DebugLevel 3\n");
+    EXPECT_EQ(config.debugLevel, 3u);
+    EXPECT_STREQ(config.savePath, "/var/tmp/scan");
+    EXPECT_EQ(config.deleteLog, 1);
+}
+
+TEST(DebugConfigParser, NumbersReadAsStrtolKeepingTheLow32Bits)
+{
+    DebugConfig config;
+    EXPECT_TRUE(ParseDebugConfigLine("DebugLevel -1", config));
+    EXPECT_EQ(config.debugLevel, 4294967295u);
+    ParseDebugConfigLine("DebugLevel 4294967298", config);
+    EXPECT_EQ(config.debugLevel, 2u);
+    ParseDebugConfigLine("DebugLevel 7abc", config);
+    EXPECT_EQ(config.debugLevel, 7u);
+    ParseDebugConfigLine("DebugLevel +4", config);
+    EXPECT_EQ(config.debugLevel, 4u);
+    ParseDebugConfigLine("DebugLevel abc", config);
+    EXPECT_EQ(config.debugLevel, 0u);
+    ParseDebugConfigLine("DELETELOG 0x10", config);
+    EXPECT_EQ(config.deleteLog, 0);
+}
+
+TEST(DebugConfigParser, LinesWithoutTwoWordsAreIgnored)
+{
+    DebugConfig config;
+    config.debugLevel = 4;
+    EXPECT_TRUE(ParseDebugConfigLine("DebugLevel 2", config));
+    // A lone word does not reuse the value of the previous line.
+    EXPECT_FALSE(ParseDebugConfigLine("DebugLevel", config));
+    EXPECT_FALSE(ParseDebugConfigLine("5", config));
+    EXPECT_FALSE(ParseDebugConfigLine("", config));
+    EXPECT_FALSE(ParseDebugConfigLine("   \t\r\n", config));
+    EXPECT_FALSE(ParseDebugConfigLine(nullptr, config));
+    EXPECT_EQ(config.debugLevel, 2u);
+}
+
+TEST(DebugConfigParser, OverlongWordsRefuseTheLine)
+{
+    DebugConfig config;
+    std::strcpy(config.savePath, "/tmp/DrvLog/");
+    const std::string longest = "/" + std::string(254, 'p');
+    EXPECT_TRUE(ParseDebugConfigLine(("SavePath " + longest).c_str(), config));
+    EXPECT_EQ(config.savePath, longest);
+    EXPECT_FALSE(ParseDebugConfigLine(("SavePath " + longest + "q").c_str(), config));
+    EXPECT_EQ(config.savePath, longest);
+    EXPECT_FALSE(ParseDebugConfigLine(("DebugLevel " + std::string(256, '1')).c_str(), config));
+    EXPECT_FALSE(ParseDebugConfigLine((std::string(300, 'K') + " 5").c_str(), config));
+    EXPECT_EQ(config.debugLevel, 0u);
+}
+
+TEST(DebugConfigParser, LongLinesAreReadInPiecesAndNulEndsALine)
+{
+    // The first read takes 1023 characters; the rest is parsed as a line.
+    std::string text = "Junk" + std::string(1019, ' ') + "DebugLevel 5\n";
+    EXPECT_EQ(ParseText(text).debugLevel, 5u);
+    // A NUL ends the text of its line; the next line is read normally.
+    text = std::string("DebugLevel\0 7\nDELETELOG 1\0junk\n", 31);
+    DebugConfig config = ParseText(text);
+    EXPECT_EQ(config.debugLevel, 0u);
+    EXPECT_EQ(config.deleteLog, 1);
+}
+
+// ------------------------------------------------------------------ DebugInitialize
+
+TEST_F(DebugLog, MissingConfigurationKeepsTheLevelAndWritesNothing)
+{
+    EXPECT_FALSE(DebugInitialize());
+    EXPECT_EQ(gDebugLevel, 0u);
+    EXPECT_STREQ(DebugFilePath, "/tmp/DrvLog/");
+    EXPECT_DOUBLE_EQ(fCPUSpeed, 100.0);
+    EXPECT_TRUE(fs::is_empty(kLogDir));
+
+    WriteConf("DebugLevel 2\n");
+    EXPECT_TRUE(DebugInitialize());
+    fs::remove(kLogDir / "Debug.conf");
+    EXPECT_FALSE(DebugInitialize()); // the earlier level stays in force
+    EXPECT_EQ(gDebugLevel, 2u);
+}
+
+TEST_F(DebugLog, EnvironmentDumpLinesInOrder)
+{
+    WriteConf("DebugLevel 2\n");
+    ASSERT_TRUE(DebugInitialize());
+    const std::string text = ReadFile(kLogDir / "vemoDll.txt");
+    const auto lines = Lines(text);
+    ASSERT_EQ(lines.size(), 10u);
+
+    utsname system{};
+    ASSERT_EQ(uname(&system), 0);
+    Dl_info info{};
+    ASSERT_NE(dladdr(reinterpret_cast<void *>(&DumpSystemEnvironmentToLog), &info), 0);
+    struct stat status{};
+    ASSERT_EQ(stat(info.dli_fname, &status), 0);
+    char timeText[32];
+    ctime_r(&status.st_ctime, timeText);
+    char processId[32];
+    std::snprintf(processId, sizeof processId, "Process ID: %x", static_cast<unsigned>(getpid()));
+
+    EXPECT_EQ(lines[0], "============ Debug Start ============");
+    EXPECT_TRUE(std::regex_match(
+        lines[1], std::regex(R"(Date: \d{4}/([1-9]|1[0-2])/([1-9]|[12]\d|3[01]) \d\d:\d\d:\d\d)")))
+        << lines[1];
+    EXPECT_EQ(lines[2], processId);
+    EXPECT_EQ(lines[3], std::string("OS name: ") + system.sysname + " ");
+    EXPECT_EQ(lines[4], std::string("communications network name: ") + system.nodename + " ");
+    EXPECT_EQ(lines[5], std::string("implementation release level: ") + system.release + " ");
+    EXPECT_EQ(lines[6], std::string("release version level: ") + system.version + " ");
+    EXPECT_EQ(lines[7], std::string("hardware type: ") + system.machine + " ");
+    EXPECT_EQ(lines[8] + "\n",
+              std::string("Driver dll (") + info.dli_fname + ") version = " + timeText);
+    EXPECT_EQ(lines[9], " ");
+    EXPECT_EQ(text.substr(text.size() - 3), "\n \n");
+}
+
+TEST_F(DebugLog, LevelOneWritesNothingAndMinusOneWritesEverything)
+{
+    WriteConf("DebugLevel 1\n");
+    EXPECT_TRUE(DebugInitialize());
+    EXPECT_FALSE(fs::exists(kLogDir / "vemoDll.txt"));
+
+    WriteConf("DebugLevel -1\n");
+    EXPECT_TRUE(DebugInitialize());
+    EXPECT_EQ(gDebugLevel, 4294967295u);
+    EXPECT_EQ(LogOutput(4294967295u, DebugFunctionFile, "top"), 1);
+    unsigned char raw[] = {'a', 'b', 'c'};
+    EXPECT_EQ(ImageOutput(DebugRawImageFile, raw, sizeof raw), 1);
+    EXPECT_EQ(Lines(ReadFile(kLogDir / "vemoDll.txt")).back(), "top");
+    EXPECT_EQ(ReadFile(kLogDir / "Image0.raw"), "abc");
+}
+
+TEST_F(DebugLog, SavePathGetsExactlyOneTrailingSlash)
+{
+    fs::create_directory(kLogDir / "scan");
+    for (const char *value : {"/tmp/DrvLog/scan", "/tmp/DrvLog/scan/"}) {
+        WriteConf(std::string("DebugLevel 2\nSavePath ") + value + "\n");
+        EXPECT_TRUE(DebugInitialize());
+        EXPECT_STREQ(DebugFilePath, "/tmp/DrvLog/scan/");
+    }
+    EXPECT_TRUE(fs::exists(kLogDir / "scan" / "vemoDll.txt"));
+    EXPECT_FALSE(fs::exists(kLogDir / "vemoDll.txt"));
+
+    // The directory is never created: messages to a missing one are dropped.
+    WriteConf("DebugLevel 2\nSavePath /tmp/DrvLog/missing\n");
+    EXPECT_TRUE(DebugInitialize());
+    EXPECT_EQ(LogOutput(2, DebugFunctionFile, "lost"), 1);
+    EXPECT_FALSE(fs::exists(kLogDir / "missing"));
+}
+
+TEST_F(DebugLog, OverlongPathsAreRefusedNotCut)
+{
+    // A 255-character directory plus "/" plus "vemoDll.txt" exceeds 259.
+    const std::string longest = "/tmp/DrvLog/" + std::string(243, 'd');
+    WriteConf("DebugLevel 2\nSavePath " + longest + "\n");
+    EXPECT_TRUE(DebugInitialize());
+    EXPECT_EQ(std::string(DebugFilePath), longest + "/");
+    EXPECT_EQ(LogOutput(2, DebugFunctionFile, "refused"), 1);
+
+    // A 256-character value refuses its line: the default directory stays.
+    WriteConf("DebugLevel 2\nSavePath " + longest + "x\n");
+    EXPECT_TRUE(DebugInitialize());
+    EXPECT_STREQ(DebugFilePath, "/tmp/DrvLog/");
+    fs::remove(kLogDir / "vemoDll.txt");
+
+    // A file name filling its whole array without a terminator.
+    std::memset(DebugFunctionFile, 'f', sizeof DebugFunctionFile);
+    EXPECT_EQ(LogOutput(2, DebugFunctionFile, "refused"), 1);
+    EXPECT_EQ(ImageOutput(DebugFunctionFile, nullptr, 0), 1); // level 2: nothing to do
+    gDebugLevel = 7;
+    EXPECT_EQ(ImageOutput(DebugFunctionFile, nullptr, 0), 0);
+    EXPECT_FALSE(DeleteLogFile(DebugFunctionFile));
+    for (const auto &entry : fs::directory_iterator(kLogDir))
+        EXPECT_EQ(entry.path().filename(), "Debug.conf");
+}
+
+// ------------------------------------------------------------------ log deletion
+
+const char *const kTextLogs[] = {"vemoDll.txt", "vemoParam.txt", "vemoGammaTable.txt",
+                                 "vemoImageThread.txt", "vemoVar.txt"};
+
+void CreateLogs(bool withVarFile)
+{
+    for (const char *name : kTextLogs)
+        WriteFile(kLogDir / name, "old\n");
+    WriteFile(kLogDir / "Image0.raw", "raw");
+    if (!withVarFile)
+        fs::remove(kLogDir / "vemoVar.txt");
+}
+
+TEST_F(DebugLog, DeleteLogNeedsANonZeroLevel)
+{
+    CreateLogs(true);
+    WriteConf("DELETELOG 1\nDebugLevel 0\n");
+    EXPECT_TRUE(DebugInitialize());
+    for (const char *name : kTextLogs)
+        EXPECT_TRUE(fs::exists(kLogDir / name)) << name;
+}
+
+TEST_F(DebugLog, DeleteLogResultIsThatOfTheLastFile)
+{
+    // The key order does not matter: the final level decides.
+    CreateLogs(true);
+    WriteConf("DELETELOG 1\nDebugLevel 2\n");
+    EXPECT_TRUE(DebugInitialize());
+    for (const char *name : kTextLogs) {
+        if (std::strcmp(name, "vemoDll.txt") != 0) {
+            EXPECT_FALSE(fs::exists(kLogDir / name)) << name;
+        }
+    }
+    EXPECT_EQ(ReadFile(kLogDir / "Image0.raw"), "raw");
+    const auto lines = Lines(ReadFile(kLogDir / "vemoDll.txt"));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "============ Debug Start ============"); // "old" is gone
+
+    CreateLogs(false);
+    EXPECT_FALSE(DebugInitialize());
+    EXPECT_FALSE(fs::exists(kLogDir / "vemoParam.txt"));
+}
+
+TEST_F(DebugLog, DeleteLogFileAndDeleteImageFileActFromLevelSeven)
+{
+    gDebugLevel = 6;
+    DebugInitialize(); // no configuration: sets the directory, keeps level 6
+    WriteFile(kLogDir / "vemoVar.txt", "x");
+    WriteFile(kLogDir / "Image0.raw", "x");
+    EXPECT_TRUE(DeleteLogFile(DebugVarFile));
+    EXPECT_TRUE(DeleteImageFile(DebugRawImageFile));
+    EXPECT_TRUE(fs::exists(kLogDir / "vemoVar.txt"));
+    EXPECT_TRUE(fs::exists(kLogDir / "Image0.raw"));
+
+    gDebugLevel = 7;
+    EXPECT_TRUE(DeleteLogFile(DebugVarFile));
+    EXPECT_FALSE(DeleteLogFile(DebugVarFile));
+    EXPECT_TRUE(DeleteImageFile(DebugRawImageFile));
+    EXPECT_FALSE(DeleteImageFile(DebugRawImageFile));
+}
+
+// ------------------------------------------------------------------ LogOutput and ImageOutput
+
+TEST_F(DebugLog, LogOutputGatesByLevelAndAppendsOneLine)
+{
+    WriteConf("DebugLevel 3\n");
+    EXPECT_TRUE(DebugInitialize());
+    fs::remove(kLogDir / "vemoDll.txt");
+    EXPECT_EQ(LogOutput(4, DebugFunctionFile, "In   %d : NxLibUsb::ReadFile() :", 1), 1);
+    EXPECT_FALSE(fs::exists(kLogDir / "vemoDll.txt"));
+    EXPECT_EQ(LogOutput(3, DebugFunctionFile, "In   %d : DoIo : Code = 0x%02X", 1, 0x28), 1);
+    EXPECT_EQ(LogOutput(2, DebugFunctionFile, "ends in newline\n"), 1);
+    EXPECT_EQ(LogOutput(2, DebugVarFile, "%s=%u", "dwBytesperline", 7650u), 1);
+    EXPECT_EQ(ReadFile(kLogDir / "vemoDll.txt"), "In   1 : DoIo : Code = 0x28\nends in newline\n\n");
+    EXPECT_EQ(ReadFile(kLogDir / "vemoVar.txt"), "dwBytesperline=7650\n");
+}
+
+TEST_F(DebugLog, ImageOutputAppendsRawBytesFromLevelSeven)
+{
+    const unsigned char first[] = {0x00, 0xFF, 0x0A, 0x0D};
+    const unsigned char second[] = {0x80};
+    auto data = [](const unsigned char *bytes) { return const_cast<unsigned char *>(bytes); };
+
+    WriteConf("DebugLevel 6\n");
+    EXPECT_TRUE(DebugInitialize());
+    EXPECT_EQ(ImageOutput(DebugRawImageFile, data(first), sizeof first), 1);
+    EXPECT_FALSE(fs::exists(kLogDir / "Image0.raw"));
+
+    WriteConf("DebugLevel 7\n");
+    EXPECT_TRUE(DebugInitialize());
+    EXPECT_EQ(ImageOutput(DebugRawImageFile, data(first), 0), 1); // creates, adds nothing
+    ASSERT_TRUE(fs::exists(kLogDir / "Image0.raw"));
+    EXPECT_EQ(fs::file_size(kLogDir / "Image0.raw"), 0u);
+    EXPECT_EQ(ImageOutput(DebugRawImageFile, data(first), sizeof first), 1);
+    EXPECT_EQ(ImageOutput(DebugRawImageFile, data(second), sizeof second), 1);
+    EXPECT_EQ(ReadFile(kLogDir / "Image0.raw"), std::string("\x00\xFF\x0A\x0D\x80", 5));
+
+    WriteConf("DebugLevel 7\nSavePath /tmp/DrvLog/missing\n");
+    EXPECT_TRUE(DebugInitialize());
+    EXPECT_EQ(ImageOutput(DebugRawImageFile, data(first), sizeof first), 0);
+}
+
+} // namespace

@@ -1,0 +1,310 @@
+// Scanner discovery, the command transaction, sense translation and the
+// button channel, over the one NxLibUsb object.
+#include "transport/usbio_linux_10.h"
+
+#include <cstring>
+#include <iterator>
+
+#include "support/NxByteOrder.h"
+#include "transport/usbio_linux_libusb_10.h"
+
+uint32_t gErrCode = 0;
+uint8_t SenseData[22];
+
+static_assert(sizeof SenseData == kSenseDataLength, "SenseData holds one REQUEST SENSE answer");
+
+namespace {
+
+#define TRANSPORTLOG(...) LogOutput(kTransportLogLevel, DebugFunctionFile, __VA_ARGS__)
+
+// A failed step inside FindScanner or DoIo; caught at the routine's end.
+struct StepFailed {
+    uint8_t value = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Sense translation tables
+// ---------------------------------------------------------------------------
+
+// Status code preset by the sense key; it stands only when ASC/ASCQ are 00/00.
+constexpr uint32_t kSenseKeyPreset[16] = {
+    2999, // 0  NO SENSE
+    0,    // 1  RECOVERED ERROR
+    2009, // 2  NOT READY
+    2004, // 3  MEDIUM ERROR
+    2004, // 4  HARDWARE ERROR
+    2005, // 5  ILLEGAL REQUEST
+    2004, // 6  UNIT ATTENTION
+    0,    // 7  DATA PROTECT
+    0,    // 8  BLANK CHECK
+    2004, // 9  vendor specific
+    0,    // 10 COPY ABORTED
+    2010, // 11 ABORTED COMMAND
+    0,    // 12
+    0,    // 13
+    0,    // 14
+    0,    // 15
+};
+
+struct AscStatus {
+    uint16_t ascAscq; // ASC * 256 + ASCQ
+    uint32_t code;
+};
+
+// Every ASC/ASCQ pair the scanner reports with a status code of its own, in
+// ascending order. Any other pair except 00/00 gives 2999.
+constexpr AscStatus kAscStatusTable[] = {
+    {0x1502, 3001}, // POSITIONING ERROR DETECTED BY READ OF MEDIUM
+    {0x1503, 3002},
+    {0x1504, 2008},
+    {0x1A00, 2005}, // PARAMETER LIST LENGTH ERROR
+    {0x2000, 2005}, // INVALID COMMAND OPERATION CODE
+    {0x2600, 2005}, // INVALID FIELD IN PARAMETER LIST
+    {0x2601, 2005}, // PARAMETER NOT SUPPORTED
+    {0x2602, 2005}, // PARAMETER VALUE INVALID
+    {0x2C02, 2005}, // INVALID COMBINATION OF WINDOWS SPECIFIED
+    {0x4401, 3003},
+    {0x4402, 3004},
+    {0x4403, 3004},
+    {0x6000, 2007}, // LAMP FAILURE
+    {0x6001, 3005},
+    {0x6002, 3006},
+    {0x6200, 2021}, // SCAN HEAD POSITIONING ERROR
+    {0x8001, 2013}, // 0x80 and above: the scanner's own conditions
+    {0x8002, 2014},
+    {0x8003, 2015},
+    {0x8004, 2022},
+    {0x8005, 3101},
+    {0x8009, 2013},
+    {0x800A, 64001},
+    {0x800B, 64002},
+    {0x800C, 64003},
+    {0x800D, 3201},
+    {0x800E, 3202},
+    {0x800F, 3203},
+    {0x8010, 3204},
+    {0x8011, 3205},
+    {0x8012, 3206},
+    {0x8013, 3207},
+    {0x8015, 2027},
+    {0x8016, 3500},
+    {0x8017, 3501},
+    {0x8018, 3502},
+    {0x8019, 3503},
+    {0x801A, 3504},
+    {0x801C, 2033},
+    {0x801D, 3211},
+    {0x801F, 3212},
+    {0x8023, 2040},
+    {0x9000, 2001},
+    {0x9001, 3012},
+    {0xA001, 2001},
+};
+
+constexpr bool IsStrictlyAscending()
+{
+    for (size_t i = 1; i < std::size(kAscStatusTable); ++i)
+        if (kAscStatusTable[i - 1].ascAscq >= kAscStatusTable[i].ascAscq)
+            return false;
+    return true;
+}
+static_assert(std::size(kAscStatusTable) == 45, "45 ASC/ASCQ pairs have a code of their own");
+static_assert(IsStrictlyAscending(), "one row per ASC/ASCQ pair, in ascending order");
+
+uint32_t StatusOfAscAscq(uint16_t ascAscq)
+{
+    for (const AscStatus &row : kAscStatusTable)
+        if (row.ascAscq == ascAscq)
+            return row.code;
+    return kErrGeneral;
+}
+
+// Fixed-format sense data: current (0x70) or, as the scanner also sends, 0x7F.
+constexpr uint8_t kResponseCurrent = 0x70;
+constexpr uint8_t kResponseFixedVendor = 0x7F;
+
+// The old record of an already open scanner is closed once a new one has
+// been accepted (or once none could be made), so that no record is lost.
+void ReplaceOpenDevice(LibUsbHandleStructure *record)
+{
+    LibUsbHandleStructure *old = pNxLibUsb.hDevice;
+    pNxLibUsb.hDevice = record;
+    if (old != nullptr && old != record)
+        pNxLibUsb.CloseDeviceHandle(old);
+}
+
+} // namespace
+
+bool Initialize(void)
+{
+    TRANSPORTLOG("In   %d : Initialize :", 1);
+    const bool result = pNxLibUsb.Open();
+    TRANSPORTLOG("Out  %d : Initialize :", result ? 1 : 0);
+    return result;
+}
+
+bool Terminate(void)
+{
+    TRANSPORTLOG("In   %d : Terminate :", 1);
+    pNxLibUsb.Close();
+    TRANSPORTLOG("Out  %d : Terminate :", 1);
+    return true;
+}
+
+bool FindScanner(void)
+{
+    TRANSPORTLOG("In   %d : FindScanner :", 0);
+    libusb_device **list = nullptr;
+    try {
+        if (!pNxLibUsb.blOpened && !Initialize())
+            throw StepFailed{};
+        const ssize_t count = libusb_get_device_list(pNxLibUsb.pContext, &list);
+        if (count < 0) {
+            list = nullptr;
+            TRANSPORTLOG("libusb_get_device_list failure to get device list");
+            throw StepFailed{};
+        }
+        TRANSPORTLOG("List device count = %d", static_cast<int>(count));
+        for (ssize_t i = 0; i < count; ++i) {
+            libusb_device_descriptor descriptor{};
+            if (libusb_get_device_descriptor(list[i], &descriptor) < 0) {
+                TRANSPORTLOG("libusb_get_device_descriptor failure to get device descriptor");
+                throw StepFailed{};
+            }
+            TRANSPORTLOG("Device %d, USB ID = %04X:%04X", static_cast<int>(i), descriptor.idVendor,
+                         descriptor.idProduct);
+            if (descriptor.idVendor != kScannerVendorId || descriptor.idProduct != kScannerProductId)
+                continue;
+            LibUsbHandleStructure *record = pNxLibUsb.CreateDeviceHandle(list[i]);
+            if (record == nullptr) {
+                ReplaceOpenDevice(nullptr);
+                break;
+            }
+            if (pNxLibUsb.InitializeInterface(record)) {
+                ReplaceOpenDevice(record);
+                break;
+            }
+            pNxLibUsb.CloseDeviceHandle(record);
+        }
+    } catch (...) {
+        // Failure path: close whatever was open and the context.
+        Terminate();
+    }
+    const bool result = pNxLibUsb.hDevice != nullptr;
+    // Each record holds its own device reference (CreateDeviceHandle), so the
+    // list's references are dropped here. Freeing the array needs no context.
+    if (list != nullptr)
+        libusb_free_device_list(list, 1);
+    TRANSPORTLOG("Out  %d : FindScanner :", result ? 1 : 0);
+    return result;
+}
+
+bool CheckDevice(void)
+{
+    TRANSPORTLOG("In   %d : CheckDevice : hDevice = 0x%X", 1, PointerForLog(pNxLibUsb.hDevice));
+    const bool result = pNxLibUsb.CheckDevice(pNxLibUsb.hDevice);
+    TRANSPORTLOG("Out  %d : CheckDevice :", result ? 1 : 0);
+    return result;
+}
+
+bool DoIo(uint8_t *command, uint8_t *buffer, uint32_t readLength, uint32_t writeLength)
+{
+    TRANSPORTLOG("In   %d : DoIo : Code = 0x%02X 0x%02X 0x%02X", 1, command ? command[0] : 0,
+                 command ? command[1] : 0, command ? command[2] : 0);
+    bool result = false;
+    bool senseStep = false; // a failure of the sense step keeps its own status code
+    try {
+        if (command == nullptr)
+            throw StepFailed{};
+        if (pNxLibUsb.hDevice == nullptr && !FindScanner())
+            throw StepFailed{};
+        LibUsbHandleStructure *device = pNxLibUsb.hDevice;
+
+        if (!pNxLibUsb.WriteFile(device, command, kCommandBlockLength)) {
+            TRANSPORTLOG("Send command error(A)");
+            throw StepFailed{};
+        }
+        if (readLength != 0) {
+            if (!pNxLibUsb.ReadFile(device, buffer, readLength)) {
+                TRANSPORTLOG("Read data error(A)");
+                throw StepFailed{};
+            }
+        } else if (writeLength != 0) {
+            if (!pNxLibUsb.WriteFile(device, buffer, writeLength)) {
+                TRANSPORTLOG("Send data error");
+                throw StepFailed{};
+            }
+        }
+        uint8_t status = 0;
+        if (!pNxLibUsb.ReadFile(device, &status, 1)) {
+            TRANSPORTLOG("Read status error(A)");
+            throw StepFailed{};
+        }
+        if (status == kStatusGood) {
+            result = true;
+        } else if (status == kStatusCheckCondition) {
+            // A check condition on REQUEST SENSE itself is taken as success:
+            // the translation never recurses.
+            if (command[0] == kOpRequestSense) {
+                result = true;
+            } else {
+                senseStep = true;
+                result = RequestSense();
+            }
+        } else {
+            throw StepFailed{};
+        }
+    } catch (const StepFailed &) {
+        if (!senseStep)
+            gErrCode = kErrTransaction;
+        result = false;
+    } catch (...) {
+        if (!senseStep)
+            gErrCode = kErrGeneral;
+        result = false;
+    }
+    TRANSPORTLOG("Out  %d : DoIo :", result ? 1 : 0);
+    return result;
+}
+
+bool RequestSense(void)
+{
+    uint8_t block[kCommandBlockLength] = {};
+    block[0] = kOpRequestSense;
+    block[4] = static_cast<uint8_t>(kSenseDataLength);
+    std::memset(SenseData, 0, sizeof SenseData);
+    if (!DoIo(block, SenseData, kSenseDataLength, 0))
+        return false;
+    return ProcessSense();
+}
+
+bool ProcessSense(void)
+{
+    const uint8_t response = SenseData[kSenseResponseCodeOffset] & 0x7F;
+    if (response != kResponseCurrent && response != kResponseFixedVendor) {
+        // Another format: the response code itself is the status (0: no sense data).
+        gErrCode = response;
+        return response == 0;
+    }
+    const uint16_t ascAscq = GetBE16(&SenseData[kSenseAscOffset]);
+    if (ascAscq == 0) {
+        gErrCode = kSenseKeyPreset[SenseData[kSenseKeyOffset] & 0x0F];
+        return gErrCode == kErrNone;
+    }
+    gErrCode = StatusOfAscAscq(ascAscq);
+    return false;
+}
+
+bool GetButtonStatus(uint8_t *record)
+{
+    TRANSPORTLOG("In   %d : GetButtonStatus :", 1);
+    uint8_t packet[kButtonPacketLength] = {};
+    bool result = false;
+    // No open device: nothing to read, the caller gets zeros.
+    if (pNxLibUsb.hDevice != nullptr)
+        result = pNxLibUsb.InterruptRead(pNxLibUsb.hDevice, packet, kButtonPacketLength);
+    if (record != nullptr)
+        std::memcpy(record, packet, kButtonRecordLength);
+    TRANSPORTLOG("Out  %d : GetButtonStatus :", result ? 1 : 0);
+    return result;
+}

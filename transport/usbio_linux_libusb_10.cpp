@@ -1,0 +1,458 @@
+// USB access through libusb-1.0 (see the header for the rules of this class).
+#include "transport/usbio_linux_libusb_10.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <new>
+
+NxLibUsb pNxLibUsb;
+
+namespace {
+
+// Texts of GetUsbSpeed.
+const char szUSBLow[] = "USB 1.1";
+const char szUSBFull[] = "USB 1.1";
+const char szUSBHigh[] = "USB 2.0";
+const char szUSBSuper[] = "USB 3.0";
+const char szUSB[] = "USB";
+
+#define USBLOG(...) LogOutput(kLibUsbLogLevel, DebugFunctionFile, __VA_ARGS__)
+
+unsigned char EndpointByte(uint32_t address)
+{
+    return static_cast<unsigned char>(address & 0xFFu);
+}
+
+// "Linux return errno: %d(%s)", or the "unknown" form for a failure of no known kind.
+void LogErrno(bool unknown = false)
+{
+    const int code = errno;
+    char text[128] = {};
+    // GNU strerror_r: thread-safe, may return a static text instead of filling text.
+    const char *message = strerror_r(code, text, sizeof text);
+    if (unknown)
+        USBLOG("Linux return unknown errno = %d(%s)", code, message);
+    else
+        USBLOG("Linux return errno: %d(%s)", code, message);
+}
+
+// "Linux return errno" after errno has been set to EINVAL.
+void LogInvalidArgument()
+{
+    errno = EINVAL;
+    LogErrno();
+}
+
+void LogLibusbCode(int code)
+{
+    USBLOG("Libusb return error code: %d", code);
+}
+
+// Called inside a catch block: logs the failure by the type of what was thrown.
+//   int       a libusb error code
+//   bool      a refused argument or a missing pipe (errno tells more)
+//   bad_alloc the allocation failed (errno tells more)
+void LogCaughtFailure()
+{
+    try {
+        throw;
+    } catch (int code) {
+        LogLibusbCode(code);
+    } catch (bool) {
+        LogErrno();
+    } catch (const std::bad_alloc &) {
+        LogErrno();
+    } catch (...) {
+        LogErrno(true);
+    }
+}
+
+// A record that transfers can run on: it exists and has been opened.
+bool IsOpenRecord(const LibUsbHandleStructure *handle)
+{
+    return handle != nullptr && handle->hUsbHandle != nullptr;
+}
+
+} // namespace
+
+bool NxLibUsb::Open()
+{
+    USBLOG("In   %d : NxLibUsb::Open() : pContext = 0x%X, hDevice = 0x%X", 1,
+           PointerForLog(pContext), PointerForLog(hDevice));
+    nLastError = libusb_init(&pContext);
+    const bool result = nLastError >= 0;
+    if (result) {
+        blOpened = true;
+    } else {
+        USBLOG("libusb_init failure to initialize");
+        LogLibusbCode(nLastError);
+    }
+    USBLOG("Out  %d : NxLibUsb::Open() : pContext = 0x%X, hDevice = 0x%X", result ? 1 : 0,
+           PointerForLog(pContext), PointerForLog(hDevice));
+    return result;
+}
+
+void NxLibUsb::Close()
+{
+    USBLOG("In   %d : NxLibUsb::Close() : pContext = 0x%X, hDevice = 0x%X", 1,
+           PointerForLog(pContext), PointerForLog(hDevice));
+    if (hDevice != nullptr) {
+        CloseDeviceHandle(hDevice);
+        hDevice = nullptr;
+    }
+    if (pContext != nullptr) {
+        libusb_exit(pContext);
+        pContext = nullptr;
+    }
+    blOpened = false;
+    USBLOG("Out  %d : NxLibUsb::Close() : pContext = 0x%X, hDevice = 0x%X", 1,
+           PointerForLog(pContext), PointerForLog(hDevice));
+}
+
+LibUsbHandleStructure *NxLibUsb::CreateDeviceHandle(libusb_device *device)
+{
+    USBLOG("In   %d : NxLibUsb::CreateDeviceHandle() :", 1);
+    try {
+        if (device == nullptr) {
+            errno = EINVAL;
+            throw false;
+        }
+        USBLOG("ListDevice = 0x%X", PointerForLog(device));
+        auto *record = new LibUsbHandleStructure{};
+        // The record holds its own reference, dropped by CloseDeviceHandle,
+        // so that the device list can be freed with its references.
+        record->pDevice = libusb_ref_device(device);
+        USBLOG("Out  %d : NxLibUsb::CreateDeviceHandle() : hRet = 0x%X", 1, PointerForLog(record));
+        return record;
+    } catch (...) {
+        LogCaughtFailure();
+    }
+    USBLOG("Out  0 : NxLibUsb::CreateDeviceHandle() :");
+    return nullptr;
+}
+
+bool NxLibUsb::InitializeInterface(LibUsbHandleStructure *handle)
+{
+    USBLOG("In   %d : NxLibUsb::InitializeInterface() :", 1);
+    if (handle == nullptr || handle->pDevice == nullptr) {
+        LogInvalidArgument();
+        USBLOG("Out  0 : NxLibUsb::InitializeInterface() :");
+        return false;
+    }
+
+    libusb_config_descriptor *config = nullptr;
+    bool result = false;
+    try {
+        nLastError = libusb_get_active_config_descriptor(handle->pDevice, &config);
+        if (nLastError < 0) {
+            USBLOG("libusb_get_active_config_descriptor failure to get configuration descriptor "
+                   "for the active configuration 0x%X",
+                   PointerForLog(config));
+            throw static_cast<int>(nLastError);
+        }
+
+        // Interface 0, alternate setting 0; no other is looked at. A
+        // configuration without it lists no pipes and is refused below.
+        const int wantedConfiguration = config->bConfigurationValue;
+        if (config->bNumInterfaces > 0 && config->interface != nullptr &&
+            config->interface[0].num_altsetting > 0 && config->interface[0].altsetting != nullptr) {
+            const libusb_interface_descriptor &setting = config->interface[0].altsetting[0];
+            handle->nInterface = setting.bInterfaceNumber;
+            for (int index = 0; index < setting.bNumEndpoints && setting.endpoint != nullptr; ++index) {
+                const libusb_endpoint_descriptor &endpoint = setting.endpoint[index];
+                const uint32_t address = endpoint.bEndpointAddress;
+                const bool in = (address & LIBUSB_ENDPOINT_IN) != 0;
+                const char *label = "Interrupt";
+                // The whole attribute byte is compared: extra bits match no kind.
+                switch (endpoint.bmAttributes) {
+                case LIBUSB_TRANSFER_TYPE_CONTROL:
+                    handle->nControlPipe = address;
+                    label = "Control";
+                    break;
+                case LIBUSB_TRANSFER_TYPE_BULK:
+                    (in ? handle->nBulkInPipe : handle->nBulkOutPipe) = address;
+                    label = "Bulk";
+                    break;
+                case LIBUSB_TRANSFER_TYPE_INTERRUPT:
+                    if (in)
+                        handle->nInterruptInPipe = address;
+                    break;
+                default:
+                    break;
+                }
+                USBLOG("End point %d Direction: %s Type: %s", index, in ? "In" : "Out", label);
+            }
+        }
+
+        USBLOG("Configuration Value = %d", wantedConfiguration);
+        USBLOG("Interface value  = %d", static_cast<int>(handle->nInterface));
+        USBLOG("Control Pipe Index = 0x%02X", handle->nControlPipe);
+        USBLOG("Bulk In Pipe Index = 0x%02X", handle->nBulkInPipe);
+        USBLOG("Bulk Out Pipe Index = 0x%02X", handle->nBulkOutPipe);
+        USBLOG("Interrupt in pipe index = 0x%02X", handle->nInterruptInPipe);
+
+        if (handle->nBulkInPipe == 0 || handle->nBulkOutPipe == 0) {
+            USBLOG("Not all pipe found");
+            throw false;
+        }
+        if (handle->nInterruptInPipe == 0)
+            USBLOG("Warning: Interrupt End Point is missing...");
+
+        nLastError = libusb_open(handle->pDevice, &handle->hUsbHandle);
+        if (nLastError < 0) {
+            USBLOG("libusb_open failure to open usb device for handle 0x%X",
+                   PointerForLog(handle->hUsbHandle));
+            throw static_cast<int>(nLastError);
+        }
+
+        int configuration = -1;
+        nLastError = libusb_get_configuration(handle->hUsbHandle, &configuration);
+        if (nLastError < 0)
+            USBLOG("libusb_get_configuration failure to get configuration %d", configuration);
+
+        // Only a device in another (or no) configuration is set.
+        if (configuration < 1 || configuration != wantedConfiguration) {
+            nLastError = libusb_set_configuration(handle->hUsbHandle, wantedConfiguration);
+            if (nLastError < 0) {
+                USBLOG("usb_set_configuration failure for configuration %d", wantedConfiguration);
+                throw static_cast<int>(nLastError);
+            }
+        }
+
+        nLastError = libusb_claim_interface(handle->hUsbHandle, static_cast<int>(handle->nInterface));
+        if (nLastError < 0) {
+            USBLOG("usb_claim_interface failure for interface %d", static_cast<int>(handle->nInterface));
+            throw static_cast<int>(nLastError);
+        }
+        handle->blClaimed = true;
+        result = true;
+    } catch (...) {
+        LogCaughtFailure();
+    }
+    if (config != nullptr)
+        libusb_free_config_descriptor(config);
+    USBLOG("Out  %d : NxLibUsb::InitializeInterface() :", result ? 1 : 0);
+    return result;
+}
+
+void NxLibUsb::CloseDeviceHandle(LibUsbHandleStructure *handle)
+{
+    USBLOG("In   %d : NxLibUsb::CloseDeviceHandle() :", 1);
+    if (handle == nullptr) {
+        LogInvalidArgument();
+        USBLOG("Out  0 : NxLibUsb::CloseDeviceHandle() :");
+        return;
+    }
+    bool released = true;
+    if (handle->blClaimed && handle->hUsbHandle != nullptr) {
+        nLastError = libusb_release_interface(handle->hUsbHandle, static_cast<int>(handle->nInterface));
+        if (nLastError < 0) {
+            released = false;
+            LogLibusbCode(nLastError);
+        }
+    }
+    if (handle->hUsbHandle != nullptr)
+        libusb_close(handle->hUsbHandle);
+    if (handle->pDevice != nullptr)
+        libusb_unref_device(handle->pDevice);
+    delete handle;
+    USBLOG("Out  %d : NxLibUsb::CloseDeviceHandle() :", released ? 1 : 0);
+}
+
+bool NxLibUsb::WriteFile(LibUsbHandleStructure *handle, uint8_t *buffer, uint32_t length)
+{
+    USBLOG("In   %d : NxLibUsb::WriteFile() :", 1);
+    // A record that was never opened, a missing buffer or a length libusb
+    // cannot carry in one call is refused before any transfer.
+    if (!IsOpenRecord(handle) || (buffer == nullptr && length != 0) || length > INT_MAX) {
+        LogInvalidArgument();
+        USBLOG("Out  0 : NxLibUsb::WriteFile() :");
+        return false;
+    }
+    int transferred = 0;
+    const int rc = libusb_bulk_transfer(handle->hUsbHandle, EndpointByte(handle->nBulkOutPipe), buffer,
+                                        static_cast<int>(length), &transferred, kBulkTimeout);
+    if (rc < 0) {
+        nLastError = rc;
+        USBLOG("libusb_bulk_transfer failure to write command or data to pipe");
+        LogLibusbCode(rc);
+        USBLOG("Out  0 : NxLibUsb::WriteFile() :");
+        return false;
+    }
+    USBLOG("Write command or data return = %d", transferred);
+    USBLOG("Out  %d : NxLibUsb::WriteFile() :", 1);
+    return true;
+}
+
+bool NxLibUsb::ReadFile(LibUsbHandleStructure *handle, uint8_t *buffer, uint32_t length)
+{
+    USBLOG("In   %d : NxLibUsb::ReadFile() :", 1);
+    if (length == 0) {
+        USBLOG("Out  %d : NxLibUsb::ReadFile() :", 1);
+        return true;
+    }
+    if (!IsOpenRecord(handle) || buffer == nullptr || length > INT_MAX) {
+        LogInvalidArgument();
+        USBLOG("Out  0 : NxLibUsb::ReadFile() :");
+        return false;
+    }
+    uint32_t received = 0;
+    while (received < length) {
+        const uint32_t missing = length - received;
+        int transferred = 0;
+        const int rc = libusb_bulk_transfer(handle->hUsbHandle, EndpointByte(handle->nBulkInPipe),
+                                            buffer + received, static_cast<int>(missing), &transferred,
+                                            kBulkTimeout);
+        if (rc < 0) {
+            nLastError = rc;
+            USBLOG("libusb_bulk_transfer failure to read data from pipe");
+            LogLibusbCode(rc);
+            USBLOG("Out  0 : NxLibUsb::ReadFile() :");
+            return false;
+        }
+        USBLOG("Read data return = %d", transferred);
+        if (transferred > 0)
+            received += static_cast<uint32_t>(transferred) < missing ? static_cast<uint32_t>(transferred) : missing;
+    }
+    USBLOG("Out  %d : NxLibUsb::ReadFile() :", 1);
+    return true;
+}
+
+bool NxLibUsb::InterruptRead(LibUsbHandleStructure *handle, uint8_t *buffer, uint32_t length)
+{
+    USBLOG("In   %d : NxLibUsb::InterruptRead() :", 1);
+    if (length == 0) {
+        USBLOG("Out  %d : NxLibUsb::InterruptRead() :", 1);
+        return true;
+    }
+    if (!IsOpenRecord(handle) || buffer == nullptr || length > INT_MAX) {
+        LogInvalidArgument();
+        USBLOG("Out  0 : NxLibUsb::InterruptRead() :");
+        return false;
+    }
+    uint32_t received = 0;
+    while (received < length) {
+        const uint32_t missing = length - received;
+        int transferred = 0;
+        const int rc = libusb_interrupt_transfer(handle->hUsbHandle, EndpointByte(handle->nInterruptInPipe),
+                                                 buffer + received, static_cast<int>(missing), &transferred,
+                                                 kInterruptReadTimeout);
+        USBLOG("Read interrupt return = %d", rc);
+        if (rc < 0) {
+            nLastError = rc;
+            USBLOG("libusb_interrupt_transfer failure to read interrupt from pipe");
+            LogLibusbCode(rc);
+            USBLOG("Out  0 : NxLibUsb::InterruptRead() :");
+            return false;
+        }
+        if (transferred > 0)
+            received += static_cast<uint32_t>(transferred) < missing ? static_cast<uint32_t>(transferred) : missing;
+    }
+    USBLOG("Out  %d : NxLibUsb::InterruptRead() :", 1);
+    return true;
+}
+
+bool NxLibUsb::InterruptWrite(LibUsbHandleStructure *handle, uint8_t *buffer, uint32_t length)
+{
+    USBLOG("In   %d : NxLibUsb::InterruptWrite() :", 1);
+    if (!IsOpenRecord(handle) || (buffer == nullptr && length != 0) || length > INT_MAX) {
+        LogInvalidArgument();
+        USBLOG("Out  0 : NxLibUsb::InterruptWrite() :");
+        return false;
+    }
+    int transferred = 0;
+    const int rc = libusb_interrupt_transfer(handle->hUsbHandle, EndpointByte(handle->nInterruptInPipe), buffer,
+                                             static_cast<int>(length), &transferred, kInterruptWriteTimeout);
+    USBLOG("Write interrupt return = %d", rc);
+    if (rc < 0)
+        nLastError = rc;
+    USBLOG("Out  %d : NxLibUsb::InterruptWrite() :", rc < 0 ? 0 : 1);
+    return rc >= 0;
+}
+
+bool NxLibUsb::CheckDevice(LibUsbHandleStructure * /*handle: not probed*/)
+{
+    USBLOG("In   %d : NxLibUsb::CheckDevice() :", 1);
+    USBLOG("Out  %d : NxLibUsb::CheckDevice() :", 1);
+    return true;
+}
+
+const char *NxLibUsb::GetUsbSpeed(LibUsbHandleStructure *handle)
+{
+    USBLOG("In   %d : NxLibUsb::GetUsbSpeed() :", 1);
+    const char *text = szUSB;
+    // A missing record has no known speed.
+    const int speed = (handle != nullptr && handle->pDevice != nullptr)
+                          ? libusb_get_device_speed(handle->pDevice)
+                          : LIBUSB_SPEED_UNKNOWN;
+    switch (speed) {
+    case LIBUSB_SPEED_LOW:
+        text = szUSBLow;
+        break;
+    case LIBUSB_SPEED_FULL:
+        text = szUSBFull;
+        break;
+    case LIBUSB_SPEED_HIGH:
+        text = szUSBHigh;
+        break;
+    case LIBUSB_SPEED_SUPER:
+        text = szUSBSuper;
+        break;
+    default:
+        text = szUSB;
+        break;
+    }
+    USBLOG("Out  %d : NxLibUsb::GetUsbSpeed() :", 1);
+    return text;
+}
+
+namespace {
+
+// One string descriptor into buffer (size bytes, NUL-terminated by libusb).
+int ReadString(NxLibUsb &usb, libusb_device_handle *handle, uint8_t index, char *buffer, int size,
+               const char *failure)
+{
+    const int rc = libusb_get_string_descriptor_ascii(handle, index, reinterpret_cast<unsigned char *>(buffer), size);
+    if (rc < 0) {
+        usb.nLastError = rc;
+        USBLOG("%s", failure);
+        throw rc;
+    }
+    return rc;
+}
+
+} // namespace
+
+bool NxLibUsb::GetDeviceString(LibUsbHandleStructure *handle, char *vendor, char *model, char *serial)
+{
+    USBLOG("In   %d : NxLibUsb::GetDeviceString() :", 1);
+    bool result = false;
+    try {
+        if (!IsOpenRecord(handle) || handle->pDevice == nullptr || vendor == nullptr || model == nullptr ||
+            serial == nullptr) {
+            errno = EINVAL;
+            throw false;
+        }
+        libusb_device_descriptor descriptor{};
+        nLastError = libusb_get_device_descriptor(handle->pDevice, &descriptor);
+        if (nLastError < 0) {
+            USBLOG("libusb_get_device_descriptor failure to get device descriptor");
+            throw static_cast<int>(nLastError);
+        }
+        int length = ReadString(*this, handle->hUsbHandle, descriptor.iManufacturer, vendor, kVendorNameSize,
+                                "libusb_get_string_descriptor_ascii failure to get vendor name");
+        USBLOG("szVendorName(%d): %s", length, vendor);
+        length = ReadString(*this, handle->hUsbHandle, descriptor.iProduct, model, kModelNameSize,
+                            "libusb_get_string_descriptor_ascii failure to get model name");
+        USBLOG("szModelName(%d): %s", length, model);
+        length = ReadString(*this, handle->hUsbHandle, descriptor.iSerialNumber, serial, kSerialNumberSize,
+                            "libusb_get_string_descriptor_ascii failure to get serial number");
+        USBLOG("szSerialNumber(%d): %s", length, serial);
+        result = true;
+    } catch (...) {
+        LogCaughtFailure();
+    }
+    USBLOG("Out  %d : NxLibUsb::GetDeviceString() :", result ? 1 : 0);
+    return result;
+}

@@ -21,8 +21,8 @@ inline constexpr const char kDefaultDebugPath[] = "/tmp/DrvLog/";
 // Longest word of a configuration line, and longest composed file path.
 inline constexpr size_t kDebugWordMax = 255;
 inline constexpr size_t kDebugPathMax = 259;
-// Characters per read of the configuration file; a longer line is read in
-// pieces and each piece is parsed as a line of its own.
+// Buffer of one read of the configuration file: at most 1023 characters per
+// read; a longer line is read in pieces, each parsed as a line of its own.
 inline constexpr int kDebugConfigReadSize = 1024;
 
 // What the configuration file says, applied line by line. Start it with the

@@ -2,12 +2,12 @@
 // status from one interrupt packet, and the accepted button and LED calls.
 #include <cstring>
 
+#include "api/boundary.h"
 #include "api/scanner.h"
+#include "device/apiprocess.h"
 #include "device/capability.h"
 
 namespace {
-
-constexpr uint32_t kStatusBadParameter = 2005;
 
 constexpr uint32_t kButtonTypeWithButtons = 3;
 constexpr uint16_t kButtonFour = 4;
@@ -29,6 +29,17 @@ uint8_t ButtonNumber(uint8_t code) {
     }
 }
 
+// Turns the device's button code into a press report; an event with bit 7
+// set, or an unlisted code without a button number, stays as received.
+void InterpretButtonRecord(tagButtonStatus &status) {
+    if ((status.Event & kEventOwnFormat) != 0) return;
+    const uint8_t number = ButtonNumber(status.Event);
+    if (number != 0) status.Button = number;
+    if (status.Button == 0) return;
+    status.Event = kEventPress;
+    status.Pressed = 1;
+}
+
 bool Accepted(const char *name) {
     LogOutput(2, DebugFunctionFile, "In   %d : %s :", 1, name);
     LogOutput(2, DebugFunctionFile, "Out  %d : %s :", 1, name);
@@ -39,24 +50,24 @@ bool Accepted(const char *name) {
 
 bool InitialButton(tagButtonDescription *description) {
     LogOutput(2, DebugFunctionFile, "In   %d : InitialButton :", 1);
-    if (description == nullptr) {
-        // A null record is refused before any device traffic.
-        gErrCode = kStatusBadParameter;
-        LogOutput(2, DebugFunctionFile, "Out  %d : InitialButton :", 0);
-        return false;
-    }
-    std::memset(description, 0, sizeof *description);
-    std::memset(&InquiryData, 0, sizeof InquiryData);
-
-    StartLock();
-    const bool result = Inquiry(InquiryData.Data, static_cast<uint32_t>(kInquiryLength), 0);
-    if (result && InquiryBit<kInqFlags50>(InquiryData, kInqHasButtons)) {
-        description->ButtonType = kButtonTypeWithButtons;
-        description->ButtonCount = InquiryByte<kInqButtonCount>(InquiryData);
-        description->Four = kButtonFour;
-    }
-    EndLock();
-
+    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+        if (description == nullptr) {
+            // A null record is refused before any device traffic.
+            gErrCode = kErrInvalidParameter;
+            return false;
+        }
+        std::memset(description, 0, sizeof *description);
+        std::memset(&InquiryData, 0, sizeof InquiryData);
+        StartLock();
+        const bool inquired = Inquiry(InquiryData.Data, kInquiryDataLength, 0);
+        if (inquired && InquiryBit<kInqFlags50>(InquiryData, kInqHasButtons)) {
+            description->ButtonType = kButtonTypeWithButtons;
+            description->ButtonCount = InquiryByte<kInqButtonCount>(InquiryData);
+            description->Four = kButtonFour;
+        }
+        EndLock();
+        return inquired;
+    });
     LogOutput(2, DebugFunctionFile, "Out  %d : InitialButton :", Low(result));
     return result;
 }
@@ -64,25 +75,19 @@ bool InitialButton(tagButtonDescription *description) {
 bool ReadPushButton(tagButtonStatus *status) {
     LogOutput(2, DebugFunctionFile, "In   %d : ReadPushButton :", 1);
     if (status == nullptr) {
-        gErrCode = kStatusBadParameter;
+        gErrCode = kErrInvalidParameter;
         LogOutput(2, DebugFunctionFile, "Out  0 : ReadPushButton :");
         return false;
     }
-    std::memset(status, 0, sizeof *status);
-
-    StartLock();
-    // Packet bytes 0..6 land in bytes 0..6 of the record (zeros without a packet).
-    const bool result = GetButtonStatus(reinterpret_cast<uint8_t *>(status));
-    if ((status->Event & kEventOwnFormat) == 0) {
-        const uint8_t number = ButtonNumber(status->Event);
-        if (number != 0) status->Button = number;
-        if (number != 0 || status->Button != 0) {
-            status->Event = kEventPress;
-            status->Pressed = 1;
-        }
-    }
-    EndLock();
-
+    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+        std::memset(status, 0, sizeof *status);
+        StartLock();
+        // Packet bytes 0..6 land in bytes 0..6 of the record (zeros without a packet).
+        const bool read = GetButtonStatus(reinterpret_cast<uint8_t *>(status));
+        InterpretButtonRecord(*status);
+        EndLock();
+        return read;
+    });
     LogOutput(2, DebugFunctionFile, "Out  %d : ReadPushButton :", Low(result));
     return result;
 }

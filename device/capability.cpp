@@ -3,7 +3,9 @@
 
 #include <cstring>
 
+#include "api/boundary.h"
 #include "api/scanner.h"
+#include "device/apiprocess.h"
 
 NX_InquiryData InquiryData;
 NX_InquiryData MyInquiryData;
@@ -13,9 +15,6 @@ int32_t OverScanFlag = 0;
 uint32_t gModelType = 0;
 
 namespace {
-
-constexpr uint32_t kStatusBadParameter = 2005;
-constexpr uint32_t kNvmRecordLength = 128;
 
 // When a flag row of the extended record applies.
 enum class When : uint8_t { Set, Clear, Always };
@@ -118,11 +117,11 @@ uint16_t Dimension4Less12(const NX_InquiryData &inquiry) {
 // INQUIRY into MyInquiryData, then READ the NVM record into a scratch buffer
 // that is dropped. Both must succeed for a capability record.
 bool FetchInquiryAndNvm() {
-    uint8_t scratch[kNvmRecordLength];
+    uint8_t scratch[kNVMDataLength];
     std::memset(scratch, 0, sizeof scratch);
     std::memset(&MyInquiryData, 0, sizeof MyInquiryData);
-    if (!Inquiry(MyInquiryData.Data, static_cast<uint32_t>(kInquiryLength), 0)) return false;
-    return Read(scratch, kNvmRecordLength, kReadTypeNvm, kReadQualifier);
+    if (!Inquiry(MyInquiryData.Data, kInquiryDataLength, 0)) return false;
+    return Read(scratch, kNVMDataLength, kReadTypeNVM, kReadQualifier);
 }
 
 }  // namespace
@@ -237,42 +236,43 @@ void InquiryToScannerAbilityEx(NX_InquiryData *inquiry, SCANNERABILITYEX *abilit
 
 bool GetScannerAbility(tagScannerAbility *ability) {
     LogOutput(2, DebugFunctionFile, "In   %d : GetScannerAbility :", 1);
-    if (ability == nullptr) {
-        // A null record is refused before any device traffic.
-        gErrCode = kStatusBadParameter;
-        LogOutput(2, DebugFunctionFile, "Out  %d : GetScannerAbility :", 0);
-        return false;
-    }
-    std::memset(ability, 0, sizeof *ability);
-
-    StartLock();
-    const bool result = FetchInquiryAndNvm();
-    if (result) InquiryToScannerAbility(&MyInquiryData, ability);
-    EndLock();
-
+    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+        if (ability == nullptr) {
+            // A null record is refused before any device traffic.
+            gErrCode = kErrInvalidParameter;
+            return false;
+        }
+        std::memset(ability, 0, sizeof *ability);
+        StartLock();
+        const bool fetched = FetchInquiryAndNvm();
+        if (fetched) InquiryToScannerAbility(&MyInquiryData, ability);
+        EndLock();
+        return fetched;
+    });
     LogOutput(2, DebugFunctionFile, "Out  %d : GetScannerAbility :", result ? 1 : 0);
     return result;
 }
 
 bool GetScannerAbilityEx(SCANNERABILITYEX *ability) {
     LogOutput(2, DebugFunctionFile, "In   %d : GetScannerAbilityEx :", 0);
-    if (ability == nullptr) {
-        // A null record is refused before any device traffic.
-        gErrCode = kStatusBadParameter;
-        LogOutput(2, DebugFunctionFile, "Out  %d : GetScannerAbilityEx :", 0);
-        return false;
-    }
-
-    StartLock();
-    const bool result = FetchInquiryAndNvm();
-    if (result) {
-        InquiryToScannerAbilityEx(&MyInquiryData, ability);
-        std::memcpy(ability->UsbVersion, "USB 2.0", 7);
-        std::memcpy(ability->UsbName, "USB", 3);
-        gModelType = 0;
-    }
-    EndLock();
-
+    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+        if (ability == nullptr) {
+            // A null record is refused before any device traffic.
+            gErrCode = kErrInvalidParameter;
+            return false;
+        }
+        StartLock();
+        // On failure the caller's record is left as it was.
+        const bool fetched = FetchInquiryAndNvm();
+        if (fetched) {
+            InquiryToScannerAbilityEx(&MyInquiryData, ability);
+            std::memcpy(ability->UsbVersion, "USB 2.0", 7);
+            std::memcpy(ability->UsbName, "USB", 3);
+            gModelType = 0;
+        }
+        EndLock();
+        return fetched;
+    });
     LogOutput(2, DebugFunctionFile, "Out  %d : GetScannerAbilityEx :", result ? 1 : 0);
     return result;
 }

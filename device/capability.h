@@ -80,10 +80,6 @@ constexpr uint8_t kInqNvmDefault = 0x04;           // byte 149
 // MaxSizeRead when the device reports 0.
 constexpr uint32_t kDefaultMaxSizeRead = 524288;
 
-// Data type of the non-volatile memory READ and the qualifier of every READ.
-constexpr uint8_t kReadTypeNvm = 0x69;
-constexpr uint16_t kReadQualifier = 0x0A0D;
-
 // Readers. The offset must leave room for the value inside the record.
 template <size_t Offset>
 inline uint8_t InquiryByte(const NX_InquiryData &inquiry) {

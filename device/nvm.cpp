@@ -8,13 +8,11 @@
 #include <cstring>
 #include <ctime>
 
+#include "api/boundary.h"
+#include "device/apiprocess.h"
 #include "device/capability.h"
-#include "support/NxByteOrder.h"
 
 namespace {
-
-constexpr uint32_t kStatusBadParameter = 2005;
-constexpr uint32_t kStatusFailed = 2999;
 
 // Initialisation record: at most this many of its bytes are taken.
 constexpr uint32_t kInitRecordLength = sizeof(tagNVMInitData);  // 55
@@ -27,6 +25,8 @@ constexpr uint16_t kInitValue122 = 240;
 // Test words of TestNVM: the six 16-bit values at 28..38.
 constexpr size_t kTestWordOffset = offsetof(NVMDATA, Month);
 constexpr size_t kTestWordCount = 6;
+
+static_assert(kNVMDataLength == sizeof(NVMDATA), "NVM record length");
 
 uint8_t *Bytes(NVMDATA &record) { return reinterpret_cast<uint8_t *>(&record); }
 
@@ -41,9 +41,9 @@ void SetTestWord(NVMDATA &record, size_t n, uint16_t value) {
 }
 
 struct SetterItem {
-    bool readFirst;      // read-modify-write
-    size_t offset;       // where the caller's data goes
-    bool zeroRecord;     // item 0: the caller's data is not used
+    bool readFirst;   // read-modify-write
+    size_t offset;    // where the caller's data goes
+    bool zeroRecord;  // item 0: the caller's data is not used
     uint16_t qualifier;
 };
 
@@ -62,6 +62,72 @@ constexpr SetterItem kSetterItems[kNvmLastItem + 1] = {
 };
 
 int Low(bool result) { return result ? 1 : 0; }
+
+bool InitializeNVMWork(const tagNVMInitData &init) {
+    // Only the bytes the caller says it filled (at most the whole record).
+    uint8_t local[kInitRecordLength] = {};
+    const uint32_t length = init.Length < kInitRecordLength ? init.Length : kInitRecordLength;
+    std::memcpy(local, &init, length);
+
+    NVMDATA current;
+    // Never write after a failed read: the kept fields would become zeros.
+    if (!ReadNVMData(&current)) return false;
+
+    NVMDATA record;
+    std::memset(&record, 0, sizeof record);
+    std::memcpy(record.Kept, current.Kept, sizeof record.Kept);
+
+    const time_t now = time(nullptr);
+    struct tm local_time;
+    if (localtime_r(&now, &local_time) != nullptr) {
+        record.Month = static_cast<uint16_t>(local_time.tm_mon + 1);
+        record.Day = static_cast<uint16_t>(local_time.tm_mday);
+        record.Year = static_cast<uint16_t>(local_time.tm_year + 1900);
+    }
+    record.Value70 = kInitValue70;
+    std::memcpy(record.Identification, init.Identification, sizeof record.Identification);
+    record.Byte44 = local[kInitByte44];
+    Bytes(record)[kNvmByte118] = local[kInitByte118];
+    if (InquiryBit<kInqFlags149>(InquiryData, kInqNvmDefault)) record.Value122 = kInitValue122;
+
+    return WriteNVMDataInternal(&record);
+}
+
+bool TestNVMWork() {
+    NVMDATA saved;
+    if (!ReadNVMData(&saved)) return false;
+
+    NVMDATA test = saved;
+    for (size_t n = 0; n < kTestWordCount; ++n) SetTestWord(test, n, static_cast<uint16_t>(n + 1));
+    const bool written = WriteNVMDataInternal(&test);
+    if (!written) return false;
+
+    NVMDATA back;
+    ReadNVMData(&back);  // compared below whatever it returned
+    for (size_t n = 0; n < kTestWordCount; ++n) {
+        if (TestWord(back, n) != TestWord(test, n)) {
+            // The test values stay in the device: a device that does not keep
+            // what it is sent is not trusted with the saved record either.
+            gErrCode = kErrGeneral;
+            return written;
+        }
+    }
+    return WriteNVMDataInternal(&saved);
+}
+
+bool SetNVRAMValueWork(const uint8_t *data, uint32_t length, const SetterItem &setter) {
+    // A length past the end of the record is refused (2005, nothing sent),
+    // as is null data with a non-zero length.
+    if (!setter.zeroRecord && (length > kNVMDataLength - setter.offset || (data == nullptr && length != 0))) {
+        gErrCode = kErrInvalidParameter;
+        return false;
+    }
+    NVMDATA record;
+    std::memset(&record, 0, sizeof record);
+    if (setter.readFirst && !ReadNVMData(&record)) return false;
+    if (!setter.zeroRecord && length != 0) std::memcpy(Bytes(record) + setter.offset, data, length);
+    return WriteNVMDataWithQualifier(&record, setter.qualifier);
+}
 
 }  // namespace
 
@@ -82,7 +148,7 @@ void SwapNvmRecord(NVMDATA &record) {
 }
 
 bool ReadNVMDataInternal(NVMDATA *record) {
-    const bool result = Read(Bytes(*record), kNvmLength, kNvmReadType, kNvmReadQualifier);
+    const bool result = Read(Bytes(*record), kNVMDataLength, kReadTypeNVM, kReadQualifier);
     SwapNvmRecord(*record);
     return result;
 }
@@ -90,7 +156,7 @@ bool ReadNVMDataInternal(NVMDATA *record) {
 bool WriteNVMDataInternal(const NVMDATA *record) {
     NVMDATA copy = *record;
     SwapNvmRecord(copy);
-    return Send(Bytes(copy), kNvmLength, kNvmSendType, kNvmQualifierWhole);
+    return Send(Bytes(copy), kNVMDataLength, kSendTypeNVM, kNvmQualifierWhole);
 }
 
 bool WriteNVMDataWithQualifier(const NVMDATA *record, uint16_t qualifier) {
@@ -98,7 +164,7 @@ bool WriteNVMDataWithQualifier(const NVMDATA *record, uint16_t qualifier) {
     NVMDATA copy = *record;
     SwapNvmRecord(copy);
     StartLock();
-    const bool result = Send(Bytes(copy), kNvmLength, kNvmSendType, qualifier);
+    const bool result = Send(Bytes(copy), kNVMDataLength, kSendTypeNVM, qualifier);
     EndLock();
     LogOutput(2, DebugFunctionFile, "Out   %d : WriteNVMDataWithQualifier :", Low(result));
     return result;
@@ -106,145 +172,82 @@ bool WriteNVMDataWithQualifier(const NVMDATA *record, uint16_t qualifier) {
 
 bool ReadNVMData(NVMDATA *record) {
     LogOutput(2, DebugFunctionFile, "In   %d : ReadNVMData :", 1);
-    if (record == nullptr) {
-        gErrCode = kStatusBadParameter;
-        LogOutput(2, DebugFunctionFile, "Out  %d : ReadNVMData :", 0);
-        return false;
-    }
-    std::memset(record, 0, sizeof *record);
-    StartLock();
-    const bool result = ReadNVMDataInternal(record);
-    EndLock();
+    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+        if (record == nullptr) {
+            gErrCode = kErrInvalidParameter;
+            return false;
+        }
+        std::memset(record, 0, sizeof *record);
+        StartLock();
+        const bool read = ReadNVMDataInternal(record);
+        EndLock();
+        return read;
+    });
     LogOutput(2, DebugFunctionFile, "Out  %d : ReadNVMData :", Low(result));
     return result;
 }
 
 bool WriteNVMData(NVMDATA *record) {
     LogOutput(2, DebugFunctionFile, "In   %d : WriteNVMData :", 1);
-    if (record == nullptr) {
-        gErrCode = kStatusBadParameter;
-        LogOutput(2, DebugFunctionFile, "Out  %d : WriteNVMData :", 0);
-        return false;
-    }
-    StartLock();
-    const bool result = WriteNVMDataInternal(record);
-    EndLock();
+    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+        if (record == nullptr) {
+            gErrCode = kErrInvalidParameter;
+            return false;
+        }
+        StartLock();
+        const bool written = WriteNVMDataInternal(record);
+        EndLock();
+        return written;
+    });
     LogOutput(2, DebugFunctionFile, "Out  %d : WriteNVMData :", Low(result));
     return result;
 }
 
 bool InitializeNVM(tagNVMInitData *init) {
     LogOutput(2, DebugFunctionFile, "In   %d : InitializeNVM :", 1);
-    if (init == nullptr) {
-        gErrCode = kStatusBadParameter;
-        LogOutput(2, DebugFunctionFile, "Out  %d : InitializeNVM :", 0);
-        return false;
-    }
-
-    // Only the bytes the caller says it filled (at most the whole record).
-    uint8_t local[kInitRecordLength] = {};
-    const uint32_t length = init->Length < kInitRecordLength ? init->Length : kInitRecordLength;
-    std::memcpy(local, init, length);
-
-    NVMDATA current;
-    if (!ReadNVMData(&current)) {
-        // Never write after a failed read: the kept fields would become zeros.
-        LogOutput(2, DebugFunctionFile, "Out  %d : InitializeNVM :", 0);
-        return false;
-    }
-
-    NVMDATA record;
-    std::memset(&record, 0, sizeof record);
-    std::memcpy(record.Kept, current.Kept, sizeof record.Kept);
-
-    const time_t now = time(nullptr);
-    struct tm local_time;
-    if (localtime_r(&now, &local_time) != nullptr) {
-        record.Month = static_cast<uint16_t>(local_time.tm_mon + 1);
-        record.Day = static_cast<uint16_t>(local_time.tm_mday);
-        record.Year = static_cast<uint16_t>(local_time.tm_year + 1900);
-    }
-    record.Value70 = kInitValue70;
-    std::memcpy(record.Identification, init->Identification, sizeof record.Identification);
-    record.Byte44 = local[kInitByte44];
-    Bytes(record)[kNvmByte118] = local[kInitByte118];
-    if (InquiryBit<kInqFlags149>(InquiryData, kInqNvmDefault)) record.Value122 = kInitValue122;
-
-    const bool result = WriteNVMDataInternal(&record);
+    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+        if (init == nullptr) {
+            gErrCode = kErrInvalidParameter;
+            return false;
+        }
+        return InitializeNVMWork(*init);
+    });
     LogOutput(2, DebugFunctionFile, "Out  %d : InitializeNVM :", Low(result));
     return result;
 }
 
 bool TestNVM(void) {
     LogOutput(2, DebugFunctionFile, "In   %d : TestNVM :", 0);
-    bool result = false;
-
-    NVMDATA saved;
-    if (ReadNVMData(&saved)) {
-        NVMDATA test = saved;
-        for (size_t n = 0; n < kTestWordCount; ++n) SetTestWord(test, n, static_cast<uint16_t>(n + 1));
-        result = WriteNVMDataInternal(&test);
-        if (result) {
-            NVMDATA back;
-            ReadNVMData(&back);  // compared below whatever it returned
-            bool same = true;
-            for (size_t n = 0; n < kTestWordCount && same; ++n) same = TestWord(back, n) == TestWord(test, n);
-            if (same) {
-                result = WriteNVMDataInternal(&saved);
-            } else {
-                // The test values stay in the device: after a failed comparison
-                // the device is not trusted with a second write.
-                gErrCode = kStatusFailed;
-            }
-        }
-    }
-
+    const bool result = CatchAtBoundary(kErrGeneral, [] { return TestNVMWork(); });
     LogOutput(2, DebugFunctionFile, "Out  %d : TestNVM :", Low(result));
     return result;
 }
 
 bool CheckNVMData(tagNVMInitData *init) {
     LogOutput(2, DebugFunctionFile, "In   %d : CheckNVMData :", 1);
-    if (init == nullptr) {
-        gErrCode = kStatusBadParameter;
-        LogOutput(2, DebugFunctionFile, "Out  %d : CheckNVMData :", 0);
-        return false;
-    }
-    NVMDATA record;
-    const bool result = ReadNVMData(&record);
-    // Compared even after a failed read (against the cleared record).
-    if (std::strncmp(record.Identification, init->Identification, sizeof record.Identification) != 0) {
-        gErrCode = kStatusFailed;
-    }
+    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+        if (init == nullptr) {
+            gErrCode = kErrInvalidParameter;
+            return false;
+        }
+        NVMDATA record;
+        const bool read = ReadNVMData(&record);
+        // Compared even after a failed read (against the cleared record).
+        if (std::strncmp(record.Identification, init->Identification, sizeof record.Identification) != 0) {
+            gErrCode = kErrGeneral;
+        }
+        return read;
+    });
     LogOutput(2, DebugFunctionFile, "Out  %d : CheckNVMData :", Low(result));
     return result;
 }
 
 bool SetNVRAMValue(uint8_t *data, uint32_t length, uint16_t item) {
     LogOutput(2, DebugFunctionFile, "In   %d : SetNVRAMValue :", 0);
-    if (item > kNvmLastItem) {
-        LogOutput(2, DebugFunctionFile, "Out  %d : SetNVRAMValue :", 0);
-        return false;
-    }
-    const SetterItem &setter = kSetterItems[item];
-
-    // A length past the end of the record is refused (2005, nothing sent),
-    // as is null data with a non-zero length.
-    if (!setter.zeroRecord && (length > kNvmLength - setter.offset || (data == nullptr && length != 0))) {
-        gErrCode = kStatusBadParameter;
-        LogOutput(2, DebugFunctionFile, "Out  %d : SetNVRAMValue :", 0);
-        return false;
-    }
-
-    NVMDATA record;
-    std::memset(&record, 0, sizeof record);
-    if (setter.readFirst && !ReadNVMData(&record)) {
-        LogOutput(2, DebugFunctionFile, "Out  %d : SetNVRAMValue :", 0);
-        return false;
-    }
-    if (!setter.zeroRecord && length != 0) std::memcpy(Bytes(record) + setter.offset, data, length);
-
-    const bool result = WriteNVMDataWithQualifier(&record, setter.qualifier);
+    // An item above 10 is refused silently: nothing sent, no status code.
+    const bool result = item <= kNvmLastItem && CatchAtBoundary(kErrGeneral, [&] {
+        return SetNVRAMValueWork(data, length, kSetterItems[item]);
+    });
     LogOutput(2, DebugFunctionFile, "Out  %d : SetNVRAMValue :", Low(result));
     return result;
 }

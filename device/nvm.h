@@ -11,10 +11,8 @@
 
 #include "api/scanner.h"
 
-constexpr uint32_t kNvmLength = sizeof(NVMDATA);  // 128
-constexpr uint8_t kNvmReadType = 0x69;            // READ data type
-constexpr uint8_t kNvmSendType = 0x85;            // SEND data type
-constexpr uint16_t kNvmReadQualifier = 0x0A0D;
+// Data types and the record length are in device/apiprocess.h
+// (kReadTypeNVM, kSendTypeNVM, kNVMDataLength).
 
 // Write qualifiers of the SEND block.
 constexpr uint16_t kNvmQualifier17 = 17;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "api/boundary.h"
+#include "device/apiprocess.h"
 #include "device/capability.h"
 #include "support/NxByteOrder.h"
 
@@ -13,9 +15,6 @@ uint16_t wTuneScanDirection[4];
 int32_t wiaflag = 0;
 
 namespace {
-
-constexpr uint32_t kStatusBadParameter = 2005;
-constexpr uint32_t kStatusFailed = 2999;
 
 constexpr size_t kGammaDumpBytesPerLine = 16;
 
@@ -31,8 +30,8 @@ void LogGammaHeader() {
 }
 
 // 16 bytes per line: "%04x : " and then "%02x " for each byte.
-void LogGammaDump(const uint8_t (&wire)[kGammaWireLength]) {
-    for (size_t offset = 0; offset < kGammaWireLength; offset += kGammaDumpBytesPerLine) {
+void LogGammaDump(const uint8_t (&wire)[kGammaTableLength]) {
+    for (size_t offset = 0; offset < kGammaTableLength; offset += kGammaDumpBytesPerLine) {
         char line[8 + 3 * kGammaDumpBytesPerLine + 1];
         int used = std::snprintf(line, sizeof line, "%04x : ", static_cast<unsigned>(offset));
         for (size_t i = 0; i < kGammaDumpBytesPerLine && used > 0; ++i) {
@@ -65,6 +64,33 @@ bool SendTunePair(size_t i, size_t j, uint8_t dataType) {
     return Send(buffer, 2, dataType, static_cast<uint16_t>(first));
 }
 
+bool SetGammaTableWork(const uint8_t *table, uint8_t channel) {
+    StartLock();
+    LogGammaHeader();
+
+    uint8_t wire[kGammaTableLength];
+    for (size_t i = 0; i < kGammaLevels; ++i) PutBE16(&wire[2 * i], table[i]);
+
+    bool result = false;  // the last SEND's result, 0 when none was made
+    if (OldParam.ScanMode <= 3) {
+        for (uint16_t qualifier = 0; qualifier < 3; ++qualifier) {
+            result = Send(wire, kGammaTableLength, kSendTypeGamma, qualifier);
+        }
+    }
+    switch (channel) {
+        case 0:
+        case 1: result = Send(wire, kGammaTableLength, kSendTypeGamma, 0); break;
+        case 2: result = Send(wire, kGammaTableLength, kSendTypeGamma, 1); break;
+        case 3: result = Send(wire, kGammaTableLength, kSendTypeGamma, 2); break;
+        default: gErrCode = kErrGeneral; break;
+    }
+
+    LogGammaDump(wire);
+    if (!result) gErrCode = kErrGeneral;  // replaces whatever the transport left
+    EndLock();
+    return result;
+}
+
 }  // namespace
 
 uint32_t DdsElementSize(DDS_DATA_TYPE type) {
@@ -75,35 +101,14 @@ uint32_t DdsElementSize(DDS_DATA_TYPE type) {
 
 bool SetGammaTable(uint8_t *table, uint8_t channel) {
     LogOutput(2, DebugFunctionFile, "In   %d : SetGammaTable :", 0);
-    if (table == nullptr) {
-        // A null table is refused before any device traffic.
-        gErrCode = kStatusBadParameter;
-        LogOutput(2, DebugFunctionFile, "Out  %d : SetGammaTable :", 0);
-        return false;
-    }
-    StartLock();
-    LogGammaHeader();
-
-    uint8_t wire[kGammaWireLength];
-    for (size_t i = 0; i < kGammaLevels; ++i) PutBE16(&wire[2 * i], table[i]);
-
-    bool result = false;
-    if (OldParam.ScanMode <= 3) {
-        for (uint16_t qualifier = 0; qualifier < 3; ++qualifier) {
-            result = Send(wire, kGammaWireLength, kSendTypeGamma, qualifier);
+    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+        if (table == nullptr) {
+            // A null table is refused before any device traffic.
+            gErrCode = kErrInvalidParameter;
+            return false;
         }
-    }
-    switch (channel) {
-        case 0:
-        case 1: result = Send(wire, kGammaWireLength, kSendTypeGamma, 0); break;
-        case 2: result = Send(wire, kGammaWireLength, kSendTypeGamma, 1); break;
-        case 3: result = Send(wire, kGammaWireLength, kSendTypeGamma, 2); break;
-        default: gErrCode = kStatusFailed; break;
-    }
-
-    LogGammaDump(wire);
-    if (!result) gErrCode = kStatusFailed;
-    EndLock();
+        return SetGammaTableWork(table, channel);
+    });
     LogOutput(2, DebugFunctionFile, "Out  %d : SetGammaTable :", Low(result));
     return result;
 }
@@ -111,26 +116,28 @@ bool SetGammaTable(uint8_t *table, uint8_t channel) {
 bool TuneScanLength(uint16_t direction, uint16_t lines, uint8_t portion) {
     LogOutput(2, DebugFunctionFile, "In   %d : TuneScanLength : Portion = %d, Direction = %d, Line = %d", 0,
               portion, direction, lines);
-    if (portion < 4) {
-        wTuneScanLength[portion] = lines;
-        wTuneScanDirection[portion] = direction;
-    }
-    SendTunePair(0, 3, kSendTypeTunePair03);  // its result is not looked at
-    const bool result = SendTunePair(1, 2, kSendTypeTunePair12);
+    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+        if (portion < 4) {  // a larger portion stores nothing and sends what is held
+            wTuneScanLength[portion] = lines;
+            wTuneScanDirection[portion] = direction;
+        }
+        SendTunePair(0, 3, kSendTypeTuneFirst);  // its result is not looked at
+        return SendTunePair(1, 2, kSendTypeTuneSecond);
+    });
     LogOutput(2, DebugFunctionFile, "Out  %d : TuneScanLength :", Low(result));
     return result;
 }
 
 bool SetPowerSaveTime(uint32_t time) {
     LogOutput(2, DebugFunctionFile, "In   %d : SetPowerSaveTime :", 1);
-    const bool result = SendTimer(time, kSendTypePowerSave);
+    const bool result = CatchAtBoundary(kErrGeneral, [&] { return SendTimer(time, kSendTypePowerSave); });
     LogOutput(2, DebugFunctionFile, "Out  %d : SetPowerSaveTime :", Low(result));
     return result;
 }
 
 bool SendPowerOffTime(uint32_t time) {
     LogOutput(2, DebugFunctionFile, "In   %d : SendPowerOffTime :", 1);
-    const bool result = SendTimer(time, kSendTypePowerOff);
+    const bool result = CatchAtBoundary(kErrGeneral, [&] { return SendTimer(time, kSendTypePowerOff); });
     LogOutput(2, DebugFunctionFile, "Out  %d : SendPowerOffTime :", Low(result));
     return result;
 }
@@ -160,14 +167,16 @@ bool GeneralOperation(uint8_t operation, uint16_t identifier, DDS_DATA_TYPE type
                       void *data) {
     LogOutput(2, DebugFunctionFile, "In   %d : GeneralOperation :", 1);
     wiaflag = 1;
-    bool result = true;
-    if (operation == kGeneralRead) {
-        result = GeneralRead(identifier, type, count, data);
-        // A null buffer that would have to receive bytes is refused.
-        if (!result) gErrCode = kStatusBadParameter;
-    } else if (operation == kGeneralSend) {
-        result = GeneralSend(identifier, type, count, data);
-    }
+    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+        if (operation == kGeneralRead) {
+            if (GeneralRead(identifier, type, count, data)) return true;
+            // A null buffer that would have to receive bytes is refused.
+            gErrCode = kErrInvalidParameter;
+            return false;
+        }
+        if (operation == kGeneralSend) return GeneralSend(identifier, type, count, data);
+        return true;
+    });
     LogOutput(2, DebugFunctionFile, "Out  %d : GeneralOperation :", Low(result));
     return result;
 }

@@ -9,16 +9,11 @@
 
 #include "api/scanner.h"
 
-// SEND data types.
-constexpr uint8_t kSendTypeGamma = 0x81;
-constexpr uint8_t kSendTypeTunePair03 = 0x95;  // portions 0 and 3
-constexpr uint8_t kSendTypeTunePair12 = 0x96;  // portions 1 and 2
-constexpr uint8_t kSendTypePowerSave = 0xA2;
-constexpr uint8_t kSendTypePowerOff = 0xA9;
+// SEND data types and lengths are in device/apiprocess.h.
 
-// Gamma table: 256 levels from the front end, 512 bytes on the wire.
+// Gamma table: 256 levels from the front end, kGammaTableLength (512) bytes
+// on the wire.
 constexpr size_t kGammaLevels = 256;
-constexpr uint32_t kGammaWireLength = 512;
 
 // Operations of GeneralOperation.
 constexpr uint8_t kGeneralRead = 1;

@@ -1,0 +1,411 @@
+// Capability records built from inquiry data: the translations byte for byte
+// from crafted inquiry records, the flag rows of the extended record, and the
+// driver-wide values the extended translation sets.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "api/scanner.h"
+#include "device/capability.h"
+
+namespace {
+
+NX_InquiryData ZeroInquiry() {
+    NX_InquiryData inquiry;
+    std::memset(&inquiry, 0, sizeof inquiry);
+    return inquiry;
+}
+
+void Put16(NX_InquiryData &inquiry, size_t offset, uint16_t value) {
+    inquiry.Data[offset] = static_cast<uint8_t>(value >> 8);
+    inquiry.Data[offset + 1] = static_cast<uint8_t>(value);
+}
+
+void PutText(NX_InquiryData &inquiry, size_t offset, const char *text) {
+    std::memcpy(&inquiry.Data[offset], text, std::strlen(text));
+}
+
+// A record in which every field the translations read has its own value.
+NX_InquiryData RichInquiry() {
+    NX_InquiryData inq = ZeroInquiry();
+    PutText(inq, 8, "VEND    ");
+    PutText(inq, 16, "QR620 Duplex ABC");
+    PutText(inq, 32, "1.23");
+    inq.Data[36] = 0x20;
+    inq.Data[38] = 6;
+    inq.Data[39] = 0x20;  // resolutions listed
+    Put16(inq, 40, 150);
+    Put16(inq, 42, 200);
+    Put16(inq, 44, 300);
+    Put16(inq, 46, 600);
+    Put16(inq, 48, 0x4000);
+    inq.Data[50] = 0x08;
+    inq.Data[54] = 0x54;
+    inq.Data[55] = 0x55;
+    inq.Data[56] = 0x56;
+    inq.Data[57] = 0x57;
+    inq.Data[58] = 0x58;
+    inq.Data[59] = 0x59;
+    inq.Data[60] = 0x40;
+    inq.Data[61] = 0x90;
+    inq.Data[62] = 0xA4;
+    inq.Data[63] = 0x63;
+    Put16(inq, 75, 0x0175);
+    Put16(inq, 77, 0x0177);
+    Put16(inq, 79, 0x0179);
+    Put16(inq, 81, 2592);
+    Put16(inq, 83, 0x0183);
+    Put16(inq, 85, 0x0185);
+    Put16(inq, 87, 0x0187);
+    Put16(inq, 89, 0x0189);
+    inq.Data[92] = 0x92;
+    inq.Data[128] = 0x40;
+    inq.Data[129] = 0x88;
+    return inq;
+}
+
+std::vector<uint8_t> Bytes(const void *data, size_t size) {
+    const auto *p = static_cast<const uint8_t *>(data);
+    return std::vector<uint8_t>(p, p + size);
+}
+
+// Host order of this machine (little-endian).
+void Le16(std::vector<uint8_t> &out, size_t offset, uint16_t value) {
+    out[offset] = static_cast<uint8_t>(value);
+    out[offset + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+void Le32(std::vector<uint8_t> &out, size_t offset, uint32_t value) {
+    for (size_t i = 0; i < 4; ++i) out[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+SCANNERABILITYEX TranslateEx(NX_InquiryData inquiry) {
+    SCANNERABILITYEX ex;
+    std::memset(&ex, 0xEE, sizeof ex);
+    InquiryToScannerAbilityEx(&inquiry, &ex);
+    return ex;
+}
+
+tagScannerAbility Translate(NX_InquiryData inquiry) {
+    tagScannerAbility ability;
+    std::memset(&ability, 0, sizeof ability);
+    InquiryToScannerAbility(&inquiry, &ability);
+    return ability;
+}
+
+// Flag words of an all-zero inquiry: the "always" rows and the rows that
+// apply when a bit is clear (byte 39 bits 7 and 6, byte 50 bit 3).
+constexpr uint32_t kZero68 = 0x03000000 | 0x00008000 | 0x00210000 | 0x00000005 | 0x00100000 | 0x004C0000;
+constexpr uint32_t kZero72 = 0x82418BF7 | 0x01000000;
+constexpr uint32_t kZero114 = 0x00040000;
+constexpr uint32_t kZero118 = 0x00000800;
+
+}  // namespace
+
+TEST(CapabilityTranslation, ShortRecordByteForByte) {
+    const tagScannerAbility a = Translate(RichInquiry());
+    std::vector<uint8_t> want(44, 0);
+    std::memcpy(&want[0], "QR620 D", 7);  // byte 7 stays 0
+    std::memcpy(&want[8], "1.2", 3);      // byte 11 stays 0
+    Le16(want, 12, 0x0189);
+    Le16(want, 14, 300);
+    Le16(want, 16, 600);
+    want[18] = 0x89;
+    want[19] = 1;
+    want[20] = 0x80 | 0x20 | 0x10;
+    want[21] = 0xA4;
+    Le16(want, 22, 2592);
+    Le16(want, 24, 0x0183 - 12);
+    Le16(want, 26, 0x0185);
+    Le16(want, 28, 0x0187);
+    want[31] = 0x63;
+    want[32] = 0;  // byte 50 bit 3 set
+    want[33] = 0;
+    Le16(want, 34, 0x0177);
+    Le16(want, 36, 0x0179);
+    EXPECT_EQ(Bytes(&a, sizeof a), want);
+}
+
+TEST(CapabilityTranslation, ExtendedRecordByteForByte) {
+    const SCANNERABILITYEX a = TranslateEx(RichInquiry());
+    std::vector<uint8_t> want(142, 0);
+    std::memcpy(&want[0], "VEND", 4);
+    std::memcpy(&want[12], "QR620 Duplex ABC", 16);
+    std::memcpy(&want[32], "1.23", 4);
+    // 40..59: the USB strings are GetScannerAbilityEx's, not the translation's.
+    const uint8_t fixed[8] = {1, 2, 3, 4, 5, 0, 0, 0};
+    std::memcpy(&want[60], fixed, 8);
+    // byte 39 = 0x20: bit 7 and bit 6 clear; byte 50 = 0x08: bit 3 set.
+    Le32(want, 68, 0x03000000 | 0x00008000 | 0x00210000 | 0x00000005 | 0x00100000);
+    Le32(want, 72, 0x82418BF7 | 0x01000000);
+    Le16(want, 80, 2592);
+    Le16(want, 82, 0x0183 - 12);
+    Le16(want, 84, 0x0185);
+    Le16(want, 86, 0x0187);
+    Le16(want, 88, 0x0189);
+    Le16(want, 90, 150);
+    Le16(want, 92, 200);
+    Le16(want, 94, 300);
+    Le16(want, 96, 600);
+    Le16(want, 98, 0x00B0);
+    Le16(want, 100, 0x00A4);
+    want[104] = 0x40;
+    want[105] = 0x90;
+    want[106] = 5;
+    want[108] = 0x57;
+    want[109] = 0x55;
+    want[110] = 0x54;
+    want[111] = 0x58;
+    want[112] = 0x59;
+    want[113] = 0x56;
+    Le32(want, 114, 0x00040000 | 0x00800000);  // byte 128 bit 6
+    Le32(want, 118, 0x00000800);
+    Le16(want, 122, 0x0177);
+    Le16(want, 124, 0x0179);
+    Le16(want, 126, 0x0175);
+    want[128] = 0x92;
+    want[131] = 0x88;
+    want[134] = 0x0A;  // 0x00000A00 in host order
+    EXPECT_EQ(Bytes(&a, sizeof a), want);
+}
+
+TEST(CapabilityTranslation, ExtendedRecordIsClearedFirstAndTheShortOneIsNot) {
+    const SCANNERABILITYEX ex = TranslateEx(ZeroInquiry());
+    EXPECT_EQ(ex.Reserved76, 0u);
+    EXPECT_EQ(ex.Reserved137[4], 0u);
+
+    // The short translation writes every field, so stale bytes do not survive either.
+    NX_InquiryData inq = ZeroInquiry();
+    tagScannerAbility a;
+    std::memset(&a, 0xEE, sizeof a);
+    InquiryToScannerAbility(&inq, &a);
+    EXPECT_EQ(a.Reserved30, 0);
+    EXPECT_EQ(a.Reserved38[5], 0);
+    EXPECT_EQ(a.ProductName[7], 0);
+}
+
+struct FlagRowCase {
+    size_t offset;
+    uint8_t bit;
+    bool whenClear;  // the row applies when the bit is clear
+    uint32_t w68, w72, w114, w118;
+};
+
+// Every row of the extended record's flag table, checked one at a time against
+// the flags of an all-zero inquiry.
+TEST(CapabilityTranslation, EveryFlagRow) {
+    const FlagRowCase rows[] = {
+        {39, 0x80, true, 0x00000005, 0x01000000, 0, 0},
+        {39, 0x40, true, 0x00100000, 0, 0, 0},
+        {39, 0x10, false, 0, 0, 0x00000002, 0},
+        {39, 0x02, false, 0, 0, 0x00000200, 0},
+        {39, 0x01, false, 0, 0, 0x00000200, 0},
+        {50, 0x80, false, 0x10000000, 0x00300000, 0, 0},
+        {50, 0x40, false, 0x00800000, 0x78000000, 0, 0},
+        {50, 0x10, false, 0, 0x00002000, 0x00000002, 0},
+        {50, 0x08, true, 0x004C0000, 0, 0, 0},
+        {50, 0x01, false, 0x04000000, 0, 0, 0},  // 0x07000000 over the 0x03000000 always set
+        {51, 0x80, false, 0x00000002, 0, 0, 0},
+        {51, 0x20, false, 0x00000100, 0, 0, 0},
+        {51, 0x10, false, 0x20000000, 0, 0, 0},
+        {51, 0x08, false, 0x00000008, 0, 0, 0},  // 0x00000009 over the 0x00000005 of byte 39 bit 7 clear
+        {51, 0x02, false, 0, 0, 0x00000800, 0x00001000},
+        {51, 0x01, false, 0, 0, 0x00000008, 0},
+        {52, 0x80, false, 0x00000010, 0, 0, 0},
+        {52, 0x40, false, 0x00000080, 0, 0, 0},
+        {52, 0x10, false, 0x00001000, 0, 0, 0x00000001},
+        {52, 0x08, false, 0x00002000, 0, 0, 0},
+        {52, 0x02, false, 0x00004000, 0, 0, 0x80000000},
+        {52, 0x01, false, 0, 0, 0x00000080, 0x00000004},
+        {93, 0x80, false, 0, 0, 0x00000020, 0x00000008},
+        {93, 0x20, false, 0x00000010, 0, 0, 0},
+        {93, 0x10, false, 0, 0, 0, 0x00000430},
+        {93, 0x08, false, 0, 0, 0x00000060, 0x00000040},
+        {93, 0x04, false, 0, 0, 0x00000100, 0},
+        {93, 0x02, false, 0, 0, 0x00000400, 0x00000010},
+        {93, 0x01, false, 0, 0, 0x00001000, 0},
+        {94, 0x40, false, 0, 0, 0x00000010, 0},
+        {94, 0x04, false, 0, 0, 0, 0x00008080},
+        {94, 0x02, false, 0, 0, 0, 0x00000100},
+        {95, 0x40, false, 0, 0, 0, 0x00004000},
+        {128, 0x40, false, 0, 0, 0x00800000, 0},
+        {128, 0x20, false, 0, 0, 0x02000000, 0},
+        {128, 0x10, false, 0, 0, 0x00400000, 0},
+    };
+
+    const SCANNERABILITYEX zero = TranslateEx(ZeroInquiry());
+    EXPECT_EQ(zero.Flags68, kZero68);
+    EXPECT_EQ(zero.Flags72, kZero72);
+    EXPECT_EQ(zero.Flags114, kZero114);
+    EXPECT_EQ(zero.Flags118, kZero118);
+
+    for (const FlagRowCase &row : rows) {
+        SCOPED_TRACE(::testing::Message() << "byte " << row.offset << " bit mask 0x" << std::hex << +row.bit);
+        NX_InquiryData inq = ZeroInquiry();
+        inq.Data[row.offset] = row.bit;
+        const SCANNERABILITYEX ex = TranslateEx(inq);
+        if (row.whenClear) {
+            EXPECT_EQ(ex.Flags68, kZero68 & ~row.w68);
+            EXPECT_EQ(ex.Flags72, kZero72 & ~row.w72);
+            EXPECT_EQ(ex.Flags114, kZero114 & ~row.w114);
+            EXPECT_EQ(ex.Flags118, kZero118 & ~row.w118);
+        } else {
+            EXPECT_EQ(ex.Flags68, kZero68 | row.w68);
+            EXPECT_EQ(ex.Flags72, kZero72 | row.w72);
+            EXPECT_EQ(ex.Flags114, kZero114 | row.w114);
+            EXPECT_EQ(ex.Flags118, kZero118 | row.w118);
+        }
+    }
+
+    // Dimension value 6 equal to 0xFFFF, and one short of it.
+    NX_InquiryData inq = ZeroInquiry();
+    Put16(inq, 87, 0xFFFF);
+    EXPECT_EQ(TranslateEx(inq).Flags68, kZero68 | 0x00000400);
+    Put16(inq, 87, 0xFFFE);
+    EXPECT_EQ(TranslateEx(inq).Flags68, kZero68);
+
+    // Everything set: only the set-bit rows, all of them.
+    std::memset(&inq, 0xFF, sizeof inq);
+    const SCANNERABILITYEX all = TranslateEx(inq);
+    EXPECT_EQ(all.Flags68, 0x37A1F59Bu);
+    EXPECT_EQ(all.Flags72, 0xFA71ABF7u);
+    EXPECT_EQ(all.Flags114, 0x02C41FFAu);
+    EXPECT_EQ(all.Flags118, 0x8000DDFDu);
+}
+
+TEST(CapabilityTranslation, ResolutionsFallBackToTheBaseResolution) {
+    NX_InquiryData inq = RichInquiry();
+    inq.Data[39] = 0x00;  // bit 5 clear: the list is not valid
+    inq.Data[38] = 6;
+    const SCANNERABILITYEX ex = TranslateEx(inq);
+    for (uint16_t r : ex.Resolution) EXPECT_EQ(r, 600);
+    const tagScannerAbility a = Translate(inq);
+    EXPECT_EQ(a.XResolution, 600);
+    EXPECT_EQ(a.YResolution, 600);
+
+    inq.Data[38] = 255;  // 8-bit value times 100, kept in 16 bits
+    EXPECT_EQ(TranslateEx(inq).Resolution[0], 25500);
+}
+
+TEST(CapabilityTranslation, DimensionFourWrapsBelowTwelve) {
+    NX_InquiryData inq = ZeroInquiry();
+    EXPECT_EQ(TranslateEx(inq).Dimension4, 65524);
+    EXPECT_EQ(Translate(inq).Dimension4, 65524);
+    Put16(inq, 83, 11);
+    EXPECT_EQ(TranslateEx(inq).Dimension4, 65535);
+    Put16(inq, 83, 12);
+    EXPECT_EQ(Translate(inq).Dimension4, 0);
+}
+
+TEST(CapabilityTranslation, DimensionsTwoAndThreeOnlyWhenByte39Bit7IsClear) {
+    NX_InquiryData inq = RichInquiry();
+    inq.Data[39] |= 0x80;
+    const SCANNERABILITYEX ex = TranslateEx(inq);
+    EXPECT_EQ(ex.Dimension2, 0);
+    EXPECT_EQ(ex.Dimension3, 0);
+    EXPECT_EQ(ex.Dimension1, 0x0175);
+    // The short record carries them regardless.
+    EXPECT_EQ(Translate(inq).Dimension2, 0x0177);
+}
+
+TEST(CapabilityTranslation, VendorNameTrimming) {
+    struct Case {
+        const char *sent;  // 8 bytes
+        const char want[8];
+    };
+    const Case cases[] = {
+        {"ABC     ", "ABC"},
+        {"        ", ""},
+        {"ABCDEFGH", "ABCDEFG"},  // byte 7 always ends the name
+        {"ABCDEFG ", "ABCDEFG"},
+        {"A B     ", "A B"},
+        {"  X     ", "  X"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.sent);
+        NX_InquiryData inq = ZeroInquiry();
+        PutText(inq, 8, c.sent);
+        const SCANNERABILITYEX ex = TranslateEx(inq);
+        EXPECT_EQ(std::memcmp(ex.VendorName, c.want, 8), 0);
+        EXPECT_EQ(std::memcmp(&ex.VendorName[8], "\0\0\0\0", 4), 0);
+    }
+
+    // A zero byte stops the trimming like any other non-space.
+    NX_InquiryData inq = ZeroInquiry();
+    std::memcpy(&inq.Data[8], "AB \0 \0  ", 8);
+    const SCANNERABILITYEX ex = TranslateEx(inq);
+    EXPECT_EQ(std::memcmp(ex.VendorName, "AB \0\0\0\0\0", 8), 0);
+}
+
+TEST(CapabilityTranslation, TypeCodeAndImageFlags) {
+    struct Case {
+        uint8_t byte36;
+        uint16_t want;
+    };
+    const Case cases[] = {{0x00, 0x80}, {0x10, 0xC0}, {0x20, 0xA0}, {0x50, 0xA0},
+                          {0x30, 0x80}, {0x8F, 0x80}, {0xD0, 0xA0}};
+    for (const Case &c : cases) {
+        NX_InquiryData inq = ZeroInquiry();
+        inq.Data[36] = c.byte36;
+        EXPECT_EQ(TranslateEx(inq).ImageFlags, c.want) << "byte 36 = " << +c.byte36;
+        EXPECT_EQ(Translate(inq).ImageFlags, c.want) << "byte 36 = " << +c.byte36;
+    }
+}
+
+TEST(CapabilityTranslation, ShortRecordFlagBytes) {
+    NX_InquiryData inq = ZeroInquiry();
+    tagScannerAbility a = Translate(inq);
+    EXPECT_EQ(a.ScannerType, 0x88);
+    EXPECT_EQ(a.Flag32, 1);
+    EXPECT_EQ(a.Flag33, 1);
+    inq.Data[60] = 0x40;
+    inq.Data[50] = 0x08;
+    a = Translate(inq);
+    EXPECT_EQ(a.ScannerType, 0x89);
+    EXPECT_EQ(a.Flag32, 0);
+    EXPECT_EQ(a.Flag33, 0);
+}
+
+TEST(CapabilityDriverValues, MaxSizeReadAndScanWidth) {
+    NX_InquiryData inq = ZeroInquiry();
+    TranslateEx(inq);
+    EXPECT_EQ(MaxSizeRead, 524288u);
+    Put16(inq, 48, 0x4000);
+    Put16(inq, 81, 5184);
+    TranslateEx(inq);
+    EXPECT_EQ(MaxSizeRead, 16384u);
+    EXPECT_EQ(scannermaxwidth, 5184u);
+    Put16(inq, 48, 0xFFFF);
+    TranslateEx(inq);
+    EXPECT_EQ(MaxSizeRead, 65535u);
+
+    // Only the extended translation sets them.
+    Put16(inq, 48, 0x0100);
+    Translate(inq);
+    EXPECT_EQ(MaxSizeRead, 65535u);
+}
+
+TEST(CapabilityDriverValues, OverScanFlagIsSticky) {
+    NX_InquiryData inq = ZeroInquiry();
+    TranslateEx(inq);
+    EXPECT_EQ(OverScanFlag, 0);
+    inq.Data[128] = 0x10;
+    TranslateEx(inq);
+    EXPECT_EQ(OverScanFlag, 1);
+    inq.Data[128] = 0x00;
+    TranslateEx(inq);
+    EXPECT_EQ(OverScanFlag, 1);
+}
+
+TEST(CapabilityTranslation, NullArgumentsAreIgnored) {
+    NX_InquiryData inq = RichInquiry();
+    SCANNERABILITYEX ex;
+    std::memset(&ex, 0xEE, sizeof ex);
+    InquiryToScannerAbilityEx(nullptr, &ex);
+    InquiryToScannerAbilityEx(&inq, nullptr);
+    InquiryToScannerAbility(nullptr, nullptr);
+    EXPECT_EQ(ex.Five, 0xEE);
+    EXPECT_EQ(MaxSizeRead, 0u);
+}

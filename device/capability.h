@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "api/scanner.h"
+#include "device/apiprocess.h"  // command codes, data types, kReadQualifier
 #include "support/NxByteOrder.h"
 
 // Size of the inquiry record as the driver asks for it.

@@ -1,4 +1,443 @@
 // Scan start, read-ahead thread and stop.
-#include "api/scanner.h"
+//
+// StartScan reserves the scanner, sends SCAN, allocates the ring of 64 blocks
+// and starts ScanImageThread, which reads the raw page into the ring as fast
+// as the ring has room. GetOriginalData hands the blocks to ReadScan in order.
+// StopScan stops and joins the thread, releases the scanner, frees the ring
+// and resets the image routines' carried state. See scan/scan.h for who owns
+// which counter.
+#include "scan/scan.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "api/boundary.h"
+#include "device/scansetup.h"
+#include "imaging/filter.h"
+#include "imaging/scale.h"
 
 int64_t lScanFlag = 0;
+
+unsigned char *pBlock[kBlockCount] = {};
+std::atomic<int64_t> bLineLeftOfBlock[kBlockCount] = {};
+uint64_t bRFSThreadControlFlag = 0;
+uint64_t bBlockReadFlag = 0;
+std::atomic<uint8_t> blThread{0};
+unsigned long threadScanImage = 0;
+unsigned long threadIdScanImage = 0;
+
+uint32_t dwBytesperline = 0;
+uint32_t Bufferline = 0;
+uint32_t Buffersize = 0;
+uint32_t Imagesize = 0;
+
+unsigned char *pBlockbuffer = nullptr;
+unsigned char *m_blockbuffer = nullptr;
+
+ImagingUse gImagingUse;
+
+namespace {
+
+constexpr unsigned int kExportedLevel = 2;
+constexpr unsigned int kConsumerLevel = 3;
+constexpr unsigned int kThreadLevel = 4;
+
+// Poll intervals of the two sides, in microseconds.
+constexpr useconds_t kThreadPollUs = 25;
+constexpr useconds_t kConsumerPollUs = 10;
+// A thread whose read failed makes no further device traffic; it only waits
+// for StopScan, and need not look as often.
+constexpr useconds_t kFailedThreadPollUs = 1000;
+
+// Set by the thread once it has read the whole page; lets the consumer stop
+// waiting when the ring is empty and nothing more can come.
+std::atomic<bool> gPageRead{false};
+
+int AsNumber(bool value)
+{
+    return value ? 1 : 0;
+}
+
+uint32_t LinesPerBlock(uint32_t callerXRes)
+{
+    if (callerXRes <= 300)
+        return 48;
+    if (callerXRes <= 600)
+        return 16;
+    return 4;
+}
+
+void FreeRing()
+{
+    for (auto &block : pBlock) {
+        delete[] block;
+        block = nullptr;
+    }
+    delete[] m_blockbuffer;
+    m_blockbuffer = nullptr;
+    delete[] pBlockbuffer;
+    pBlockbuffer = nullptr;
+}
+
+// Allocates the processing buffer, the work buffer and the 64 blocks, in this
+// order. Throws std::bad_alloc; what was allocated stays until FreeRing.
+// The memory is zeroed, so that the unread tail of a page's last block is
+// defined.
+void AllocateRing()
+{
+    pBlockbuffer = new unsigned char[Buffersize]();
+    m_blockbuffer = new unsigned char[size_t{2} * Buffersize]();
+    for (auto &block : pBlock)
+        block = new unsigned char[Buffersize]();
+}
+
+void ResetRingIndices()
+{
+    bBlockReadFlag = 0;
+    bRFSThreadControlFlag = 0;
+    finalsize = 0;
+    Imagestore = 0;
+}
+
+// ---- StartScan --------------------------------------------------------------
+
+// Fixes dwBytesperline, Bufferline, Buffersize and the delivery plan from
+// NewParam and the caller's geometry, and computes the page size. A request
+// whose blocks could not be read or delivered within the buffers is refused
+// here, before any memory is taken or any command sent.
+bool FixBlockGeometry(uint32_t &pageBytes)
+{
+    const uint64_t bytesPerLine = uint64_t{NewParam.BitPerPixel} * NewParam.PixelNum / 8;
+    const uint64_t lines = uint64_t{NewParam.HiWordLineNum} * 65536u + NewParam.LineNum;
+    const uint64_t imageBytes = uint64_t{NewParam.BitPerPixel / 8u} * NewParam.PixelNum * lines;
+    const uint32_t lineCount = LinesPerBlock(sacdimension.XRes);
+    const uint64_t blockBytes = bytesPerLine * lineCount;
+
+    // The ring must have something to hold and the page something to read;
+    // Imagesize and the block size are 32-bit quantities.
+    if (blockBytes == 0 || imageBytes == 0 || blockBytes > UINT32_MAX / 2 ||
+        imageBytes > UINT32_MAX) {
+        LogOutput(kExportedLevel, DebugFunctionFile,
+                  "StartScan : block of %llu bytes, image of %llu bytes refused",
+                  static_cast<unsigned long long>(blockBytes),
+                  static_cast<unsigned long long>(imageBytes));
+        return false;
+    }
+    pageBytes = static_cast<uint32_t>(imageBytes);
+    dwBytesperline = static_cast<uint32_t>(bytesPerLine);
+    Bufferline = lineCount;
+    Buffersize = static_cast<uint32_t>(blockBytes);
+
+    const char *why = nullptr;
+    if (!BuildDeliveryPlan(gDeliveryPlan, &why)) {
+        LogOutput(kExportedLevel, DebugFunctionFile, "StartScan : %s", why ? why : "refused");
+        gDeliveryPlan.valid = false;
+        return false;
+    }
+    return true;
+}
+
+// Creates the read-ahead thread. blThread is set before the thread exists, so
+// that the thread never sees a 0 left from an earlier scan; a thread that
+// cannot be created puts it back.
+bool StartReadAheadThread()
+{
+    bool result = true;
+    if (IsValidNxThread(&threadScanImage)) {
+        if (!DestroyNxThread(&threadScanImage))
+            result = false;
+        threadScanImage = 0;
+    }
+    gPageRead.store(false, std::memory_order_relaxed);
+    __atomic_exchange_n(&lScanFlag, 1, __ATOMIC_SEQ_CST);
+    blThread.store(1, std::memory_order_release);
+    if (!CreateNxThread(&threadScanImage, ScanImageThread, nullptr, &threadIdScanImage)) {
+        result = false;
+        threadScanImage = 0;
+    }
+    if (!IsValidNxThread(&threadScanImage)) {
+        blThread.store(0, std::memory_order_release);
+        StoreScanFlag(0);
+        gErrCode = kErrGeneral;
+        return false;
+    }
+    return result;
+}
+
+bool StartScanWork()
+{
+    if (!StartLock())
+        return false;
+    DumpScanParameter("IO", &NewParam);
+
+    // Only one read-ahead thread may ever run: a thread of an earlier scan
+    // that failed a read (lScanFlag 0) runs until StopScan, so it refuses a
+    // new scan as a running scan does. (Every refusal thus finds lScanFlag
+    // either 1 already or cleared by a failed read, which must stay cleared;
+    // nothing sets it back to 1 on the way out.)
+    if (LoadScanFlag() != 0 || blThread.load(std::memory_order_acquire) != 0) {
+        gErrCode = kErrScanInProgress;
+        return false;
+    }
+
+    gDeliveryPlan.valid = false;
+    uint32_t pageBytes = 0;
+    if (!FixBlockGeometry(pageBytes)) {
+        gErrCode = kErrInvalidParameter;
+        return false;
+    }
+
+    // A ring left by a start that failed after allocating is not kept twice.
+    FreeRing();
+    try {
+        AllocateRing();
+    } catch (const std::bad_alloc &) {
+        gErrCode = kErrScanMemory;
+        return false;
+    }
+    for (auto &counter : bLineLeftOfBlock)
+        counter.store(0, std::memory_order_relaxed);
+    gImagingUse = ImagingUse{};
+
+    if (!ReserveUnit()) {
+        ResetRingIndices();
+        return false;
+    }
+    const bool scanning = Scan(1, 0);
+    ResetRingIndices();
+    if (!scanning)
+        return false;
+
+    Imagesize = pageBytes;
+    LogOutput(kExportedLevel, DebugVarFile,
+              "Resolution = %3d, Pixelnum = %4d, Linenum = %4d, Imagesize = %d",
+              static_cast<int>(sacdimension.XRes), static_cast<int>(NewParam.PixelNum),
+              static_cast<int>(uint32_t{NewParam.HiWordLineNum} * 65536u + NewParam.LineNum),
+              static_cast<int>(Imagesize));
+
+    gDeliveryPlan.valid = true;
+    if (!StartReadAheadThread()) {
+        gDeliveryPlan.valid = false;
+        return false;
+    }
+    return true;
+}
+
+// ---- The read-ahead thread ----------------------------------------------------
+
+void RaiseOwnPriority()
+{
+    int policy = 0;
+    sched_param parameter{};
+    if (pthread_getschedparam(pthread_self(), &policy, &parameter) != 0)
+        return;
+    parameter.sched_priority = sched_get_priority_max(policy);
+    pthread_setschedparam(pthread_self(), policy, &parameter);
+}
+
+bool ThreadShouldRun()
+{
+    return blThread.load(std::memory_order_acquire) != 0;
+}
+
+// Reads one block's worth of image data into block, in READs of at most
+// readSize bytes. Adds what was read to total. False when a read failed.
+bool FillBlock(unsigned char *block, uint32_t bytes, uint32_t readSize, uint64_t &total)
+{
+    uint32_t done = 0;
+    while (done < bytes) {
+        const uint32_t remaining = bytes - done;
+        LogOutput(kThreadLevel, DebugImageThread,
+                  "ScanImageThread : Read image %d bytes remain %d bytes",
+                  static_cast<int>(MaxSizeRead), static_cast<int>(remaining));
+        const uint32_t piece = std::min(readSize, remaining);
+        if (!Read(block + done, piece, kReadTypeImage, kReadQualifier))
+            return false;
+        total += piece;
+        ImageOutput(DebugRawImageFile, block + done, piece);
+        done += piece;
+    }
+    return true;
+}
+
+void ReadAhead()
+{
+    const uint32_t blockBytes = Buffersize;
+    const uint32_t imageBytes = Imagesize;
+    const uint32_t readSize = gDeliveryPlan.readSize;
+    uint64_t total = 0;
+    // The first block is no larger than the page either.
+    uint32_t next = std::min(blockBytes, imageBytes);
+
+    while (total < imageBytes && ThreadShouldRun()) {
+        const uint64_t i = bRFSThreadControlFlag;
+        if (bLineLeftOfBlock[i].load(std::memory_order_acquire) != 0) {
+            usleep(kThreadPollUs);
+            continue;
+        }
+        if (!FillBlock(pBlock[i], next, readSize, total)) {
+            // The page is lost: tell the consumer, and make no further device
+            // traffic (the failure's status code stays in gErrCode) until
+            // StopScan ends the thread.
+            StoreScanFlag(0);
+            while (ThreadShouldRun())
+                usleep(kFailedThreadPollUs);
+            return;
+        }
+        bLineLeftOfBlock[i].fetch_add(Bufferline, std::memory_order_release);
+        bRFSThreadControlFlag = (i + 1) % kBlockCount;
+        next = (total + blockBytes > imageBytes) ? static_cast<uint32_t>(imageBytes - total)
+                                                 : blockBytes;
+    }
+    if (total >= imageBytes)
+        gPageRead.store(true, std::memory_order_release);
+}
+
+// ---- StopScan -------------------------------------------------------------------
+
+// Ends the carried state of every image routine that this scan used, and of
+// those the request says it may have used.
+void ResetImageRoutines(uint16_t callerXRes)
+{
+    const bool scaled = callerXRes != 300 && callerXRes != 600;
+    if (scaled || gImagingUse.scaleProcess)
+        ScaleProcess(nullptr, 0, 0, nullptr, 0, 0, 0, 0);
+    if ((gApplicationType != 1 && callerXRes > 49) || gImagingUse.scaleProcessEx)
+        ScaleProcessEx(nullptr, 0, 0, nullptr, 0, 0, 0, 0);
+    const bool filtered = NewParam.XRes < 1200 && gApplicationType != 1 &&
+                          NewParam.ScanMode == 4 && callerXRes == 300;
+    if (filtered || gImagingUse.filters) {
+        ColorPack_Filter3x3(nullptr, 0, 0, 0, 0, nullptr, 0);
+        Denoise_Filter_GraySemiGrayPixels_3x3(nullptr, 0, 0, 0, 0, nullptr, 0);
+        Filter_SharpenGrayPixels_3x3(nullptr, 0, 0, 0, 0, nullptr, 0);
+        Filter_ShadowHighlight_3x3(nullptr, 0, 0, 0, 0, nullptr, 0);
+    }
+    gImagingUse = ImagingUse{};
+}
+
+bool StopScanWork()
+{
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    StoreScanFlag(0);
+    blThread.store(0, std::memory_order_release);
+
+    // The thread ends after its current block (or read) and is joined; its
+    // reads have no time limit, so neither has this wait.
+    if (IsValidNxThread(&threadScanImage)) {
+        WaitNxThread(&threadScanImage);
+        DestroyNxThread(&threadScanImage);
+    }
+
+    bool result;
+    if (__atomic_load_n(&bitUserCancel, __ATOMIC_ACQUIRE) == 1) {
+        ReleaseUnit(kReleaseCancelled);
+        result = false;
+        gErrCode = kErrUserCancel;
+    } else {
+        result = ReleaseUnit(kReleaseNormal);
+    }
+
+    __atomic_store_n(&bitUserCancel, 0, __ATOMIC_RELEASE);
+    bitTrueGray = 0;
+    bitBW = 0;
+    bitCrop = 0;
+    bitHafltone = 0;
+
+    FreeRing();
+    // Nothing of the freed block may be delivered after the stop.
+    finalsize = 0;
+    Imagestore = 0;
+    gDeliveryPlan.valid = false;
+    gPageRead.store(false, std::memory_order_relaxed);
+
+    ResetImageRoutines(sacdimension.XRes);
+    return result;
+}
+
+} // namespace
+
+// ---- Exported entries and the internal routines of scan/scan.h -----------------
+
+void *ScanImageThread(void *)
+{
+    LogOutput(kThreadLevel, DebugImageThread, "In   %d : ScanImageThread :", 0);
+    RaiseOwnPriority();
+    DeleteImageFile(DebugRawImageFile);
+    try {
+        ReadAhead();
+    } catch (...) {
+        // Nothing may leave the thread; a failure inside a read ends the page.
+        StoreScanFlag(0);
+        while (ThreadShouldRun())
+            usleep(kFailedThreadPollUs);
+    }
+    LogOutput(kThreadLevel, DebugImageThread, "Out  1 : ScanImageThread :");
+    ExitNxThread();
+}
+
+bool GetOriginalData(unsigned char *buffer)
+{
+    LogOutput(kConsumerLevel, DebugFunctionFile, "In   %d : GetOriginalData :", 0);
+    auto milliseconds = [] { return static_cast<long>(std::clock() * 1000 / CLOCKS_PER_SEC); };
+    const long start = milliseconds();
+
+    const uint64_t i = bBlockReadFlag;
+    int64_t lines = bLineLeftOfBlock[i].load(std::memory_order_acquire);
+    while (lines == 0) {
+        // The thread publishes a block before it clears lScanFlag or marks
+        // the page read, so one more look at the counter after either sign
+        // never misses a block.
+        if (LoadScanFlag() == 0 || gPageRead.load(std::memory_order_acquire)) {
+            lines = bLineLeftOfBlock[i].load(std::memory_order_acquire);
+            if (lines == 0) {
+                LogOutput(kConsumerLevel, DebugFunctionFile, "Out  %d : GetOriginalData :", 0);
+                return false;
+            }
+            break;
+        }
+        if (milliseconds() - start > kConsumerTimeoutMs) {
+            lines = bLineLeftOfBlock[i].load(std::memory_order_acquire);
+            break;
+        }
+        usleep(kConsumerPollUs);
+        lines = bLineLeftOfBlock[i].load(std::memory_order_acquire);
+    }
+    if (lines <= 0 || buffer == nullptr || pBlock[i] == nullptr) {
+        LogOutput(kConsumerLevel, DebugFunctionFile, "Out  %d : GetOriginalData :", 0);
+        return false;
+    }
+    std::memcpy(buffer, pBlock[i], Buffersize);
+    bLineLeftOfBlock[i].fetch_sub(lines, std::memory_order_release);
+    bBlockReadFlag = (i + 1) % kBlockCount;
+    LogOutput(kConsumerLevel, DebugFunctionFile, "Out  %d : GetOriginalData :", 1);
+    return true;
+}
+
+extern "C" {
+
+bool StartScan(void)
+{
+    LogOutput(kExportedLevel, DebugFunctionFile, "In   %d : StartScan :", 0);
+    const bool result = CatchAtBoundary(kErrGeneral, [] { return StartScanWork(); });
+    LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : StartScan :", AsNumber(result));
+    return result;
+}
+
+bool StopScan(void)
+{
+    LogOutput(kExportedLevel, DebugFunctionFile, "In   %d : StopScan :", 0);
+    const bool result = CatchAtBoundary(kErrGeneral, [] { return StopScanWork(); });
+    StoreScanFlag(0);
+    EndLock();
+    LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : StopScan :", AsNumber(result));
+    return result;
+}
+
+} // extern "C"

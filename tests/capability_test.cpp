@@ -336,7 +336,7 @@ TEST(CapabilityTranslation, VendorNameTrimming) {
     NX_InquiryData inq = ZeroInquiry();
     std::memcpy(&inq.Data[8], "AB \0 \0  ", 8);
     const SCANNERABILITYEX ex = TranslateEx(inq);
-    EXPECT_EQ(std::memcmp(ex.VendorName, "AB \0\0\0\0\0", 8), 0);
+    EXPECT_EQ(std::memcmp(ex.VendorName, "AB \0 \0\0\0", 8), 0);
 }
 
 TEST(CapabilityTranslation, TypeCodeAndImageFlags) {

@@ -1,0 +1,98 @@
+// Bringing the driver up and down for one docscan run.
+#include "tools/session.h"
+
+#include <cstdio>
+
+#include "tools/report.h"
+#include "tools/statuscodes.h"
+
+namespace docscan_cli {
+namespace {
+
+char **gProgramArguments = nullptr;
+
+// The status the driver stores when it finds no scanner.
+constexpr uint64_t kNoScanner = 2019;
+
+}  // namespace
+
+void SetProgramArguments(char **argv) { gProgramArguments = argv; }
+
+Session::~Session() { Close(); }
+
+bool Session::Close() {
+    if (!driverUp_) return true;
+    driverUp_ = false;
+    return driver_.TerminateDriver();
+}
+
+int Session::FailPlain(const std::string &message, int code) {
+    if (options_.json) {
+        std::printf("{\"ok\":false,\"command\":%s,\"error\":%s}\n", JsonString(command_).c_str(),
+                    JsonString(message).c_str());
+    } else {
+        std::fprintf(stderr, "docscan %s: %s\n", command_, message.c_str());
+    }
+    return code;
+}
+
+int Session::Fail(const char *function) {
+    const uint64_t status = driver_.Status();
+    const std::string message = std::string(function) + " failed";
+    if (options_.json) {
+        std::printf("{\"ok\":false,\"command\":%s,\"error\":%s,\"status\":%llu,\"status_text\":%s%s}\n",
+                    JsonString(command_).c_str(), JsonString(message).c_str(),
+                    static_cast<unsigned long long>(status), JsonString(StatusWords(status)).c_str(),
+                    status == kNoScanner ? ",\"found\":false" : "");
+    } else {
+        std::fprintf(stderr, "docscan %s: %s: status %s\n", command_, message.c_str(),
+                     DescribeStatus(status).c_str());
+    }
+    return kExitFailure;
+}
+
+bool Session::StartVirtual(std::string *error) {
+    VirtualOptions virtualOptions;
+    virtualOptions.paper = options_.paper;
+    return virtual_.Start(virtualOptions, error);
+}
+
+int Session::Open(const char *command) {
+    command_ = command;
+    std::string error;
+    if (options_.virtualScanner) {
+        if (!PreloadInProcess()) {
+            return FailPlain(ReexecUnderPreload(gProgramArguments, {}), kExitEnvironment);
+        }
+        // The emulated bus must exist before libusb looks at it.
+        if (!StartVirtual(&error)) return FailPlain(error, kExitEnvironment);
+    }
+    if (!LoadDriver(&driver_, &error)) return FailPlain(error, kExitEnvironment);
+    if (!driver_.InitializeDriver()) return Fail("InitializeDriver");
+    driverUp_ = true;
+    if (driver_.InitializeScanner()) {
+        if (!options_.paper.empty() && !isVirtual()) {
+            std::fprintf(stderr, "docscan %s: --paper is ignored: a real scanner answered\n", command_);
+        }
+        return kExitOk;
+    }
+
+    // No scanner answered: unless told otherwise, scan from the virtual one.
+    if (driver_.Status() == kNoScanner && !options_.virtualScanner && !options_.realOnly) {
+        std::fprintf(stderr,
+                     "docscan %s: no scanner answered; using the virtual scanner "
+                     "(--no-virtual prevents this)\n",
+                     command_);
+        Close();
+        if (!PreloadInProcess()) {
+            return FailPlain(ReexecUnderPreload(gProgramArguments, {"--virtual"}), kExitEnvironment);
+        }
+        if (!StartVirtual(&error)) return FailPlain(error, kExitEnvironment);
+        if (!driver_.InitializeDriver()) return Fail("InitializeDriver");
+        driverUp_ = true;
+        if (driver_.InitializeScanner()) return kExitOk;
+    }
+    return Fail("InitializeScanner");
+}
+
+}  // namespace docscan_cli

@@ -1,0 +1,56 @@
+// The virtual scanner inside the docscan process.
+//
+// The scanner model is served to the real libusb through umockdev, whose
+// preload library must be in the process before libusb runs. The plain
+// docscan binary does not carry it (so that driving real hardware needs no
+// umockdev at all): when the virtual scanner is wanted and the preload is
+// missing, docscan runs itself again with LD_PRELOAD naming it.
+#ifndef DOCSCAN_TOOLS_VIRTUAL_H
+#define DOCSCAN_TOOLS_VIRTUAL_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace docscan_cli {
+
+inline constexpr const char kPreloadLibrary[] = "libumockdev-preload.so.0";
+// Set in the environment of a re-executed docscan, so that it never loops.
+inline constexpr const char kReexecMarker[] = "DOCSCAN_CLI_REEXEC";
+
+// True when the umockdev preload library is loaded in this process.
+bool PreloadInProcess();
+
+// The LD_PRELOAD value for running again under the preload: an AddressSanitizer
+// runtime loaded in this process first (it insists on coming first), then the
+// entries of `current` (without duplicates), then the preload library.
+std::string PreloadValue(const std::string &current, const std::string &asanRuntime);
+
+// Runs this program again (/proc/self/exe) with the original arguments plus
+// `extraArgs`, under the preload. Returns only on failure, with the reason.
+std::string ReexecUnderPreload(char **argv, const std::vector<std::string> &extraArgs);
+
+struct VirtualOptions {
+    std::string paper;    // PNG file laid on the glass; empty: the built-in test chart
+};
+
+// A virtual scanner on an emulated USB bus, for the life of this object.
+class VirtualScanner {
+public:
+    VirtualScanner();
+    ~VirtualScanner();
+    VirtualScanner(const VirtualScanner &) = delete;
+    VirtualScanner &operator=(const VirtualScanner &) = delete;
+
+    // Creates the emulated bus with the scanner on it. Needs the preload.
+    bool Start(const VirtualOptions &options, std::string *error);
+    bool running() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace docscan_cli
+
+#endif

@@ -1,0 +1,459 @@
+// The four 3x3 block filters: their per-byte rules, the shared frame (one line
+// of delay, two lines carried between blocks, reset) and bit-exactness against
+// a plain model of the frame over random blocks.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <random>
+#include <vector>
+
+#include "imaging/filter.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using Filter = unsigned short (*)(unsigned char*, unsigned short, unsigned short, unsigned short,
+                                  unsigned char, const char*, short);
+
+const char kColorPackKernel[9] = {1, 1, 1, 1, 1, 1, 1, 1, 1};
+const char kDenoiseKernel[9] = {1, 1, 1, 1, 16, 1, 1, 1, 1};
+const char kSharpenKernel[9] = {0, -1, 0, 0, 7, 0, 0, -1, 0};
+const char kShadowKernel[9] = {0, 0, 0, 0, 1, 0, 0, 0, 0};
+
+unsigned Pick(std::mt19937& rng, unsigned n)
+{
+    return static_cast<unsigned>(rng() % n);
+}
+
+unsigned short RunBlock(Filter f, Bytes& block, unsigned short width, const char* kernel)
+{
+    const auto lines = static_cast<unsigned short>(block.size() / (3u * width));
+    return f(block.data(), width, 0, lines, 24, kernel, 3);
+}
+
+void Reset(Filter f)
+{
+    EXPECT_EQ(f(nullptr, 0, 0, 0, 0, nullptr, 0), 0);
+}
+
+// A block of `lines` lines, every line the same pixel repeated.
+Bytes Column(const std::vector<std::array<unsigned char, 3>>& perLine, unsigned short width)
+{
+    Bytes b;
+    for (const auto& px : perLine)
+        for (unsigned short i = 0; i < width; ++i)
+            b.insert(b.end(), px.begin(), px.end());
+    return b;
+}
+
+// Filters three lines (above, centre, below): the frame delivers the centre
+// line as output line 2 of a block holding the three.
+Bytes FilterCentre(Filter f, const Bytes& above, const Bytes& centre, const Bytes& below,
+                   const char* kernel)
+{
+    Reset(f);
+    Bytes block = above;
+    block.insert(block.end(), centre.begin(), centre.end());
+    block.insert(block.end(), below.begin(), below.end());
+    const auto width = static_cast<unsigned short>(centre.size() / 3);
+    EXPECT_EQ(RunBlock(f, block, width, kernel), 3);
+    Reset(f);
+    return Bytes(block.begin() + 2 * centre.size(), block.end());
+}
+
+// ---- plain model of the frame and the rules -----------------------------------
+
+unsigned char ModelByte(int filter, const Bytes& up, const Bytes& mid, const Bytes& low,
+                        std::size_t i, const char* kernel)
+{
+    const std::size_t p = i / 3 * 3;
+    const unsigned ch = static_cast<unsigned>(i % 3);
+    switch (filter) {
+    case 0:
+        if (ch == 0)
+            return static_cast<unsigned char>((up[i] + 6 * mid[i] + low[i]) >> 3);
+        if (ch == 1)
+            return static_cast<unsigned char>((up[i] + mid[i]) >> 1);
+        return static_cast<unsigned char>((5 * up[i] + 3 * mid[i]) >> 3);
+    case 1: {
+        int m[3];
+        for (int c = 0; c < 3; ++c)
+            m[c] = (up[p + c] + mid[p + c] + low[p + c]) / 3;
+        if (std::abs(m[0] - m[1]) <= 15 && std::abs(m[0] - m[2]) <= 15 &&
+            std::abs(m[1] - m[2]) <= 15)
+            return static_cast<unsigned char>((3 * mid[p] + 6 * mid[p + 1] + mid[p + 2]) / 10);
+        return mid[i];
+    }
+    case 2: {
+        if (!(mid[p] == mid[p + 1] && mid[p] == mid[p + 2]))
+            return mid[i];
+        signed char sum8 = 0;
+        for (int k = 0; k < 9; ++k)
+            sum8 = static_cast<signed char>(sum8 + kernel[k]);
+        const int divisor = sum8 <= 0 ? 1 : sum8;
+        const std::size_t left = p == 0 ? i : i - 3;
+        const std::size_t right = p + 3 == mid.size() ? i : i + 3;
+        const Bytes* rows[3] = {&up, &mid, &low};
+        int sum = 0;
+        for (int r = 0; r < 3; ++r) {
+            sum += kernel[r * 3] * (*rows[r])[left];
+            sum += kernel[r * 3 + 1] * (*rows[r])[i];
+            sum += kernel[r * 3 + 2] * (*rows[r])[right];
+        }
+        return static_cast<unsigned char>(std::clamp(sum / divisor, 0, 255));
+    }
+    default: {
+        const int r = mid[p], g = mid[p + 1], b = mid[p + 2];
+        const int v = mid[i];
+        if (r > 110 && r > g && r > b && ch != 0) {
+            if (v <= 34)
+                return static_cast<unsigned char>(v);
+            if (v <= 60)
+                return static_cast<unsigned char>(35 + (5 * v - 175) * 8 / 25);
+            return static_cast<unsigned char>(75 + (v - 60) * 180 / 195);
+        }
+        if (r > 110 && r > g && r == b && ch == 0) {
+            if (v <= 144)
+                return static_cast<unsigned char>(140 * v / 145);
+            if (v <= 155)
+                return static_cast<unsigned char>(140 + (5 * v - 725) * 4 / 10);
+            return static_cast<unsigned char>(160 + (v - 155) * 95 / 100);
+        }
+        return mid[i];
+    }
+    }
+}
+
+// The frame with unlimited room. Carried lines start as copies of the scan's
+// first line (the choice made for their open initial content).
+struct ModelFrame {
+    int filter;
+    std::vector<Bytes> carried;
+    unsigned short linesCount = 0;
+
+    void Process(Bytes& block, std::size_t lineSize, const char* kernel)
+    {
+        const std::size_t lines = block.size() / lineSize;
+        std::vector<Bytes> rows;
+        if (carried.empty() && lines > 0)
+            carried = {Bytes(block.begin(), block.begin() + static_cast<long>(lineSize)),
+                       Bytes(block.begin(), block.begin() + static_cast<long>(lineSize))};
+        if (carried.empty()) {
+            linesCount = static_cast<unsigned short>(linesCount + lines);
+            return;
+        }
+        rows = carried;
+        for (std::size_t k = 0; k < lines; ++k)
+            rows.emplace_back(block.begin() + static_cast<long>(k * lineSize),
+                              block.begin() + static_cast<long>((k + 1) * lineSize));
+        for (std::size_t r = 1; r <= lines; ++r)
+            for (std::size_t i = 0; i < lineSize; ++i)
+                block[(r - 1) * lineSize + i] =
+                    ModelByte(filter, rows[r - 1], rows[r], rows[r + 1], i, kernel);
+        if (filter == 0 && linesCount == 0 && lines > 0)
+            std::copy(rows[2].begin(), rows[2].end(), block.begin());
+        carried = {rows[lines], rows[lines + 1]};
+        linesCount = static_cast<unsigned short>(linesCount + lines);
+    }
+};
+
+struct Case {
+    Filter f;
+    int model;
+    const char* kernel;
+    const char* name;
+};
+const Case kCases[] = {
+    {ColorPack_Filter3x3, 0, kColorPackKernel, "ColorPack"},
+    {Denoise_Filter_GraySemiGrayPixels_3x3, 1, kDenoiseKernel, "Denoise"},
+    {Filter_SharpenGrayPixels_3x3, 2, kSharpenKernel, "Sharpen"},
+    {Filter_ShadowHighlight_3x3, 3, kShadowKernel, "ShadowHighlight"},
+};
+
+// Content that exercises every branch: gray pixels, near-gray pixels, reddish
+// pixels, random noise, flat runs.
+Bytes Content(std::size_t pixels, std::mt19937& rng)
+{
+    Bytes b(pixels * 3);
+    for (std::size_t p = 0; p < pixels; ++p) {
+        unsigned char* px = &b[p * 3];
+        const unsigned kind = Pick(rng, 5);
+        const auto v = static_cast<unsigned char>(rng());
+        if (kind == 0) {
+            px[0] = px[1] = px[2] = v;
+        } else if (kind == 1) {
+            px[0] = v;
+            px[1] = static_cast<unsigned char>(std::clamp<int>(v + static_cast<int>(Pick(rng, 41)) - 20, 0, 255));
+            px[2] = static_cast<unsigned char>(std::clamp<int>(v + static_cast<int>(Pick(rng, 41)) - 20, 0, 255));
+        } else if (kind == 2) {
+            px[0] = static_cast<unsigned char>(100 + Pick(rng, 156));
+            px[1] = static_cast<unsigned char>(Pick(rng, px[0] + 1u));
+            px[2] = Pick(rng, 2) ? px[0] : static_cast<unsigned char>(Pick(rng, px[0] + 1u));
+        } else {
+            px[0] = static_cast<unsigned char>(rng());
+            px[1] = static_cast<unsigned char>(rng());
+            px[2] = static_cast<unsigned char>(rng());
+        }
+    }
+    return b;
+}
+
+// ---- the rules, through the frame ----------------------------------------------
+
+TEST(FilterRules, ColorPackKeepsUniformAreas)
+{
+    Bytes block = Column({{37, 200, 91}, {37, 200, 91}, {37, 200, 91}, {37, 200, 91}}, 5);
+    Reset(ColorPack_Filter3x3);
+    for (int call = 0; call < 3; ++call) {
+        Bytes copy = block;
+        EXPECT_EQ(RunBlock(ColorPack_Filter3x3, copy, 5, kColorPackKernel), 4);
+        EXPECT_EQ(copy, block) << call;
+    }
+    Reset(ColorPack_Filter3x3);
+}
+
+TEST(FilterRules, ColorPackRegistersChannelsVertically)
+{
+    const Bytes up = {80, 80, 80}, mid = {160, 160, 160}, low = {240, 240, 240};
+    // red (80 + 960 + 240) >> 3, green (80 + 160) >> 1, blue (400 + 480) >> 3
+    EXPECT_EQ(FilterCentre(ColorPack_Filter3x3, up, mid, low, kColorPackKernel),
+              (Bytes{160, 120, 110}));
+}
+
+TEST(FilterRules, DenoiseGraysNearlyGrayColumns)
+{
+    const Bytes a = {120, 130, 128}, b = {120, 140, 128};
+    EXPECT_EQ(FilterCentre(Denoise_Filter_GraySemiGrayPixels_3x3, a, a, a, kDenoiseKernel),
+              (Bytes{126, 126, 126}));
+    EXPECT_EQ(FilterCentre(Denoise_Filter_GraySemiGrayPixels_3x3, b, b, b, kDenoiseKernel), b);
+}
+
+TEST(FilterRules, SharpenGrayPixelsOnly)
+{
+    const Bytes g80 = {80, 80, 80}, g100 = {100, 100, 100};
+    EXPECT_EQ(FilterCentre(Filter_SharpenGrayPixels_3x3, g80, g100, g80, kSharpenKernel),
+              (Bytes{108, 108, 108}));
+    const Bytes almost = {100, 100, 101};
+    EXPECT_EQ(FilterCentre(Filter_SharpenGrayPixels_3x3, g80, almost, g80, kSharpenKernel),
+              almost);
+    // (7 * 10 - 50 - 50) / 5 = -6 -> 0; (7 * 250 - 0 - 0) / 5 = 350 -> 255
+    const Bytes g10 = {10, 10, 10}, g50 = {50, 50, 50}, g250 = {250, 250, 250}, g0 = {0, 0, 0};
+    EXPECT_EQ(FilterCentre(Filter_SharpenGrayPixels_3x3, g50, g10, g50, kSharpenKernel), g0);
+    EXPECT_EQ(FilterCentre(Filter_SharpenGrayPixels_3x3, g0, g250, g0, kSharpenKernel),
+              (Bytes{255, 255, 255}));
+}
+
+TEST(FilterRules, SharpenDivisorAndEdges)
+{
+    // Kernel sum 1 + 2 + ... : a horizontal kernel reads the neighbours; at
+    // both ends of the line the missing side repeats the centre column.
+    const char horizontal[9] = {0, 0, 0, 1, 2, 1, 0, 0, 0};  // divisor 4
+    const Bytes line = {40, 40, 40, 80, 80, 80, 200, 200, 200};
+    const Bytes out = FilterCentre(Filter_SharpenGrayPixels_3x3, line, line, line, horizontal);
+    EXPECT_EQ(out, (Bytes{50, 50, 50, 100, 100, 100, 170, 170, 170}));
+    // Coefficients summing to 0 or less (in 8 bits) divide by 1.
+    const char negative[9] = {0, -1, 0, 0, 0, 0, 0, 0, 0};
+    const char wraps[9] = {100, 100, 0, 0, 0, 0, 0, 0, 0};  // 200 in 8 bits is -56
+    const Bytes g = {3, 3, 3};
+    EXPECT_EQ(FilterCentre(Filter_SharpenGrayPixels_3x3, g, g, g, negative), (Bytes{0, 0, 0}));
+    EXPECT_EQ(FilterCentre(Filter_SharpenGrayPixels_3x3, g, g, g, wraps), (Bytes{255, 255, 255}));
+}
+
+TEST(FilterRules, ShadowHighlightCurves)
+{
+    struct {
+        Bytes in, out;
+    } cases[] = {
+        {{200, 50, 40}, {200, 59, 43}},
+        {{170, 100, 170}, {174, 100, 170}},
+        {{130, 100, 130}, {125, 100, 130}},
+        {{100, 50, 40}, {100, 50, 40}},
+        {{111, 34, 110}, {111, 34, 75 + 50 * 180 / 195}},
+        {{111, 111, 20}, {111, 111, 20}},
+    };
+    for (const auto& c : cases) {
+        const Bytes other = {0, 255, 0};  // neighbours play no part
+        EXPECT_EQ(FilterCentre(Filter_ShadowHighlight_3x3, other, c.in, other, kShadowKernel),
+                  c.out);
+    }
+}
+
+TEST(FilterRules, ShadowHighlightCurvesAreContinuous)
+{
+    // The curves run 34, 35 ... 75 ... 255 and 139 (at 144), 140 ... 160 ... 255.
+    Bytes block;
+    for (int v = 0; v < 256; ++v) {
+        const Bytes px = {255, static_cast<unsigned char>(v), static_cast<unsigned char>(v)};
+        block.insert(block.end(), px.begin(), px.end());
+    }
+    const Bytes line = block;
+    Bytes three = line;
+    three.insert(three.end(), line.begin(), line.end());
+    three.insert(three.end(), line.begin(), line.end());
+    Reset(Filter_ShadowHighlight_3x3);
+    RunBlock(Filter_ShadowHighlight_3x3, three, 256, kShadowKernel);
+    Reset(Filter_ShadowHighlight_3x3);
+    int previous = -1;
+    for (int v = 0; v < 255; ++v) {
+        const int out = three[2 * line.size() + v * 3 + 1];
+        EXPECT_GE(out, previous);
+        EXPECT_LE(out - previous, 4) << v;
+        previous = out;
+    }
+    EXPECT_EQ(three[2 * line.size() + 34 * 3 + 1], 34);
+    EXPECT_EQ(three[2 * line.size() + 35 * 3 + 1], 35);
+    EXPECT_EQ(three[2 * line.size() + 60 * 3 + 1], 75);
+}
+
+// ---- the frame ---------------------------------------------------------------
+
+TEST(FilterFrame, OutputLagsOneLineAcrossBlocks)
+{
+    std::mt19937 rng(5);
+    const unsigned short width = 64;
+    const std::size_t ls = width * 3u;
+    for (const Case& c : kCases) {
+        Reset(c.f);
+        Bytes first = Content(width * 100u, rng), second = Content(width * 100u, rng);
+        const Bytes firstIn = first, secondIn = second;
+        EXPECT_EQ(RunBlock(c.f, first, width, c.kernel), 100) << c.name;
+        EXPECT_EQ(RunBlock(c.f, second, width, c.kernel), 100) << c.name;
+        Reset(c.f);
+        // Output line 0 of the second call is source line 99 of the first
+        // block, between line 98 above and the second block's line 0 below.
+        const Bytes up(firstIn.begin() + 98 * ls, firstIn.begin() + 99 * ls);
+        const Bytes mid(firstIn.begin() + 99 * ls, firstIn.end());
+        const Bytes low(secondIn.begin(), secondIn.begin() + ls);
+        for (std::size_t i = 0; i < ls; ++i)
+            ASSERT_EQ(second[i], ModelByte(c.model, up, mid, low, i, c.kernel)) << c.name << i;
+        // and line 99 of the first call is source line 98
+        const Bytes up2(firstIn.begin() + 97 * ls, firstIn.begin() + 98 * ls);
+        for (std::size_t i = 0; i < ls; ++i)
+            ASSERT_EQ(first[99 * ls + i], ModelByte(c.model, up2, up, mid, i, c.kernel));
+    }
+}
+
+TEST(FilterFrame, MatchesModelOverRandomBlocksAndResets)
+{
+    std::mt19937 rng(6);
+    for (const Case& c : kCases) {
+        for (int scan = 0; scan < 30; ++scan) {
+            const auto width = static_cast<unsigned short>(1 + Pick(rng, scan < 5 ? 3 : 120));
+            const std::size_t ls = width * 3u;
+            ModelFrame model{c.model, {}, 0};
+            for (int block = 0; block < 6; ++block) {
+                const auto lines = static_cast<unsigned short>(Pick(rng, 6) == 0 ? 0 : 1 + Pick(rng, 40));
+                Bytes data = Content(std::size_t{width} * lines, rng);
+                Bytes expect = data;
+                model.Process(expect, ls, c.kernel);
+                data.push_back(0x5A);  // never null, and nothing written past the block
+                ASSERT_EQ(c.f(data.data(), width, 999, lines, 24, c.kernel, 3), lines);
+                ASSERT_EQ(data.back(), 0x5A);
+                data.pop_back();
+                ASSERT_EQ(data, expect) << c.name << " scan " << scan << " block " << block;
+            }
+            Reset(c.f);
+        }
+    }
+}
+
+TEST(FilterFrame, BlocksBeyondTheWorkingBufferGiveTheSameLines)
+{
+    // 6000-byte lines: the working buffer holds 873 lines; a block of 1000
+    // lines is filtered in pieces with the same result as the model's one pass.
+    std::mt19937 rng(7);
+    const unsigned short width = 2000;
+    for (const Case& c : kCases) {
+        ModelFrame model{c.model, {}, 0};
+        for (const unsigned short lines : {std::uint16_t{1000}, std::uint16_t{900}, std::uint16_t{2000}}) {
+            Bytes data = Content(std::size_t{width} * lines, rng);
+            Bytes expect = data;
+            model.Process(expect, width * 3u, c.kernel);
+            ASSERT_EQ(c.f(data.data(), width, 0, lines, 24, c.kernel, 3), lines);
+            ASSERT_EQ(data, expect) << c.name << " " << lines;
+        }
+        Reset(c.f);
+    }
+}
+
+TEST(FilterFrame, FirstLineOfAScanRepeatsTheTopLine)
+{
+    // The carried lines start as copies of the scan's first line: a uniform
+    // scan stays uniform from its first delivered line on, for every filter.
+    for (const Case& c : kCases) {
+        Bytes block = Column({{90, 90, 90}, {90, 90, 90}, {90, 90, 90}}, 7);
+        const Bytes in = block;
+        Reset(c.f);
+        RunBlock(c.f, block, 7, c.kernel);
+        Reset(c.f);
+        // Sharpen on flat gray: (7 - 1 - 1) * 90 / 5 = 90.
+        EXPECT_EQ(block, in) << c.name;
+    }
+}
+
+TEST(FilterFrame, ResetForgetsTheScan)
+{
+    std::mt19937 rng(8);
+    for (const Case& c : kCases) {
+        const Bytes scanA = Content(50 * 10, rng), scanB = Content(50 * 10, rng);
+        Bytes fresh = scanB;
+        Reset(c.f);
+        RunBlock(c.f, fresh, 50, c.kernel);
+        Bytes after = scanA;
+        Reset(c.f);
+        RunBlock(c.f, after, 50, c.kernel);
+        Reset(c.f);
+        Bytes again = scanB;
+        RunBlock(c.f, again, 50, c.kernel);
+        Reset(c.f);
+        EXPECT_EQ(again, fresh) << c.name;
+    }
+    // A reset with no scan before it is harmless and returns 0 (twice, too).
+    for (const Case& c : kCases) {
+        Reset(c.f);
+        Reset(c.f);
+    }
+}
+
+TEST(FilterFrame, LineTotalWrapsAfter65536Lines)
+{
+    // ColorPack treats a block as a scan's first one while the 16-bit line
+    // total is 0: again after exactly 65 536 lines.
+    std::mt19937 rng(9);
+    Reset(ColorPack_Filter3x3);
+    const unsigned short width = 2;
+    for (int i = 0; i < 16; ++i) {
+        Bytes block = Content(width * 4096u, rng);
+        RunBlock(ColorPack_Filter3x3, block, width, kColorPackKernel);
+    }
+    Bytes block = Content(width * 3u, rng);
+    const Bytes in = block;
+    RunBlock(ColorPack_Filter3x3, block, width, kColorPackKernel);
+    EXPECT_TRUE(std::equal(in.begin(), in.begin() + 6, block.begin()));
+    Bytes next = Content(width * 3u, rng);
+    const Bytes nextIn = next;
+    RunBlock(ColorPack_Filter3x3, next, width, kColorPackKernel);
+    EXPECT_FALSE(std::equal(nextIn.begin(), nextIn.begin() + 6, next.begin()));
+    Reset(ColorPack_Filter3x3);
+}
+
+TEST(FilterFrame, UnsupportedCallsAreRefused)
+{
+    for (const Case& c : kCases) {
+        Bytes block(3 * 10 * 4, 77);
+        const Bytes in = block;
+        EXPECT_EQ(c.f(block.data(), 10, 0, 4, 8, c.kernel, 3), 0) << c.name;   // depth
+        EXPECT_EQ(c.f(block.data(), 10, 0, 4, 24, c.kernel, 5), 0) << c.name;  // kernel size
+        EXPECT_EQ(block, in);
+        EXPECT_EQ(c.f(block.data(), 0, 0, 4, 24, c.kernel, 3), 4) << c.name;  // empty lines
+        EXPECT_EQ(block, in);
+        Reset(c.f);
+    }
+    Bytes block(30, 1);
+    EXPECT_EQ(Filter_SharpenGrayPixels_3x3(block.data(), 10, 0, 1, 24, nullptr, 3), 0);
+}
+
+}  // namespace

@@ -1,0 +1,337 @@
+// The virtual scanner through the real libusb under umockdev: enumeration,
+// open, claim, command transactions on the bulk pipes, the interrupt pipe and
+// failures (stall, unplug, claimed elsewhere).
+#include <libusb.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "testbed/testbed.h"
+
+namespace {
+
+using sim::opcode::kInquiry;
+
+constexpr unsigned char kBulkIn = 0x81;
+constexpr unsigned char kBulkOut = 0x02;
+constexpr unsigned char kInterruptIn = 0x83;
+
+// A libusb context for one test, with helpers for the scanner's transaction.
+class UsbTest : public testbed::ScannerTest {
+ protected:
+  void SetUp() override {
+    testbed::ScannerTest::SetUp();
+    ASSERT_EQ(libusb_init(&ctx_), 0);
+  }
+
+  void TearDown() override {
+    if (handle_) {
+      libusb_release_interface(handle_, 0);
+      libusb_close(handle_);
+    }
+    if (ctx_) libusb_exit(ctx_);
+    testbed::ScannerTest::TearDown();
+  }
+
+  // Devices with the scanner's IDs, in libusb's order (references held).
+  std::vector<libusb_device*> scanners() {
+    std::vector<libusb_device*> found;
+    libusb_device** list = nullptr;
+    const ssize_t n = libusb_get_device_list(ctx_, &list);
+    for (ssize_t i = 0; i < n; ++i) {
+      libusb_device_descriptor d{};
+      if (libusb_get_device_descriptor(list[i], &d) == 0 && d.idVendor == sim::kVendorId &&
+          d.idProduct == sim::kProductId) {
+        found.push_back(libusb_ref_device(list[i]));
+      }
+    }
+    if (n >= 0) libusb_free_device_list(list, 1);
+    return found;
+  }
+
+  int countDevices() {
+    libusb_device** list = nullptr;
+    const ssize_t n = libusb_get_device_list(ctx_, &list);
+    if (n >= 0) libusb_free_device_list(list, 1);
+    return static_cast<int>(n);
+  }
+
+  // Opens and claims the first scanner.
+  void openScanner() {
+    auto devices = scanners();
+    ASSERT_FALSE(devices.empty());
+    ASSERT_EQ(libusb_open(devices[0], &handle_), 0);
+    for (auto* d : devices) libusb_unref_device(d);
+    ASSERT_EQ(libusb_claim_interface(handle_, 0), 0);
+  }
+
+  int bulkOut(const void* data, int length, int* done = nullptr) {
+    int moved = 0;
+    const int r = libusb_bulk_transfer(handle_, kBulkOut,
+                                       static_cast<unsigned char*>(const_cast<void*>(data)), length, &moved, 2000);
+    if (done) *done = moved;
+    return r;
+  }
+
+  int bulkIn(void* data, int length, int* done, unsigned timeout = 2000) {
+    return libusb_bulk_transfer(handle_, kBulkIn, static_cast<unsigned char*>(data), length, done, timeout);
+  }
+
+  // Reads exactly `length` bytes, in as many transfers as it takes.
+  int readAll(std::vector<std::uint8_t>& out, std::size_t length, int* transfers = nullptr) {
+    out.assign(length, 0);
+    std::size_t got = 0;
+    int count = 0;
+    while (got < length) {
+      int n = 0;
+      const int r = bulkIn(out.data() + got, static_cast<int>(length - got), &n);
+      ++count;
+      if (r != 0) return r;
+      got += static_cast<std::size_t>(n);
+    }
+    if (transfers) *transfers = count;
+    return 0;
+  }
+
+  // One transaction: command, data in, status. Returns the libusb result of
+  // the first failing transfer, else 0 with the status in *status.
+  int transaction(const std::vector<std::uint8_t>& command, std::vector<std::uint8_t>& dataIn,
+                  std::size_t inLength, std::uint8_t* status) {
+    int r = bulkOut(command.data(), static_cast<int>(command.size()));
+    if (r != 0) return r;
+    if (inLength > 0 && (r = readAll(dataIn, inLength)) != 0) return r;
+    int n = 0;
+    r = bulkIn(status, 1, &n);
+    return r;
+  }
+
+  libusb_context* ctx_ = nullptr;
+  libusb_device_handle* handle_ = nullptr;
+};
+
+std::vector<std::uint8_t> inquiryCommand(std::uint8_t length) {
+  return {kInquiry, 0, 0, 0, length, 0, 0, 0, 0, 0};
+}
+
+std::vector<std::uint8_t> readCommand(std::uint8_t type, std::uint32_t length) {
+  return {sim::opcode::kRead, 0, type, 0, 0x0A, 0x0D,
+          static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 8),
+          static_cast<std::uint8_t>(length), 0};
+}
+
+TEST_F(UsbTest, EnumeratesOpensClaimsAndRunsAnInquiry) {
+  auto devices = scanners();
+  ASSERT_EQ(devices.size(), 1u);
+  EXPECT_EQ(libusb_get_bus_number(devices[0]), 1);
+  EXPECT_EQ(libusb_get_device_address(devices[0]), 2);
+  EXPECT_EQ(libusb_get_device_speed(devices[0]), LIBUSB_SPEED_HIGH);
+
+  libusb_config_descriptor* config = nullptr;
+  ASSERT_EQ(libusb_get_active_config_descriptor(devices[0], &config), 0);
+  ASSERT_EQ(config->bNumInterfaces, 1);
+  const libusb_interface_descriptor& alt = config->interface[0].altsetting[0];
+  EXPECT_EQ(alt.bInterfaceNumber, 0);
+  ASSERT_EQ(alt.bNumEndpoints, 3);
+  EXPECT_EQ(alt.endpoint[0].bEndpointAddress, kBulkIn);
+  EXPECT_EQ(alt.endpoint[0].bmAttributes, LIBUSB_TRANSFER_TYPE_BULK);
+  EXPECT_EQ(alt.endpoint[1].bEndpointAddress, kBulkOut);
+  EXPECT_EQ(alt.endpoint[1].bmAttributes, LIBUSB_TRANSFER_TYPE_BULK);
+  EXPECT_EQ(alt.endpoint[2].bEndpointAddress, kInterruptIn);
+  EXPECT_EQ(alt.endpoint[2].bmAttributes, LIBUSB_TRANSFER_TYPE_INTERRUPT);
+  libusb_free_config_descriptor(config);
+  for (auto* d : devices) libusb_unref_device(d);
+
+  openScanner();
+  EXPECT_TRUE(bus().claimed());
+  int configuration = -1;
+  EXPECT_EQ(libusb_get_configuration(handle_, &configuration), 0);
+  EXPECT_EQ(configuration, 1);
+
+  std::vector<std::uint8_t> data;
+  std::uint8_t status = 0xFF;
+  ASSERT_EQ(transaction(inquiryCommand(5), data, 5, &status), 0);
+  EXPECT_EQ(status, sim::kStatusGood);
+  EXPECT_EQ(data[4], 160);
+  ASSERT_EQ(transaction(inquiryCommand(165), data, 165, &status), 0);
+  EXPECT_EQ(status, sim::kStatusGood);
+  EXPECT_EQ(data, scanner().inquiry());
+
+  auto t = transcript();
+  ASSERT_EQ(t.size(), 2u) << transcriptText();
+  EXPECT_EQ(t[1].command, inquiryCommand(165));
+  EXPECT_EQ(t[1].dataInLength, 165u);
+}
+
+TEST_F(UsbTest, InterruptTransferDeliversAQueuedPacketAndTimesOutWithoutOne) {
+  openScanner();
+  unsigned char packet[8] = {};
+  int n = -1;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(libusb_interrupt_transfer(handle_, kInterruptIn, packet, 8, &n, 70), LIBUSB_ERROR_TIMEOUT);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(n, 0);
+  EXPECT_GE(waited, std::chrono::milliseconds(60));
+  EXPECT_LT(waited, std::chrono::milliseconds(1000));
+
+  scanner().queueButtonPacket({5, 0, 1, 2, 3, 4, 6, 7});
+  ASSERT_EQ(libusb_interrupt_transfer(handle_, kInterruptIn, packet, 8, &n, 70), 0);
+  EXPECT_EQ(n, 8);
+  EXPECT_EQ(packet[0], 5);
+  EXPECT_EQ(packet[7], 7);
+  EXPECT_EQ(scanner().pendingButtonPackets(), 0u);
+
+  // A packet queued while the transfer waits arrives within the time-out.
+  std::thread press([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    scanner().pressButton(3);
+  });
+  const int r = libusb_interrupt_transfer(handle_, kInterruptIn, packet, 8, &n, 500);
+  press.join();
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(packet[0], 3);
+
+  // The bulk pipes are unaffected by the cancelled interrupt transfer.
+  std::vector<std::uint8_t> data;
+  std::uint8_t status = 0xFF;
+  ASSERT_EQ(transaction(inquiryCommand(5), data, 5, &status), 0);
+  EXPECT_EQ(status, 0);
+}
+
+TEST_F(UsbTest, DataInArrivesInShortPiecesAndStatusSeparately) {
+  openScanner();
+  scanner().setDataInPieceSize(64);
+  std::vector<std::uint8_t> data;
+  int transfers = 0;
+  ASSERT_EQ(bulkOut(inquiryCommand(165).data(), 10), 0);
+  ASSERT_EQ(readAll(data, 165, &transfers), 0);
+  EXPECT_EQ(transfers, 3);  // 64 + 64 + 37
+  EXPECT_EQ(data, scanner().inquiry());
+  std::uint8_t status = 0xFF;
+  int n = 0;
+  ASSERT_EQ(bulkIn(&status, 1, &n), 0);
+  EXPECT_EQ(n, 1);
+  EXPECT_EQ(status, 0);
+}
+
+TEST_F(UsbTest, CheckConditionIsAnsweredBySenseData) {
+  openScanner();
+  scanner().injectCheckCondition({sim::opcode::kRead, sim::datatype::kNvmRead, 1},
+                                 sim::makeSense(sim::sense::kKeyHardware, 0x60, 0x00));
+  std::vector<std::uint8_t> data;
+  std::uint8_t status = 0;
+  ASSERT_EQ(transaction(readCommand(sim::datatype::kNvmRead, 128), data, 128, &status), 0);
+  EXPECT_EQ(status, sim::kStatusCheckCondition);
+  ASSERT_EQ(transaction({sim::opcode::kRequestSense, 0, 0, 0, 22, 0, 0, 0, 0, 0}, data, 22, &status), 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(data[0], 0x70);
+  EXPECT_EQ(data[2], 0x04);
+  EXPECT_EQ(data[12], 0x60);
+  // The second READ is not affected.
+  ASSERT_EQ(transaction(readCommand(sim::datatype::kNvmRead, 128), data, 128, &status), 0);
+  EXPECT_EQ(status, 0);
+}
+
+TEST_F(UsbTest, StalledStatusTransferFailsWithPipeErrorAndTheNextCommandWorks) {
+  openScanner();
+  scanner().injectTransferFailure({kInquiry, -1, 1}, sim::Phase::Status, sim::TransferStatus::Stall);
+  std::vector<std::uint8_t> data;
+  std::uint8_t status = 0xFF;
+  EXPECT_EQ(transaction(inquiryCommand(5), data, 5, &status), LIBUSB_ERROR_PIPE);
+  EXPECT_EQ(libusb_clear_halt(handle_, kBulkIn), 0);
+  ASSERT_EQ(transaction(inquiryCommand(5), data, 5, &status), 0);
+  EXPECT_EQ(status, 0);
+}
+
+TEST_F(UsbTest, UnplugEndsAWaitingTransferAndLaterOnesWithNoDevice) {
+  openScanner();
+  // A bulk-in transfer without a time-out waits for data that never comes,
+  // until the device goes away.
+  std::thread unplugger([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    bus().unplug();
+  });
+  unsigned char buffer[16];
+  int n = -1;
+  const int r = bulkIn(buffer, sizeof buffer, &n, 0);
+  unplugger.join();
+  EXPECT_EQ(r, LIBUSB_ERROR_NO_DEVICE);
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(bulkOut(inquiryCommand(5).data(), 10), LIBUSB_ERROR_NO_DEVICE);
+  EXPECT_TRUE(bus().unplugged());
+  // libusb's hotplug monitor drops the device from its list.
+  int devices = -1;
+  for (int i = 0; i < 100 && devices != 0; ++i) {
+    devices = countDevices();
+    if (devices != 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(devices, 0);
+}
+
+TEST_F(UsbTest, UnplugInTheMiddleOfAnImageRead) {
+  openScanner();
+  // Window: 300 dpi colour, 2550 pixels, 100 lines.
+  std::vector<std::uint8_t> window(sim::kWindowListSize, 0);
+  window[7] = sim::kWindowDescriptorSize;
+  std::uint8_t* d = window.data() + sim::kWindowHeaderSize;
+  d[2] = 0x01; d[3] = 0x2C; d[4] = 0x01; d[5] = 0x2C;  // 300 dpi
+  d[25] = 5; d[26] = 8;
+  const std::uint32_t bpl = 2550 * 3;
+  d[45] = static_cast<std::uint8_t>(bpl >> 8); d[46] = static_cast<std::uint8_t>(bpl);
+  d[47] = 0; d[48] = 100;
+  const std::vector<std::uint8_t> setWindow{sim::opcode::kSetWindow, 0, 0, 0, 0, 0, 0, 0, 79, 0};
+  std::uint8_t status = 0xFF;
+  int n = 0;
+  ASSERT_EQ(bulkOut(setWindow.data(), 10), 0);
+  ASSERT_EQ(bulkOut(window.data(), 79), 0);
+  ASSERT_EQ(bulkIn(&status, 1, &n), 0);
+  ASSERT_EQ(status, 0) << transcriptText();
+  std::vector<std::uint8_t> data;
+  ASSERT_EQ(transaction({sim::opcode::kScan, 0, 0, 0, 0, 0x80, 0, 0, 0, 0}, data, 0, &status), 0);
+  ASSERT_EQ(status, 0);
+
+  scanner().unplugAfterImageBytes(100000);
+  ASSERT_EQ(transaction(readCommand(0, 65536), data, 65536, &status), 0);
+  ASSERT_EQ(bulkOut(readCommand(0, 65536).data(), 10), 0);
+  std::vector<std::uint8_t> rest(65536);
+  ASSERT_EQ(bulkIn(rest.data(), 65536, &n), 0);
+  EXPECT_EQ(n, 100000 - 65536);
+  EXPECT_EQ(bulkIn(rest.data(), 65536, &n), LIBUSB_ERROR_NO_DEVICE);
+  EXPECT_TRUE(bus().unplugged());
+}
+
+TEST_F(UsbTest, ImageDataMovesFast) {
+  openScanner();
+  // 600 dpi colour, full width, 2000 lines: 30.6 MB.
+  std::vector<std::uint8_t> window(sim::kWindowListSize, 0);
+  window[7] = sim::kWindowDescriptorSize;
+  std::uint8_t* d = window.data() + sim::kWindowHeaderSize;
+  d[2] = 0x02; d[3] = 0x58; d[4] = 0x02; d[5] = 0x58;
+  d[25] = 5; d[26] = 8;
+  const std::uint32_t bpl = 5100 * 3;
+  d[45] = static_cast<std::uint8_t>(bpl >> 8); d[46] = static_cast<std::uint8_t>(bpl);
+  d[47] = 0x07; d[48] = 0xD0;
+  const std::vector<std::uint8_t> setWindow{sim::opcode::kSetWindow, 0, 0, 0, 0, 0, 0, 0, 79, 0};
+  std::uint8_t status = 0xFF;
+  int n = 0;
+  ASSERT_EQ(bulkOut(setWindow.data(), 10), 0);
+  ASSERT_EQ(bulkOut(window.data(), 79), 0);
+  ASSERT_EQ(bulkIn(&status, 1, &n), 0);
+  std::vector<std::uint8_t> data;
+  ASSERT_EQ(transaction({sim::opcode::kScan, 0, 0, 0, 0, 0x80, 0, 0, 0, 0}, data, 0, &status), 0);
+  const std::uint64_t total = std::uint64_t{bpl} * 2000;
+  std::uint64_t got = 0;
+  const auto start = std::chrono::steady_clock::now();
+  while (got < total) {
+    const std::uint32_t chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(524288, total - got));
+    ASSERT_EQ(transaction(readCommand(0, chunk), data, chunk, &status), 0);
+    ASSERT_EQ(status, 0);
+    got += chunk;
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  RecordProperty("MBps", static_cast<int>(total / seconds / 1e6));
+  std::printf("image data through libusb: %.1f MB in %.3f s = %.1f MB/s\n", total / 1e6, seconds,
+              total / seconds / 1e6);
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+#include "testbed/testbed.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+namespace testbed {
+
+namespace fs = std::filesystem;
+
+void ScannerTest::SetUp() {
+  bus_ = std::make_unique<sim::VirtualScannerBus>(busOptions());
+  std::string error;
+  ASSERT_TRUE(bus_->start(&error)) << "virtual scanner bus: " << error;
+}
+
+void ScannerTest::TearDown() {
+  if (bus_) bus_->stop();
+}
+
+std::string ScannerTest::transcriptText(std::size_t index) {
+  std::string text;
+  for (const sim::Transaction& t : transcript(index)) {
+    text += sim::describe(t);
+    text += '\n';
+  }
+  return text;
+}
+
+DrvLogGuard::DrvLogGuard(bool createDir) {
+  std::error_code ec;
+  hadDir_ = fs::exists(kDrvLogDir, ec);
+  if (hadDir_) {
+    saved_ = fs::path("/tmp") / ("DrvLog.testbed-saved." + std::to_string(getpid()));
+    fs::remove_all(saved_, ec);
+    fs::rename(kDrvLogDir, saved_, ec);
+    if (ec) {
+      // Could not move it aside (e.g. another file system): copy instead.
+      fs::copy(kDrvLogDir, saved_, fs::copy_options::recursive, ec);
+      fs::remove_all(kDrvLogDir, ec);
+    }
+  }
+  if (createDir) fs::create_directories(kDrvLogDir, ec);
+}
+
+DrvLogGuard::~DrvLogGuard() {
+  std::error_code ec;
+  fs::remove_all(kDrvLogDir, ec);
+  if (hadDir_) {
+    fs::rename(saved_, kDrvLogDir, ec);
+    if (ec) {
+      fs::copy(saved_, kDrvLogDir, fs::copy_options::recursive, ec);
+      fs::remove_all(saved_, ec);
+    }
+  }
+}
+
+bool writeDebugConf(const std::vector<std::string>& lines) {
+  std::error_code ec;
+  fs::create_directories(kDrvLogDir, ec);
+  std::ofstream out(kDrvLogDir / "Debug.conf", std::ios::trunc);
+  for (const std::string& line : lines) out << line << '\n';
+  return static_cast<bool>(out.flush());
+}
+
+std::vector<std::string> readLines(const fs::path& path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::uint8_t> readFileBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace testbed

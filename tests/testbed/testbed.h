@@ -1,0 +1,98 @@
+// Shared test bed: a virtual scanner on an emulated USB bus, and a guard for
+// the driver's debug directory.
+//
+// Start a scanner for a test by deriving the fixture from ScannerTest:
+//
+//   class NvmTest : public testbed::ScannerTest {};
+//   TEST_F(NvmTest, ReadsTheRecord) {
+//     scanner().setNvm(...);                       // device state
+//     scanner().injectCheckCondition({0x28, 0x69}, sim::makeSense(5, 0x24, 0));
+//     ... call the driver (it finds 7f3c:51a4 through libusb) ...
+//     auto reads = scanner().transactionsWithOpcode(sim::opcode::kRead);
+//     EXPECT_EQ(reads.at(0).dataType(), 0x69);
+//   }
+//
+// Other devices or options: override busOptions(), or set them in the
+// constructor of the derived fixture:
+//
+//   class TwoScanners : public testbed::ScannerTest {
+//    protected:
+//     sim::BusOptions busOptions() const override {
+//       sim::BusOptions o;
+//       o.devices.resize(2);
+//       o.devices[0].refuseClaim = true;
+//       return o;
+//     }
+//   };
+//
+// The bus is started in SetUp, before the test body runs libusb_init, and
+// stopped in TearDown. Close every libusb handle (TerminateDriver) before the
+// test ends. Every TEST runs in its own process (gtest_discover_tests), so the
+// driver's process-wide state starts fresh.
+//
+// Tests that touch /tmp/DrvLog must contain the word DRVLOG_RESOURCE_LOCK and
+// use DrvLogGuard, which saves whatever /tmp/DrvLog held and restores it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/device_model.h"
+#include "sim/image_source.h"
+#include "sim/usb_glue.h"
+
+namespace testbed {
+
+class ScannerTest : public ::testing::Test {
+ protected:
+  // Devices on the bus; the default is one standard scanner.
+  virtual sim::BusOptions busOptions() const { return {}; }
+
+  void SetUp() override;
+  void TearDown() override;
+
+  sim::VirtualScannerBus& bus() { return *bus_; }
+  // The model of device `index` (state, fault injection, transcript).
+  sim::DeviceModel& scanner(std::size_t index = 0) { return bus_->scanner(index); }
+  std::vector<sim::Transaction> transcript(std::size_t index = 0) { return scanner(index).transcript(); }
+  // The transcript as text, one transaction a line (for failure messages).
+  std::string transcriptText(std::size_t index = 0);
+
+ private:
+  std::unique_ptr<sim::VirtualScannerBus> bus_;
+};
+
+// Directory of the driver's debug configuration and logs.
+inline const std::filesystem::path kDrvLogDir = "/tmp/DrvLog";
+
+// Saves /tmp/DrvLog as it is (moving it aside), gives the test an empty
+// /tmp/DrvLog (or none, with createDir = false), and on destruction removes
+// whatever the test left and puts the saved directory back.
+class DrvLogGuard {
+ public:
+  explicit DrvLogGuard(bool createDir = true);
+  ~DrvLogGuard();
+  DrvLogGuard(const DrvLogGuard&) = delete;
+  DrvLogGuard& operator=(const DrvLogGuard&) = delete;
+
+ private:
+  std::filesystem::path saved_;
+  bool hadDir_ = false;
+};
+
+// Writes /tmp/DrvLog/Debug.conf with these lines (each ended by a newline),
+// creating the directory if needed. Returns false if the file cannot be written.
+bool writeDebugConf(const std::vector<std::string>& lines);
+
+// The lines of a text file without their line ends ("\n" or "\r\n"); empty if
+// the file does not exist.
+std::vector<std::string> readLines(const std::filesystem::path& path);
+
+// The whole content of a file; empty if it does not exist.
+std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path);
+
+}  // namespace testbed

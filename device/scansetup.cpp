@@ -37,7 +37,6 @@ namespace {
 constexpr unsigned int kApiLogLevel = 2;
 constexpr unsigned int kDeviceLogLevel = 3;
 
-
 // ScanMode codes.
 constexpr uint8_t kModeLineArt = 0;
 constexpr uint8_t kModeHalftone = 1;
@@ -53,7 +52,8 @@ constexpr uint8_t kModeD2JpegGray = 11;
 constexpr uint16_t kMaxResolution = 600;
 
 // ---------------------------------------------------------------------------
-// Validation helpers: each returns the rejection message or null.
+// Validation steps: each throws its rejection message, caught by
+// CheckScanParameter.
 // ---------------------------------------------------------------------------
 bool IsColourMode(uint8_t mode) {
     return mode == kModeColor2 || mode == kModeColor || mode == kModeR2Ycc ||

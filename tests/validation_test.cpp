@@ -1,0 +1,337 @@
+// Validation of scan requests against the scanner's inquiry data.
+//
+// CheckScanParameter is driven directly: MyInquiryData is set from a virtual
+// scanner profile (patched per case) and the rejection reason is read back
+// from the main log, written into a private temporary directory (the tests
+// never touch the shared log directory).
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
+#include <string>
+
+#include "api/scanner.h"
+#include "device/scansetup.h"
+#include "sim/device_model.h"
+
+namespace {
+
+constexpr const char *kAccepted = "";
+
+class Validation : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/scanparam_validation_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        std::snprintf(DebugFilePath, sizeof DebugFilePath, "%s/", dir_.c_str());
+        gDebugLevel = 3;
+        profile = sim::InquiryProfile::standard();
+
+        // A colour request the standard scanner accepts.
+        request = tagScanParameter{};
+        request.ScanMode = 4;
+        request.BitPerPixel = 24;
+        request.ScanMethod = 0;
+        request.XRes = 300;
+        request.YRes = 300;
+        request.PixelNum = 2550;
+        request.LineNum = 3300;
+    }
+
+    void TearDown() override {
+        std::remove(LogPath().c_str());
+        rmdir(dir_.c_str());
+        gDebugLevel = 0;
+        DebugFilePath[0] = '\0';
+    }
+
+    std::string LogPath() const { return dir_ + "/" + DebugFunctionFile; }
+
+    std::string ReadLog() const {
+        std::ifstream in(LogPath());
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    // Runs the validation of request against profile. Returns the rejection
+    // message, or "" when the request is accepted; checks that the result and
+    // the log agree.
+    std::string Check() {
+        const std::vector<uint8_t> bytes = profile.bytes();
+        std::memcpy(MyInquiryData.Data, bytes.data(), sizeof MyInquiryData.Data);
+        std::remove(LogPath().c_str());
+        const bool accepted = CheckScanParameter(&request);
+        const std::string log = ReadLog();
+        EXPECT_EQ(log.rfind("In   0 : CheckScanParameter :\n", 0), 0u) << log;
+        const std::string prefix = "Check scan parameter error = ";
+        const size_t at = log.find(prefix);
+        if (accepted) {
+            EXPECT_EQ(at, std::string::npos) << log;
+            EXPECT_NE(log.find("Out  1 : CheckScanParameter :\n"), std::string::npos) << log;
+            return kAccepted;
+        }
+        EXPECT_NE(log.find("Out  0 : CheckScanParameter :\n"), std::string::npos) << log;
+        if (at == std::string::npos) return "(rejected without a message)";
+        const size_t end = log.find('\n', at);
+        return log.substr(at + prefix.size(), end - at - prefix.size());
+    }
+
+    sim::InquiryProfile profile;
+    tagScanParameter request{};
+
+  private:
+    std::string dir_;
+};
+
+constexpr const char *kUnknownMode = "Unknown scan mode";
+constexpr const char *kNoR2Ycc = "Not support R2 YCC";
+constexpr const char *kR2YccArgument = "Not support R2 YCC compression argument";
+constexpr const char *kNoD2Jpeg = "Not support D2 JPEG";
+constexpr const char *kD2ColorDepth = "Not supported BitsPerPixel for D2 JPEG(Color mode)";
+constexpr const char *kD2Argument = "Not support D2 Jpeg compression argument";
+constexpr const char *kD2GrayDepth = "Not supported BitsPerPixel for D2 JPEG(Gray mode)";
+constexpr const char *kDepth = "Device does not support this scan mode or bit per pixel";
+constexpr const char *kMethod = "Device does not support this scan method";
+constexpr const char *kResolution = "Resolution exceed device's resolution";
+constexpr const char *kXYDiffer = "Device does not support X/Y resolution different";
+constexpr const char *kPixelBoundary = "Pixel boundary is error";
+constexpr const char *kLineBoundary = "Line boundary is error";
+
+TEST_F(Validation, AcceptsTheBaseRequestAndChangesNothing) {
+    const tagScanParameter before = request;
+    EXPECT_EQ(Check(), kAccepted);
+    EXPECT_EQ(std::memcmp(&before, &request, sizeof request), 0);
+}
+
+TEST_F(Validation, NullRecordIsRejected) {
+    EXPECT_FALSE(CheckScanParameter(nullptr));
+}
+
+TEST_F(Validation, ModeRange) {
+    for (uint8_t mode : std::initializer_list<uint8_t>{5, 12, 200, 255}) {
+        request.ScanMode = mode;
+        EXPECT_EQ(Check(), kUnknownMode) << int(mode);
+    }
+    // 11 is a valid mode (D2 JPEG gray) on a scanner that has it.
+    profile.flags129 = 0x08;
+    request.ScanMode = 11;
+    request.BitPerPixel = 8;
+    EXPECT_EQ(Check(), kAccepted);
+}
+
+TEST_F(Validation, R2Ycc) {
+    request.ScanMode = 6;
+    EXPECT_EQ(Check(), kNoR2Ycc);
+    profile.flags128 = 0x40;  // either byte announces it
+    EXPECT_EQ(Check(), kAccepted);
+    profile.flags128 = 0;
+    profile.flags129 = 0x80;
+    EXPECT_EQ(Check(), kAccepted);
+    request.CompressionArgument = 1;
+    EXPECT_EQ(Check(), kR2YccArgument);
+}
+
+TEST_F(Validation, D2JpegColour) {
+    request.ScanMode = 7;
+    EXPECT_EQ(Check(), kNoD2Jpeg);
+    profile.flags129 = 0x08;
+    for (uint8_t mode : std::initializer_list<uint8_t>{7, 8, 9, 10}) {
+        request.ScanMode = mode;
+        request.BitPerPixel = 24;
+        request.CompressionArgument = 0;
+        EXPECT_EQ(Check(), kAccepted) << int(mode);
+        request.BitPerPixel = 8;
+        EXPECT_EQ(Check(), kD2ColorDepth) << int(mode);
+    }
+    request.BitPerPixel = 24;
+    for (uint8_t arg : std::initializer_list<uint8_t>{0, 100, 128, 131}) {
+        request.CompressionArgument = arg;
+        EXPECT_EQ(Check(), kAccepted) << int(arg);
+    }
+    for (uint8_t arg : std::initializer_list<uint8_t>{101, 127, 132, 255}) {
+        request.CompressionArgument = arg;
+        EXPECT_EQ(Check(), kD2Argument) << int(arg);
+    }
+}
+
+TEST_F(Validation, D2JpegGray) {
+    request.ScanMode = 11;
+    request.BitPerPixel = 8;
+    EXPECT_EQ(Check(), kNoD2Jpeg);
+    profile.flags129 = 0x08;
+    request.CompressionArgument = 200;  // not looked at in this mode
+    EXPECT_EQ(Check(), kAccepted);
+    request.BitPerPixel = 24;
+    EXPECT_EQ(Check(), kD2GrayDepth);
+}
+
+TEST_F(Validation, DepthNeedsTheScanBitAndTheDepthBit) {
+    profile.scanEnable = 0;
+    EXPECT_EQ(Check(), kDepth);
+    profile.scanEnable = 0x40;
+
+    // Colour: the depth per channel is checked.
+    profile.depths = 0xFE & ~0x10;  // no 8 bits
+    EXPECT_EQ(Check(), kDepth);
+    profile.depths = 0x10;
+    EXPECT_EQ(Check(), kAccepted);
+    request.BitPerPixel = 48;
+    EXPECT_EQ(Check(), kDepth);
+    profile.depths = 0x02;  // 16 bits only
+    EXPECT_EQ(Check(), kAccepted);
+    request.BitPerPixel = 32;  // not a multiple of 3
+    profile.depths = 0xFE;
+    EXPECT_EQ(Check(), kDepth);
+    request.BitPerPixel = 6;  // 2 bits a channel: no such depth
+    EXPECT_EQ(Check(), kDepth);
+}
+
+TEST_F(Validation, DepthOfTheOneBitAndGrayModes) {
+    // Line art asks for 1 bit, although the scanner later scans colour.
+    request.ScanMode = 0;
+    request.BitPerPixel = 1;
+    request.PixelNum = 2544;
+    profile.depths = 0x7E;
+    EXPECT_EQ(Check(), kDepth);
+    profile.depths = 0x80;
+    EXPECT_EQ(Check(), kAccepted);
+
+    request.ScanMode = 2;
+    request.BitPerPixel = 8;
+    EXPECT_EQ(Check(), kDepth);
+    profile.depths = 0x10;
+    EXPECT_EQ(Check(), kAccepted);
+    request.BitPerPixel = 24;  // gray depth is the whole value
+    EXPECT_EQ(Check(), kDepth);
+}
+
+TEST_F(Validation, R2YccFourBitsNeedsNoDepthBit) {
+    profile.flags129 = 0x80;
+    profile.depths = 0xFE & ~0x40;
+    request.ScanMode = 6;
+    request.BitPerPixel = 12;
+    EXPECT_EQ(Check(), kAccepted);
+    request.ScanMode = 4;  // only mode 6 has the exception
+    EXPECT_EQ(Check(), kDepth);
+}
+
+TEST_F(Validation, ScanMethodsAndTheirBits) {
+    const uint8_t masks[] = {0xA0, 0x70, 0x08, 0x08, 0x04, 0x04};
+    for (uint8_t method = 0; method < 6; ++method) {
+        for (int bit = 0; bit < 8; ++bit) {
+            profile.methods = static_cast<uint8_t>(1u << bit);
+            request.ScanMethod = method;
+            const bool allowed = (masks[method] & profile.methods) != 0;
+            EXPECT_EQ(Check(), allowed ? kAccepted : kMethod)
+                << "method " << int(method) << " bit " << bit;
+        }
+    }
+    profile.methods = 0xFF;
+    request.ScanMethod = 6;
+    EXPECT_EQ(Check(), kMethod);
+}
+
+TEST_F(Validation, Resolution) {
+    request.XRes = request.YRes = 600;
+    EXPECT_EQ(Check(), kAccepted);
+    request.XRes = request.YRes = 601;
+    EXPECT_EQ(Check(), kResolution);
+    request.XRes = 700;
+    request.YRes = 300;
+    EXPECT_EQ(Check(), kResolution);
+    request.XRes = 300;
+    request.YRes = 601;
+    EXPECT_EQ(Check(), kResolution);
+
+    request.YRes = 600;
+    EXPECT_EQ(Check(), kXYDiffer);
+    profile.xyResolutionMayDiffer = true;
+    EXPECT_EQ(Check(), kAccepted);
+
+    // The validation has no lower limit; SetScanParameter refuses XRes 0 itself.
+    request.XRes = request.YRes = 0;
+    EXPECT_EQ(Check(), kAccepted);
+}
+
+TEST_F(Validation, ChecksRunInOrder) {
+    // An unsupported depth is reported before a too high resolution.
+    request.BitPerPixel = 32;
+    request.XRes = request.YRes = 700;
+    EXPECT_EQ(Check(), kDepth);
+    // An unknown method before the resolution, the resolution before the boundary.
+    request.BitPerPixel = 24;
+    request.ScanMethod = 6;
+    EXPECT_EQ(Check(), kMethod);
+    request.ScanMethod = 0;
+    profile.boundaryColor = 7;
+    EXPECT_EQ(Check(), kResolution);
+}
+
+TEST_F(Validation, PixelBoundaryByMode) {
+    profile.boundaryColor = 3;
+    profile.boundaryGray = 5;
+    profile.boundaryGray4 = 7;
+    profile.boundaryLineArt = 11;
+    profile.boundaryHalftone = 13;
+    profile.boundaryHalftoneOwn = 17;
+    profile.halftoneOwnPattern = 4;
+    profile.flags129 = 0x88;  // R2 YCC and D2 JPEG
+
+    struct Case {
+        uint8_t mode, bits, pattern;
+        unsigned boundary;  // 0: no pixel check
+    };
+    const Case cases[] = {
+        {0, 1, 0, 11}, {1, 1, 0, 13}, {1, 1, 4, 17}, {2, 8, 0, 5}, {2, 4, 0, 7},
+        {3, 24, 0, 3}, {4, 24, 0, 3}, {6, 24, 0, 2}, {7, 24, 0, 0}, {10, 24, 0, 0},
+        {11, 8, 0, 0},
+    };
+    for (const Case &c : cases) {
+        request.ScanMode = c.mode;
+        request.BitPerPixel = c.bits;
+        request.HTPatternNo = c.pattern;
+        const unsigned multiple = c.boundary ? c.boundary * 100 : 1001;
+        request.PixelNum = static_cast<uint16_t>(multiple);
+        EXPECT_EQ(Check(), kAccepted) << int(c.mode) << "/" << int(c.bits);
+        request.PixelNum = static_cast<uint16_t>(multiple + 1);
+        EXPECT_EQ(Check(), c.boundary ? kPixelBoundary : kAccepted)
+            << int(c.mode) << "/" << int(c.bits);
+    }
+}
+
+TEST_F(Validation, PixelBoundaryZeroIsRefused) {
+    // A boundary of 0 makes no sense; it refuses the request rather than divide by it.
+    profile.boundaryColor = 0;
+    EXPECT_EQ(Check(), kPixelBoundary);
+    request.PixelNum = 0;
+    EXPECT_EQ(Check(), kPixelBoundary);
+}
+
+TEST_F(Validation, LineBoundaryOnlyInR2Ycc) {
+    profile.flags129 = 0x80;
+    request.ScanMode = 6;
+    request.PixelNum = 2551;
+    EXPECT_EQ(Check(), kPixelBoundary);
+    request.PixelNum = 2550;
+    request.LineNum = 1;
+    EXPECT_EQ(Check(), kLineBoundary);
+    request.LineNum = 0;
+    request.HiWordLineNum = 1;  // 65536 lines
+    EXPECT_EQ(Check(), kAccepted);
+    request.HiWordLineNum = 0;
+    request.LineNum = 3;
+    EXPECT_EQ(Check(), kLineBoundary);
+
+    request.ScanMode = 4;  // every other mode takes any line count
+    EXPECT_EQ(Check(), kAccepted);
+}
+
+}  // namespace

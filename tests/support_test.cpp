@@ -109,7 +109,7 @@ private:
     char savedFunctionFile_[260];
 };
 
-class DebugLog : public SupportState {
+class SupportLog : public SupportState {
 protected:
     DrvLogGuard guard_;
 };
@@ -127,7 +127,7 @@ DebugConfig ParseText(const std::string &text)
 
 // ------------------------------------------------------------------ byte order
 
-TEST(ByteOrder, ValuesAreReversedAndEachFunctionIsItsOwnInverse)
+TEST(SupportByteOrder, ValuesAreReversedAndEachFunctionIsItsOwnInverse)
 {
     EXPECT_EQ(DeviceToHostWORD(1), 256);
     EXPECT_EQ(DeviceToHostWORD(256), 1);
@@ -138,7 +138,7 @@ TEST(ByteOrder, ValuesAreReversedAndEachFunctionIsItsOwnInverse)
     EXPECT_EQ(DeviceToHostDWORD(DeviceToHostDWORD(0xCAFEF00Du)), 0xCAFEF00Du);
 }
 
-TEST(ByteOrder, PointerFormsSwapInPlaceAtAnyAddress)
+TEST(SupportByteOrder, PointerFormsSwapInPlaceAtAnyAddress)
 {
     alignas(8) uint8_t bytes[16] = {0xAA, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0xBB};
     // Odd offsets: the functions must not demand alignment.
@@ -166,7 +166,7 @@ TEST(ByteOrder, PointerFormsSwapInPlaceAtAnyAddress)
     EXPECT_EQ(DeviceToHostQWORDPtr(nullptr), 0u);
 }
 
-TEST(ByteOrder, BigEndianFieldHelpers)
+TEST(SupportByteOrder, BigEndianFieldHelpers)
 {
     uint8_t field[5] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
     PutBE16(field, 0x1234);
@@ -203,7 +203,7 @@ void *ExitEarly(void *)
     ExitNxThread();
 }
 
-TEST(Threads, HandleLifecycle)
+TEST(SupportThreads, HandleLifecycle)
 {
     unsigned long thread = 12345;
     InitialInvalidNxThread(&thread);
@@ -223,7 +223,7 @@ TEST(Threads, HandleLifecycle)
     EXPECT_FALSE(IsValidNxThread(&thread));
 }
 
-TEST(Threads, FailedCreateStillClearsTheIdAndKeepsTheHandle)
+TEST(SupportThreads, FailedCreateStillClearsTheIdAndKeepsTheHandle)
 {
     unsigned long thread = 0;
     unsigned long threadId = 777;
@@ -232,7 +232,7 @@ TEST(Threads, FailedCreateStillClearsTheIdAndKeepsTheHandle)
     EXPECT_FALSE(IsValidNxThread(&thread));
 }
 
-TEST(Threads, ExitEndsTheThreadAndIdsComeFromTheSystem)
+TEST(SupportThreads, ExitEndsTheThreadAndIdsComeFromTheSystem)
 {
     gThreadSteps = 0;
     unsigned long thread = 0;
@@ -260,7 +260,7 @@ void *Signal(void *argument)
     return nullptr;
 }
 
-TEST(Threads, MutexCriticalSectionAndCondition)
+TEST(SupportThreads, MutexCriticalSectionAndCondition)
 {
     pthread_mutex_t never;
     pthread_cond_t neverCondition;
@@ -300,7 +300,7 @@ TEST(Threads, MutexCriticalSectionAndCondition)
 
 // ------------------------------------------------------------------ configuration parser
 
-TEST(DebugConfigParser, KeysAreExactAndTheLastLineWins)
+TEST(SupportConfigParser, KeysAreExactAndTheLastLineWins)
 {
     DebugConfig config = ParseText("DebugLevel 2\n"
                                    "debuglevel 9\n"      // other letter case: no key
@@ -315,7 +315,7 @@ TEST(DebugConfigParser, KeysAreExactAndTheLastLineWins)
     EXPECT_EQ(config.deleteLog, 1);
 }
 
-TEST(DebugConfigParser, NumbersReadAsStrtolKeepingTheLow32Bits)
+TEST(SupportConfigParser, NumbersReadAsStrtolKeepingTheLow32Bits)
 {
     DebugConfig config;
     EXPECT_TRUE(ParseDebugConfigLine("DebugLevel -1", config));
@@ -332,7 +332,7 @@ TEST(DebugConfigParser, NumbersReadAsStrtolKeepingTheLow32Bits)
     EXPECT_EQ(config.deleteLog, 0);
 }
 
-TEST(DebugConfigParser, LinesWithoutTwoWordsAreIgnored)
+TEST(SupportConfigParser, LinesWithoutTwoWordsAreIgnored)
 {
     DebugConfig config;
     config.debugLevel = 4;
@@ -346,7 +346,7 @@ TEST(DebugConfigParser, LinesWithoutTwoWordsAreIgnored)
     EXPECT_EQ(config.debugLevel, 2u);
 }
 
-TEST(DebugConfigParser, OverlongWordsRefuseTheLine)
+TEST(SupportConfigParser, OverlongWordsRefuseTheLine)
 {
     DebugConfig config;
     std::strcpy(config.savePath, "/tmp/DrvLog/");
@@ -360,7 +360,7 @@ TEST(DebugConfigParser, OverlongWordsRefuseTheLine)
     EXPECT_EQ(config.debugLevel, 0u);
 }
 
-TEST(DebugConfigParser, LongLinesAreReadInPiecesAndNulEndsALine)
+TEST(SupportConfigParser, LongLinesAreReadInPiecesAndNulEndsALine)
 {
     // The first read takes 1023 characters; the rest is parsed as a line.
     std::string text = "Junk" + std::string(1019, ' ') + "DebugLevel 5\n";
@@ -374,7 +374,7 @@ TEST(DebugConfigParser, LongLinesAreReadInPiecesAndNulEndsALine)
 
 // ------------------------------------------------------------------ DebugInitialize
 
-TEST_F(DebugLog, MissingConfigurationKeepsTheLevelAndWritesNothing)
+TEST_F(SupportLog, MissingConfigurationKeepsTheLevelAndWritesNothing)
 {
     EXPECT_FALSE(DebugInitialize());
     EXPECT_EQ(gDebugLevel, 0u);
@@ -389,7 +389,7 @@ TEST_F(DebugLog, MissingConfigurationKeepsTheLevelAndWritesNothing)
     EXPECT_EQ(gDebugLevel, 2u);
 }
 
-TEST_F(DebugLog, EnvironmentDumpLinesInOrder)
+TEST_F(SupportLog, EnvironmentDumpLinesInOrder)
 {
     WriteConf("DebugLevel 2\n");
     ASSERT_TRUE(DebugInitialize());
@@ -424,7 +424,7 @@ TEST_F(DebugLog, EnvironmentDumpLinesInOrder)
     EXPECT_EQ(text.substr(text.size() - 3), "\n \n");
 }
 
-TEST_F(DebugLog, LevelOneWritesNothingAndMinusOneWritesEverything)
+TEST_F(SupportLog, LevelOneWritesNothingAndMinusOneWritesEverything)
 {
     WriteConf("DebugLevel 1\n");
     EXPECT_TRUE(DebugInitialize());
@@ -440,7 +440,7 @@ TEST_F(DebugLog, LevelOneWritesNothingAndMinusOneWritesEverything)
     EXPECT_EQ(ReadFile(kLogDir / "Image0.raw"), "abc");
 }
 
-TEST_F(DebugLog, SavePathGetsExactlyOneTrailingSlash)
+TEST_F(SupportLog, SavePathGetsExactlyOneTrailingSlash)
 {
     fs::create_directory(kLogDir / "scan");
     for (const char *value : {"/tmp/DrvLog/scan", "/tmp/DrvLog/scan/"}) {
@@ -458,7 +458,7 @@ TEST_F(DebugLog, SavePathGetsExactlyOneTrailingSlash)
     EXPECT_FALSE(fs::exists(kLogDir / "missing"));
 }
 
-TEST_F(DebugLog, OverlongPathsAreRefusedNotCut)
+TEST_F(SupportLog, OverlongPathsAreRefusedNotCut)
 {
     // A 255-character directory plus "/" plus "vemoDll.txt" exceeds 259.
     const std::string longest = "/tmp/DrvLog/" + std::string(243, 'd');
@@ -498,7 +498,7 @@ void CreateLogs(bool withVarFile)
         fs::remove(kLogDir / "vemoVar.txt");
 }
 
-TEST_F(DebugLog, DeleteLogNeedsANonZeroLevel)
+TEST_F(SupportLog, DeleteLogNeedsANonZeroLevel)
 {
     CreateLogs(true);
     WriteConf("DELETELOG 1\nDebugLevel 0\n");
@@ -507,7 +507,7 @@ TEST_F(DebugLog, DeleteLogNeedsANonZeroLevel)
         EXPECT_TRUE(fs::exists(kLogDir / name)) << name;
 }
 
-TEST_F(DebugLog, DeleteLogResultIsThatOfTheLastFile)
+TEST_F(SupportLog, DeleteLogResultIsThatOfTheLastFile)
 {
     // The key order does not matter: the final level decides.
     CreateLogs(true);
@@ -528,7 +528,7 @@ TEST_F(DebugLog, DeleteLogResultIsThatOfTheLastFile)
     EXPECT_FALSE(fs::exists(kLogDir / "vemoParam.txt"));
 }
 
-TEST_F(DebugLog, DeleteLogFileAndDeleteImageFileActFromLevelSeven)
+TEST_F(SupportLog, DeleteLogFileAndDeleteImageFileActFromLevelSeven)
 {
     gDebugLevel = 6;
     DebugInitialize(); // no configuration: sets the directory, keeps level 6
@@ -548,7 +548,7 @@ TEST_F(DebugLog, DeleteLogFileAndDeleteImageFileActFromLevelSeven)
 
 // ------------------------------------------------------------------ LogOutput and ImageOutput
 
-TEST_F(DebugLog, LogOutputGatesByLevelAndAppendsOneLine)
+TEST_F(SupportLog, LogOutputGatesByLevelAndAppendsOneLine)
 {
     WriteConf("DebugLevel 3\n");
     EXPECT_TRUE(DebugInitialize());
@@ -562,7 +562,7 @@ TEST_F(DebugLog, LogOutputGatesByLevelAndAppendsOneLine)
     EXPECT_EQ(ReadFile(kLogDir / "vemoVar.txt"), "dwBytesperline=7650\n");
 }
 
-TEST_F(DebugLog, ImageOutputAppendsRawBytesFromLevelSeven)
+TEST_F(SupportLog, ImageOutputAppendsRawBytesFromLevelSeven)
 {
     const unsigned char first[] = {0x00, 0xFF, 0x0A, 0x0D};
     const unsigned char second[] = {0x80};

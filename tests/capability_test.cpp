@@ -1,6 +1,7 @@
 // Capability records built from inquiry data: the translations byte for byte
-// from crafted inquiry records, the flag rows of the extended record, and the
-// driver-wide values the extended translation sets.
+// from crafted inquiry records, the flag rows of the extended record, the
+// driver-wide values the extended translation sets, and the two exported
+// calls against the virtual scanner.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 #include "api/scanner.h"
 #include "device/capability.h"
+#include "testbed/testbed.h"
 
 namespace {
 
@@ -408,4 +410,138 @@ TEST(CapabilityTranslation, NullArgumentsAreIgnored) {
     InquiryToScannerAbility(nullptr, nullptr);
     EXPECT_EQ(ex.Five, 0xEE);
     EXPECT_EQ(MaxSizeRead, 0u);
+}
+
+// ---------------------------------------------------------------------------
+// GetScannerAbility and GetScannerAbilityEx against the virtual scanner
+// ---------------------------------------------------------------------------
+
+namespace {
+
+using WireBytes = std::vector<uint8_t>;
+
+WireBytes Block(std::initializer_list<uint8_t> bytes) {
+    WireBytes block(10, 0);
+    std::copy(bytes.begin(), bytes.end(), block.begin());
+    return block;
+}
+
+class CapabilityDeviceTest : public testbed::ScannerTest {
+protected:
+    void TearDown() override {
+        TerminateDriver();
+        testbed::ScannerTest::TearDown();
+    }
+
+    void Connect() {
+        ASSERT_TRUE(InitializeDriver());
+        ASSERT_TRUE(InitializeScanner());
+        scanner().clearTranscript();
+    }
+
+    void FailNvmRead() {
+        scanner().injectCheckCondition({sim::opcode::kRead, 0x69, 1}, sim::makeSense(4, 0x80, 0x01));
+    }
+};
+
+class OverscanCapabilityTest : public CapabilityDeviceTest {
+protected:
+    sim::BusOptions busOptions() const override {
+        sim::BusOptions options;
+        options.devices[0].profile = sim::InquiryProfile::withOverscan();
+        return options;
+    }
+};
+
+}  // namespace
+
+TEST_F(CapabilityDeviceTest, ExtendedRecordFromTheDevice) {
+    Connect();
+    SCANNERABILITYEX ex;
+    std::memset(&ex, 0xEE, sizeof ex);
+    ASSERT_TRUE(GetScannerAbilityEx(&ex));
+
+    // Inquiry header, whole inquiry, then the NVM record read and dropped.
+    const auto t = transcript();
+    ASSERT_EQ(t.size(), 3u) << transcriptText();
+    EXPECT_EQ(t[0].command, Block({0x12, 0, 0, 0, 5}));
+    EXPECT_EQ(t[1].command, Block({0x12, 0, 0, 0, 165}));
+    EXPECT_EQ(t[2].command, Block({0x28, 0, 0x69, 0, 0x0A, 0x0D, 0x00, 0x00, 0x80, 0}));
+
+    // The record is the translation of what the device said, plus the USB strings.
+    const std::vector<uint8_t> sent = scanner().inquiry();
+    ASSERT_EQ(sent.size(), 165u);
+    NX_InquiryData inq;
+    std::memcpy(inq.Data, sent.data(), 165);
+    EXPECT_EQ(std::memcmp(MyInquiryData.Data, inq.Data, 165), 0);
+    SCANNERABILITYEX want = TranslateEx(inq);
+    std::memcpy(want.UsbVersion, "USB 2.0", 7);
+    std::memcpy(want.UsbName, "USB", 3);
+    EXPECT_EQ(Bytes(&ex, sizeof ex), Bytes(&want, sizeof want));
+    EXPECT_STREQ(ex.VendorName, "VSCAN");
+    EXPECT_EQ(ex.UsbVersion[7], 0);
+    EXPECT_EQ(ex.UsbName[3], 0);
+    EXPECT_EQ(gModelType, 0u);
+    EXPECT_EQ(MaxSizeRead, 524288u);
+    EXPECT_EQ(scannermaxwidth, 2550u);
+    EXPECT_EQ(OverScanFlag, 0);
+}
+
+TEST_F(OverscanCapabilityTest, OverscanDeviceSetsTheFlag) {
+    Connect();
+    SCANNERABILITYEX ex;
+    ASSERT_TRUE(GetScannerAbilityEx(&ex));
+    EXPECT_EQ(OverScanFlag, 1);
+    EXPECT_NE(ex.Flags114 & 0x00400000u, 0u);
+}
+
+TEST_F(CapabilityDeviceTest, ShortRecordFromTheDevice) {
+    Connect();
+    tagScannerAbility a;
+    std::memset(&a, 0xEE, sizeof a);
+    ASSERT_TRUE(GetScannerAbility(&a));
+    EXPECT_STREQ(a.ProductName, "VS2550 ");
+    EXPECT_STREQ(a.Revision, "1.0");
+    EXPECT_EQ(a.MaxScanWidth, 2550);
+    EXPECT_EQ(a.XResolution, 600);  // resolution 3 of the standard profile
+    EXPECT_EQ(scanner().transactionsWithOpcode(sim::opcode::kRead).size(), 1u);
+    // Only the extended call sets the driver-wide values.
+    EXPECT_EQ(MaxSizeRead, 0u);
+}
+
+TEST_F(CapabilityDeviceTest, FailedNvmReadFailsBothAndKeepsTheTransportCode) {
+    Connect();
+    FailNvmRead();
+    tagScannerAbility a;
+    std::memset(&a, 0xEE, sizeof a);
+    EXPECT_FALSE(GetScannerAbility(&a));
+    EXPECT_EQ(Bytes(&a, sizeof a), std::vector<uint8_t>(44, 0));  // all-zero record
+    EXPECT_EQ(gErrCode, 2013u);
+
+    gErrCode = 0;
+    FailNvmRead();
+    SCANNERABILITYEX ex;
+    std::memset(&ex, 0xEE, sizeof ex);
+    EXPECT_FALSE(GetScannerAbilityEx(&ex));
+    EXPECT_EQ(Bytes(&ex, sizeof ex), std::vector<uint8_t>(142, 0xEE));  // left as it was
+    EXPECT_EQ(gErrCode, 2013u);
+    EXPECT_EQ(MaxSizeRead, 0u);
+}
+
+TEST_F(CapabilityDeviceTest, FailedInquirySendsNoRead) {
+    Connect();
+    scanner().injectCheckCondition({sim::opcode::kInquiry, -1, 2}, sim::makeSense(4, 0x80, 0x01));
+    SCANNERABILITYEX ex;
+    EXPECT_FALSE(GetScannerAbilityEx(&ex));
+    EXPECT_EQ(scanner().transactionsWithOpcode(sim::opcode::kRead).size(), 0u);
+}
+
+TEST_F(CapabilityDeviceTest, NullRecordsAreRefusedWithoutTraffic) {
+    Connect();
+    EXPECT_FALSE(GetScannerAbility(nullptr));
+    EXPECT_EQ(gErrCode, 2005u);
+    gErrCode = 0;
+    EXPECT_FALSE(GetScannerAbilityEx(nullptr));
+    EXPECT_EQ(gErrCode, 2005u);
+    EXPECT_TRUE(transcript().empty()) << transcriptText();
 }

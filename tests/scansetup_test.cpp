@@ -1,0 +1,555 @@
+// Scan set-up against the virtual scanner: what SetScanParameter sends (the
+// SET WINDOW parameter list as the scanner received it), the request it
+// derives (NewParam, sacdimension, the conversion flags), the calibration
+// exchange, and its failures. GetWindowDescriptor is also driven directly
+// for the cases a mapped request never reaches.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <vector>
+
+#include "api/scanner.h"
+#include "device/capability.h"
+#include "device/scansetup.h"
+#include "testbed/testbed.h"
+
+namespace {
+
+constexpr uint32_t kInvalidParameter = 2005;
+
+tagScanParameter ColourRequest(uint16_t xres = 300) {
+    tagScanParameter r{};
+    r.ScanMode = 4;
+    r.BitPerPixel = 24;
+    r.XRes = xres;
+    r.YRes = xres;
+    r.PixelNum = 2544;  // a multiple of every boundary of the standard scanner
+    r.LineNum = 1000;
+    r.Width = 2544;
+    r.Length = 1000;
+    return r;
+}
+
+tagScanParameter Request(uint8_t mode, uint8_t bits, uint8_t filter = 0, uint8_t pattern = 0) {
+    tagScanParameter r = ColourRequest();
+    r.ScanMode = mode;
+    r.BitPerPixel = bits;
+    r.ColorFilter = filter;
+    r.HTPatternNo = pattern;
+    return r;
+}
+
+std::vector<uint8_t> Bytes(const void *data, size_t size) {
+    const auto *p = static_cast<const uint8_t *>(data);
+    return {p, p + size};
+}
+
+class ScanSetup : public testbed::ScannerTest {
+  protected:
+    sim::BusOptions busOptions() const override {
+        sim::BusOptions options;
+        options.devices[0].profile = profile_;
+        return options;
+    }
+
+    void SetUp() override {
+        ScannerTest::SetUp();
+        if (HasFatalFailure()) return;
+        ASSERT_TRUE(InitializeDriver());
+        ASSERT_TRUE(InitializeScanner());
+        scanner().clearTranscript();
+    }
+
+    void TearDown() override {
+        TerminateDriver();
+        ScannerTest::TearDown();
+    }
+
+    // Runs SetScanParameter on a fresh transcript.
+    bool Set(tagScanParameter request) {
+        scanner().clearTranscript();
+        return SetScanParameter(&request);
+    }
+
+    std::vector<sim::Transaction> Windows() {
+        return scanner().transactionsWithOpcode(sim::opcode::kSetWindow);
+    }
+
+    // The descriptor part of the one SET WINDOW of the last call.
+    std::vector<uint8_t> Descriptor() {
+        const auto windows = Windows();
+        EXPECT_EQ(windows.size(), 1u) << transcriptText();
+        if (windows.size() != 1 || windows[0].dataOut.size() != 79) return std::vector<uint8_t>(71);
+        return {windows[0].dataOut.begin() + 8, windows[0].dataOut.end()};
+    }
+
+    // The READs of the calibration exchange (the capability refresh reads
+    // the non-volatile memory record first).
+    std::vector<sim::Transaction> Reads() {
+        std::vector<sim::Transaction> reads;
+        for (const sim::Transaction &t : scanner().transactionsWithOpcode(sim::opcode::kRead))
+            if (t.dataType() != sim::datatype::kNvmRead) reads.push_back(t);
+        return reads;
+    }
+
+    sim::InquiryProfile profile_ = sim::InquiryProfile::standard();
+};
+
+// ---------------------------------------------------------------------------
+// The window on the wire.
+// ---------------------------------------------------------------------------
+
+TEST_F(ScanSetup, SendsTheWholeParameterList) {
+    tagScanParameter r = ColourRequest(200);
+    r.Left = 30;
+    r.Top = 100;
+    r.Width = 2400;
+    r.Length = 3000;
+    r.HTPatternNo = 2;  // not sent outside halftone mode
+    r.RExposure = 0x0102;
+    r.GExposure = 0x0304;
+    r.BExposure = 0x0506;
+    r.wPaperLength = 0x0BB8;
+    r.byBackgroundLines = 7;
+    r.byPagesThisJob = 9;
+    r.UltraSonicIntension = 0x33;
+    r.CompressionArgument = 0;
+    ASSERT_TRUE(Set(r)) << gErrCode;
+
+    const auto windows = Windows();
+    ASSERT_EQ(windows.size(), 1u);
+    EXPECT_EQ(windows[0].transferLength(), 79u);
+    // 2550 pixels x 24 bits = 7650 bytes a line; 1000 lines at 200 dpi = 1500 + 12.
+    const std::vector<uint8_t> expected = {
+        0, 0, 0, 0, 0, 0, 0x00, 0x47,                    // header, descriptor length 71
+        0, 0, 0x01, 0x2C, 0x01, 0x2C,                    // id, reserved, 300 x 300 dpi
+        0, 0, 0, 0,                                      // upper-left X: always 0
+        0, 0, 0x01, 0x90,                                // upper-left Y: 100 x 4
+        0, 0, 0x25, 0x80,                                // width: 2400 x 4
+        0, 0, 0x2E, 0xE0,                                // length: 3000 x 4
+        0x80, 0x80, 0x80,                                // brightness, threshold, contrast
+        5, 8, 0, 0,                                      // composition, bits, halftone
+        3, 0, 0, 0, 0,                                   // fill, bit order, compression
+        0x0B, 0xB8, 0, 0, 0, 0,                          // paper length, reserved
+        0xFF, 0x1D, 0x60, 0xFF, 0,                       // vendor, colour selection
+        0x1D, 0xE2, 0x05, 0xE8, 0, 0,                    // bytes per line, lines
+        0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0, 0,        // exposures
+        0x00, 0, 7, 9, 0, 0x33, 0, 0, 0, 0, 0, 0,        // high bpl, background, pages, ultrasonic
+    };
+    EXPECT_EQ(windows[0].dataOut, expected);
+    // The scanner took it: its page geometry follows from the window.
+    const auto window = scanner().window();
+    ASSERT_TRUE(window.has_value());
+    EXPECT_EQ(window->geometry.dpi, 300u);
+    EXPECT_EQ(window->geometry.pixels, 2550u);
+    EXPECT_EQ(window->geometry.lines, 1512u);
+}
+
+TEST_F(ScanSetup, FineAreaUnitHalvesTheArea) {
+    tagScanParameter r = ColourRequest();
+    r.Left = 40;
+    r.Top = 101;
+    r.Width = 2401;
+    r.Length = 3000;
+    r.ExtScanParam = 0x0040;
+    ASSERT_TRUE(Set(r));
+    const auto d = Descriptor();
+    EXPECT_EQ(Bytes(&d[6], 16), (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 50, 0, 0, 0x04, 0xB0,
+                                                       0, 0, 0x05, 0xDC}));
+    r.ExtScanParam = 0;
+    ASSERT_TRUE(Set(r));
+    EXPECT_EQ(Bytes(&Descriptor()[10], 4), (std::vector<uint8_t>{0, 0, 0x01, 0x94}));
+}
+
+struct Mapping {
+    const char *name;
+    tagScanParameter request;
+    uint8_t mode, bits, filter;      // NewParam
+    uint8_t composition, depth, selection;  // window bytes 25, 26, 42
+    uint16_t pattern;                // window bytes 27..28
+    uint8_t trueGray, oneChannel;
+};
+
+TEST_F(ScanSetup, ModeMappingWindowsAndFlags) {
+    const Mapping cases[] = {
+        {"gray, all channels", Request(2, 8, 0), 4, 24, 0, 5, 8, 0x60, 0, 1, 0},
+        {"gray, green", Request(2, 8, 2), 4, 24, 2, 5, 8, 0x60, 0, 0, 1},
+        {"gray, 4 bits", Request(2, 4, 0), 4, 24, 0, 5, 8, 0x60, 0, 1, 0},
+        {"line art, 1 bit", Request(0, 1, 0), 4, 24, 1, 5, 8, 0x60, 0, 0, 1},
+        {"line art, 1 bit, blue", Request(0, 1, 3), 4, 24, 3, 5, 8, 0x60, 0, 0, 1},
+        {"halftone, 1 bit", Request(1, 1, 0, 3), 4, 24, 0, 5, 8, 0x60, 0, 1, 0},
+        {"halftone, 1 bit, red", Request(1, 1, 1, 3), 4, 24, 1, 5, 8, 0x60, 0, 0, 1},
+        {"line art, 8 bits", Request(0, 8, 0), 0, 8, 0, 0, 8, 0x70, 0, 0, 0},
+        {"halftone, 8 bits", Request(1, 8, 0, 5), 1, 8, 0, 1, 8, 0x40, 5, 0, 0},
+        {"colour", Request(4, 24), 4, 24, 0, 5, 8, 0x60, 0, 0, 0},
+        {"colour, 48 bits", Request(4, 48), 4, 48, 0, 5, 16, 0x60, 0, 0, 0},
+    };
+    for (const Mapping &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(Set(c.request)) << gErrCode << "\n" << transcriptText();
+        EXPECT_EQ(NewParam.ScanMode, c.mode);
+        EXPECT_EQ(NewParam.BitPerPixel, c.bits);
+        EXPECT_EQ(NewParam.ColorFilter, c.filter);
+        const auto d = Descriptor();
+        EXPECT_EQ(d[25], c.composition);
+        EXPECT_EQ(d[26], c.depth);
+        EXPECT_EQ(d[42], c.selection);
+        EXPECT_EQ(d[27] << 8 | d[28], c.pattern);
+        EXPECT_EQ(bitTrueGray, c.trueGray);
+        EXPECT_EQ(bitOneChanelGray, c.oneChannel);
+        // Bytes per line: NewParam's depth over the full device line.
+        const uint32_t bpl = static_cast<uint32_t>(d[59] << 16 | d[45] << 8 | d[46]);
+        EXPECT_EQ(bpl, c.bits * 2550u / 8u);
+    }
+}
+
+TEST_F(ScanSetup, LineArtAndHalftoneFlagsStayUntilStop) {
+    EXPECT_EQ(bitBW, 0);
+    EXPECT_EQ(bitHafltone, 0);
+    ASSERT_TRUE(Set(Request(0, 1)));
+    EXPECT_EQ(bitBW, 1);
+    EXPECT_EQ(bitHafltone, 0);
+    ASSERT_TRUE(Set(Request(1, 1)));
+    EXPECT_EQ(bitBW, 1);
+    EXPECT_EQ(bitHafltone, 1);
+    ASSERT_TRUE(Set(Request(4, 24)));  // colour rewrites only the gray flags
+    EXPECT_EQ(bitBW, 1);
+    EXPECT_EQ(bitHafltone, 1);
+    EXPECT_EQ(bitTrueGray, 0);
+    EXPECT_EQ(bitOneChanelGray, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Derived request: resolution, ratios, line width and count.
+// ---------------------------------------------------------------------------
+
+TEST_F(ScanSetup, DeviceResolutionAndRatios) {
+    tagScanParameter r = ColourRequest(300);
+    r.Left = 12;
+    ASSERT_TRUE(Set(r));
+    EXPECT_EQ(NewParam.XRes, 300);
+    EXPECT_EQ(NewParam.YRes, 300);
+    EXPECT_EQ(NewParam.Left, 0);
+    EXPECT_EQ(NewParam.PixelNum, 2550);
+    EXPECT_EQ(sacdimension.ScaleToCaller, 1.0);
+    EXPECT_EQ(sacdimension.ScaleToDevice, 1.0);
+    EXPECT_EQ(sacdimension.Left, 12);
+    EXPECT_EQ(sacdimension.XRes, 300);
+    EXPECT_EQ(dwApPixNum, 2544u * 3u);
+
+    r = ColourRequest(301);
+    r.YRes = 301;
+    ASSERT_TRUE(Set(r));
+    EXPECT_EQ(NewParam.XRes, 600);
+    EXPECT_EQ(NewParam.YRes, 600);
+    EXPECT_EQ(NewParam.PixelNum, 5100);
+    EXPECT_EQ(sacdimension.ScaleToDevice, 600.0 / 301.0);
+    EXPECT_EQ(sacdimension.ScaleToCaller, 301.0 / 600.0);
+    EXPECT_EQ(NewParam.LineNum, 1992 + 12);  // 1000 x 600/301 = 1993.4
+    const auto d = Descriptor();
+    EXPECT_EQ(d[2] << 8 | d[3], 600);
+    EXPECT_EQ(d[4] << 8 | d[5], 600);
+
+    ASSERT_TRUE(Set(Request(2, 8)));
+    EXPECT_EQ(dwApPixNum, 2544u);  // counted with the caller's depth
+}
+
+TEST_F(ScanSetup, DeviceLineCount) {
+    struct Case {
+        uint16_t xres, lines, hiword, expected;
+    };
+    const Case cases[] = {
+        {200, 1000, 0, 1512},  // 1500, already a multiple of 4
+        {150, 1001, 0, 2012},  // 2002 rounded down to 2000
+        {300, 1, 0, 12},
+        {300, 0, 1, 12},       // the high word stays as it is
+        {50, 65535, 0, 4},     // 393208 + 12, kept to 16 bits
+    };
+    for (const Case &c : cases) {
+        tagScanParameter r = ColourRequest(c.xres);
+        r.LineNum = c.lines;
+        r.HiWordLineNum = c.hiword;
+        Set(r);  // the scanner may refuse a window of 0 lines; the count is set before
+        EXPECT_EQ(NewParam.LineNum, c.expected) << c.xres << " dpi, " << c.lines << " lines";
+        EXPECT_EQ(NewParam.HiWordLineNum, c.hiword);
+    }
+}
+
+class ScanSetupOverscan : public ScanSetup {
+  protected:
+    ScanSetupOverscan() { profile_ = sim::InquiryProfile::withOverscan(); }
+};
+
+TEST_F(ScanSetupOverscan, OverscanWidensTheLineOnlyWithWiaflag) {
+    ASSERT_EQ(wiaflag, 0);
+    ASSERT_TRUE(Set(ColourRequest(300)));
+    EXPECT_EQ(NewParam.PixelNum, 2550);
+    EXPECT_EQ(InquiryBE16<kInqOverscan2>(MyInquiryData), 0);
+    EXPECT_EQ(InquiryBE16<kInqOverscan4>(MyInquiryData), 0);
+    EXPECT_EQ(InquiryBE16<kInqOverscan1>(MyInquiryData), 24);  // the others are kept
+
+    wiaflag = 1;
+    ASSERT_TRUE(Set(ColourRequest(300)));
+    EXPECT_EQ(NewParam.PixelNum, 2550 + 48);
+    EXPECT_EQ(InquiryBE16<kInqOverscan2>(MyInquiryData), 24);
+    ASSERT_TRUE(Set(ColourRequest(600)));
+    EXPECT_EQ(NewParam.PixelNum, 2 * (2550 + 48));
+    wiaflag = 0;
+}
+
+class ScanSetupExtentsWithoutFlag : public ScanSetup {
+  protected:
+    ScanSetupExtentsWithoutFlag() { profile_.overscan = {24, 24, 24, 24}; }
+};
+
+TEST_F(ScanSetupExtentsWithoutFlag, ExtentsAreDroppedWithoutTheOverscanBit) {
+    wiaflag = 1;
+    ASSERT_TRUE(Set(ColourRequest(300)));
+    EXPECT_EQ(NewParam.PixelNum, 2550);
+    EXPECT_EQ(InquiryBE16<kInqOverscan2>(MyInquiryData), 0);
+    EXPECT_EQ(InquiryBE16<kInqOverscan4>(MyInquiryData), 0);
+    wiaflag = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Rejections.
+// ---------------------------------------------------------------------------
+
+TEST_F(ScanSetup, RejectedRequestStillReplacesTheRecords) {
+    tagScanParameter r = Request(2, 8, 2);
+    r.XRes = r.YRes = 700;  // too high
+    r.Left = 33;
+    r.LineNum = 500;
+    EXPECT_FALSE(Set(r));
+    EXPECT_EQ(gErrCode, kInvalidParameter);
+    EXPECT_TRUE(Windows().empty());
+    EXPECT_EQ(Bytes(&OldParam, sizeof OldParam), Bytes(&r, sizeof r));
+    EXPECT_EQ(NewParam.ScanMode, 4);
+    EXPECT_EQ(NewParam.BitPerPixel, 24);
+    EXPECT_EQ(NewParam.ColorFilter, 2);
+    EXPECT_EQ(NewParam.Left, 0);
+    EXPECT_EQ(NewParam.XRes, 600);
+    EXPECT_EQ(NewParam.LineNum, 428 + 12);  // 500 x 600/700 = 428.6
+    EXPECT_EQ(sacdimension.XRes, 700);
+    EXPECT_EQ(sacdimension.Left, 33);
+    EXPECT_EQ(sacdimension.ScanMode, 2);
+    EXPECT_EQ(bitOneChanelGray, 1);
+}
+
+TEST_F(ScanSetup, ZeroResolutionIsRefused) {
+    // XRes 0 would make the ratios infinite: refused like a rejected request.
+    tagScanParameter r = ColourRequest(0);
+    EXPECT_FALSE(Set(r));
+    EXPECT_EQ(gErrCode, kInvalidParameter);
+    EXPECT_TRUE(Windows().empty());
+    EXPECT_EQ(OldParam.XRes, 0);
+    EXPECT_EQ(sacdimension.ScaleToDevice, 0.0);
+    EXPECT_EQ(sacdimension.ScaleToCaller, 0.0);
+    EXPECT_EQ(NewParam.XRes, 300);
+}
+
+TEST_F(ScanSetup, NullRequestIsRefused) {
+    const tagScanParameter before = OldParam;
+    EXPECT_FALSE(SetScanParameter(nullptr));
+    EXPECT_EQ(gErrCode, kInvalidParameter);
+    EXPECT_EQ(Bytes(&OldParam, sizeof OldParam), Bytes(&before, sizeof before));
+    EXPECT_EQ(scanner().transactionCount(), 0u);
+}
+
+TEST_F(ScanSetup, RequestMayBeOneOfTheDriversOwnRecords) {
+    ASSERT_TRUE(Set(Request(2, 8, 0)));
+    ASSERT_TRUE(SetScanParameter(&OldParam));
+    EXPECT_EQ(NewParam.ScanMode, 4);
+    EXPECT_EQ(sacdimension.ScanMode, 2);
+}
+
+// ---------------------------------------------------------------------------
+// Calibration.
+// ---------------------------------------------------------------------------
+
+TEST_F(ScanSetup, CalibrationDecisionTable) {
+    for (uint16_t ext : std::initializer_list<uint16_t>{0x0000, 0x4000}) {
+        for (uint8_t state = 0; state < 5; ++state) {
+            scanner().setCalibrationState(state);
+            tagScanParameter r = ColourRequest();
+            r.ExtScanParam = ext;
+            ASSERT_TRUE(Set(r)) << gErrCode;
+            const auto reads = Reads();
+            ASSERT_GE(reads.size(), 1u);
+            EXPECT_EQ(reads[0].dataType(), 0x60);
+            EXPECT_EQ(reads[0].transferLength(), 32u);
+            EXPECT_EQ(reads[0].qualifier(), 0x0A0D);
+            const bool expectRaw = ext ? state == 1 : state != 3;
+            EXPECT_EQ(reads.size(), expectRaw ? 2u : 1u)
+                << "ExtScanParam " << ext << ", state " << int(state);
+        }
+    }
+}
+
+TEST_F(ScanSetup, CalibrationRawDataTypeAndSize) {
+    struct Case {
+        tagScanParameter request;
+        uint8_t type;
+        uint32_t size;
+    };
+    const Case cases[] = {
+        {ColourRequest(300), 0x62, 495360},
+        {ColourRequest(600), 0x62, 990720},
+        {Request(2, 8), 0x62, 495360},      // gray is scanned as colour
+        {Request(0, 8), 0x61, 495360},      // unmapped line art stays below mode 3
+        {Request(1, 8), 0x61, 495360},
+    };
+    for (const Case &c : cases) {
+        ASSERT_TRUE(Set(c.request)) << gErrCode;
+        const auto reads = Reads();
+        ASSERT_EQ(reads.size(), 2u);
+        EXPECT_EQ(reads[1].dataType(), c.type);
+        EXPECT_EQ(reads[1].qualifier(), 0x0A0D);
+        EXPECT_EQ(reads[1].transferLength(), c.size);
+        EXPECT_EQ(reads[1].dataInLength, c.size);
+    }
+}
+
+uint8_t *NoBuffer(size_t) { return nullptr; }
+
+TEST_F(ScanSetup, UnallocatableRawDataBufferFailsTheCall) {
+    const CalibrationBufferAllocator saved = gCalibrationBufferAllocator;
+    gCalibrationBufferAllocator = NoBuffer;
+    EXPECT_FALSE(Set(ColourRequest()));
+    gCalibrationBufferAllocator = saved;
+    EXPECT_EQ(gErrCode, 2006u);
+    EXPECT_EQ(Reads().size(), 1u);  // the status block only
+}
+
+TEST_F(ScanSetup, TransportFailuresEndTheCall) {
+    const sim::Sense hardware = sim::makeSense(4, 0, 0);  // status 2004
+
+    scanner().injectCheckCondition({sim::opcode::kSetWindow, -1, 1}, hardware);
+    EXPECT_FALSE(Set(ColourRequest()));
+    EXPECT_EQ(gErrCode, 2004u);
+    EXPECT_TRUE(Reads().empty());
+    scanner().clearFaults();
+
+    scanner().injectCheckCondition({sim::opcode::kRead, 0x60, 0}, hardware);
+    EXPECT_FALSE(Set(ColourRequest()));
+    EXPECT_EQ(Reads().size(), 1u);
+    scanner().clearFaults();
+
+    scanner().injectCheckCondition({sim::opcode::kRead, 0x62, 0}, hardware);
+    EXPECT_FALSE(Set(ColourRequest()));
+    EXPECT_EQ(Reads().size(), 2u);
+    scanner().clearFaults();
+
+    EXPECT_TRUE(Set(ColourRequest()));
+}
+
+TEST_F(ScanSetup, FailedCapabilityReadStopsAtOnce) {
+    scanner().injectCheckCondition({sim::opcode::kInquiry, -1, 0}, sim::makeSense(4, 0, 0));
+    tagScanParameter r = ColourRequest();
+    r.Top = 77;
+    EXPECT_FALSE(Set(r));
+    EXPECT_EQ(gErrCode, 2004u);
+    EXPECT_EQ(OldParam.Top, 77);
+    EXPECT_EQ(NewParam.Top, 0);  // not reached
+    EXPECT_TRUE(Windows().empty());
+}
+
+// ---------------------------------------------------------------------------
+// GetWindowDescriptor on records a mapped request never produces.
+// ---------------------------------------------------------------------------
+
+class WindowDescriptor : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        NewParam = tagScanParameter{};
+        NewParam.PixelNum = 2550;
+        NewParam.LineNum = 1012;
+    }
+
+    std::vector<uint8_t> Build(const tagScanParameter &record) {
+        NX_WindowDescription w;
+        std::memset(&w, 0xEE, sizeof w);
+        GetWindowDescriptor(&w, &record);
+        return Bytes(&w, sizeof w);
+    }
+};
+
+TEST_F(WindowDescriptor, CompositionByMode) {
+    const uint8_t expected[] = {0, 1, 2, 0, 5, 0, 5, 0, 0, 0, 0, 0, 0};
+    for (uint8_t mode = 0; mode < sizeof expected; ++mode) {
+        tagScanParameter r{};
+        r.ScanMode = mode;
+        r.BitPerPixel = 8;
+        EXPECT_EQ(Build(r)[25], expected[mode]) << int(mode);
+    }
+}
+
+TEST_F(WindowDescriptor, BitsPerPixel) {
+    for (int bits = 0; bits < 256; ++bits) {
+        tagScanParameter r{};
+        r.BitPerPixel = static_cast<uint8_t>(bits);
+        const int expected = (bits == 16 || bits == 48) ? 16 : (bits == 24 || bits == 12) ? 8 : bits;
+        EXPECT_EQ(Build(r)[26], expected) << bits;
+    }
+}
+
+TEST_F(WindowDescriptor, ColourSelection) {
+    struct Case {
+        uint8_t mode, filter, selection;
+    };
+    const Case cases[] = {
+        {0, 0, 0x70}, {0, 3, 0x70}, {4, 2, 0x60}, {2, 0, 0x70}, {2, 1, 0x48},
+        {2, 2, 0x50}, {2, 3, 0x58}, {2, 4, 0x40}, {2, 255, 0x40}, {1, 0, 0x40},
+        {3, 0, 0x40}, {6, 0, 0x40}, {11, 0, 0x40},
+    };
+    for (const Case &c : cases) {
+        tagScanParameter r{};
+        r.ScanMode = c.mode;
+        r.ColorFilter = c.filter;
+        EXPECT_EQ(Build(r)[42], c.selection) << int(c.mode) << "/" << int(c.filter);
+    }
+}
+
+TEST_F(WindowDescriptor, BytesPerLineAboveSixteenBits) {
+    NewParam.PixelNum = 12000;
+    NewParam.LineNum = 0xABCD;
+    tagScanParameter r{};
+    r.BitPerPixel = 48;
+    r.PixelNum = 1;  // the record's own counts are not used
+    r.LineNum = 1;
+    const auto w = Build(r);
+    // 48 x 12000 / 8 = 72000 = 0x011940
+    EXPECT_EQ(w[45], 0x19);
+    EXPECT_EQ(w[46], 0x40);
+    EXPECT_EQ(w[59], 0x01);
+    EXPECT_EQ(w[47], 0xAB);
+    EXPECT_EQ(w[48], 0xCD);
+}
+
+TEST_F(WindowDescriptor, AreaFieldsAndResolution) {
+    tagScanParameter r{};
+    r.Left = 0xFFFF;
+    r.Top = 1;
+    r.XRes = 300;
+    r.YRes = 600;  // not used
+    auto w = Build(r);
+    EXPECT_EQ(Bytes(&w[2], 4), (std::vector<uint8_t>{0x01, 0x2C, 0x01, 0x2C}));
+    EXPECT_EQ(Bytes(&w[6], 8), (std::vector<uint8_t>{0, 0x03, 0xFF, 0xFC, 0, 0, 0, 4}));
+    r.ExtScanParam = 0x0040;
+    r.XRes = 301;
+    w = Build(r);
+    EXPECT_EQ(Bytes(&w[2], 2), (std::vector<uint8_t>{0x02, 0x58}));
+    EXPECT_EQ(Bytes(&w[6], 8), (std::vector<uint8_t>{0, 0, 0x7F, 0xFF, 0, 0, 0, 0}));
+}
+
+TEST_F(WindowDescriptor, NullRecordGivesZeros) {
+    NX_WindowDescription w;
+    std::memset(&w, 0xEE, sizeof w);
+    GetWindowDescriptor(&w, nullptr);
+    EXPECT_EQ(Bytes(&w, sizeof w), std::vector<uint8_t>(71, 0));
+    GetWindowDescriptor(nullptr, &NewParam);  // nothing to fill: no effect
+}
+
+}  // namespace

@@ -52,8 +52,9 @@ class ImageSource {
 //                 horizontal lines of the same spacings
 //   2.75–11.7 in  text-like strokes: rows of pseudo-random "words" made of
 //                 vertical and horizontal strokes, black on white
-// Every colour is a function of the pixel centre in 1/1200 inch, so the chart
-// renders identically at 300 and 600 dpi where the centres coincide.
+// Beyond the paper's width (8.5 inch, e.g. in the overscan) the lid shows,
+// light gray 0xE0. Every colour is a function of the device pixel's centre in
+// 1/1200 inch, so any window renders the same wherever it starts.
 class TestChart final : public ImageSource {
  public:
   void renderRgbLine(const ScanGeometry& geometry, std::uint32_t line,

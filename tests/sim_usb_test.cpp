@@ -329,9 +329,10 @@ TEST_F(UsbTest, ImageDataMovesFast) {
     got += chunk;
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  RecordProperty("MBps", static_cast<int>(total / seconds / 1e6));
-  std::printf("image data through libusb: %.1f MB in %.3f s = %.1f MB/s\n", total / 1e6, seconds,
-              total / seconds / 1e6);
+  const double megabytes = static_cast<double>(total) / 1e6;
+  RecordProperty("MBps", static_cast<int>(megabytes / seconds));
+  std::printf("image data through libusb: %.1f MB in %.3f s = %.1f MB/s\n", megabytes, seconds,
+              megabytes / seconds);
 }
 
 }  // namespace

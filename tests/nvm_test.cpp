@@ -1,0 +1,465 @@
+// Non-volatile memory against the virtual scanner: the byte order of every
+// field both ways, the write qualifiers, initialisation, the self test, the
+// identification check, the item setter and its refusals, and the trace lines
+// of the qualified write.
+//
+// One test writes a debug configuration: DRVLOG_RESOURCE_LOCK (the guard
+// restores /tmp/DrvLog as it was).
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "api/scanner.h"
+#include "device/nvm.h"
+#include "testbed/testbed.h"
+
+namespace {
+
+using Nvm = std::array<uint8_t, 128>;
+using WireBytes = std::vector<uint8_t>;
+
+constexpr uint8_t kNvmRead = 0x69;
+constexpr uint8_t kNvmSend = 0x85;
+
+WireBytes Block(std::initializer_list<uint8_t> bytes) {
+    WireBytes block(10, 0);
+    std::copy(bytes.begin(), bytes.end(), block.begin());
+    return block;
+}
+
+// Every byte different: a field converted the wrong way, or a byte moved,
+// shows at once.
+Nvm Pattern() {
+    Nvm n{};
+    for (size_t i = 0; i < n.size(); ++i) n[i] = static_cast<uint8_t>(i * 7 + 3);
+    return n;
+}
+
+uint32_t Be32(const Nvm &n, size_t offset) {
+    return (uint32_t{n[offset]} << 24) | (uint32_t{n[offset + 1]} << 16) | (uint32_t{n[offset + 2]} << 8) |
+           n[offset + 3];
+}
+
+uint16_t Be16(const Nvm &n, size_t offset) { return static_cast<uint16_t>((n[offset] << 8) | n[offset + 1]); }
+
+uint16_t Host16(const NVMDATA &record, size_t offset) {
+    uint16_t value;
+    std::memcpy(&value, reinterpret_cast<const uint8_t *>(&record) + offset, 2);
+    return value;
+}
+
+uint32_t Host32(const NVMDATA &record, size_t offset) {
+    uint32_t value;
+    std::memcpy(&value, reinterpret_cast<const uint8_t *>(&record) + offset, 4);
+    return value;
+}
+
+const uint8_t *Raw(const NVMDATA &record) { return reinterpret_cast<const uint8_t *>(&record); }
+
+tagNVMInitData InitRecord(uint32_t length, const char *identification) {
+    tagNVMInitData init;
+    std::memset(&init, 0, sizeof init);
+    init.Length = length;
+    std::strncpy(init.Identification, identification, sizeof init.Identification);
+    init.Byte44 = 0x44;
+    init.Byte118 = 0x18;
+    return init;
+}
+
+class NvmTest : public testbed::ScannerTest {
+protected:
+    void TearDown() override {
+        TerminateDriver();
+        testbed::ScannerTest::TearDown();
+    }
+
+    void Connect() {
+        ASSERT_TRUE(InitializeDriver());
+        ASSERT_TRUE(InitializeScanner());
+        scanner().clearTranscript();
+        gErrCode = 0;
+    }
+
+    Nvm DeviceNvm() { return scanner().nvm(); }
+
+    std::vector<sim::Transaction> Sends() { return scanner().transactionsWithOpcode(sim::opcode::kSend); }
+
+    void FailNextNvmRead() {
+        scanner().injectCheckCondition({sim::opcode::kRead, kNvmRead, 1}, sim::makeSense(4, 0x80, 0x01));
+    }
+};
+
+class NvmNoDefaultTest : public NvmTest {
+protected:
+    sim::BusOptions busOptions() const override {
+        sim::BusOptions options;
+        options.devices[0].profile.flags149 = 0;  // byte 149 bit 2 clear
+        return options;
+    }
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Byte order and plain read / write
+// ---------------------------------------------------------------------------
+
+TEST_F(NvmTest, ReadConvertsExactlyTheBigEndianFields) {
+    Connect();
+    Nvm device = Pattern();
+    device[0] = 0x00;
+    device[1] = 0x00;
+    device[2] = 0x01;
+    device[3] = 0x00;
+    scanner().setNvm(device);
+
+    NVMDATA record;
+    std::memset(&record, 0xEE, sizeof record);
+    ASSERT_TRUE(ReadNVMData(&record));
+    EXPECT_EQ(record.Value0, 256u);
+
+    for (size_t offset : {0, 4, 8, 12, 73, 77, 81}) EXPECT_EQ(Host32(record, offset), Be32(device, offset)) << offset;
+    std::vector<size_t> be16;
+    for (size_t offset = 16; offset <= 42; offset += 2) be16.push_back(offset);
+    be16.push_back(70);
+    be16.push_back(122);
+    for (size_t offset : be16) EXPECT_EQ(Host16(record, offset), Be16(device, offset)) << offset;
+    // Single bytes and strings come over as they are.
+    for (size_t offset : {44, 45, 46, 69, 72, 85, 100, 121, 124, 127}) EXPECT_EQ(Raw(record)[offset], device[offset]) << offset;
+
+    const auto t = transcript();
+    ASSERT_EQ(t.size(), 1u) << transcriptText();
+    EXPECT_EQ(t[0].command, Block({0x28, 0, 0x69, 0, 0x0A, 0x0D, 0, 0, 0x80, 0}));
+}
+
+TEST_F(NvmTest, ReadThenWriteLeavesEveryByteWhicheverQualifier) {
+    Connect();
+    const Nvm original = Pattern();
+    scanner().setNvm(original);
+    NVMDATA record;
+    ASSERT_TRUE(ReadNVMData(&record));
+    const NVMDATA before = record;
+
+    ASSERT_TRUE(WriteNVMData(&record));
+    EXPECT_EQ(DeviceNvm(), original);
+    EXPECT_EQ(std::memcmp(&record, &before, sizeof record), 0);  // the caller's record is not changed
+    auto sends = Sends();
+    ASSERT_EQ(sends.size(), 1u);
+    EXPECT_EQ(sends[0].command, Block({0x2A, 0, 0x85, 0, 0x00, 20, 0, 0, 0x80, 0}));
+
+    // Items 3..6 take the caller's data as the whole record, each with its qualifier.
+    const uint16_t qualifiers[] = {17, 18, 19, 20};
+    for (uint16_t item = 3; item <= 6; ++item) {
+        scanner().setNvm(Nvm{});
+        scanner().clearTranscript();
+        ASSERT_TRUE(SetNVRAMValue(reinterpret_cast<uint8_t *>(&record), sizeof record, item)) << item;
+        EXPECT_EQ(DeviceNvm(), original) << item;
+        EXPECT_EQ(scanner().lastNvmQualifier(), qualifiers[item - 3]);
+        EXPECT_TRUE(scanner().transactionsWithOpcode(sim::opcode::kRead).empty());  // no read first
+    }
+}
+
+TEST_F(NvmTest, FailedReadStillConvertsAndReportsTheTransportCode) {
+    Connect();
+    FailNextNvmRead();
+    NVMDATA record;
+    EXPECT_FALSE(ReadNVMData(&record));
+    EXPECT_EQ(gErrCode, 2013u);
+}
+
+// ---------------------------------------------------------------------------
+// Initialisation
+// ---------------------------------------------------------------------------
+
+TEST_F(NvmTest, InitializeStampsTheDateAndKeepsTheSixValues) {
+    Connect();
+    const Nvm original = Pattern();
+    scanner().setNvm(original);
+    tagNVMInitData init = InitRecord(55, "DOCSCAN-UNIT-0042");
+
+    const time_t before = time(nullptr);
+    ASSERT_TRUE(InitializeNVM(&init));
+    const time_t after = time(nullptr);
+
+    const Nvm n = DeviceNvm();
+    Nvm want{};
+    std::memcpy(&want[16], &original[16], 12);  // kept
+    want[70] = 0x00;
+    want[71] = 15;
+    std::memcpy(&want[46], "DOCSCAN-UNIT-0042", 17);
+    want[44] = 0x44;
+    want[118] = 0x18;
+    want[122] = 0x00;
+    want[123] = 240;  // the standard profile has byte 149 bit 2
+    // The date is the one at either end of the call.
+    bool dateMatches = false;
+    for (time_t moment : {before, after}) {
+        struct tm local;
+        localtime_r(&moment, &local);
+        Nvm dated = want;
+        dated[28] = 0;
+        dated[29] = static_cast<uint8_t>(local.tm_mon + 1);
+        dated[30] = 0;
+        dated[31] = static_cast<uint8_t>(local.tm_mday);
+        dated[32] = static_cast<uint8_t>((local.tm_year + 1900) >> 8);
+        dated[33] = static_cast<uint8_t>(local.tm_year + 1900);
+        dateMatches = dateMatches || dated == n;
+    }
+    EXPECT_TRUE(dateMatches);
+    EXPECT_EQ(scanner().lastNvmQualifier(), 20);
+}
+
+TEST_F(NvmNoDefaultTest, ShortInitialisationRecordLeavesTheLateBytesZero) {
+    Connect();
+    tagNVMInitData init = InitRecord(40, "ID");
+    ASSERT_TRUE(InitializeNVM(&init));
+    const Nvm n = DeviceNvm();
+    EXPECT_EQ(n[44], 0);   // byte 47 of the record lies past the caller's 40 bytes
+    EXPECT_EQ(n[118], 0);
+    EXPECT_EQ(Be16(n, 122), 0);  // byte 149 bit 2 clear
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(&n[46])), "ID");
+}
+
+TEST_F(NvmTest, InitializeWritesNothingAfterAFailedRead) {
+    Connect();
+    const Nvm original = Pattern();
+    scanner().setNvm(original);
+    FailNextNvmRead();
+    tagNVMInitData init = InitRecord(55, "X");
+    EXPECT_FALSE(InitializeNVM(&init));
+    EXPECT_TRUE(Sends().empty()) << transcriptText();
+    EXPECT_EQ(DeviceNvm(), original);
+}
+
+// ---------------------------------------------------------------------------
+// Self test and identification check
+// ---------------------------------------------------------------------------
+
+TEST_F(NvmTest, SelfTestWritesTheTestWordsAndRestoresTheRecord) {
+    Connect();
+    const Nvm original = Pattern();
+    scanner().setNvm(original);
+    ASSERT_TRUE(TestNVM());
+    EXPECT_EQ(gErrCode, 0u);
+    EXPECT_EQ(DeviceNvm(), original);
+
+    const auto t = transcript();
+    ASSERT_EQ(t.size(), 4u) << transcriptText();
+    EXPECT_EQ(t[0].opcode(), 0x28);
+    EXPECT_EQ(t[1].opcode(), 0x2A);
+    EXPECT_EQ(t[2].opcode(), 0x28);
+    EXPECT_EQ(t[3].opcode(), 0x2A);
+    // The test record: the saved one with 1..6 at 28..38.
+    Nvm test = original;
+    for (size_t n = 0; n < 6; ++n) {
+        test[28 + 2 * n] = 0;
+        test[29 + 2 * n] = static_cast<uint8_t>(n + 1);
+    }
+    EXPECT_EQ(t[1].dataOut, WireBytes(test.begin(), test.end()));
+    EXPECT_EQ(t[3].dataOut, WireBytes(original.begin(), original.end()));
+}
+
+TEST_F(NvmTest, SelfTestMismatchLeaves2999AndDoesNotRestore) {
+    Connect();
+    scanner().setNvm(Pattern());
+    scanner().setNvmWritable(false);  // accepts writes, keeps nothing
+    EXPECT_TRUE(TestNVM());
+    EXPECT_EQ(gErrCode, 2999u);
+    EXPECT_EQ(Sends().size(), 1u) << transcriptText();
+}
+
+TEST_F(NvmTest, SelfTestStopsAtAFailedReadOrWrite) {
+    Connect();
+    FailNextNvmRead();
+    EXPECT_FALSE(TestNVM());
+    EXPECT_TRUE(Sends().empty());
+
+    scanner().clearTranscript();
+    scanner().injectCheckCondition({sim::opcode::kSend, kNvmSend, 1}, sim::makeSense(4, 0x80, 0x01));
+    EXPECT_FALSE(TestNVM());
+    EXPECT_EQ(scanner().transactionsWithOpcode(sim::opcode::kRead).size(), 1u);  // no read back
+}
+
+TEST_F(NvmTest, IdentificationCheck) {
+    Connect();
+    Nvm device{};
+    std::memcpy(&device[46], "DOCSCAN-UNIT-0042", 17);
+    scanner().setNvm(device);
+
+    tagNVMInitData same = InitRecord(55, "DOCSCAN-UNIT-0042");
+    EXPECT_TRUE(CheckNVMData(&same));
+    EXPECT_EQ(gErrCode, 0u);
+
+    tagNVMInitData other = InitRecord(55, "DOCSCAN-UNIT-0043");
+    EXPECT_TRUE(CheckNVMData(&other));  // the result is the read's
+    EXPECT_EQ(gErrCode, 2999u);
+
+    // A full 24-byte identification without a terminating zero.
+    std::memcpy(&device[46], "ABCDEFGHIJKLMNOPQRSTUVWX", 24);
+    device[70] = 'Z';
+    scanner().setNvm(device);
+    tagNVMInitData full = InitRecord(55, "");
+    std::memcpy(full.Identification, "ABCDEFGHIJKLMNOPQRSTUVWX", 24);
+    gErrCode = 0;
+    EXPECT_TRUE(CheckNVMData(&full));
+    EXPECT_EQ(gErrCode, 0u);
+}
+
+TEST_F(NvmTest, IdentificationCheckAfterAFailedReadComparesWithZeros) {
+    Connect();
+    FailNextNvmRead();
+    tagNVMInitData init = InitRecord(55, "DOCSCAN");
+    EXPECT_FALSE(CheckNVMData(&init));
+    EXPECT_EQ(gErrCode, 2999u);  // the comparison ran and replaced the transport code
+}
+
+// ---------------------------------------------------------------------------
+// The item setter
+// ---------------------------------------------------------------------------
+
+TEST_F(NvmTest, SetterItemsReadModifyWriteAtTheirOffsets) {
+    Connect();
+    struct Case {
+        uint16_t item;
+        size_t offset;
+        uint16_t qualifier;
+    };
+    const Case cases[] = {{1, 102, 19}, {2, 86, 19}, {7, 34, 18}, {8, 0, 18}, {9, 73, 18}, {10, 70, 18}};
+    const Nvm original = Pattern();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.item);
+        scanner().setNvm(original);
+        scanner().clearTranscript();
+        // Two host-order 16-bit values: at a big-endian field they arrive swapped.
+        uint8_t data[4] = {0x11, 0x22, 0x33, 0x44};
+        ASSERT_TRUE(SetNVRAMValue(data, sizeof data, c.item));
+        EXPECT_EQ(scanner().lastNvmQualifier(), c.qualifier);
+
+        Nvm want = original;
+        NVMDATA host;
+        std::memcpy(&host, original.data(), sizeof host);
+        SwapNvmRecord(host);  // the record as the driver read it
+        std::memcpy(reinterpret_cast<uint8_t *>(&host) + c.offset, data, sizeof data);
+        SwapNvmRecord(host);  // and as it sent it
+        std::memcpy(want.data(), &host, sizeof host);
+        EXPECT_EQ(DeviceNvm(), want);
+
+        const auto t = transcript();
+        ASSERT_EQ(t.size(), 2u) << transcriptText();
+        EXPECT_EQ(t[0].opcode(), 0x28);
+        EXPECT_EQ(t[1].command, Block({0x2A, 0, 0x85, 0, 0, static_cast<uint8_t>(c.qualifier), 0, 0, 0x80, 0}));
+    }
+}
+
+TEST_F(NvmTest, SetterByteOrderOfTheField) {
+    Connect();
+    scanner().setNvm(Nvm{});
+    const uint32_t value = 0x12345678;  // item 8: the 32-bit value at offset 0
+    ASSERT_TRUE(SetNVRAMValue(reinterpret_cast<uint8_t *>(const_cast<uint32_t *>(&value)), 4, 8));
+    const Nvm n = DeviceNvm();
+    EXPECT_EQ(Be32(n, 0), 0x12345678u);
+}
+
+TEST_F(NvmTest, SetterItemZeroWritesAnEmptyRecord) {
+    Connect();
+    scanner().setNvm(Pattern());
+    EXPECT_TRUE(SetNVRAMValue(nullptr, 0, 0));
+    EXPECT_EQ(DeviceNvm(), Nvm{});
+    EXPECT_EQ(scanner().lastNvmQualifier(), 20);
+}
+
+TEST_F(NvmTest, SetterRefusals) {
+    Connect();
+    uint8_t data[129] = {};
+
+    // Item above 10: result 0, nothing sent, no status code.
+    gErrCode = 7;
+    EXPECT_FALSE(SetNVRAMValue(data, 4, 11));
+    EXPECT_EQ(gErrCode, 7u);
+    EXPECT_TRUE(transcript().empty());
+
+    // A length past the end of the record: refused with 2005 before any traffic.
+    const struct {
+        uint16_t item;
+        uint32_t room;
+    } rooms[] = {{1, 26}, {2, 42}, {3, 128}, {6, 128}, {7, 94}, {8, 128}, {9, 55}, {10, 58}};
+    for (const auto &r : rooms) {
+        gErrCode = 0;
+        EXPECT_FALSE(SetNVRAMValue(data, r.room + 1, r.item)) << r.item;
+        EXPECT_EQ(gErrCode, 2005u) << r.item;
+    }
+    EXPECT_TRUE(transcript().empty()) << transcriptText();
+
+    // Exactly the room is accepted.
+    EXPECT_TRUE(SetNVRAMValue(data, 26, 1));
+    scanner().clearTranscript();
+
+    // Null data with a length.
+    gErrCode = 0;
+    EXPECT_FALSE(SetNVRAMValue(nullptr, 2, 7));
+    EXPECT_EQ(gErrCode, 2005u);
+    EXPECT_TRUE(transcript().empty());
+}
+
+TEST_F(NvmTest, SetterWritesNothingAfterAFailedRead) {
+    Connect();
+    const Nvm original = Pattern();
+    scanner().setNvm(original);
+    FailNextNvmRead();
+    uint8_t data[2] = {1, 2};
+    EXPECT_FALSE(SetNVRAMValue(data, 2, 10));
+    EXPECT_TRUE(Sends().empty());
+    EXPECT_EQ(DeviceNvm(), original);
+}
+
+TEST_F(NvmTest, NullRecordsAreRefusedWithoutTraffic) {
+    Connect();
+    EXPECT_FALSE(ReadNVMData(nullptr));
+    EXPECT_EQ(gErrCode, 2005u);
+    gErrCode = 0;
+    EXPECT_FALSE(WriteNVMData(nullptr));
+    EXPECT_EQ(gErrCode, 2005u);
+    gErrCode = 0;
+    EXPECT_FALSE(InitializeNVM(nullptr));
+    EXPECT_EQ(gErrCode, 2005u);
+    gErrCode = 0;
+    EXPECT_FALSE(CheckNVMData(nullptr));
+    EXPECT_EQ(gErrCode, 2005u);
+    EXPECT_TRUE(transcript().empty()) << transcriptText();
+}
+
+// ---------------------------------------------------------------------------
+// Trace lines
+// ---------------------------------------------------------------------------
+
+TEST_F(NvmTest, QualifiedWriteTraceLines) {
+    testbed::DrvLogGuard guard;
+    ASSERT_TRUE(testbed::writeDebugConf({"DebugLevel 2"}));
+    Connect();
+    uint8_t data[2] = {0, 9};
+    ASSERT_TRUE(SetNVRAMValue(data, 2, 10));
+    EXPECT_FALSE(SetNVRAMValue(data, 2, 11));
+    TerminateDriver();
+
+    const auto lines = testbed::readLines(testbed::kDrvLogDir / "vemoDll.txt");
+    std::vector<std::string> ours;
+    for (const std::string &line : lines) {
+        if (line.find("NVM") != std::string::npos || line.find("NVRAM") != std::string::npos) ours.push_back(line);
+    }
+    const std::vector<std::string> want = {
+        "In   0 : SetNVRAMValue :",
+        "In   1 : ReadNVMData :",
+        "Out  1 : ReadNVMData :",
+        "In   1 : WriteNVMDataWithQualifier :",
+        "Out   1 : WriteNVMDataWithQualifier :",
+        "Out  1 : SetNVRAMValue :",
+        "In   0 : SetNVRAMValue :",
+        "Out  0 : SetNVRAMValue :",
+    };
+    EXPECT_EQ(ours, want);
+}

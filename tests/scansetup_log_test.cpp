@@ -1,0 +1,213 @@
+// Trace of the scan set-up: the parameter dump, the entry and exit lines,
+// the rejection reason and the calibration raw-data dump.
+//
+// These tests write into /tmp/DrvLog (DRVLOG_RESOURCE_LOCK) through a
+// Debug.conf of their own; testbed::DrvLogGuard puts the directory back as it
+// was.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "api/scanner.h"
+#include "device/scansetup.h"
+#include "testbed/testbed.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+tagScanParameter TracedRequest() {
+    tagScanParameter r{};
+    r.Left = 1;
+    r.Top = 2;
+    r.Width = 3;
+    r.Length = 4;
+    r.PixelNum = 2544;
+    r.LineNum = 1000;
+    r.ScanMode = 4;
+    r.ScanMethod = 0;
+    r.BitPerPixel = 24;
+    r.ScanSpeed = 5;
+    r.Contrast = -1;
+    r.Brightness = -128;
+    r.HTPatternNo = 6;
+    r.Highlight = 200;
+    r.Shadow = 10;
+    r.ColorFilter = 0;
+    r.Invert = 1;
+    r.IntelligentMultiFeedStyle = 2;
+    r.ExtScanParam = 0x1A2B;
+    r.RExposure = 300;
+    r.GExposure = 301;
+    r.BExposure = 302;
+    r.XRes = 300;
+    r.YRes = 300;
+    r.RGain = 7;
+    r.GGain = 8;
+    r.BGain = 9;
+    r.lensPosition = -2;
+    r.byBackgroundLines = 11;
+    r.byPagesThisJob = 12;
+    r.CompressionArgument = 0;
+    r.HiWordLength = 16;
+    r.HiWordLineNum = 0;
+    r.UltraSonicIntension = 15;
+    r.ExtScanParam2 = 0xDEADBEEF;
+    std::fill(std::begin(r.Reserved), std::end(r.Reserved), 0xFF);  // never shown
+    r.EnableBatchScan = 1;
+    r.wPaperLength = 4200;
+    r.ExtIndex = 13;
+    r.ExtSize = 14;
+    return r;
+}
+
+std::vector<std::string> ExpectedDump(const std::string &prefix) {
+    const std::vector<std::string> fields = {
+        "Left = 1", "Top = 2", "Width = 3", "Length = 4", "PixelNum = 2544", "LineNum = 1000",
+        "ScanMode = 4", "ScanMethod = 0", "BitPerPixel = 24", "ScanSpeed = 5", "Contrast = -1",
+        "Brightness = -128", "HTPatternNo = 6", "Highlight = 200", "Shadow = 10",
+        "ColorFilter = 0", "Invert = 1", "IntelligentMultiFeedStyle = 2",
+        "ExtScanParam = 0x1A2B", "RExposure = 300", "GExposure = 301", "BExposure = 302",
+        "XRes = 300", "YRes = 300", "RGain = 7", "GGain = 8", "BGain = 9",
+        "lensPosition = -2", "byBackgroundLines = 11", "byPagesThisJob = 12",
+        "EnableBatchScan = 1", "wPaperLength = 4200", "ExtIndex = 13", "ExtSize = 14",
+        "MaxPaperScan = 12", "UltraSonicIntension = 15", "CompressionArgument = 0",
+        "HiWordLength = 16", "HiWordLineNum = 0", "ExtScanParam2 = 0xDEADBEEF",
+    };
+    std::vector<std::string> lines;
+    for (const std::string &f : fields) lines.push_back(prefix + ".ScanParameter." + f);
+    return lines;
+}
+
+bool Contains(const std::vector<std::string> &lines, const std::string &line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// Calibration dump files in the log directory with this resolution tag.
+std::vector<fs::path> RawDumps(const std::string &tag) {
+    std::vector<fs::path> found;
+    const std::regex name("4417_" + tag + "_1_[0-9]{3,6}_Rawdata\\.raw");
+    for (const auto &entry : fs::directory_iterator(testbed::kDrvLogDir))
+        if (std::regex_match(entry.path().filename().string(), name)) found.push_back(entry.path());
+    return found;
+}
+
+class ScanSetupTrace : public testbed::ScannerTest {
+  protected:
+    void Start(int level) {
+        ASSERT_TRUE(testbed::writeDebugConf({"DebugLevel " + std::to_string(level)}));
+        ASSERT_TRUE(InitializeDriver());
+        ASSERT_TRUE(InitializeScanner());
+    }
+
+    void TearDown() override {
+        TerminateDriver();
+        ScannerTest::TearDown();
+    }
+
+    std::vector<std::string> MainLog() { return testbed::readLines(testbed::kDrvLogDir / "vemoDll.txt"); }
+    std::vector<std::string> ParamLog() {
+        return testbed::readLines(testbed::kDrvLogDir / "vemoParam.txt");
+    }
+
+    testbed::DrvLogGuard guard_;
+};
+
+TEST_F(ScanSetupTrace, ApplicationDumpLineForLine) {
+    Start(2);
+    scanner().setCalibrationState(3);
+    tagScanParameter r = TracedRequest();
+    ASSERT_TRUE(SetScanParameter(&r)) << gErrCode;
+
+    const auto lines = ParamLog();
+    ASSERT_EQ(lines.size(), 41u);
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex("============ ScanParameter ============"
+                                                      "[0-9]{1,2}:[0-9]{1,2}:[0-9]{1,2}")))
+        << lines[0];
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), ExpectedDump("AP"));
+
+    const auto main = MainLog();
+    EXPECT_TRUE(Contains(main, "In   0 : SetScanParameter :"));
+    EXPECT_TRUE(Contains(main, "Calibration is not need !"));
+    EXPECT_TRUE(Contains(main, "Out  1 : SetScanParameter :"));
+    EXPECT_FALSE(Contains(main, "In   0 : CheckScanParameter :"));  // level 3
+}
+
+TEST_F(ScanSetupTrace, DeviceDumpHasItsOwnPrefix) {
+    Start(2);
+    const tagScanParameter r = TracedRequest();
+    DumpScanParameter("IO", &r);
+    const auto lines = ParamLog();
+    ASSERT_EQ(lines.size(), 41u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), ExpectedDump("IO"));
+}
+
+TEST_F(ScanSetupTrace, NothingBelowLevelTwo) {
+    Start(1);
+    tagScanParameter r = TracedRequest();
+    ASSERT_TRUE(SetScanParameter(&r));
+    EXPECT_TRUE(ParamLog().empty());
+    EXPECT_TRUE(RawDumps("96").empty());
+}
+
+TEST_F(ScanSetupTrace, RejectionReasonAndExitLine) {
+    Start(3);
+    tagScanParameter r = TracedRequest();
+    r.ScanMode = 12;
+    EXPECT_FALSE(SetScanParameter(&r));
+    const auto main = MainLog();
+    EXPECT_TRUE(Contains(main, "In   0 : CheckScanParameter :"));
+    EXPECT_TRUE(Contains(main, "Check scan parameter error = Unknown scan mode"));
+    EXPECT_TRUE(Contains(main, "Out  0 : CheckScanParameter :"));
+    EXPECT_EQ(main.back(), "Out  0 : SetScanParameter :");
+    EXPECT_EQ(ParamLog().size(), 41u);  // the dump comes before the validation
+}
+
+TEST_F(ScanSetupTrace, FailedCapabilityReadWritesNoExitLine) {
+    Start(2);
+    scanner().injectCheckCondition({sim::opcode::kInquiry, -1, 0}, sim::makeSense(4, 0, 0));
+    tagScanParameter r = TracedRequest();
+    EXPECT_FALSE(SetScanParameter(&r));
+    const auto main = MainLog();
+    EXPECT_TRUE(Contains(main, "In   0 : SetScanParameter :"));
+    EXPECT_FALSE(Contains(main, "Out  0 : SetScanParameter :"));
+    EXPECT_TRUE(ParamLog().empty());
+}
+
+TEST_F(ScanSetupTrace, CalibrationRawDataIsDumpedAtLevelSeven) {
+    Start(7);
+    tagScanParameter r = TracedRequest();
+    ASSERT_TRUE(SetScanParameter(&r));
+    auto dumps = RawDumps("96");
+    ASSERT_EQ(dumps.size(), 1u);
+    EXPECT_EQ(testbed::readFileBytes(dumps[0]), sim::DeviceModel::calibrationData(300));
+    fs::remove(dumps[0]);
+
+    r.XRes = r.YRes = 600;
+    ASSERT_TRUE(SetScanParameter(&r));
+    dumps = RawDumps("192");
+    ASSERT_EQ(dumps.size(), 1u);
+    EXPECT_EQ(testbed::readFileBytes(dumps[0]), sim::DeviceModel::calibrationData(600));
+}
+
+TEST_F(ScanSetupTrace, FailedRawDataReadIsNotDumped) {
+    Start(7);
+    scanner().injectCheckCondition({sim::opcode::kRead, 0x62, 0}, sim::makeSense(4, 0, 0));
+    tagScanParameter r = TracedRequest();
+    EXPECT_FALSE(SetScanParameter(&r));
+    EXPECT_TRUE(RawDumps("96").empty());
+    EXPECT_EQ(MainLog().back(), "Out  0 : SetScanParameter :");
+}
+
+TEST_F(ScanSetupTrace, NoDumpBelowLevelSeven) {
+    Start(6);
+    tagScanParameter r = TracedRequest();
+    ASSERT_TRUE(SetScanParameter(&r));
+    EXPECT_TRUE(RawDumps("96").empty());
+}
+
+}  // namespace

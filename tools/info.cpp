@@ -197,8 +197,7 @@ int RunInfo(ArgReader &args, GlobalOptions options) {
         Report head;
         head.Text("found", "Scanner", session.isVirtual() ? "found (virtual scanner)" : "found")
             .Text("driver", "Driver", driver.path);
-        head.PrintText(stdout);
-        identity.PrintText(stdout);
+        head.Append(identity).PrintText(stdout);
     }
     return kExitOk;
 }

@@ -3,6 +3,7 @@
 //   docscan info | scan | nvm | gamma | power-save | power-off | buttons
 //
 // The driver is loaded with dlopen (tools/driver.cpp), as any front end would.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -50,8 +51,6 @@ Scan options:
                              channel (default none: all channels)
   --format png|pnm|tiff      default: from the file name, else png (pnm on standard output)
   -o FILE, --output FILE     image file ("-" or none: standard output, not a terminal)
-  --paper FILE.png           the virtual scanner scans this picture instead of
-                             its built-in test chart
 
 Options of every command:
   --virtual                  use the built-in virtual scanner
@@ -59,6 +58,13 @@ Options of every command:
   --json                     print the result as JSON on standard output
   -q, --quiet                no progress or notes on standard error
   -h, --help                 this text
+
+Options of the virtual scanner (ignored when a real scanner answers):
+  --paper FILE.png           scan this picture (placed at the top left corner, at
+                             its own resolution or 300 dpi) instead of the test chart
+  --press LIST               press these front-panel buttons (1..3, e.g. 1,3) as
+                             soon as it is there, for trying out 'docscan buttons'
+  --nvm-file FILE            keep its non-volatile memory in FILE between runs
 
 The virtual scanner: when no real scanner answers (and neither --no-virtual nor
 --device was given), docscan says so on standard error and uses the built-in
@@ -124,6 +130,18 @@ int Main(int argc, char **argv) {
     }
 }
 
+// "1,3,2": button numbers 1..3.
+std::vector<int> ParseButtonList(const std::string &list) {
+    std::vector<int> buttons;
+    size_t start = 0;
+    while (start <= list.size()) {
+        const size_t comma = std::min(list.find(',', start), list.size());
+        buttons.push_back(static_cast<int>(ParseInteger(list.substr(start, comma - start), 1, 3, "--press")));
+        start = comma + 1;
+    }
+    return buttons;
+}
+
 }  // namespace
 
 bool ReadGlobalOption(ArgReader &args, GlobalOptions *options) {
@@ -139,6 +157,11 @@ bool ReadGlobalOption(ArgReader &args, GlobalOptions *options) {
     } else if (args.Value("--paper", &value)) {
         if (value.empty()) throw UsageError("--paper needs a PNG file");
         options->paper = value;
+    } else if (args.Value("--press", &value)) {
+        options->presses = ParseButtonList(value);
+    } else if (args.Value("--nvm-file", &value)) {
+        if (value.empty()) throw UsageError("--nvm-file needs a file name");
+        options->nvmFile = value;
     } else {
         return false;
     }

@@ -113,7 +113,7 @@ int RunVerdict(Session &session, const GlobalOptions &options, const char *comma
     const uint64_t after = driver.Status();
     if (!session.Close()) return session.Fail("TerminateDriver");
     if (after == kMismatch && before != kMismatch) {
-        return session.FailPlain(std::string(failText) + " (status " + DescribeStatus(after) + ")", kExitFailure);
+        return session.FailPlain(std::string(failText) + ": status " + DescribeStatus(after), kExitFailure);
     }
     Report r;
     r.Text("result", "Result", passText);

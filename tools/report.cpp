@@ -90,6 +90,11 @@ Report &Report::Section(std::string key, std::string label, Report section) {
     return *this;
 }
 
+Report &Report::Append(const Report &other) {
+    items_.insert(items_.end(), other.items_.begin(), other.items_.end());
+    return *this;
+}
+
 namespace {
 
 std::string WithUnit(std::string value, const std::string &unit) {

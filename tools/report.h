@@ -26,6 +26,8 @@ public:
     Report &Numbers(std::string key, std::string label, const std::vector<long long> &values,
                     std::string unit = {});
     Report &Section(std::string key, std::string label, Report section);
+    // Adds every item of `other` after these.
+    Report &Append(const Report &other);
 
     // "  Label:     value" lines, sections indented below their title.
     void PrintText(FILE *out, int indent = 0) const;

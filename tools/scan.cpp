@@ -207,7 +207,7 @@ int RunScan(ArgReader &args, GlobalOptions options) {
         writer->Abort();
         const uint64_t status = driver.Status();
         session.Close();
-        return session.FailPlain("scan cancelled (status " + DescribeStatus(status) + ")", kExitCancelled);
+        return session.FailPlain("scan cancelled: status " + DescribeStatus(status), kExitCancelled);
     }
     if (!outcome.writeError.empty()) {
         writer->Abort();

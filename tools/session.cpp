@@ -54,6 +54,8 @@ int Session::Fail(const char *function) {
 bool Session::StartVirtual(std::string *error) {
     VirtualOptions virtualOptions;
     virtualOptions.paper = options_.paper;
+    virtualOptions.presses = options_.presses;
+    virtualOptions.nvmFile = options_.nvmFile;
     return virtual_.Start(virtualOptions, error);
 }
 
@@ -71,8 +73,12 @@ int Session::Open(const char *command) {
     if (!driver_.InitializeDriver()) return Fail("InitializeDriver");
     driverUp_ = true;
     if (driver_.InitializeScanner()) {
-        if (!options_.paper.empty() && !isVirtual()) {
-            std::fprintf(stderr, "docscan %s: --paper is ignored: a real scanner answered\n", command_);
+        const bool virtualOnly = !options_.paper.empty() || !options_.presses.empty() ||
+                                 !options_.nvmFile.empty();
+        if (virtualOnly && !isVirtual()) {
+            std::fprintf(stderr,
+                         "docscan %s: --paper, --press and --nvm-file are ignored: a real scanner answered\n",
+                         command_);
         }
         return kExitOk;
     }

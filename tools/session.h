@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/driver.h"
 #include "tools/virtual.h"
@@ -26,6 +27,8 @@ struct GlobalOptions {
     bool json = false;            // --json
     bool quiet = false;           // --quiet
     std::string paper;            // --paper FILE.png
+    std::vector<int> presses;     // --press LIST (virtual scanner)
+    std::string nvmFile;          // --nvm-file FILE (virtual scanner)
 };
 
 // The program's own arguments, kept for running it again under the preload.

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "sim/usb_glue.h"
+
 namespace docscan_cli {
 namespace {
 
@@ -42,7 +44,7 @@ std::string AsanRuntimeInProcess() {
 
 }  // namespace
 
-bool PreloadInProcess() { return !LoadedLibrary("libumockdev-preload").empty(); }
+bool PreloadInProcess() { return sim::preloadPresent(); }
 
 std::string PreloadValue(const std::string &current, const std::string &asanRuntime) {
     std::vector<std::string> entries;
@@ -87,19 +89,59 @@ std::string ReexecUnderPreload(char **argv, const std::vector<std::string> &extr
 
 // ------------------------------------------------------------ VirtualScanner
 
+unsigned ButtonCode(int button) {
+    switch (button) {
+    case 1: return 3;
+    case 2: return 5;
+    case 3: return 6;
+    default: return 0;
+    }
+}
+
 struct VirtualScanner::State {
-    bool running = false;
+    std::unique_ptr<sim::VirtualScannerBus> bus;
 };
 
 VirtualScanner::VirtualScanner() : state_(std::make_unique<State>()) {}
-VirtualScanner::~VirtualScanner() = default;
 
-bool VirtualScanner::running() const { return state_->running; }
+VirtualScanner::~VirtualScanner() {
+    if (state_->bus) state_->bus->stop();
+}
+
+bool VirtualScanner::running() const { return state_->bus != nullptr && state_->bus->running(); }
 
 bool VirtualScanner::Start(const VirtualOptions &options, std::string *error) {
-    (void)options;
-    *error = "the virtual scanner is not available in this build yet";
-    return false;
+    std::shared_ptr<const sim::PicturePaper> paper;
+    if (!options.paper.empty()) {
+        std::string why;
+        paper = sim::loadPngPaper(options.paper, 300, &why);
+        if (paper == nullptr) {
+            *error = "--paper " + options.paper + ": " + why;
+            return false;
+        }
+    }
+    // The virtual scanner of the front end has the three push buttons, so that
+    // `docscan buttons` has something to listen to.
+    sim::DeviceOptions device;
+    device.profile = sim::InquiryProfile::withButtons();
+    sim::BusOptions bus;
+    bus.devices = {device};
+    auto scanners = std::make_unique<sim::VirtualScannerBus>(bus);
+    std::string why;
+    if (!scanners->start(&why)) {
+        *error = "the virtual scanner did not start: " + why;
+        return false;
+    }
+    sim::DeviceModel &model = scanners->scanner();
+    if (!options.nvmFile.empty() && !model.setNvmFile(options.nvmFile)) {
+        scanners->stop();
+        *error = "--nvm-file " + options.nvmFile + ": not a 128-byte memory image";
+        return false;
+    }
+    if (paper != nullptr) model.setImageSource(paper);
+    for (int button : options.presses) model.pressButton(static_cast<uint8_t>(ButtonCode(button)));
+    state_->bus = std::move(scanners);
+    return true;
 }
 
 }  // namespace docscan_cli

@@ -31,8 +31,13 @@ std::string PreloadValue(const std::string &current, const std::string &asanRunt
 std::string ReexecUnderPreload(char **argv, const std::vector<std::string> &extraArgs);
 
 struct VirtualOptions {
-    std::string paper;    // PNG file laid on the glass; empty: the built-in test chart
+    std::string paper;          // PNG file laid on the glass; empty: the built-in test chart
+    std::vector<int> presses;   // buttons 1..3 pressed as soon as the scanner is there
+    std::string nvmFile;        // keeps the non-volatile memory between runs; empty: none
 };
+
+// Device button code of a button number 1..3 (3, 5, 6), 0 for others.
+unsigned ButtonCode(int button);
 
 // A virtual scanner on an emulated USB bus, for the life of this object.
 class VirtualScanner {

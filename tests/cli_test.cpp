@@ -1,0 +1,537 @@
+// End-to-end tests of the docscan command-line front end: the built binary
+// runs against the virtual scanner (it runs itself again under the umockdev
+// preload for that) and its output files and exit codes are checked.
+//
+// docscan loads the real driver, which writes its trace into /tmp/DrvLog
+// whenever a Debug.conf is there; so these tests share the
+// DRVLOG_RESOURCE_LOCK with the tests that set one up (they never touch the
+// directory themselves).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/imagefile.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+    int exitCode = -1;   // -1 when the program ended by a signal
+    int signal = 0;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadText(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<uint8_t> ReadBytes(const fs::path &path) {
+    const std::string text = ReadText(path);
+    return {text.begin(), text.end()};
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("docscan_cli_test_" + std::to_string(getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    fs::path Path(const std::string &name) const { return dir_ / name; }
+
+    // Starts docscan with `args`; its standard output and error go to files.
+    pid_t Start(const std::vector<std::string> &args) {
+        const std::string out = Path("stdout").string();
+        const std::string err = Path("stderr").string();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int in = open("/dev/null", O_RDONLY);
+            const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (in < 0 || o < 0 || e < 0) _exit(127);
+            dup2(in, 0);
+            dup2(o, 1);
+            dup2(e, 2);
+            unsetenv("UMOCKDEV_DIR");
+            std::vector<char *> argv;
+            argv.push_back(const_cast<char *>(DOCSCAN_CLI_PATH));
+            for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
+            argv.push_back(nullptr);
+            execv(DOCSCAN_CLI_PATH, argv.data());
+            _exit(127);
+        }
+        return pid;
+    }
+
+    Result Wait(pid_t pid) {
+        Result result;
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+        if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+        result.out = ReadText(Path("stdout"));
+        result.err = ReadText(Path("stderr"));
+        return result;
+    }
+
+    Result Run(const std::vector<std::string> &args) { return Wait(Start(args)); }
+
+    fs::path dir_;
+};
+
+// ------------------------------------------------------- a small JSON check
+
+class JsonChecker {
+public:
+    explicit JsonChecker(const std::string &text) : s_(text) {}
+    bool Valid() {
+        Space();
+        if (!Value()) return false;
+        Space();
+        return i_ == s_.size();
+    }
+
+private:
+    void Space() {
+        while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\n' || s_[i_] == '\t' || s_[i_] == '\r')) ++i_;
+    }
+    bool Literal(const char *word) {
+        const std::string w(word);
+        if (s_.compare(i_, w.size(), w) != 0) return false;
+        i_ += w.size();
+        return true;
+    }
+    bool String() {
+        if (i_ >= s_.size() || s_[i_] != '"') return false;
+        for (++i_; i_ < s_.size(); ++i_) {
+            const unsigned char c = static_cast<unsigned char>(s_[i_]);
+            if (c == '"') {
+                ++i_;
+                return true;
+            }
+            if (c < 0x20) return false;
+            if (c == '\\') {
+                ++i_;
+                if (i_ >= s_.size()) return false;
+                if (s_[i_] == 'u') {
+                    for (int k = 0; k < 4; ++k) {
+                        if (++i_ >= s_.size() || !std::isxdigit(static_cast<unsigned char>(s_[i_]))) return false;
+                    }
+                } else if (std::string("\"\\/bfnrt").find(s_[i_]) == std::string::npos) {
+                    return false;
+                }
+            }
+        }
+        return false;
+    }
+    bool Number() {
+        const size_t start = i_;
+        if (i_ < s_.size() && s_[i_] == '-') ++i_;
+        while (i_ < s_.size() && (std::isdigit(static_cast<unsigned char>(s_[i_])) || s_[i_] == '.' ||
+                                  s_[i_] == 'e' || s_[i_] == 'E' || s_[i_] == '+' || s_[i_] == '-')) {
+            ++i_;
+        }
+        return i_ > start && std::isdigit(static_cast<unsigned char>(s_[i_ - 1]));
+    }
+    bool Value() {
+        if (i_ >= s_.size()) return false;
+        switch (s_[i_]) {
+        case '{': return Object();
+        case '[': return Array();
+        case '"': return String();
+        case 't': return Literal("true");
+        case 'f': return Literal("false");
+        case 'n': return Literal("null");
+        default: return Number();
+        }
+    }
+    bool Object() {
+        ++i_;
+        Space();
+        if (i_ < s_.size() && s_[i_] == '}') return ++i_, true;
+        for (;;) {
+            Space();
+            if (!String()) return false;
+            Space();
+            if (i_ >= s_.size() || s_[i_++] != ':') return false;
+            Space();
+            if (!Value()) return false;
+            Space();
+            if (i_ >= s_.size()) return false;
+            if (s_[i_] == '}') return ++i_, true;
+            if (s_[i_++] != ',') return false;
+        }
+    }
+    bool Array() {
+        ++i_;
+        Space();
+        if (i_ < s_.size() && s_[i_] == ']') return ++i_, true;
+        for (;;) {
+            Space();
+            if (!Value()) return false;
+            Space();
+            if (i_ >= s_.size()) return false;
+            if (s_[i_] == ']') return ++i_, true;
+            if (s_[i_++] != ',') return false;
+        }
+    }
+
+    const std::string &s_;
+    size_t i_ = 0;
+};
+
+bool ValidJson(const std::string &text) { return JsonChecker(text).Valid(); }
+
+TEST(JsonCheckerTest, TellsValidFromInvalid) {
+    EXPECT_TRUE(ValidJson("{\"a\":[1,2.5,-3e2],\"b\":{\"c\":true,\"d\":null},\"e\":\"x\\u00e9\"}\n"));
+    EXPECT_FALSE(ValidJson("{\"a\":1,}"));
+    EXPECT_FALSE(ValidJson("{\"a\" 1}"));
+    EXPECT_FALSE(ValidJson("{\"a\":1} x"));
+    EXPECT_FALSE(ValidJson("{\"a\":\"\n\"}"));
+}
+
+// -------------------------------------------------------------- image files
+
+struct Pnm {
+    std::string magic;
+    unsigned width = 0, height = 0;
+    std::vector<uint8_t> pixels;
+};
+
+// Parses a binary PNM (P4, P5, P6 with maxval 255); false when malformed.
+bool ParsePnm(const std::vector<uint8_t> &bytes, Pnm *pnm) {
+    std::string header(bytes.begin(), bytes.begin() + static_cast<long>(std::min<size_t>(bytes.size(), 64)));
+    unsigned maxval = 255;
+    char magic[3] = {};
+    int consumed = 0;
+    if (std::sscanf(header.c_str(), "%2s %u %u%n", magic, &pnm->width, &pnm->height, &consumed) != 3) return false;
+    pnm->magic = magic;
+    if (pnm->magic != "P4") {
+        int more = 0;
+        if (std::sscanf(header.c_str() + consumed, " %u%n", &maxval, &more) != 1 || maxval != 255) return false;
+        consumed += more;
+    }
+    const size_t start = static_cast<size_t>(consumed) + 1;  // one white-space byte ends the header
+    const size_t bpl = pnm->magic == "P4" ? (pnm->width + 7) / 8 : pnm->magic == "P5" ? pnm->width : pnm->width * 3;
+    if (bytes.size() != start + bpl * pnm->height) return false;
+    pnm->pixels.assign(bytes.begin() + static_cast<long>(start), bytes.end());
+    return true;
+}
+
+struct PngHeader {
+    uint32_t width = 0, height = 0;
+    int bitDepth = 0, colourType = -1;
+};
+
+bool ParsePngHeader(const std::vector<uint8_t> &bytes, PngHeader *h) {
+    static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (bytes.size() < 33 || !std::equal(kSignature, kSignature + 8, bytes.begin())) return false;
+    if (std::string(bytes.begin() + 12, bytes.begin() + 16) != "IHDR") return false;
+    auto be32 = [&](size_t at) {
+        return (uint32_t{bytes[at]} << 24) | (uint32_t{bytes[at + 1]} << 16) | (uint32_t{bytes[at + 2]} << 8) |
+               bytes[at + 3];
+    };
+    h->width = be32(16);
+    h->height = be32(20);
+    h->bitDepth = bytes[24];
+    h->colourType = bytes[25];
+    return true;
+}
+
+// A 50 x 30 mm area at 75 dpi: 591 x 354 area units, so 147 x 88 pixels.
+const std::vector<std::string> kSmallArea = {"--resolution", "75", "-x", "50", "-y", "30"};
+
+std::vector<std::string> Args(std::vector<std::string> head, const std::vector<std::string> &tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+// ----------------------------------------------------------------- info
+
+TEST_F(CliTest, InfoFindsTheVirtualScanner) {
+    const Result r = Run({"info", "--virtual"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("found (virtual scanner)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Vendor:"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("300, 600 dpi"), std::string::npos) << r.out;
+}
+
+TEST_F(CliTest, InfoJsonIsValidAndCarriesTheIdentity) {
+    const Result r = Run({"info", "--virtual", "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(ValidJson(r.out)) << r.out;
+    for (const char *key : {"\"ok\":true", "\"found\":true", "\"virtual\":true", "\"vendor\":\"",
+                            "\"product\":\"", "\"revision\":\"", "\"max_width_pixels\":", "\"resolutions\":["}) {
+        EXPECT_NE(r.out.find(key), std::string::npos) << key << " in " << r.out;
+    }
+    EXPECT_EQ(r.out.find("\"vendor\":\"\""), std::string::npos) << "an empty vendor: " << r.out;
+}
+
+TEST_F(CliTest, InfoAbilitiesShowBothRecords) {
+    const Result r = Run({"info", "--virtual", "--json", "--abilities"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(ValidJson(r.out)) << r.out;
+    for (const char *key : {"\"short_record\":{", "\"extended_record\":{", "\"decoded\":{",
+                            "\"usb_version\":\"USB 2.0\"", "\"scanner_type\":", "\"flags114\":"}) {
+        EXPECT_NE(r.out.find(key), std::string::npos) << key << " in " << r.out;
+    }
+    const Result text = Run({"info", "--virtual", "--abilities"});
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_NE(text.out.find("Short capability record"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("UsbVersion:"), std::string::npos) << text.out;
+}
+
+TEST_F(CliTest, WithoutAScannerTheVirtualOneStandsInUnlessRefused) {
+    // No real scanner is attached where the tests run.
+    const Result fallback = Run({"info"});
+    ASSERT_EQ(fallback.exitCode, 0) << fallback.err;
+    EXPECT_NE(fallback.err.find("using the virtual scanner"), std::string::npos) << fallback.err;
+    EXPECT_NE(fallback.out.find("virtual scanner"), std::string::npos) << fallback.out;
+
+    const Result refused = Run({"info", "--no-virtual"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("2019"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("no scanner was found"), std::string::npos) << refused.err;
+
+    const Result json = Run({"info", "--device", "--json"});
+    EXPECT_EQ(json.exitCode, 1);
+    EXPECT_TRUE(ValidJson(json.out)) << json.out;
+    EXPECT_NE(json.out.find("\"status\":2019"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"found\":false"), std::string::npos) << json.out;
+}
+
+// ----------------------------------------------------------------- scan
+
+TEST_F(CliTest, ScanGrayPnmHasTheRequestedShape) {
+    const Result r = Run(Args({"scan", "--virtual", "--mode", "Gray", "-o", Path("g.pgm").string()}, kSmallArea));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    Pnm pnm;
+    ASSERT_TRUE(ParsePnm(ReadBytes(Path("g.pgm")), &pnm));
+    EXPECT_EQ(pnm.magic, "P5");
+    EXPECT_EQ(pnm.width, 147u);
+    EXPECT_EQ(pnm.height, 88u);
+    // Not stderr on a terminal: occasional percent lines, then a summary.
+    EXPECT_NE(r.err.find("100%"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("147 x 88"), std::string::npos) << r.err;
+}
+
+TEST_F(CliTest, ScanColourPngAndLineartPng) {
+    Result r = Run(Args({"scan", "--virtual", "-q", "-o", Path("c.png").string()}, kSmallArea));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(r.err.empty()) << "--quiet: " << r.err;
+    PngHeader h;
+    ASSERT_TRUE(ParsePngHeader(ReadBytes(Path("c.png")), &h));
+    EXPECT_EQ(h.width, 147u);
+    EXPECT_EQ(h.height, 88u);
+    EXPECT_EQ(h.bitDepth, 8);
+    EXPECT_EQ(h.colourType, 2);  // RGB
+
+    r = Run(Args({"scan", "--virtual", "-q", "--mode", "Lineart", "-o", Path("l.png").string()}, kSmallArea));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_TRUE(ParsePngHeader(ReadBytes(Path("l.png")), &h));
+    EXPECT_EQ(h.width, 144u);  // whole bytes of 1-bit pixels
+    EXPECT_EQ(h.height, 88u);
+    EXPECT_EQ(h.bitDepth, 1);
+    EXPECT_EQ(h.colourType, 0);  // gray
+}
+
+TEST_F(CliTest, ScanSeesTheTestChartAndTheDropout) {
+    // The chart's red patch spans 0.25 to 1.25 inch across and down: pixel
+    // (40, 40) at 75 dpi lies in it.
+    Result r = Run(Args({"scan", "--virtual", "-q", "--format", "pnm", "-o", Path("c").string()}, kSmallArea));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    Pnm pnm;
+    ASSERT_TRUE(ParsePnm(ReadBytes(Path("c")), &pnm));
+    ASSERT_EQ(pnm.magic, "P6");
+    const size_t at = (40u * pnm.width + 40u) * 3;
+    EXPECT_GT(pnm.pixels[at], 200) << "red";
+    EXPECT_LT(pnm.pixels[at + 1], 60) << "green";
+    EXPECT_LT(pnm.pixels[at + 2], 60) << "blue";
+
+    // Dropping red out makes the red patch white in gray; dropping green, black.
+    for (const char *dropout : {"red", "green"}) {
+        r = Run(Args({"scan", "--virtual", "-q", "--mode", "Gray", "--dropout", dropout, "-o",
+                      Path("d.pgm").string()},
+                     kSmallArea));
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        ASSERT_TRUE(ParsePnm(ReadBytes(Path("d.pgm")), &pnm));
+        const uint8_t value = pnm.pixels[40u * pnm.width + 40u];
+        if (std::string(dropout) == "red") {
+            EXPECT_GT(value, 200);
+        } else {
+            EXPECT_LT(value, 60);
+        }
+    }
+}
+
+TEST_F(CliTest, ScanToStandardOutputAndTiff) {
+    Result r = Run(Args({"scan", "--virtual", "-q", "--mode", "Halftone"}, kSmallArea));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    Pnm pnm;
+    ASSERT_TRUE(ParsePnm({r.out.begin(), r.out.end()}, &pnm)) << "PNM on standard output";
+    EXPECT_EQ(pnm.magic, "P4");
+    EXPECT_EQ(pnm.width, 144u);
+
+    r = Run(Args({"scan", "--virtual", "-q", "--json", "-o", Path("t.tiff").string()}, kSmallArea));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(ValidJson(r.out)) << r.out;
+    EXPECT_NE(r.out.find("\"width\":147"), std::string::npos) << r.out;
+    const std::vector<uint8_t> tiff = ReadBytes(Path("t.tiff"));
+    ASSERT_GE(tiff.size(), 4u);
+    EXPECT_EQ(std::string(tiff.begin(), tiff.begin() + 4), std::string("II*\0", 4));
+}
+
+TEST_F(CliTest, ScanOfAPaperPicture) {
+    // A blue picture, 1 x 1 inch at 75 dpi, laid on the glass.
+    const docscan_cli::ImageInfo info{75, 75, docscan_cli::PixelKind::Rgb, 75};
+    std::vector<uint8_t> blue(75 * 75 * 3);
+    for (size_t i = 0; i < blue.size(); i += 3) blue[i + 2] = 255;
+    std::string error;
+    ASSERT_TRUE(docscan_cli::WriteImageFile(docscan_cli::ImageFormat::Png, Path("paper.png").string(), info,
+                                            blue.data(), &error))
+        << error;
+    const Result r = Run(Args({"scan", "--virtual", "-q", "--paper", Path("paper.png").string(), "--format", "pnm",
+                               "-o", Path("p.ppm").string()},
+                              kSmallArea));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    Pnm pnm;
+    ASSERT_TRUE(ParsePnm(ReadBytes(Path("p.ppm")), &pnm));
+    const size_t inside = (10u * pnm.width + 10u) * 3;
+    EXPECT_LT(pnm.pixels[inside], 60);
+    EXPECT_GT(pnm.pixels[inside + 2], 200);
+    const size_t outside = (10u * pnm.width + 120u) * 3;  // right of the picture: white glass
+    EXPECT_GT(pnm.pixels[outside], 200);
+
+    const Result missing = Run({"scan", "--virtual", "--paper", Path("none.png").string(), "-o", Path("x.png").string()});
+    EXPECT_EQ(missing.exitCode, 3);
+    EXPECT_NE(missing.err.find("none.png"), std::string::npos) << missing.err;
+}
+
+TEST_F(CliTest, CtrlCCancelsTheScanCleanly) {
+    const fs::path out = Path("big.png");
+    const pid_t pid = Start({"scan", "--virtual", "--resolution", "600", "-o", out.string()});
+    // Wait until the scan runs (the progress lines start after StartScan).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (ReadText(Path("stderr")).find("%") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, SIGINT);
+    const Result r = Wait(pid);
+    ASSERT_EQ(r.signal, 0) << "docscan was killed instead of cancelling: " << r.err;
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    EXPECT_NE(r.err.find("cancelled"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("159"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(out)) << "a partial image is removed";
+}
+
+// ---------------------------------------------------------- maintenance
+
+TEST_F(CliTest, NonVolatileMemoryCommands) {
+    const std::string nvm = Path("nvm.bin").string();
+    Result r = Run({"nvm", "init", "CLI-TEST-7", "--virtual", "--nvm-file", nvm});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    r = Run({"nvm", "read", "--virtual", "--json", "--nvm-file", nvm});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(ValidJson(r.out)) << r.out;
+    EXPECT_NE(r.out.find("\"identification\":\"CLI-TEST-7\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"value70\":15"), std::string::npos) << r.out;
+
+    r = Run({"nvm", "check", "CLI-TEST-7", "--virtual", "--nvm-file", nvm});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    r = Run({"nvm", "check", "SOMEONE-ELSE", "--virtual", "--nvm-file", nvm});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("2999"), std::string::npos) << r.err;
+    r = Run({"nvm", "test", "--virtual"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+}
+
+TEST_F(CliTest, GammaPowerAndButtons) {
+    Result r = Run({"gamma", "--value", "2.2", "--channel", "2", "--virtual"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    std::ofstream(Path("gamma.bin"), std::ios::binary) << std::string(256, '\x40');
+    r = Run({"gamma", Path("gamma.bin").string(), "--virtual", "--json"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(ValidJson(r.out)) << r.out;
+    EXPECT_NE(r.out.find("\"middle\":64"), std::string::npos) << r.out;
+
+    r = Run({"power-save", "30", "--virtual", "--json"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("\"time\":30"), std::string::npos) << r.out;
+    r = Run({"power-off", "240", "--virtual"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+
+    r = Run({"buttons", "--virtual", "--press", "2,3,1", "--count", "3"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "button 2 pressed\nbutton 3 pressed\nbutton 1 pressed\n");
+    r = Run({"buttons", "--virtual", "--seconds", "0.3", "--json"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+}
+
+// ------------------------------------------------------------ usage
+
+TEST_F(CliTest, BadCommandLinesGiveUsageErrorsNotCrashes) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"frobnicate"},
+        {"scan", "--bogus"},
+        {"scan", "--resolution", "abc"},
+        {"scan", "--resolution", "1200"},
+        {"scan", "--resolution"},
+        {"scan", "--mode", "Sepia"},
+        {"scan", "--dropout", "red"},  // Color has nothing to drop
+        {"scan", "--format", "gif", "-o", "x.gif"},
+        {"scan", "-x", "-5"},
+        {"scan", "--virtual", "-q", "-l", "300", "-o", "x.png"},  // off the glass, found after start-up
+        {"info", "--virtual", "--no-virtual"},
+        {"info", "extra"},
+        {"nvm"},
+        {"nvm", "erase"},
+        {"nvm", "init"},
+        {"nvm", "init", "0123456789012345678901234"},  // 25 characters
+        {"gamma"},
+        {"gamma", "--value", "0"},
+        {"gamma", "--value", "2", "--channel", "4"},
+        {"power-save"},
+        {"power-off", "-1"},
+        {"power-off", "65536"},
+        {"buttons", "--count", "0"},
+        {"--json=1", "info"},
+    };
+    for (const auto &args : cases) {
+        std::string line;
+        for (const std::string &a : args) line += a + " ";
+        SCOPED_TRACE(line);
+        const Result r = Run(args);
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.exitCode, 2) << r.err;
+        EXPECT_NE(r.err.find("docscan"), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(CliTest, HelpExplainsTheVirtualScanner) {
+    const Result r = Run({"--help"});
+    ASSERT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("no real scanner answers"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("--no-virtual"), std::string::npos);
+    EXPECT_NE(r.out.find("libdocscan.so.1"), std::string::npos);
+}
+
+}  // namespace

@@ -88,14 +88,14 @@ void FreeRing()
 
 // Allocates the processing buffer, the work buffer and the 64 blocks, in this
 // order. Throws std::bad_alloc; what was allocated stays until FreeRing.
-// The memory is zeroed, so that the unread tail of a page's last block is
-// defined.
+// The two processing buffers start zeroed; a block is written in full by the
+// thread before it is published (see ReadAhead).
 void AllocateRing()
 {
     pBlockbuffer = new unsigned char[Buffersize]();
     m_blockbuffer = new unsigned char[size_t{2} * Buffersize]();
     for (auto &block : pBlock)
-        block = new unsigned char[Buffersize]();
+        block = new unsigned char[Buffersize];
 }
 
 void ResetRingIndices()
@@ -291,6 +291,11 @@ void ReadAhead()
                 usleep(kFailedThreadPollUs);
             return;
         }
+        // The page's last block holds only what was left of the page but
+        // counts Bufferline lines; the rest of it is cleared, so that it
+        // holds nothing undefined (nor data of an earlier pass of the ring).
+        if (next < blockBytes)
+            std::memset(pBlock[i] + next, 0, blockBytes - next);
         bLineLeftOfBlock[i].fetch_add(Bufferline, std::memory_order_release);
         bRFSThreadControlFlag = (i + 1) % kBlockCount;
         next = (total + blockBytes > imageBytes) ? static_cast<uint32_t>(imageBytes - total)

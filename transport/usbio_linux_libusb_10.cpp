@@ -76,6 +76,43 @@ bool IsOpenRecord(const LibUsbHandleStructure *handle)
 
 } // namespace
 
+int DiscoverPipes(LibUsbHandleStructure &record, const libusb_config_descriptor &config)
+{
+    // Interface 0, alternate setting 0; no other is looked at. A
+    // configuration without it lists no pipes.
+    if (config.bNumInterfaces == 0 || config.interface == nullptr || config.interface[0].num_altsetting < 1 ||
+        config.interface[0].altsetting == nullptr)
+        return config.bConfigurationValue;
+    const libusb_interface_descriptor &setting = config.interface[0].altsetting[0];
+    record.nInterface = setting.bInterfaceNumber;
+    for (int index = 0; index < setting.bNumEndpoints && setting.endpoint != nullptr; ++index) {
+        const libusb_endpoint_descriptor &endpoint = setting.endpoint[index];
+        const uint32_t address = endpoint.bEndpointAddress;
+        const bool in = (address & LIBUSB_ENDPOINT_IN) != 0;
+        const char *label = "Interrupt";
+        // The whole attribute byte is compared: extra bits match no kind.
+        // A later endpoint of a kind overwrites an earlier one.
+        switch (endpoint.bmAttributes) {
+        case LIBUSB_TRANSFER_TYPE_CONTROL:
+            record.nControlPipe = address;
+            label = "Control";
+            break;
+        case LIBUSB_TRANSFER_TYPE_BULK:
+            (in ? record.nBulkInPipe : record.nBulkOutPipe) = address;
+            label = "Bulk";
+            break;
+        case LIBUSB_TRANSFER_TYPE_INTERRUPT:
+            if (in)
+                record.nInterruptInPipe = address;
+            break;
+        default:
+            break;
+        }
+        USBLOG("End point %d Direction: %s Type: %s", index, in ? "In" : "Out", label);
+    }
+    return config.bConfigurationValue;
+}
+
 bool NxLibUsb::Open()
 {
     USBLOG("In   %d : NxLibUsb::Open() : pContext = 0x%X, hDevice = 0x%X", 1,
@@ -152,39 +189,7 @@ bool NxLibUsb::InitializeInterface(LibUsbHandleStructure *handle)
             throw static_cast<int>(nLastError);
         }
 
-        // Interface 0, alternate setting 0; no other is looked at. A
-        // configuration without it lists no pipes and is refused below.
-        const int wantedConfiguration = config->bConfigurationValue;
-        if (config->bNumInterfaces > 0 && config->interface != nullptr &&
-            config->interface[0].num_altsetting > 0 && config->interface[0].altsetting != nullptr) {
-            const libusb_interface_descriptor &setting = config->interface[0].altsetting[0];
-            handle->nInterface = setting.bInterfaceNumber;
-            for (int index = 0; index < setting.bNumEndpoints && setting.endpoint != nullptr; ++index) {
-                const libusb_endpoint_descriptor &endpoint = setting.endpoint[index];
-                const uint32_t address = endpoint.bEndpointAddress;
-                const bool in = (address & LIBUSB_ENDPOINT_IN) != 0;
-                const char *label = "Interrupt";
-                // The whole attribute byte is compared: extra bits match no kind.
-                switch (endpoint.bmAttributes) {
-                case LIBUSB_TRANSFER_TYPE_CONTROL:
-                    handle->nControlPipe = address;
-                    label = "Control";
-                    break;
-                case LIBUSB_TRANSFER_TYPE_BULK:
-                    (in ? handle->nBulkInPipe : handle->nBulkOutPipe) = address;
-                    label = "Bulk";
-                    break;
-                case LIBUSB_TRANSFER_TYPE_INTERRUPT:
-                    if (in)
-                        handle->nInterruptInPipe = address;
-                    break;
-                default:
-                    break;
-                }
-                USBLOG("End point %d Direction: %s Type: %s", index, in ? "In" : "Out", label);
-            }
-        }
-
+        const int wantedConfiguration = DiscoverPipes(*handle, *config);
         USBLOG("Configuration Value = %d", wantedConfiguration);
         USBLOG("Interface value  = %d", static_cast<int>(handle->nInterface));
         USBLOG("Control Pipe Index = 0x%02X", handle->nControlPipe);

@@ -70,6 +70,13 @@ public:
     bool GetDeviceString(LibUsbHandleStructure *handle, char *vendor, char *model, char *serial);
 };
 
+// Records the pipes of interface 0, alternate setting 0 of config in record
+// (nInterface and the four endpoint addresses) and logs one line per
+// endpoint. Returns the configuration's bConfigurationValue. Used by
+// InitializeInterface; kept apart so that the rules can be checked on
+// descriptors made by hand.
+int DiscoverPipes(LibUsbHandleStructure &record, const libusb_config_descriptor &config);
+
 // The one object (not a pointer, whatever the prefix says). Zero at load:
 // not opened, no context, no device, error 0. Nothing closes it at unload.
 extern "C" DOCSCAN_EXPORT NxLibUsb pNxLibUsb;

@@ -1,0 +1,838 @@
+// USB transport against the virtual scanner: the command transaction and its
+// failure phases, reconnection, discovery and pipe handling, the button
+// channel, and the command blocks as they appear on the wire.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "api/scanner.h"
+#include "device/apiprocess.h"
+#include "testbed/testbed.h"
+#include "transport/usbio_linux_10.h"
+#include "transport/usbio_linux_libusb_10.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Block(std::initializer_list<uint8_t> head)
+{
+    Bytes block(10, 0);
+    std::copy(head.begin(), head.end(), block.begin());
+    return block;
+}
+
+class TransportTest : public testbed::ScannerTest {
+protected:
+    void TearDown() override
+    {
+        TerminateDriver(); // every libusb handle closed before the bus goes
+        testbed::ScannerTest::TearDown();
+    }
+
+    // Driver up and scanner found; the transcript starts empty afterwards.
+    void Connect(std::size_t index = 0)
+    {
+        ASSERT_TRUE(InitializeDriver());
+        ASSERT_TRUE(InitializeScanner());
+        scanner(index).clearTranscript();
+    }
+
+    // A transaction without data phase (RESERVE UNIT).
+    static bool Reserve()
+    {
+        Bytes block = Block({0x16});
+        return DoIo(block.data(), nullptr, 0, 0);
+    }
+
+    std::size_t CountOpcode(uint8_t opcode, std::size_t index = 0)
+    {
+        return scanner(index).transactionsWithOpcode(opcode).size();
+    }
+
+    // Bus indices in the order libusb lists the devices (which is the order
+    // the driver tries them in).
+    std::vector<std::size_t> ListOrder()
+    {
+        std::vector<std::size_t> order;
+        libusb_context *context = nullptr;
+        if (libusb_init(&context) < 0)
+            return order;
+        libusb_device **list = nullptr;
+        const ssize_t count = libusb_get_device_list(context, &list);
+        for (ssize_t i = 0; i < count; ++i)
+            for (std::size_t index = 0; index < bus().deviceCount(); ++index)
+                if (libusb_get_device_address(list[i]) == bus().deviceNumber(index))
+                    order.push_back(index);
+        if (count >= 0)
+            libusb_free_device_list(list, 1);
+        libusb_exit(context);
+        return order;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// The transaction
+// ---------------------------------------------------------------------------
+
+TEST_F(TransportTest, CommandOnlyIsFollowedByTheStatus)
+{
+    Connect();
+    gErrCode = 2023; // an older failure stays after a success
+    EXPECT_TRUE(Reserve());
+    EXPECT_EQ(gErrCode, 2023u);
+    const auto t = transcript();
+    ASSERT_EQ(t.size(), 1u) << transcriptText();
+    EXPECT_EQ(t[0].command, Block({0x16}));
+    EXPECT_TRUE(t[0].dataOut.empty());
+    EXPECT_EQ(t[0].dataInLength, 0u);
+    EXPECT_EQ(t[0].status, 0);
+}
+
+TEST_F(TransportTest, ReadLengthSelectsTheDataInPhaseOnly)
+{
+    Connect();
+    Bytes block = Block({0x12, 0, 0, 0, 5});
+    uint8_t buffer[16] = {};
+    EXPECT_TRUE(DoIo(block.data(), buffer, 5, 7));
+    const auto t = transcript();
+    ASSERT_EQ(t.size(), 1u) << transcriptText();
+    EXPECT_EQ(t[0].dataInLength, 5u);
+    EXPECT_TRUE(t[0].dataOut.empty());
+    const Bytes inquiry = scanner().inquiry();
+    EXPECT_TRUE(std::equal(buffer, buffer + 5, inquiry.begin()));
+    EXPECT_EQ(buffer[5], 0); // nothing past the read length
+}
+
+TEST_F(TransportTest, DataInArrivingInPiecesIsReadToTheEnd)
+{
+    Connect();
+    scanner().setDataInPieceSize(16);
+    uint8_t buffer[165] = {};
+    EXPECT_TRUE(Inquiry(buffer, 165, 0));
+    const Bytes inquiry = scanner().inquiry();
+    EXPECT_TRUE(std::equal(buffer, buffer + 165, inquiry.begin()));
+    EXPECT_EQ(transcript().back().status, 0);
+}
+
+struct PhaseFault {
+    uint8_t opcode;
+    int dataType;
+    sim::Phase phase;
+    sim::TransferStatus failure;
+};
+
+class TransportPhaseTest : public TransportTest, public ::testing::WithParamInterface<PhaseFault> {};
+
+TEST_P(TransportPhaseTest, FailedPhaseGives2023AndKeepsTheDevice)
+{
+    const PhaseFault fault = GetParam();
+    Connect();
+    scanner().injectTransferFailure({fault.opcode, fault.dataType, 1}, fault.phase, fault.failure);
+    uint8_t buffer[512] = {};
+    bool result = true;
+    switch (fault.opcode) {
+    case 0x16:
+        result = ReserveUnit();
+        break;
+    case 0x28:
+        result = Read(buffer, 128, 0x69, 0x0A0D);
+        break;
+    case 0x2A:
+        result = Send(buffer, 512, 0x81, 0);
+        break;
+    }
+    EXPECT_FALSE(result);
+    EXPECT_EQ(gErrCode, 2023u);
+    EXPECT_EQ(CountOpcode(0x03), 0u) << "no sense is asked for a failed transfer";
+    EXPECT_NE(pNxLibUsb.hDevice, nullptr) << "a failed transaction leaves the device open";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Phases, TransportPhaseTest,
+    ::testing::Values(PhaseFault{0x16, -1, sim::Phase::Command, sim::TransferStatus::Stall},
+                      PhaseFault{0x28, 0x69, sim::Phase::DataIn, sim::TransferStatus::Stall},
+                      PhaseFault{0x28, 0x69, sim::Phase::DataIn, sim::TransferStatus::IoError},
+                      PhaseFault{0x2A, 0x81, sim::Phase::DataOut, sim::TransferStatus::Stall},
+                      PhaseFault{0x16, -1, sim::Phase::Status, sim::TransferStatus::Stall},
+                      PhaseFault{0x16, -1, sim::Phase::Status, sim::TransferStatus::IoError}),
+    [](const ::testing::TestParamInfo<PhaseFault> &param) {
+        std::string name = std::string(sim::toString(param.param.phase)) + "_" + sim::toString(param.param.failure);
+        for (char &c : name)
+            if (!std::isalnum(static_cast<unsigned char>(c)))
+                c = '_';
+        return name;
+    });
+
+TEST_F(TransportTest, StatusOtherThanGoodOrCheckConditionGives2023)
+{
+    Connect();
+    for (uint8_t status : std::initializer_list<uint8_t>{0x08, 0x01, 0x18, 0xFF}) {
+        scanner().injectStatus({0x16, -1, 1}, status);
+        gErrCode = 0;
+        EXPECT_FALSE(ReserveUnit()) << int(status);
+        EXPECT_EQ(gErrCode, 2023u) << int(status);
+        scanner().clearFaults();
+    }
+    EXPECT_EQ(CountOpcode(0x03), 0u);
+}
+
+TEST_F(TransportTest, CheckConditionAsksForSenseOnceAndTranslatesIt)
+{
+    Connect();
+    scanner().injectCheckCondition({0x16, -1, 1}, sim::makeSense(0x02, 0x00, 0x00));
+    EXPECT_FALSE(ReserveUnit());
+    EXPECT_EQ(gErrCode, 2009u);
+    const auto t = transcript();
+    ASSERT_EQ(t.size(), 2u) << transcriptText();
+    EXPECT_EQ(t[0].status, 2);
+    EXPECT_EQ(t[1].command, Block({0x03, 0, 0, 0, 22}));
+    EXPECT_EQ(t[1].dataInLength, 22u);
+    EXPECT_EQ(SenseData[12], 0);
+    EXPECT_EQ(SenseData[2] & 0x0F, 0x02);
+}
+
+TEST_F(TransportTest, CheckConditionWithVendorSense)
+{
+    Connect();
+    scanner().injectCheckCondition({0x28, 0x69, 1}, sim::makeSense(0x04, 0x80, 0x0A));
+    uint8_t record[128] = {};
+    EXPECT_FALSE(Read(record, 128, 0x69, 0x0A0D));
+    EXPECT_EQ(gErrCode, 64001u);
+}
+
+TEST_F(TransportTest, RecoveredErrorSenseLetsTheCommandSucceed)
+{
+    Connect();
+    gErrCode = 7;
+    scanner().injectCheckCondition({0x16, -1, 1}, sim::makeSense(0x01, 0x00, 0x00));
+    EXPECT_TRUE(ReserveUnit());
+    EXPECT_EQ(gErrCode, 0u) << "sense that reports no error sets 0";
+    EXPECT_EQ(CountOpcode(0x03), 1u);
+}
+
+TEST_F(TransportTest, CheckConditionOnRequestSenseDoesNotRecurse)
+{
+    Connect();
+    // The sense request itself ends with check condition: its (zero-filled)
+    // data is translated and no second sense request follows.
+    scanner().injectCheckCondition({0x16, -1, 1}, sim::makeSense(0x02, 0x00, 0x00));
+    scanner().injectCheckCondition({0x03, -1, 1}, sim::makeSense(0x05, 0x26, 0x00));
+    const bool result = ReserveUnit();
+    EXPECT_EQ(CountOpcode(0x03), 1u) << transcriptText();
+    // The outcome is the translation of the bytes that sense request brought.
+    const uint32_t code = gErrCode;
+    EXPECT_EQ(ProcessSense(), result);
+    EXPECT_EQ(gErrCode, code);
+}
+
+TEST_F(TransportTest, RequestSenseCheckConditionIsSuccessOfThatTransaction)
+{
+    Connect();
+    scanner().injectCheckCondition({0x03, -1, 1}, sim::makeSense(0x05, 0x26, 0x00));
+    Bytes block = Block({0x03, 0, 0, 0, 22});
+    uint8_t sense[22];
+    std::memset(sense, 0xEE, sizeof sense);
+    gErrCode = 5;
+    EXPECT_TRUE(DoIo(block.data(), sense, 22, 0));
+    EXPECT_EQ(gErrCode, 5u);
+}
+
+TEST_F(TransportTest, FailedSenseTransactionLeaves2023)
+{
+    Connect();
+    scanner().injectCheckCondition({0x16, -1, 1}, sim::makeSense(0x02, 0x00, 0x00));
+    scanner().injectTransferFailure({0x03, -1, 1}, sim::Phase::DataIn, sim::TransferStatus::Stall);
+    EXPECT_FALSE(ReserveUnit());
+    EXPECT_EQ(gErrCode, 2023u);
+}
+
+// ---------------------------------------------------------------------------
+// Reconnection
+// ---------------------------------------------------------------------------
+
+TEST_F(TransportTest, FirstCommandFindsTheScannerItself)
+{
+    ASSERT_TRUE(InitializeDriver());
+    ASSERT_EQ(pNxLibUsb.hDevice, nullptr);
+    EXPECT_TRUE(ReserveUnit());
+    EXPECT_NE(pNxLibUsb.hDevice, nullptr);
+    EXPECT_TRUE(bus().claimed(0));
+    EXPECT_EQ(CountOpcode(0x16), 1u);
+}
+
+TEST_F(TransportTest, CommandAfterTerminateReopensContextAndDevice)
+{
+    Connect();
+    ASSERT_TRUE(Terminate());
+    EXPECT_FALSE(pNxLibUsb.blOpened);
+    EXPECT_EQ(pNxLibUsb.pContext, nullptr);
+    EXPECT_EQ(pNxLibUsb.hDevice, nullptr);
+    EXPECT_FALSE(bus().claimed(0));
+    EXPECT_TRUE(ReserveUnit());
+    EXPECT_TRUE(pNxLibUsb.blOpened);
+    EXPECT_TRUE(bus().claimed(0));
+}
+
+TEST_F(TransportTest, UnpluggedScannerGives2023AndIsFoundAgainNever)
+{
+    Connect();
+    bus().unplug(0);
+    EXPECT_FALSE(ReserveUnit());
+    EXPECT_EQ(gErrCode, 2023u);
+    // The record stays until something terminates; the lost device is not found.
+    Terminate();
+    EXPECT_FALSE(ReserveUnit());
+    EXPECT_EQ(gErrCode, 2023u);
+    EXPECT_EQ(pNxLibUsb.hDevice, nullptr);
+}
+
+TEST_F(TransportTest, FindScannerBeforeInitializeDriverOpensTheContext)
+{
+    EXPECT_TRUE(FindScanner());
+    EXPECT_TRUE(pNxLibUsb.blOpened);
+    EXPECT_NE(pNxLibUsb.hDevice, nullptr);
+}
+
+TEST_F(TransportTest, FindScannerAgainKeepsOneClaimedRecord)
+{
+    Connect();
+    EXPECT_TRUE(FindScanner());
+    ASSERT_NE(pNxLibUsb.hDevice, nullptr);
+    EXPECT_TRUE(pNxLibUsb.hDevice->blClaimed);
+    EXPECT_TRUE(bus().claimed(0));
+    EXPECT_TRUE(ReserveUnit());
+}
+
+TEST_F(TransportTest, CheckDeviceIsTrueWithoutDeviceAndAfterUnplug)
+{
+    EXPECT_TRUE(CheckDevice());
+    Connect();
+    bus().unplug(0);
+    EXPECT_TRUE(CheckDevice());
+    EXPECT_TRUE(pNxLibUsb.CheckDevice(nullptr));
+}
+
+// ---------------------------------------------------------------------------
+// Discovery and pipes
+// ---------------------------------------------------------------------------
+
+class ForeignDeviceOnlyTest : public TransportTest {
+protected:
+    sim::BusOptions busOptions() const override
+    {
+        sim::BusOptions options;
+        options.devices[0].productId = 0x51A5;
+        return options;
+    }
+};
+
+TEST_F(ForeignDeviceOnlyTest, NoMatchingDeviceKeepsTheContext)
+{
+    ASSERT_TRUE(InitializeDriver());
+    EXPECT_FALSE(FindScanner());
+    EXPECT_TRUE(pNxLibUsb.blOpened);
+    EXPECT_NE(pNxLibUsb.pContext, nullptr);
+    EXPECT_EQ(bus().openHandles(0), 0u);
+    EXPECT_FALSE(ReserveUnit());
+    EXPECT_EQ(gErrCode, 2023u);
+}
+
+class TwoScannersTest : public TransportTest {
+protected:
+    sim::BusOptions busOptions() const override
+    {
+        sim::BusOptions options;
+        options.devices.resize(2);
+        return options;
+    }
+};
+
+TEST_F(TwoScannersTest, FirstListedIsTakenAndTheOtherNotOpened)
+{
+    const std::vector<std::size_t> order = ListOrder();
+    ASSERT_EQ(order.size(), 2u);
+    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeScanner());
+    EXPECT_TRUE(bus().claimed(order[0]));
+    EXPECT_EQ(bus().openHandles(order[1]), 0u);
+}
+
+TEST_F(TwoScannersTest, SecondIsTakenWhenTheFirstRefusesClaiming)
+{
+    const std::vector<std::size_t> order = ListOrder();
+    ASSERT_EQ(order.size(), 2u);
+    bus().setRefuseClaim(order[0], true); // as if another program held it
+    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeScanner());
+    EXPECT_FALSE(bus().claimed(order[0]));
+    EXPECT_TRUE(bus().claimed(order[1]));
+    EXPECT_EQ(scanner(order[0]).transactionCount(), 0u);
+    EXPECT_EQ(CountOpcode(0x12, order[1]), 2u);
+}
+
+TEST_F(TwoScannersTest, NoneClaimableGives2019)
+{
+    bus().setRefuseClaim(0, true);
+    bus().setRefuseClaim(1, true);
+    ASSERT_TRUE(InitializeDriver());
+    EXPECT_FALSE(InitializeScanner());
+    EXPECT_EQ(gErrCode, 2019u);
+    EXPECT_TRUE(pNxLibUsb.blOpened) << "no usable device: the context stays open";
+}
+
+class NoBulkOutTest : public TransportTest {
+protected:
+    sim::BusOptions busOptions() const override
+    {
+        sim::BusOptions options;
+        options.devices.resize(3);
+        options.devices[0].bulkOut = false;
+        options.devices[2].bulkOut = false;
+        return options;
+    }
+};
+
+TEST_F(NoBulkOutTest, DeviceWithoutBulkOutIsSkipped)
+{
+    // Whatever the list order, a device without bulk-out comes first or
+    // last; the one with both pipes is the one taken.
+    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeScanner());
+    EXPECT_TRUE(bus().claimed(1));
+    EXPECT_EQ(bus().openHandles(0), 0u);
+    EXPECT_EQ(bus().openHandles(2), 0u);
+    EXPECT_EQ(pNxLibUsb.hDevice->nBulkOutPipe, 0x02u);
+}
+
+class NoBulkInTest : public TransportTest {
+protected:
+    sim::BusOptions busOptions() const override
+    {
+        sim::BusOptions options;
+        options.devices[0].bulkIn = false;
+        return options;
+    }
+};
+
+TEST_F(NoBulkInTest, DeviceWithoutBulkInIsRefused)
+{
+    ASSERT_TRUE(InitializeDriver());
+    EXPECT_FALSE(InitializeScanner());
+    EXPECT_EQ(gErrCode, 2019u);
+    EXPECT_EQ(bus().openHandles(0), 0u);
+}
+
+class NoInterruptTest : public TransportTest {
+protected:
+    sim::BusOptions busOptions() const override
+    {
+        sim::BusOptions options;
+        options.devices[0].interruptIn = false;
+        return options;
+    }
+};
+
+TEST_F(NoInterruptTest, DeviceWithoutInterruptPipeIsUsedWithoutButtons)
+{
+    Connect();
+    EXPECT_EQ(pNxLibUsb.hDevice->nInterruptInPipe, 0u);
+    EXPECT_TRUE(ReserveUnit());
+    uint8_t record[7];
+    std::memset(record, 0xEE, sizeof record);
+    gErrCode = 0;
+    EXPECT_FALSE(GetButtonStatus(record));
+    EXPECT_EQ(Bytes(record, record + 7), Bytes(7, 0));
+    EXPECT_EQ(gErrCode, 0u) << "the button channel stores no status";
+}
+
+TEST_F(TransportTest, StandardDeviceYieldsAllThreePipes)
+{
+    Connect();
+    const LibUsbHandleStructure *device = pNxLibUsb.hDevice;
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->nBulkInPipe, 0x81u);
+    EXPECT_EQ(device->nBulkOutPipe, 0x02u);
+    EXPECT_EQ(device->nInterruptInPipe, 0x83u);
+    EXPECT_EQ(device->nControlPipe, 0u);
+    EXPECT_EQ(device->nInterface, 0u);
+    EXPECT_TRUE(device->blClaimed);
+    EXPECT_EQ(bus().activeConfiguration(0), 1);
+}
+
+class UnconfiguredTest : public TransportTest {
+protected:
+    sim::BusOptions busOptions() const override
+    {
+        sim::BusOptions options;
+        options.devices[0].activeConfiguration = 0;
+        return options;
+    }
+};
+
+TEST_F(UnconfiguredTest, UnconfiguredDeviceHasNoActiveDescriptorAndIsRefused)
+{
+    // Without an active configuration there is no descriptor to find the
+    // pipes in: the device is refused and left as it was.
+    ASSERT_TRUE(InitializeDriver());
+    EXPECT_FALSE(InitializeScanner());
+    EXPECT_EQ(gErrCode, 2019u);
+    EXPECT_EQ(bus().activeConfiguration(0), 0);
+    EXPECT_EQ(bus().openHandles(0), 0u);
+}
+
+class SecondConfigurationTest : public TransportTest {
+protected:
+    sim::BusOptions busOptions() const override
+    {
+        sim::BusOptions options;
+        options.devices[0].activeConfiguration = 2;
+        return options;
+    }
+};
+
+TEST_F(SecondConfigurationTest, ActiveConfigurationWithoutPipesIsRefusedAndNotChanged)
+{
+    ASSERT_TRUE(InitializeDriver());
+    EXPECT_FALSE(InitializeScanner());
+    EXPECT_EQ(gErrCode, 2019u);
+    EXPECT_EQ(bus().activeConfiguration(0), 2);
+}
+
+// Endpoint rules on descriptors made by hand.
+struct Descriptors {
+    std::vector<libusb_endpoint_descriptor> endpoints;
+    libusb_interface_descriptor setting{};
+    libusb_interface interface{};
+    libusb_config_descriptor config{};
+
+    explicit Descriptors(std::initializer_list<std::pair<uint8_t, uint8_t>> list)
+    {
+        for (const auto &[address, attributes] : list) {
+            libusb_endpoint_descriptor endpoint{};
+            endpoint.bEndpointAddress = address;
+            endpoint.bmAttributes = attributes;
+            endpoints.push_back(endpoint);
+        }
+        setting.bInterfaceNumber = 0;
+        setting.bNumEndpoints = static_cast<uint8_t>(endpoints.size());
+        setting.endpoint = endpoints.data();
+        interface.altsetting = &setting;
+        interface.num_altsetting = 1;
+        config.bNumInterfaces = 1;
+        config.bConfigurationValue = 1;
+        config.interface = &interface;
+    }
+};
+
+TEST(EndpointDiscovery, LastEndpointOfAKindWins)
+{
+    Descriptors d({{0x81, 2}, {0x02, 2}, {0x85, 2}, {0x06, 2}, {0x83, 3}, {0x87, 3}, {0x00, 0}});
+    LibUsbHandleStructure record{};
+    EXPECT_EQ(DiscoverPipes(record, d.config), 1);
+    EXPECT_EQ(record.nBulkInPipe, 0x85u);
+    EXPECT_EQ(record.nBulkOutPipe, 0x06u);
+    EXPECT_EQ(record.nInterruptInPipe, 0x87u);
+    EXPECT_EQ(record.nControlPipe, 0x00u);
+}
+
+TEST(EndpointDiscovery, AttributesWithExtraBitsMatchNoKind)
+{
+    // Bulk and interrupt with usage/synchronisation bits set, isochronous,
+    // and an interrupt-out endpoint: none is recorded.
+    Descriptors d({{0x81, 0x06}, {0x02, 0x12}, {0x83, 0x13}, {0x84, 0x01}, {0x05, 0x03}, {0x06, 0x80}});
+    LibUsbHandleStructure record{};
+    DiscoverPipes(record, d.config);
+    EXPECT_EQ(record.nBulkInPipe, 0u);
+    EXPECT_EQ(record.nBulkOutPipe, 0u);
+    EXPECT_EQ(record.nInterruptInPipe, 0u);
+}
+
+TEST(EndpointDiscovery, ControlEndpointIsRecordedAndInterfaceNumberTaken)
+{
+    Descriptors d({{0x80, 0}, {0x81, 2}, {0x01, 2}});
+    d.setting.bInterfaceNumber = 3;
+    d.config.bConfigurationValue = 4;
+    LibUsbHandleStructure record{};
+    EXPECT_EQ(DiscoverPipes(record, d.config), 4);
+    EXPECT_EQ(record.nControlPipe, 0x80u);
+    EXPECT_EQ(record.nInterface, 3u);
+    EXPECT_EQ(record.nBulkInPipe, 0x81u);
+    EXPECT_EQ(record.nBulkOutPipe, 0x01u);
+}
+
+TEST(EndpointDiscovery, ConfigurationWithoutInterfaceListsNoPipes)
+{
+    Descriptors d({{0x81, 2}, {0x02, 2}});
+    d.config.bNumInterfaces = 0;
+    LibUsbHandleStructure record{};
+    DiscoverPipes(record, d.config);
+    EXPECT_EQ(record.nBulkInPipe, 0u);
+    d.config.bNumInterfaces = 1;
+    d.interface.num_altsetting = 0;
+    DiscoverPipes(record, d.config);
+    EXPECT_EQ(record.nBulkOutPipe, 0u);
+}
+
+TEST(NxLibUsbArguments, NullRecordsAreRefused)
+{
+    NxLibUsb &usb = pNxLibUsb;
+    EXPECT_EQ(usb.CreateDeviceHandle(nullptr), nullptr);
+    EXPECT_FALSE(usb.InitializeInterface(nullptr));
+    usb.CloseDeviceHandle(nullptr);
+    uint8_t byte = 0;
+    EXPECT_FALSE(usb.WriteFile(nullptr, &byte, 1));
+    EXPECT_FALSE(usb.ReadFile(nullptr, &byte, 1));
+    EXPECT_TRUE(usb.ReadFile(nullptr, &byte, 0)) << "length 0 needs no transfer";
+    EXPECT_FALSE(usb.InterruptRead(nullptr, &byte, 1));
+    char a[64], b[64], c[128];
+    EXPECT_FALSE(usb.GetDeviceString(nullptr, a, b, c));
+    EXPECT_STREQ(usb.GetUsbSpeed(nullptr), "USB");
+    // Close with nothing open only clears the flag.
+    usb.blOpened = true;
+    usb.Close();
+    EXPECT_FALSE(usb.blOpened);
+    EXPECT_EQ(usb.pContext, nullptr);
+}
+
+TEST_F(TransportTest, DeviceStringsAndSpeed)
+{
+    Connect();
+    char vendor[64] = {}, model[64] = {}, serial[128] = {};
+    EXPECT_TRUE(pNxLibUsb.GetDeviceString(pNxLibUsb.hDevice, vendor, model, serial));
+    EXPECT_STREQ(vendor, "VSCAN");
+    EXPECT_STREQ(model, "VS2550 Virtual Scanner");
+    EXPECT_STREQ(serial, "VS0000001");
+    EXPECT_FALSE(pNxLibUsb.GetDeviceString(pNxLibUsb.hDevice, vendor, nullptr, serial));
+    EXPECT_STREQ(pNxLibUsb.GetUsbSpeed(pNxLibUsb.hDevice), "USB 2.0");
+}
+
+class SpeedTest : public TransportTest, public ::testing::WithParamInterface<std::pair<unsigned, const char *>> {
+protected:
+    sim::BusOptions busOptions() const override
+    {
+        sim::BusOptions options;
+        options.devices[0].speedMbps = GetParam().first;
+        return options;
+    }
+};
+
+TEST_P(SpeedTest, SpeedText)
+{
+    Connect();
+    EXPECT_STREQ(pNxLibUsb.GetUsbSpeed(pNxLibUsb.hDevice), GetParam().second);
+}
+
+INSTANTIATE_TEST_SUITE_P(Speeds, SpeedTest,
+                         ::testing::Values(std::make_pair(1u, "USB 1.1"), std::make_pair(12u, "USB 1.1"),
+                                           std::make_pair(480u, "USB 2.0"), std::make_pair(5000u, "USB 3.0")),
+                         [](const auto &param) { return std::to_string(param.param.first) + "Mbps"; });
+
+// ---------------------------------------------------------------------------
+// Button channel
+// ---------------------------------------------------------------------------
+
+TEST_F(TransportTest, ButtonPacketIsHandedOnWithoutItsLastByte)
+{
+    Connect();
+    scanner().queueButtonPacket({0x05, 1, 2, 3, 4, 5, 6, 7});
+    uint8_t record[8];
+    std::memset(record, 0xEE, sizeof record);
+    EXPECT_TRUE(GetButtonStatus(record));
+    EXPECT_EQ(Bytes(record, record + 8), (Bytes{0x05, 1, 2, 3, 4, 5, 6, 0xEE}));
+}
+
+TEST_F(TransportTest, NoButtonPressedTimesOutAfterAbout70ms)
+{
+    Connect();
+    uint8_t record[7];
+    std::memset(record, 0xEE, sizeof record);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(GetButtonStatus(record));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(Bytes(record, record + 7), Bytes(7, 0));
+    EXPECT_GE(elapsed, std::chrono::milliseconds(60));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(1000));
+    EXPECT_EQ(pNxLibUsb.nLastError, LIBUSB_ERROR_TIMEOUT);
+}
+
+TEST_F(TransportTest, NoDeviceGivesZeroButtonRecord)
+{
+    ASSERT_TRUE(InitializeDriver());
+    uint8_t record[7];
+    std::memset(record, 0xEE, sizeof record);
+    EXPECT_FALSE(GetButtonStatus(record));
+    EXPECT_EQ(Bytes(record, record + 7), Bytes(7, 0));
+    EXPECT_EQ(pNxLibUsb.hDevice, nullptr) << "the button channel does not reconnect";
+}
+
+// ---------------------------------------------------------------------------
+// Command blocks on the wire
+// ---------------------------------------------------------------------------
+
+TEST_F(TransportTest, InquiryReadsHeaderThenTheWholeRecord)
+{
+    Connect();
+    uint8_t buffer[165] = {};
+    EXPECT_TRUE(Inquiry(buffer, 165, 0));
+    const auto t = transcript();
+    ASSERT_EQ(t.size(), 2u) << transcriptText();
+    EXPECT_EQ(t[0].command, Block({0x12, 0, 0, 0, 5}));
+    EXPECT_EQ(t[0].dataInLength, 5u);
+    EXPECT_EQ(t[1].command, Block({0x12, 0, 0, 0, 165}));
+    EXPECT_EQ(t[1].dataInLength, 165u);
+    EXPECT_EQ(Bytes(buffer, buffer + 165), scanner().inquiry());
+}
+
+TEST_F(TransportTest, InquiryIsCutToTheCallersLength)
+{
+    Connect();
+    uint8_t buffer[101];
+    std::memset(buffer, 0xEE, sizeof buffer);
+    EXPECT_TRUE(Inquiry(buffer, 100, 0));
+    const auto t = transcript();
+    ASSERT_EQ(t.size(), 2u);
+    EXPECT_EQ(t[1].command[4], 100);
+    EXPECT_EQ(buffer[100], 0xEE);
+}
+
+TEST_F(TransportTest, InquiryLengthSumWrapsInEightBits)
+{
+    Connect();
+    Bytes raw = scanner().inquiry();
+    raw.resize(255, 0);
+    raw[4] = 253; // 253 + 5 = 258, kept as 2
+    scanner().setInquiry(raw);
+    scanner().clearTranscript();
+    uint8_t buffer[255] = {};
+    EXPECT_TRUE(Inquiry(buffer, 255, 0));
+    const auto t = transcript();
+    ASSERT_EQ(t.size(), 2u) << transcriptText();
+    EXPECT_EQ(t[1].command[4], 2);
+    EXPECT_EQ(t[1].dataInLength, 2u);
+
+    raw[4] = 251; // wraps to 0: the second transaction has no data phase
+    scanner().setInquiry(raw);
+    scanner().clearTranscript();
+    EXPECT_TRUE(Inquiry(buffer, 255, 0));
+    const auto t2 = transcript();
+    ASSERT_EQ(t2.size(), 2u) << transcriptText();
+    EXPECT_EQ(t2[1].command[4], 0);
+    EXPECT_EQ(t2[1].dataInLength, 0u);
+    EXPECT_EQ(buffer[4], 251) << "the header stays in the buffer";
+}
+
+TEST_F(TransportTest, InquiryArgumentsAreCheckedBeforeAnyTraffic)
+{
+    Connect();
+    uint8_t buffer[255];
+    struct Case {
+        uint32_t length;
+        uint8_t unit;
+    };
+    for (const Case c : {Case{165, 8}, Case{0, 0}, Case{256, 0}, Case{165, 255}}) {
+        gErrCode = 0;
+        EXPECT_FALSE(Inquiry(buffer, c.length, c.unit));
+        EXPECT_EQ(gErrCode, 2005u);
+    }
+    EXPECT_FALSE(Inquiry(nullptr, 165, 0));
+    EXPECT_EQ(scanner().transactionCount(), 0u);
+}
+
+TEST_F(TransportTest, InquiryLogicalUnitGoesToTheTopBits)
+{
+    Connect();
+    uint8_t buffer[165];
+    Inquiry(buffer, 165, 7);
+    const auto t = transcript();
+    ASSERT_FALSE(t.empty());
+    EXPECT_EQ(t[0].command[1], 0xE0);
+}
+
+TEST_F(TransportTest, InquiryWithShortBufferGetsOnlyItsLength)
+{
+    Connect();
+    uint8_t buffer[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    EXPECT_TRUE(Inquiry(buffer, 3, 0));
+    const auto t = transcript();
+    ASSERT_EQ(t.size(), 2u);
+    EXPECT_EQ(t[0].dataInLength, 5u);
+    EXPECT_EQ(t[1].command[4], 3);
+    EXPECT_EQ(buffer[3], 0xEE);
+}
+
+TEST_F(TransportTest, LargeReadAndSendCarryTheirLengthIn24Bits)
+{
+    Connect();
+    constexpr uint32_t kLength = 990720;
+    Bytes out(kLength);
+    for (uint32_t i = 0; i < kLength; ++i)
+        out[i] = static_cast<uint8_t>(i * 7 + (i >> 11));
+    EXPECT_TRUE(Send(out.data(), kLength, 0x40, 0x0A0D));
+    Bytes in(kLength, 0);
+    EXPECT_TRUE(Read(in.data(), kLength, 0x40, 0x0A0D));
+    EXPECT_EQ(in, out);
+    const auto t = transcript();
+    ASSERT_EQ(t.size(), 2u) << transcriptText();
+    EXPECT_EQ(t[0].command, (Bytes{0x2A, 0, 0x40, 0, 0x0A, 0x0D, 0x0F, 0x1E, 0x00, 0}));
+    EXPECT_EQ(t[1].command, (Bytes{0x28, 0, 0x40, 0, 0x0A, 0x0D, 0x0F, 0x1E, 0x00, 0}));
+    EXPECT_EQ(t[1].dataInLength, kLength);
+}
+
+TEST_F(TransportTest, GammaSendBlock)
+{
+    Connect();
+    Bytes table(512);
+    for (size_t i = 0; i < table.size(); ++i)
+        table[i] = static_cast<uint8_t>(i / 2);
+    EXPECT_TRUE(Send(table.data(), 512, 0x81, 2));
+    const auto t = transcript();
+    ASSERT_EQ(t.size(), 1u);
+    EXPECT_EQ(t[0].command, (Bytes{0x2A, 0, 0x81, 0, 0x00, 0x02, 0x00, 0x02, 0x00, 0}));
+    EXPECT_EQ(scanner().gamma(2), table);
+}
+
+TEST_F(TransportTest, LengthBeyond24BitsIsRefused)
+{
+    Connect();
+    uint8_t byte = 0;
+    EXPECT_FALSE(Read(&byte, 0x1000000, 0x00, 0x0A0D));
+    EXPECT_EQ(gErrCode, 2005u);
+    EXPECT_FALSE(Send(nullptr, 4, 0xA2, 0));
+    EXPECT_EQ(scanner().transactionCount(), 0u);
+}
+
+TEST_F(TransportTest, BlocksWithoutDataPhase)
+{
+    Connect();
+    Scan(1, 0);
+    Scan(1, 1);
+    Scan(0, 1);
+    EXPECT_TRUE(ReserveUnit());
+    EXPECT_TRUE(ReleaseUnit(3));
+    EXPECT_EQ(scanner().lastReleaseCode(), std::optional<uint8_t>(3));
+    Bytes window(79, 0);
+    window[7] = 71;
+    SetWindow(window.data(), 79);
+
+    const auto scans = scanner().transactionsWithOpcode(0x1B);
+    ASSERT_EQ(scans.size(), 3u);
+    EXPECT_EQ(scans[0].command, Block({0x1B, 0, 0, 0, 0, 0x80}));
+    EXPECT_EQ(scans[1].command, Block({0x1B, 0, 0, 0, 0, 0xC0}));
+    EXPECT_EQ(scans[2].command, Block({0x1B, 0, 0, 0, 0, 0x40}));
+    for (const auto &scan : scans)
+        EXPECT_TRUE(scan.dataOut.empty() && scan.dataInLength == 0);
+    EXPECT_EQ(scanner().transactionsWithOpcode(0x16).at(0).command, Block({0x16}));
+    EXPECT_EQ(scanner().transactionsWithOpcode(0x17).at(0).command, Block({0x17, 0, 0, 0, 0, 3}));
+    const auto windows = scanner().transactionsWithOpcode(0x24);
+    ASSERT_EQ(windows.size(), 1u);
+    EXPECT_EQ(windows[0].command, Block({0x24, 0, 0, 0, 0, 0, 0x00, 0x00, 79}));
+    EXPECT_EQ(windows[0].dataOut, window);
+}
+
+} // namespace

@@ -1,0 +1,156 @@
+// Push buttons against the virtual scanner: the button description from the
+// inquiry data, the button status from the interrupt packets (code mapping
+// and pass-through), and the accepted button and LED calls.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "api/scanner.h"
+#include "testbed/testbed.h"
+
+namespace {
+
+using Packet = std::array<uint8_t, 8>;
+using Record = std::vector<uint8_t>;
+
+Record Bytes(const tagButtonStatus &status) {
+    const auto *p = reinterpret_cast<const uint8_t *>(&status);
+    return Record(p, p + sizeof status);
+}
+
+Record Want(std::initializer_list<uint8_t> head) {
+    Record record(16, 0);
+    std::copy(head.begin(), head.end(), record.begin());
+    return record;
+}
+
+class ButtonsTest : public testbed::ScannerTest {
+protected:
+    sim::BusOptions busOptions() const override {
+        sim::BusOptions options;
+        options.devices[0].profile = sim::InquiryProfile::withButtons();
+        return options;
+    }
+
+    void TearDown() override {
+        TerminateDriver();
+        testbed::ScannerTest::TearDown();
+    }
+
+    void Connect() {
+        ASSERT_TRUE(InitializeDriver());
+        ASSERT_TRUE(InitializeScanner());
+        scanner().clearTranscript();
+        gErrCode = 0;
+    }
+
+    // One packet through ReadPushButton; the record starts dirty.
+    Record ReadPacket(const Packet &packet, bool *result = nullptr) {
+        scanner().queueButtonPacket(packet);
+        tagButtonStatus status;
+        std::memset(&status, 0xEE, sizeof status);
+        const bool read = ReadPushButton(&status);
+        if (result != nullptr) *result = read;
+        return Bytes(status);
+    }
+};
+
+class NoButtonsTest : public ButtonsTest {
+protected:
+    sim::BusOptions busOptions() const override { return {}; }
+};
+
+}  // namespace
+
+TEST_F(ButtonsTest, DescriptionOfAScannerWithButtons) {
+    Connect();
+    std::memset(&InquiryData, 0, sizeof InquiryData);
+    tagButtonDescription description;
+    std::memset(&description, 0xEE, sizeof description);
+    ASSERT_TRUE(InitialButton(&description));
+    EXPECT_EQ(description.ButtonType, 3u);
+    EXPECT_EQ(description.ButtonCount, 3);  // inquiry byte 92 of the profile
+    EXPECT_EQ(description.Four, 4);
+    for (uint8_t byte : description.Reserved) EXPECT_EQ(byte, 0);
+    // The first inquiry copy is refreshed.
+    const auto inquiry = scanner().inquiry();
+    EXPECT_EQ(std::memcmp(InquiryData.Data, inquiry.data(), 165), 0);
+    EXPECT_EQ(scanner().transactionsWithOpcode(sim::opcode::kInquiry).size(), 2u);
+}
+
+TEST_F(NoButtonsTest, DescriptionOfAScannerWithoutButtonsIsZero) {
+    Connect();
+    tagButtonDescription description;
+    std::memset(&description, 0xEE, sizeof description);
+    ASSERT_TRUE(InitialButton(&description));
+    const auto *p = reinterpret_cast<const uint8_t *>(&description);
+    EXPECT_EQ(std::vector<uint8_t>(p, p + 24), std::vector<uint8_t>(24, 0));
+}
+
+TEST_F(ButtonsTest, FailedInquiryLeavesAZeroDescription) {
+    Connect();
+    scanner().injectCheckCondition({sim::opcode::kInquiry, -1, 2}, sim::makeSense(4, 0x80, 0x01));
+    tagButtonDescription description;
+    std::memset(&description, 0xEE, sizeof description);
+    EXPECT_FALSE(InitialButton(&description));
+    EXPECT_EQ(description.ButtonType, 0u);
+    EXPECT_EQ(description.Four, 0);
+    EXPECT_EQ(gErrCode, 2013u);
+}
+
+TEST_F(ButtonsTest, DeviceCodesBecomeButtonNumbers) {
+    Connect();
+    bool result = false;
+    EXPECT_EQ(ReadPacket({0x03, 0, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66}, &result),
+              Want({0x81, 1, 0x11, 0x22, 0x33, 0x44, 1}));  // packet byte 7 is not passed on
+    EXPECT_TRUE(result);
+    EXPECT_EQ(ReadPacket({0x05, 0, 0, 0, 0, 0, 0, 0}), Want({0x81, 2, 0, 0, 0, 0, 1}));
+    EXPECT_EQ(ReadPacket({0x06, 9, 0, 0, 0, 0, 0, 0}), Want({0x81, 3, 0, 0, 0, 0, 1}));
+    EXPECT_EQ(gErrCode, 0u);
+}
+
+TEST_F(ButtonsTest, UnlistedCodesAndOwnEvents) {
+    Connect();
+    // An unlisted code with a button number: a press of that button.
+    EXPECT_EQ(ReadPacket({0x07, 0x02, 0, 0, 0, 0, 0x09, 0}), Want({0x81, 0x02, 0, 0, 0, 0, 1}));
+    // Without a button number: passed on as received, the result still the read's.
+    bool result = false;
+    EXPECT_EQ(ReadPacket({0x07, 0x00, 1, 2, 3, 4, 5, 6}, &result), Want({0x07, 0x00, 1, 2, 3, 4, 5}));
+    EXPECT_TRUE(result);
+    // Bit 7 set: the device's own event, passed on unchanged.
+    EXPECT_EQ(ReadPacket({0x83, 0x00, 1, 2, 3, 4, 5, 6}), Want({0x83, 0x00, 1, 2, 3, 4, 5}));
+    EXPECT_EQ(ReadPacket({0x85, 0x01, 0, 0, 0, 0, 0, 0}), Want({0x85, 0x01}));
+}
+
+TEST_F(ButtonsTest, NoPacketGivesZeroAndAZeroRecord) {
+    Connect();
+    gErrCode = 7;
+    tagButtonStatus status;
+    std::memset(&status, 0xEE, sizeof status);
+    EXPECT_FALSE(ReadPushButton(&status));
+    EXPECT_EQ(Bytes(status), Record(16, 0));
+    EXPECT_EQ(gErrCode, 7u);  // untouched: the front end polls again
+}
+
+TEST_F(ButtonsTest, NullRecordsAreRefusedWithoutTraffic) {
+    Connect();
+    scanner().pressButton(3);
+    EXPECT_FALSE(ReadPushButton(nullptr));
+    EXPECT_EQ(gErrCode, 2005u);
+    EXPECT_EQ(scanner().pendingButtonPackets(), 1u);
+    gErrCode = 0;
+    EXPECT_FALSE(InitialButton(nullptr));
+    EXPECT_EQ(gErrCode, 2005u);
+    EXPECT_TRUE(transcript().empty());
+}
+
+TEST(ButtonsAccepted, WithoutDeviceAction) {
+    EXPECT_TRUE(CheckPushButton());
+    EXPECT_TRUE(ResetPushButton());
+    EXPECT_TRUE(SearchPushButton());
+    EXPECT_TRUE(SetLEDNumber());
+    EXPECT_TRUE(ReadLEDNumber());
+}

@@ -120,7 +120,8 @@ void PackLine(const unsigned char* src, unsigned char* dst, std::size_t bytes, s
         dst[x / 8 + 1] = kReverse.v[mask >> 8];
     }
 #endif
-    std::memset(dst + x / 8, 0, bytes - x / 8);
+    if (bytes > x / 8)
+        std::memset(dst + x / 8, 0, bytes - x / 8);
     for (; x < count; ++x) {
         if (src[x] < thresholds[x & 7u])
             dst[x / 8] = static_cast<unsigned char>(dst[x / 8] | (0x80u >> (x & 7u)));
@@ -155,7 +156,8 @@ unsigned int ColortoOneChannelGray(const unsigned char* src, unsigned char* dst,
 {
     const std::size_t perLine = (static_cast<std::size_t>(srcBytesPerLine) + 2u) / 3u;
     if (colorFilter < 1 || colorFilter > 3) {
-        std::memset(dst, 0, perLine * lines);
+        if (perLine != 0 && lines != 0)
+            std::memset(dst, 0, perLine * lines);
         return lines;
     }
     const unsigned int ch = colorFilter - 1u;

@@ -1,0 +1,470 @@
+// Driver lifecycle and device bracket: results, status codes, their order,
+// and the trace the functions and the transport below them write.
+//
+// DRVLOG_RESOURCE_LOCK: these tests write /tmp/DrvLog/Debug.conf and read
+// vemoDll.txt; every test runs under testbed::DrvLogGuard.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/scanner.h"
+#include "testbed/testbed.h"
+#include "transport/usbio_linux_libusb_10.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class LifecycleTest : public testbed::ScannerTest {
+protected:
+    void SetUp() override
+    {
+        logGuard_ = std::make_unique<testbed::DrvLogGuard>(false); // no configuration: no trace
+        testbed::ScannerTest::SetUp();
+    }
+    void TearDown() override
+    {
+        lScanFlag = 0;
+        TerminateDriver();
+        testbed::ScannerTest::TearDown();
+        logGuard_.reset();
+    }
+
+    static void SetLevel(int level)
+    {
+        ASSERT_TRUE(testbed::writeDebugConf({"DebugLevel " + std::to_string(level)}));
+    }
+    static Lines Log() { return testbed::readLines(testbed::kDrvLogDir / "vemoDll.txt"); }
+
+private:
+    std::unique_ptr<testbed::DrvLogGuard> logGuard_;
+};
+
+// The entry and exit lines ("In   ..." / "Out  ...") of the log, in order.
+Lines FrameLines(const Lines &log)
+{
+    Lines frames;
+    for (const std::string &line : log)
+        if (line.rfind("In   ", 0) == 0 || line.rfind("Out  ", 0) == 0)
+            frames.push_back(line);
+    return frames;
+}
+
+// The lines from the first one equal to `first` through the next one equal to `last`.
+Lines Between(const Lines &log, const std::string &first, const std::string &last)
+{
+    const auto begin = std::find(log.begin(), log.end(), first);
+    if (begin == log.end())
+        return {};
+    const auto end = std::find(begin, log.end(), last);
+    return Lines(begin, end == log.end() ? end : end + 1);
+}
+
+bool Has(const Lines &log, const std::string &line)
+{
+    return std::find(log.begin(), log.end(), line) != log.end();
+}
+
+bool HasPrefix(const Lines &log, const std::string &prefix)
+{
+    return std::any_of(log.begin(), log.end(), [&](const std::string &l) { return l.rfind(prefix, 0) == 0; });
+}
+
+// `expected` appears in `log` in this order (other lines may stand between).
+::testing::AssertionResult InOrder(const Lines &log, const Lines &expected)
+{
+    auto at = log.begin();
+    for (const std::string &line : expected) {
+        at = std::find(at, log.end(), line);
+        if (at == log.end())
+            return ::testing::AssertionFailure() << "missing (in order): \"" << line << "\"";
+        ++at;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+class NoScannerTest : public LifecycleTest {
+protected:
+    sim::BusOptions busOptions() const override
+    {
+        sim::BusOptions options;
+        options.devices[0].productId = 0x0001; // another device of the same vendor
+        return options;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Results and status codes
+// ---------------------------------------------------------------------------
+
+TEST_F(LifecycleTest, InitializeDriverClearsRecordsAndStatusAndOpensLibusb)
+{
+    std::memset(&NewParam, 0xAB, sizeof NewParam);
+    std::memset(&OldParam, 0xCD, sizeof OldParam);
+    gErrCode = 2023;
+    EXPECT_TRUE(InitializeDriver());
+    EXPECT_EQ(gErrCode, 0u);
+    const tagScanParameter zero{};
+    EXPECT_EQ(std::memcmp(&NewParam, &zero, sizeof zero), 0);
+    EXPECT_EQ(std::memcmp(&OldParam, &zero, sizeof zero), 0);
+    EXPECT_TRUE(pNxLibUsb.blOpened);
+    EXPECT_NE(pNxLibUsb.pContext, nullptr);
+    EXPECT_EQ(pNxLibUsb.hDevice, nullptr);
+    EXPECT_EQ(scanner().transactionCount(), 0u);
+}
+
+TEST_F(LifecycleTest, InitializeScannerReadsTheInquiryData)
+{
+    ASSERT_TRUE(InitializeDriver());
+    EXPECT_TRUE(InitializeScanner());
+    EXPECT_EQ(gErrCode, 0u);
+    const std::vector<uint8_t> inquiry = scanner().inquiry();
+    ASSERT_EQ(inquiry.size(), 165u);
+    EXPECT_EQ(std::memcmp(InquiryData.Data, inquiry.data(), 165), 0);
+    const auto t = transcript();
+    ASSERT_EQ(t.size(), 2u) << transcriptText();
+    EXPECT_EQ(t[0].opcode(), 0x12);
+    EXPECT_EQ(t[1].opcode(), 0x12);
+    EXPECT_TRUE(bus().claimed(0));
+}
+
+TEST_F(NoScannerTest, InitializeScannerWithoutScannerLeaves2019)
+{
+    ASSERT_TRUE(InitializeDriver());
+    EXPECT_FALSE(InitializeScanner());
+    EXPECT_EQ(gErrCode, 2019u);
+    uint8_t low = 0;
+    uint64_t full = 0;
+    GetScannerStatus(nullptr, nullptr, nullptr, &low);
+    GetScannerStatusEx(nullptr, nullptr, nullptr, &full);
+    EXPECT_EQ(low, 227);
+    EXPECT_EQ(full, 2019u);
+}
+
+TEST_F(LifecycleTest, FailedInquiryLeaves162AndTheDeviceOpen)
+{
+    scanner().injectCheckCondition({0x12, -1, 2}, sim::makeSense(0x04, 0x00, 0x00));
+    ASSERT_TRUE(InitializeDriver());
+    EXPECT_FALSE(InitializeScanner());
+    EXPECT_EQ(gErrCode, 162u) << "stored over the sense code 2004";
+    EXPECT_NE(pNxLibUsb.hDevice, nullptr);
+    EXPECT_TRUE(bus().claimed(0));
+}
+
+TEST_F(LifecycleTest, InquiryTransferFailureAlsoLeaves162)
+{
+    scanner().injectTransferFailure({0x12, -1, 1}, sim::Phase::DataIn, sim::TransferStatus::Stall);
+    ASSERT_TRUE(InitializeDriver());
+    EXPECT_FALSE(InitializeScanner());
+    EXPECT_EQ(gErrCode, 162u);
+}
+
+TEST_F(LifecycleTest, CallsDuringAScanLeave2000ButProceed)
+{
+    ASSERT_TRUE(InitializeDriver());
+    lScanFlag = 1;
+    EXPECT_TRUE(StartLock());
+    EXPECT_EQ(gErrCode, 2000u);
+    gErrCode = 0;
+    EXPECT_TRUE(InitializeScanner()) << "the bracket never refuses";
+    EXPECT_EQ(gErrCode, 2000u) << "a later success does not clear it";
+    // InitializeDriver stores 2000 in its bracket, then resets to 0.
+    EXPECT_TRUE(InitializeDriver());
+    EXPECT_EQ(gErrCode, 0u);
+}
+
+TEST_F(LifecycleTest, StartLockWithoutScanLeavesTheStatus)
+{
+    gErrCode = 2023;
+    EXPECT_TRUE(StartLock());
+    EndLock();
+    EXPECT_EQ(gErrCode, 2023u);
+}
+
+TEST_F(LifecycleTest, TerminateDriverWithoutInitializeDriverSucceeds)
+{
+    gErrCode = 7;
+    EXPECT_TRUE(TerminateDriver());
+    EXPECT_EQ(gErrCode, 7u);
+    EXPECT_FALSE(pNxLibUsb.blOpened);
+}
+
+TEST_F(LifecycleTest, TerminateDriverReleasesTheDeviceAndContext)
+{
+    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeScanner());
+    EXPECT_TRUE(TerminateDriver());
+    EXPECT_FALSE(bus().claimed(0));
+    EXPECT_EQ(pNxLibUsb.hDevice, nullptr);
+    EXPECT_EQ(pNxLibUsb.pContext, nullptr);
+    EXPECT_FALSE(pNxLibUsb.blOpened);
+    // The object can be opened again.
+    EXPECT_TRUE(InitializeDriver());
+    EXPECT_TRUE(InitializeScanner());
+}
+
+TEST_F(LifecycleTest, ResetScannerRunsTheWholeCycle)
+{
+    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeScanner());
+    std::memset(InquiryData.Data, 0, sizeof InquiryData.Data);
+    gErrCode = 2023;
+    EXPECT_TRUE(ResetScanner());
+    EXPECT_EQ(gErrCode, 0u);
+    EXPECT_EQ(std::memcmp(InquiryData.Data, scanner().inquiry().data(), 165), 0);
+    EXPECT_EQ(scanner().transactionsWithOpcode(0x12).size(), 4u);
+    EXPECT_TRUE(bus().claimed(0));
+}
+
+TEST_F(NoScannerTest, ResetScannerStopsWithTheMissingScanner)
+{
+    EXPECT_FALSE(ResetScanner());
+    EXPECT_EQ(gErrCode, 2019u);
+    EXPECT_TRUE(pNxLibUsb.blOpened) << "the driver itself came up";
+}
+
+// ---------------------------------------------------------------------------
+// Trace
+// ---------------------------------------------------------------------------
+
+TEST_F(LifecycleTest, Level2TracesTheExportedFunctionsOnly)
+{
+    SetLevel(2);
+    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeScanner());
+    ASSERT_TRUE(TerminateDriver());
+    const Lines log = Log();
+    EXPECT_EQ(FrameLines(log), (Lines{
+                                   "In   1 : InitializeDriver :",
+                                   "Out  1 : InitializeDriver :",
+                                   "In   1 : InitializeScanner :",
+                                   "In   1 : Inquiry :",
+                                   "Out  1 : Inquiry :",
+                                   "Out  1 : InitializeScanner :",
+                                   "In   1 : TerminateDriver :",
+                                   "Out  1 : TerminateDriver :",
+                               }));
+    EXPECT_FALSE(Has(log, "Find New Device!"));
+}
+
+TEST_F(LifecycleTest, Level1WritesNothing)
+{
+    SetLevel(1);
+    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeScanner());
+    EXPECT_TRUE(Log().empty());
+}
+
+TEST_F(LifecycleTest, Level3ShowsTheBracketAndTheTransport)
+{
+    SetLevel(3);
+    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeScanner());
+    const Lines log = Log();
+    EXPECT_EQ(Between(log, "In   1 : InitializeDriver :", "Out  1 : InitializeDriver :"),
+              (Lines{
+                  "In   1 : InitializeDriver :",
+                  "In   1 : StartLock :",
+                  "In   1 : CheckDevice : hDevice = 0x0",
+                  "Out  1 : CheckDevice :",
+                  "Out  1 : StartLock :",
+                  "In   1 : Initialize :",
+                  "Out  1 : Initialize :",
+                  "In   1 : EndLock :",
+                  "Out  1 : EndLock :",
+                  "Out  1 : InitializeDriver :",
+              }));
+    EXPECT_TRUE(InOrder(log, {
+                                 "In   1 : InitializeScanner :",
+                                 "In   1 : StartLock :",
+                                 "Out  1 : StartLock :",
+                                 "In   0 : FindScanner :",
+                                 "List device count = 1",
+                                 "Device 0, USB ID = 7F3C:51A4",
+                                 "Out  1 : FindScanner :",
+                                 "In   1 : Inquiry :",
+                                 "In   1 : DoIo : Code = 0x12 0x00 0x00",
+                                 "Out  1 : DoIo :",
+                                 "In   1 : DoIo : Code = 0x12 0x00 0x00",
+                                 "Out  1 : DoIo :",
+                                 "Out  1 : Inquiry :",
+                                 "In   1 : EndLock :",
+                                 "Out  1 : EndLock :",
+                                 "Out  1 : InitializeScanner :",
+                             }));
+    EXPECT_FALSE(HasPrefix(log, "In   1 : NxLibUsb::"));
+    EXPECT_FALSE(Has(log, "Find New Device!"));
+}
+
+TEST_F(LifecycleTest, Level4ShowsTheUsbLayer)
+{
+    SetLevel(4);
+    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeScanner());
+    const Lines log = Log();
+    EXPECT_TRUE(InOrder(log, {
+                                 "In   1 : NxLibUsb::Open() : pContext = 0x0, hDevice = 0x0",
+                                 "In   1 : NxLibUsb::CreateDeviceHandle() :",
+                                 "In   1 : NxLibUsb::InitializeInterface() :",
+                                 "End point 0 Direction: In Type: Bulk",
+                                 "End point 1 Direction: Out Type: Bulk",
+                                 "End point 2 Direction: In Type: Interrupt",
+                                 "Configuration Value = 1",
+                                 "Interface value  = 0",
+                                 "Control Pipe Index = 0x00",
+                                 "Bulk In Pipe Index = 0x81",
+                                 "Bulk Out Pipe Index = 0x02",
+                                 "Interrupt in pipe index = 0x83",
+                                 "Out  1 : NxLibUsb::InitializeInterface() :",
+                                 "In   1 : NxLibUsb::WriteFile() :",
+                                 "Write command or data return = 10",
+                                 "Out  1 : NxLibUsb::WriteFile() :",
+                                 "In   1 : NxLibUsb::ReadFile() :",
+                                 "Read data return = 5",
+                                 "Out  1 : NxLibUsb::ReadFile() :",
+                                 "Read data return = 1",
+                                 "Read data return = 165",
+                             }));
+    EXPECT_TRUE(HasPrefix(log, "Out  1 : NxLibUsb::Open() : pContext = 0x"));
+    EXPECT_TRUE(HasPrefix(log, "ListDevice = 0x"));
+    EXPECT_TRUE(HasPrefix(log, "Out  1 : NxLibUsb::CreateDeviceHandle() : hRet = 0x"));
+    EXPECT_FALSE(Has(log, "Warning: Interrupt End Point is missing..."));
+    EXPECT_FALSE(Has(log, "Find New Device!"));
+}
+
+TEST_F(LifecycleTest, Level5AddsTheFoundLine)
+{
+    SetLevel(5);
+    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeScanner());
+    EXPECT_TRUE(InOrder(Log(), {"Out  1 : FindScanner :", "Find New Device!", "In   1 : Inquiry :"}));
+}
+
+TEST_F(LifecycleTest, EntryLineShows0WhenTheConfigurationIsGone)
+{
+    SetLevel(2);
+    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(TerminateDriver());
+    std::filesystem::remove(testbed::kDrvLogDir / "Debug.conf");
+    ASSERT_TRUE(InitializeDriver()) << "the libusb context opens all the same";
+    EXPECT_TRUE(InOrder(Log(), {"In   1 : InitializeDriver :", "Out  1 : InitializeDriver :",
+                                "In   0 : InitializeDriver :", "Out  1 : InitializeDriver :"}));
+}
+
+TEST_F(NoScannerTest, FailuresShowInTheExitLines)
+{
+    SetLevel(3);
+    ASSERT_TRUE(InitializeDriver());
+    EXPECT_FALSE(InitializeScanner());
+    EXPECT_FALSE(ResetScanner());
+    const Lines log = Log();
+    EXPECT_TRUE(InOrder(log, {
+                                 "In   0 : FindScanner :",
+                                 "List device count = 1",
+                                 "Device 0, USB ID = 7F3C:0001",
+                                 "Out  0 : FindScanner :",
+                                 "Out  0 : InitializeScanner :",
+                                 "In   1 : ResetScanner :",
+                                 "Out  0 : InitializeScanner :",
+                                 "Out  0 : ResetScanner :",
+                             }));
+}
+
+TEST_F(LifecycleTest, TransactionFailuresAreLoggedPhaseByPhase)
+{
+    SetLevel(4);
+    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeScanner());
+    scanner().injectTransferFailure({0x16, -1, 1}, sim::Phase::Command, sim::TransferStatus::Stall);
+    scanner().injectTransferFailure({0x16, -1, 2}, sim::Phase::Status, sim::TransferStatus::Stall);
+    scanner().injectTransferFailure({0x28, 0x69, 1}, sim::Phase::DataIn, sim::TransferStatus::Stall);
+    scanner().injectTransferFailure({0x2A, 0x81, 1}, sim::Phase::DataOut, sim::TransferStatus::Stall);
+    uint8_t buffer[512] = {};
+    EXPECT_FALSE(ReserveUnit());
+    EXPECT_FALSE(ReserveUnit());
+    EXPECT_FALSE(Read(buffer, 128, 0x69, 0x0A0D));
+    EXPECT_FALSE(Send(buffer, 512, 0x81, 0));
+    const Lines log = Log();
+    EXPECT_TRUE(InOrder(log, {
+                                 "In   1 : DoIo : Code = 0x16 0x00 0x00",
+                                 "libusb_bulk_transfer failure to write command or data to pipe",
+                                 "Libusb return error code: -9",
+                                 "Out  0 : NxLibUsb::WriteFile() :",
+                                 "Send command error(A)",
+                                 "Out  0 : DoIo :",
+                                 "In   1 : DoIo : Code = 0x16 0x00 0x00",
+                                 "libusb_bulk_transfer failure to read data from pipe",
+                                 "Libusb return error code: -9",
+                                 "Out  0 : NxLibUsb::ReadFile() :",
+                                 "Read status error(A)",
+                                 "Out  0 : DoIo :",
+                                 "In   1 : DoIo : Code = 0x28 0x00 0x69",
+                                 "Read data error(A)",
+                                 "Out  0 : DoIo :",
+                                 "In   1 : DoIo : Code = 0x2A 0x00 0x81",
+                                 "Send data error",
+                                 "Out  0 : DoIo :",
+                             }));
+}
+
+class MissingPipesTest : public LifecycleTest {
+protected:
+    sim::BusOptions busOptions() const override
+    {
+        sim::BusOptions options;
+        options.devices.resize(2);
+        options.devices[0].interruptIn = false;
+        options.devices[1].interruptIn = false;
+        options.devices[1].bulkIn = false;
+        return options;
+    }
+};
+
+TEST_F(MissingPipesTest, MissingPipesAreReported)
+{
+    SetLevel(4);
+    ASSERT_TRUE(InitializeDriver());
+    // Each device through the steps of discovery, whatever the list order.
+    LibUsbHandleStructure record{};
+    libusb_device **list = nullptr;
+    const ssize_t count = libusb_get_device_list(pNxLibUsb.pContext, &list);
+    ASSERT_EQ(count, 2);
+    for (ssize_t i = 0; i < count; ++i) {
+        LibUsbHandleStructure *handle = pNxLibUsb.CreateDeviceHandle(list[i]);
+        ASSERT_NE(handle, nullptr);
+        if (pNxLibUsb.InitializeInterface(handle))
+            record = *handle;
+        pNxLibUsb.CloseDeviceHandle(handle);
+    }
+    libusb_free_device_list(list, 1);
+    EXPECT_EQ(record.nInterruptInPipe, 0u);
+    EXPECT_EQ(record.nBulkInPipe, 0x81u);
+    const Lines log = Log();
+    EXPECT_TRUE(InOrder(log, {"Interrupt in pipe index = 0x00", "Warning: Interrupt End Point is missing..."}));
+    EXPECT_TRUE(InOrder(log, {"Bulk In Pipe Index = 0x00", "Not all pipe found"}));
+    EXPECT_TRUE(HasPrefix(log, "Linux return errno: "));
+    EXPECT_TRUE(Has(log, "Out  0 : NxLibUsb::InitializeInterface() :"));
+}
+
+TEST_F(LifecycleTest, NullArgumentsOfTheUsbLayerAreLoggedAsEinval)
+{
+    SetLevel(4);
+    ASSERT_TRUE(InitializeDriver());
+    EXPECT_EQ(pNxLibUsb.CreateDeviceHandle(nullptr), nullptr);
+    pNxLibUsb.CloseDeviceHandle(nullptr);
+    const Lines log = Log();
+    EXPECT_TRUE(InOrder(log, {
+                                 "In   1 : NxLibUsb::CreateDeviceHandle() :",
+                                 "Linux return errno: 22(Invalid argument)",
+                                 "Out  0 : NxLibUsb::CreateDeviceHandle() :",
+                                 "In   1 : NxLibUsb::CloseDeviceHandle() :",
+                                 "Linux return errno: 22(Invalid argument)",
+                                 "Out  0 : NxLibUsb::CloseDeviceHandle() :",
+                             }));
+}
+
+} // namespace

@@ -165,6 +165,7 @@ struct VirtualScannerBus::Device {
   ~Device() {
     for (Urb& u : inflight) release(u);
     for (Urb& u : done) release(u);
+    for (auto& c : clients) g_object_unref(c.first);
     if (handler) g_object_unref(handler);
   }
 
@@ -174,16 +175,29 @@ struct VirtualScannerBus::Device {
   static void onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
     auto* d = static_cast<Device*>(self);
     std::lock_guard<std::mutex> lock(d->mutex);
-    d->clients[client] = false;
+    if (d->clients.emplace(client, false).second) g_object_ref(client);
   }
   static void onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
-    static_cast<Device*>(self)->clientGone(client);
+    auto* d = static_cast<Device*>(self);
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->clientGone(client);
+  }
+
+  // umockdev does not reliably signal a closed fd, but the client's
+  // "connected" property drops: look for closed handles before each request.
+  void pruneClients() {
+    for (auto it = clients.begin(); it != clients.end();) {
+      UMockdevIoctlClient* client = it->first;
+      ++it;
+      if (!umockdev_ioctl_client_get_connected(client)) clientGone(client);
+    }
   }
 
   // A closed fd releases its claim and its URBs, as the kernel does.
   void clientGone(UMockdevIoctlClient* client) {
-    std::lock_guard<std::mutex> lock(mutex);
-    clients.erase(client);
+    auto found = clients.find(client);
+    if (found == clients.end()) return;
+    clients.erase(found);
     for (auto* queue : {&inflight, &done}) {
       for (auto it = queue->begin(); it != queue->end();) {
         if (it->client == client) {
@@ -194,6 +208,7 @@ struct VirtualScannerBus::Device {
         }
       }
     }
+    g_object_unref(client);
   }
 
   bool hasEndpoint(std::uint8_t endpoint, unsigned char type) const {
@@ -354,8 +369,8 @@ struct VirtualScannerBus::Device {
   gboolean handleIoctl(UMockdevIoctlClient* client) {
     bool removeNow = false;
     {
-      std::lock_guard<std::mutex> lock(mutex);
-      dispatch(client);
+      std::unique_lock<std::mutex> lock(mutex);
+      dispatch(client, lock);
       if (gone && !removed) {
         removed = true;
         removeNow = true;
@@ -365,8 +380,33 @@ struct VirtualScannerBus::Device {
     return TRUE;
   }
 
-  gboolean dispatch(UMockdevIoctlClient* client) {
+  bool otherClientHolds(UMockdevIoctlClient* client) const {
+    return std::any_of(clients.begin(), clients.end(),
+                       [client](auto& c) { return c.second && c.first != client; });
+  }
+
+  // A handle closed just before this request may not have been noticed yet
+  // (umockdev sees the closed socket asynchronously, the kernel at once): let
+  // the worker's main context run pending events for a moment before
+  // declaring the interface busy.
+  bool claimConflict(UMockdevIoctlClient* client, std::unique_lock<std::mutex>& lock) {
+    GMainContext* context = g_main_context_get_thread_default();
+    for (int i = 0; i < 20 && otherClientHolds(client); ++i) {
+      lock.unlock();
+      if (g_main_context_is_owner(context)) {
+        while (g_main_context_iteration(context, FALSE)) {
+        }
+      }
+      g_usleep(1000);
+      lock.lock();
+      pruneClients();
+    }
+    return otherClientHolds(client);
+  }
+
+  gboolean dispatch(UMockdevIoctlClient* client, std::unique_lock<std::mutex>& lock) {
     const unsigned long request = umockdev_ioctl_client_get_request(client);
+    pruneClients();
     if (!gone && model->unplugged()) markGone();
     if (gone && request != USBDEVFS_REAPURBNDELAY && request != USBDEVFS_REAPURB &&
         request != USBDEVFS_DISCARDURB) {
@@ -395,8 +435,9 @@ struct VirtualScannerBus::Device {
           complete(client, -1, EBUSY);
         } else {
           configuration = wanted;
+          // An unconfigured device has an empty attribute.
           umockdev_testbed_set_attribute(bus->testbed, sysPath.c_str(), "bConfigurationValue",
-                                         wanted ? (std::to_string(wanted) + "\n").c_str() : "\n");
+                                         wanted ? (std::to_string(wanted) + "\n").c_str() : "");
           complete(client, 0, 0);
         }
         return TRUE;
@@ -404,14 +445,16 @@ struct VirtualScannerBus::Device {
       case USBDEVFS_CLAIMINTERFACE:
       case USBDEVFS_DISCONNECT_CLAIM: {
         const unsigned iface = argValue(client);
-        const bool otherHolds = std::any_of(clients.begin(), clients.end(),
-                                            [client](auto& c) { return c.second && c.first != client; });
         if (iface != 0 || configuration == 0) {
           complete(client, -1, ENOENT);
-        } else if (refuseClaim || otherHolds) {
+        } else if (refuseClaim || claimConflict(client, lock)) {
           complete(client, -1, EBUSY);
         } else {
-          clients[client] = true;
+          if (clients.emplace(client, true).second) {
+            g_object_ref(client);
+          } else {
+            clients[client] = true;
+          }
           complete(client, 0, 0);
         }
         return TRUE;
@@ -550,9 +593,7 @@ struct VirtualScannerBus::Device {
       complete(client, -1, ENOENT);
       return TRUE;
     }
-    const bool otherHolds = std::any_of(clients.begin(), clients.end(),
-                                        [client](auto& c) { return c.second && c.first != client; });
-    if (otherHolds) {
+    if (otherClientHolds(client)) {
       release(u);
       complete(client, -1, EBUSY);
       return TRUE;
@@ -625,7 +666,9 @@ VirtualScannerBus::VirtualScannerBus(BusOptions options)
     d->model = std::make_unique<DeviceModel>(d->options.profile);
     d->devnum = static_cast<unsigned>(i + 2);
     char path[64];
-    std::snprintf(path, sizeof path, "/sys/devices/usb1/1-%zu", i + 1);
+    // libusb lists devices in reverse order of discovery (sysfs name order):
+    // device 0 gets the highest port so that it comes first in libusb's list.
+    std::snprintf(path, sizeof path, "/sys/devices/usb1/1-%zu", options_.devices.size() - i);
     d->sysPath = path;
     std::snprintf(path, sizeof path, "/dev/bus/usb/001/%03u", d->devnum);
     d->node = path;
@@ -666,7 +709,8 @@ bool VirtualScannerBus::start(std::string* error) {
       return fail("umockdev could not add the device: " + why);
     }
     auto attr = [&](const char* name, const std::string& value) {
-      umockdev_testbed_set_attribute(state_->testbed, d->sysPath.c_str(), name, (value + "\n").c_str());
+      const std::string line = value.empty() ? value : value + "\n";
+      umockdev_testbed_set_attribute(state_->testbed, d->sysPath.c_str(), name, line.c_str());
     };
     char idv[8];
     std::snprintf(idv, sizeof idv, "%04x", o.vendorId);
@@ -707,6 +751,7 @@ void VirtualScannerBus::stop() {
     for (auto& u : d->done) Device::release(u);
     d->inflight.clear();
     d->done.clear();
+    for (auto& c : d->clients) g_object_unref(c.first);
     d->clients.clear();
     if (d->handler) {
       g_signal_handlers_disconnect_by_data(d->handler, d.get());

@@ -335,4 +335,198 @@ TEST_F(UsbTest, ImageDataMovesFast) {
               megabytes / seconds);
 }
 
+TEST_F(UsbTest, ThrottledDataArrivesAtTheConfiguredRate) {
+  openScanner();
+  scanner().setThrottle(20'000'000);  // 20 MB/s
+  std::vector<std::uint8_t> data;
+  std::uint8_t status = 0xFF;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_EQ(transaction(readCommand(sim::datatype::kNvmRead, 128), data, 128, &status), 0);
+  }
+  // 990720 bytes of calibration data need a window first.
+  std::vector<std::uint8_t> window(sim::kWindowListSize, 0);
+  window[7] = sim::kWindowDescriptorSize;
+  std::uint8_t* d = window.data() + sim::kWindowHeaderSize;
+  d[2] = d[4] = 0x02;
+  d[3] = d[5] = 0x58;
+  d[25] = 5;
+  d[26] = 8;
+  d[45] = 0x3B;  // 15300 bytes per line
+  d[46] = 0xC4;
+  d[48] = 12;
+  const std::vector<std::uint8_t> setWindow{sim::opcode::kSetWindow, 0, 0, 0, 0, 0, 0, 0, 79, 0};
+  int n = 0;
+  ASSERT_EQ(bulkOut(setWindow.data(), 10), 0);
+  ASSERT_EQ(bulkOut(window.data(), 79), 0);
+  ASSERT_EQ(bulkIn(&status, 1, &n), 0);
+  ASSERT_EQ(status, 0) << transcriptText();
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_EQ(transaction(readCommand(sim::datatype::kCalibrationDataColor, 990720), data, 990720, &status), 0);
+    ASSERT_EQ(status, 0);
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // About 4 MB at 20 MB/s.
+  EXPECT_GE(seconds, 0.19);
+  EXPECT_EQ(data, sim::DeviceModel::calibrationData(600));
+}
+
+class TwoScanners : public UsbTest {
+ protected:
+  sim::BusOptions busOptions() const override {
+    sim::BusOptions o;
+    o.devices.resize(2);
+    o.devices[0].refuseClaim = true;  // claimed by another program
+    o.devices[1].serial = "VS0000002";
+    return o;
+  }
+};
+
+TEST_F(TwoScanners, TheFirstIsBusyTheSecondIsClaimed) {
+  auto devices = scanners();
+  ASSERT_EQ(devices.size(), 2u);
+  libusb_device_handle* first = nullptr;
+  ASSERT_EQ(libusb_open(devices[0], &first), 0);
+  EXPECT_EQ(libusb_claim_interface(first, 0), LIBUSB_ERROR_BUSY);
+  libusb_close(first);
+  ASSERT_EQ(libusb_open(devices[1], &handle_), 0);
+  ASSERT_EQ(libusb_claim_interface(handle_, 0), 0);
+  EXPECT_FALSE(bus().claimed(0));
+  EXPECT_TRUE(bus().claimed(1));
+
+  unsigned char serial[64] = {};
+  libusb_device_descriptor dd{};
+  ASSERT_EQ(libusb_get_device_descriptor(devices[1], &dd), 0);
+  EXPECT_GT(libusb_get_string_descriptor_ascii(handle_, dd.iSerialNumber, serial, sizeof serial), 0);
+  EXPECT_STREQ(reinterpret_cast<char*>(serial), "VS0000002");
+
+  // Each device has its own model.
+  std::vector<std::uint8_t> data;
+  std::uint8_t status = 0xFF;
+  ASSERT_EQ(transaction(inquiryCommand(5), data, 5, &status), 0);
+  EXPECT_EQ(scanner(1).transactionCount(), 1u);
+  EXPECT_EQ(scanner(0).transactionCount(), 0u);
+  for (auto* d : devices) libusb_unref_device(d);
+}
+
+TEST_F(UsbTest, ASecondHandleCannotClaimUntilTheFirstIsClosed) {
+  openScanner();
+  auto devices = scanners();
+  libusb_device_handle* second = nullptr;
+  ASSERT_EQ(libusb_open(devices[0], &second), 0);
+  EXPECT_EQ(bus().openHandles(), 2u);
+  EXPECT_EQ(libusb_claim_interface(second, 0), LIBUSB_ERROR_BUSY);
+  libusb_close(handle_);  // closing releases the claim, as the kernel does
+  handle_ = nullptr;
+  EXPECT_EQ(libusb_claim_interface(second, 0), 0);
+  EXPECT_EQ(libusb_release_interface(second, 0), 0);
+  EXPECT_FALSE(bus().claimed());
+  libusb_close(second);
+  for (auto* d : devices) libusb_unref_device(d);
+}
+
+class NoBulkOut : public UsbTest {
+ protected:
+  sim::BusOptions busOptions() const override {
+    sim::BusOptions o;
+    o.devices[0].bulkOut = false;
+    return o;
+  }
+};
+
+TEST_F(NoBulkOut, DescriptorsLackThePipeAndTransfersToItFail) {
+  auto devices = scanners();
+  ASSERT_EQ(devices.size(), 1u);
+  libusb_config_descriptor* config = nullptr;
+  ASSERT_EQ(libusb_get_active_config_descriptor(devices[0], &config), 0);
+  const libusb_interface_descriptor& alt = config->interface[0].altsetting[0];
+  ASSERT_EQ(alt.bNumEndpoints, 2);
+  EXPECT_EQ(alt.endpoint[0].bEndpointAddress, kBulkIn);
+  EXPECT_EQ(alt.endpoint[1].bEndpointAddress, kInterruptIn);
+  libusb_free_config_descriptor(config);
+  for (auto* d : devices) libusb_unref_device(d);
+  openScanner();
+  EXPECT_NE(bulkOut(inquiryCommand(5).data(), 10), 0);
+  EXPECT_EQ(scanner().transactionCount(), 0u);
+}
+
+class Unconfigured : public UsbTest {
+ protected:
+  sim::BusOptions busOptions() const override {
+    sim::BusOptions o;
+    o.devices[0].activeConfiguration = 0;
+    return o;
+  }
+};
+
+TEST_F(Unconfigured, SetConfigurationMakesThePipesAvailable) {
+  auto devices = scanners();
+  ASSERT_EQ(devices.size(), 1u);
+  libusb_config_descriptor* config = nullptr;
+  EXPECT_EQ(libusb_get_active_config_descriptor(devices[0], &config), LIBUSB_ERROR_NOT_FOUND);
+  ASSERT_EQ(libusb_open(devices[0], &handle_), 0);
+  int value = -1;
+  EXPECT_EQ(libusb_get_configuration(handle_, &value), 0);
+  EXPECT_EQ(value, 0);
+  EXPECT_EQ(libusb_claim_interface(handle_, 0), LIBUSB_ERROR_NOT_FOUND);
+  ASSERT_EQ(libusb_set_configuration(handle_, 1), 0);
+  EXPECT_EQ(bus().activeConfiguration(), 1);
+  EXPECT_EQ(libusb_get_configuration(handle_, &value), 0);
+  EXPECT_EQ(value, 1);
+  ASSERT_EQ(libusb_get_active_config_descriptor(devices[0], &config), 0);
+  EXPECT_EQ(config->interface[0].altsetting[0].bNumEndpoints, 3);
+  libusb_free_config_descriptor(config);
+  ASSERT_EQ(libusb_claim_interface(handle_, 0), 0);
+  // Claimed interfaces keep the configuration.
+  EXPECT_EQ(libusb_set_configuration(handle_, 0), LIBUSB_ERROR_BUSY);
+  std::vector<std::uint8_t> data;
+  std::uint8_t status = 0xFF;
+  ASSERT_EQ(transaction(inquiryCommand(5), data, 5, &status), 0);
+  EXPECT_EQ(status, 0);
+  for (auto* d : devices) libusb_unref_device(d);
+}
+
+class SecondConfiguration : public UsbTest {
+ protected:
+  sim::BusOptions busOptions() const override {
+    sim::BusOptions o;
+    o.devices[0].activeConfiguration = 2;
+    return o;
+  }
+};
+
+TEST_F(SecondConfiguration, ActiveConfigurationHasNoPipesUntilTheFirstIsSet) {
+  auto devices = scanners();
+  ASSERT_EQ(devices.size(), 1u);
+  libusb_device_descriptor dd{};
+  ASSERT_EQ(libusb_get_device_descriptor(devices[0], &dd), 0);
+  EXPECT_EQ(dd.bNumConfigurations, 2);
+  libusb_config_descriptor* config = nullptr;
+  ASSERT_EQ(libusb_get_active_config_descriptor(devices[0], &config), 0);
+  EXPECT_EQ(config->bConfigurationValue, 2);
+  EXPECT_EQ(config->interface[0].altsetting[0].bNumEndpoints, 0);
+  libusb_free_config_descriptor(config);
+  ASSERT_EQ(libusb_open(devices[0], &handle_), 0);
+  ASSERT_EQ(libusb_set_configuration(handle_, 1), 0);
+  ASSERT_EQ(libusb_get_active_config_descriptor(devices[0], &config), 0);
+  EXPECT_EQ(config->bConfigurationValue, 1);
+  libusb_free_config_descriptor(config);
+  for (auto* d : devices) libusb_unref_device(d);
+}
+
+class OtherDeviceOnly : public UsbTest {
+ protected:
+  sim::BusOptions busOptions() const override {
+    sim::BusOptions o;
+    o.devices[0].vendorId = 0x1234;
+    o.devices[0].productId = 0x5678;
+    return o;
+  }
+};
+
+TEST_F(OtherDeviceOnly, IsListedButIsNoScanner) {
+  EXPECT_EQ(countDevices(), 1);
+  EXPECT_TRUE(scanners().empty());
+}
+
 }  // namespace

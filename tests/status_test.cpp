@@ -1,0 +1,221 @@
+// Status reporting and the operations accepted without device action:
+// results, what reaches the caller's variables, and the trace lines.
+//
+// DRVLOG_RESOURCE_LOCK: the trace tests write /tmp/DrvLog/Debug.conf and read
+// vemoDll.txt under testbed::DrvLogGuard.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "api/scanner.h"
+#include "testbed/testbed.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// Level 2 trace switched on for the whole test (InitializeDriver reads the
+// configuration; there is no scanner traffic in this file).
+class TracedTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(testbed::writeDebugConf({"DebugLevel 2"}));
+        DebugInitialize();
+        std::filesystem::remove(testbed::kDrvLogDir / "vemoDll.txt");
+    }
+    static Lines Log() { return testbed::readLines(testbed::kDrvLogDir / "vemoDll.txt"); }
+
+private:
+    testbed::DrvLogGuard guard_;
+};
+
+// ---------------------------------------------------------------------------
+// Status functions
+// ---------------------------------------------------------------------------
+
+TEST(StatusReporting, ShortStatusIsTheLowByte)
+{
+    uint8_t status = 0xEE;
+    gErrCode = 2023;
+    EXPECT_TRUE(GetScannerStatus(nullptr, nullptr, nullptr, &status));
+    EXPECT_EQ(status, 231);
+    gErrCode = 2019;
+    GetScannerStatus(nullptr, nullptr, nullptr, &status);
+    EXPECT_EQ(status, 227);
+    gErrCode = 64001; // 0xFA01
+    GetScannerStatus(nullptr, nullptr, nullptr, &status);
+    EXPECT_EQ(status, 0x01);
+    EXPECT_EQ(gErrCode, 64001u) << "reading never changes the code";
+}
+
+TEST(StatusReporting, FullStatusIsWidened)
+{
+    uint64_t status = ~0ull;
+    gErrCode = 64003;
+    EXPECT_TRUE(GetScannerStatusEx(nullptr, nullptr, nullptr, &status));
+    EXPECT_EQ(status, 64003u);
+    status = 0;
+    EXPECT_TRUE(GetScannerStatusEx(nullptr, nullptr, nullptr, &status));
+    EXPECT_EQ(status, 64003u) << "two reads in a row give the same code";
+}
+
+TEST(StatusReporting, NullPointerStores2005)
+{
+    gErrCode = 2023;
+    EXPECT_TRUE(GetScannerStatus(nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(gErrCode, 2005u);
+    gErrCode = 2023;
+    EXPECT_TRUE(GetScannerStatusEx(nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(gErrCode, 2005u);
+    uint64_t status = 0;
+    GetScannerStatusEx(nullptr, nullptr, nullptr, &status);
+    EXPECT_EQ(status, 2005u) << "the next query reports 2005";
+    // A null pointer to GetLastStatusCode is refused the same way.
+    gErrCode = 2023;
+    EXPECT_TRUE(GetLastStatusCode(nullptr, nullptr));
+    EXPECT_EQ(gErrCode, 2005u);
+}
+
+TEST(StatusReporting, LastStatusCodeFiltersNotReadyAnd3011)
+{
+    uint64_t status = 7;
+    for (uint32_t hidden : {2009u, 3011u}) {
+        gErrCode = hidden;
+        EXPECT_TRUE(GetLastStatusCode(nullptr, &status));
+        EXPECT_EQ(status, 7u) << hidden;
+        EXPECT_EQ(gErrCode, hidden);
+    }
+    for (uint32_t shown : {0u, 113u, 2008u, 2010u, 2023u, 3012u, 64001u}) {
+        gErrCode = shown;
+        status = 7;
+        EXPECT_TRUE(GetLastStatusCode(nullptr, &status));
+        EXPECT_EQ(status, shown);
+    }
+}
+
+TEST_F(TracedTest, StatusTraceLines)
+{
+    uint8_t shortStatus = 0;
+    uint64_t status = 7;
+    gErrCode = 2009;
+    GetScannerStatus(nullptr, nullptr, nullptr, &shortStatus);
+    GetLastStatusCode(nullptr, &status);
+    gErrCode = 2023;
+    GetLastStatusCode(nullptr, &status);
+    GetScannerStatusEx(nullptr, nullptr, nullptr, nullptr);
+    EXPECT_EQ(Log(), (Lines{
+                         "In   0 : GetScannerStatus :",
+                         "Out  1 : GetScannerStatus :",
+                         "In   1 : GetLastStatusCode :",
+                         "In   1 : GetScannerStatusEx :",
+                         "Out  1 : GetScannerStatusEx : 2009",
+                         "Out  1 : GetLastStatusCode : status = 7",
+                         "In   1 : GetLastStatusCode :",
+                         "In   1 : GetScannerStatusEx :",
+                         "Out  1 : GetScannerStatusEx : 2023",
+                         "Out  1 : GetLastStatusCode : status = 2023",
+                         "In   1 : GetScannerStatusEx :",
+                         "Out  1 : GetScannerStatusEx : 2005",
+                     }));
+}
+
+// ---------------------------------------------------------------------------
+// Functions that answer without the device
+// ---------------------------------------------------------------------------
+
+struct Accepted {
+    const char *name;
+    bool (*function)();
+};
+
+const std::vector<Accepted> &AcceptedFunctions()
+{
+    static const std::vector<Accepted> functions = {
+        {"IsCalibrationDataFileExist", IsCalibrationDataFileExist},
+        {"StartScanJob", StartScanJob},
+        {"EndScanJob", EndScanJob},
+        {"GetADFStatus", GetADFStatus},
+        {"DoCancel", DoCancel},
+        {"DoPaperFeed", DoPaperFeed},
+        {"GetEOPStatus", GetEOPStatus},
+        {"ResetCalibrationData", ResetCalibrationData},
+        {"DoCalibration", DoCalibration},
+        {"DoCalibrationData", DoCalibrationData},
+        {"PrepareScan", PrepareScan},
+        {"GetMicrData", GetMicrData},
+        {"SendUltraSonicConcernArea", SendUltraSonicConcernArea},
+        {"SetBatchScanParameter", SetBatchScanParameter},
+        {"Send2DConvolutionFilter", Send2DConvolutionFilter},
+        {"SetImprinterParameter", SetImprinterParameter},
+        {"DoEjectPaperAfterScan", DoEjectPaperAfterScan},
+        {"SendUltraSonicIgnoreLength", SendUltraSonicIgnoreLength},
+        {"FlatbedTransLightSwitch", FlatbedTransLightSwitch},
+        {"LampOn", LampOn},
+        {"LampOff", LampOff},
+        {"LampDim", LampDim},
+        {"GetLightStatus", GetLightStatus},
+        {"ResetIntelligentMultiFeedData", ResetIntelligentMultiFeedData},
+        {"ManageIntelligentMultiFeedData", ManageIntelligentMultiFeedData},
+        {"SaveIntelligentMultiFeedState", SaveIntelligentMultiFeedState},
+        {"DestroyDeviceList", DestroyDeviceList},
+        {"SelectDevice", SelectDevice},
+        {"GetOperatingDeviceName", GetOperatingDeviceName},
+    };
+    return functions;
+}
+
+TEST_F(TracedTest, AcceptedFunctionsSucceedWithTwoLinesAndNoStatus)
+{
+    Lines expected;
+    for (const Accepted &f : AcceptedFunctions()) {
+        gErrCode = 2023;
+        EXPECT_TRUE(f.function()) << f.name;
+        EXPECT_EQ(gErrCode, 2023u) << f.name;
+        expected.push_back(std::string("In   1 : ") + f.name + " :");
+        expected.push_back(std::string("Out  1 : ") + f.name + " :");
+    }
+    void *list = nullptr;
+    uint32_t count = 0;
+    EXPECT_TRUE(GetDeviceList(&list, &count));
+    expected.push_back("In   1 : GetDeviceList :");
+    expected.push_back("Out  1 : GetDeviceList :");
+    EXPECT_EQ(Log(), expected);
+}
+
+TEST(AcceptedOperations, LampOnWithoutScannerOrDriver)
+{
+    gErrCode = 2019;
+    EXPECT_TRUE(LampOn());
+    EXPECT_EQ(gErrCode, 2019u);
+}
+
+TEST(AcceptedOperations, DoCancelMarksTheScan)
+{
+    EXPECT_EQ(bitUserCancel, 0) << "0 at load";
+    EXPECT_TRUE(DoCancel());
+    EXPECT_EQ(bitUserCancel, 1);
+    EXPECT_TRUE(DoCancel());
+    EXPECT_EQ(bitUserCancel, 1);
+}
+
+TEST(AcceptedOperations, GetDeviceListHandsBackAnEmptyList)
+{
+    int anything = 0;
+    void *list = &anything;
+    uint32_t count = 99;
+    EXPECT_TRUE(GetDeviceList(&list, &count));
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(count, 0u);
+    // Null output pointers are skipped.
+    EXPECT_TRUE(GetDeviceList(nullptr, &count));
+    count = 5;
+    list = &anything;
+    EXPECT_TRUE(GetDeviceList(&list, nullptr));
+    EXPECT_EQ(list, nullptr);
+    EXPECT_TRUE(GetDeviceList(nullptr, nullptr));
+}
+
+} // namespace

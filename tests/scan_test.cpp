@@ -80,7 +80,7 @@ size_t ThreadCount()
 class ScanTest : public testbed::ScannerTest {
 protected:
     uint16_t width_ = 256;
-    uint16_t maxRead_ = 4096;
+    uint16_t maxRead_ = 16384;
 
     sim::BusOptions busOptions() const override
     {
@@ -107,6 +107,14 @@ protected:
     bool Set(tagScanParameter p) { return SetScanParameter(&p); }
 
     size_t CommandCount(uint8_t opcode) { return scanner().transactionsWithOpcode(opcode).size(); }
+
+    size_t ImageReadCount()
+    {
+        size_t n = 0;
+        for (const auto &t : scanner().transactionsWithOpcode(sim::opcode::kRead))
+            n += t.dataType() == 0x00 ? 1 : 0;
+        return n;
+    }
 
     // Reads the caller's whole image in one call.
     std::vector<uint8_t> ReadAll(const tagScanParameter &p, bool *ok = nullptr)
@@ -180,7 +188,7 @@ TEST_F(ScanTest, StartReservesScansAndReadsThePageInPiecesOfAtMostMaxSizeRead)
             continue;
         EXPECT_EQ(tr.dataType(), 0x00);
         EXPECT_EQ(tr.qualifier(), 0x0A0D);
-        EXPECT_LE(tr.transferLength(), 4096u);
+        EXPECT_LE(tr.transferLength(), 16384u);
         EXPECT_EQ(tr.status, sim::kStatusGood);
         total += tr.transferLength();
         inBlock += tr.transferLength();
@@ -199,6 +207,357 @@ TEST_F(ScanTest, StartReservesScansAndReadsThePageInPiecesOfAtMostMaxSizeRead)
     const auto page = DevicePage();
     ASSERT_GE(page.size(), image.size());
     EXPECT_TRUE(std::equal(image.begin(), image.end(), page.begin()));
+}
+
+TEST_F(ScanTest, LinesPerBlockFollowTheCallersResolution)
+{
+    struct Case {
+        uint16_t xres;
+        uint16_t pixels;
+        uint32_t lines;
+        uint32_t bytesPerLine;
+    };
+    // 256 pixels at 300 dpi are 512 at 600; the caller's width follows its resolution.
+    for (const Case c : {Case{200, 168, 48, 768}, Case{300, 256, 48, 768}, Case{400, 336, 16, 1536},
+                         Case{600, 512, 16, 1536}}) {
+        SCOPED_TRACE(c.xres);
+        ASSERT_TRUE(Set(Request(c.xres, c.pixels, 40)));
+        ASSERT_TRUE(StartScan()) << gErrCode;
+        EXPECT_EQ(Bufferline, c.lines);
+        EXPECT_EQ(dwBytesperline, c.bytesPerLine);
+        EXPECT_EQ(Buffersize, c.lines * c.bytesPerLine);
+        EXPECT_TRUE(StopScan());
+    }
+}
+
+class WideScanTest : public ScanTest {
+protected:
+    WideScanTest() { width_ = 2550; }
+};
+
+TEST_F(WideScanTest, GrayAt300IsScannedAsColourInBlocksOf48Lines)
+{
+    ASSERT_TRUE(Set(Request(300, 2550, 20, kModeGray)));
+    ASSERT_TRUE(StartScan());
+    EXPECT_EQ(dwBytesperline, 7650u);
+    EXPECT_EQ(Buffersize, 367200u);
+    EXPECT_TRUE(StopScan());
+}
+
+// ---- Refusals ---------------------------------------------------------------------
+
+TEST_F(ScanTest, RequestsWhoseBlocksCannotBeDeliveredAreRefusedBeforeAnyCommand)
+{
+    struct Case {
+        const char *what;
+        std::function<void()> spoil;
+    };
+    const Case cases[] = {
+        {"caller resolution above 600 (the rescaled block would not fit)",
+         [] { sacdimension.XRes = 601; }},
+        {"caller resolution 0", [] { sacdimension.XRes = 0; }},
+        {"block size 0", [] { NewParam.PixelNum = 0; }},
+        {"device depth below a byte", [] { NewParam.BitPerPixel = 4; }},
+        {"no line count", [] { NewParam.LineNum = 0; }},
+        {"area beyond the scanned line", [] { sacdimension.Left = 200; }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(Set(Request(300, 256, 40)));
+        c.spoil();
+        scanner().clearTranscript();
+        gErrCode = 0;
+        EXPECT_FALSE(StartScan());
+        EXPECT_EQ(gErrCode, 2005u);
+        EXPECT_EQ(CommandCount(sim::opcode::kReserveUnit), 0u);
+        EXPECT_EQ(CommandCount(sim::opcode::kScan), 0u);
+        EXPECT_EQ(LoadScanFlag(), 0);
+        uint8_t byte = 0;
+        EXPECT_FALSE(ReadScan(0, &byte, 1));
+        EXPECT_EQ(gErrCode, 157u);
+        EXPECT_TRUE(StopScan());
+    }
+}
+
+TEST_F(ScanTest, StartWhileAScanRunsIsRefusedAndTheRunningScanGoesOn)
+{
+    const auto p = Request(300, 256, 200);
+    ASSERT_TRUE(Set(p));
+    ASSERT_TRUE(StartScan());
+    const unsigned long thread = threadScanImage;
+    EXPECT_FALSE(StartScan());
+    EXPECT_EQ(gErrCode, 2000u);
+    EXPECT_EQ(threadScanImage, thread);
+    EXPECT_EQ(CommandCount(sim::opcode::kReserveUnit), 1u);
+    EXPECT_EQ(CommandCount(sim::opcode::kScan), 1u);
+
+    bool ok = false;
+    const auto image = ReadAll(p, &ok);
+    ASSERT_TRUE(ok);
+    const auto page = DevicePage();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), page.begin()));
+    EXPECT_TRUE(StopScan());
+}
+
+TEST_F(ScanTest, AFailedReadEndsThePageAndItsThreadRefusesANewScanUntilStopped)
+{
+    const auto p = Request(300, 256, 200);
+    ASSERT_TRUE(Set(p));
+    // The third image READ of the page ends with a medium error.
+    scanner().injectCheckCondition({sim::opcode::kRead, 0x00, 3}, sim::makeSense(3, 0, 0));
+    ASSERT_TRUE(StartScan());
+    ASSERT_TRUE(WaitUntil([] { return LoadScanFlag() == 0; }));
+    EXPECT_EQ(gErrCode, 2004u);
+
+    // The thread still runs: no second thread, no second scan on the wire.
+    const unsigned long thread = threadScanImage;
+    EXPECT_NE(thread, 0u);
+    EXPECT_FALSE(StartScan());
+    EXPECT_EQ(gErrCode, 2000u);
+    EXPECT_EQ(threadScanImage, thread);
+    EXPECT_EQ(LoadScanFlag(), 0);
+    EXPECT_EQ(CommandCount(sim::opcode::kScan), 1u);
+
+    // Nothing was published: the consumer gives up at once with 157, and the
+    // thread made no further READs after the failed one.
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(ImageReadCount(), 3u);
+    bool ok = true;
+    ReadAll(p, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(gErrCode, 157u);
+    EXPECT_TRUE(StopScan());
+    EXPECT_EQ(threadScanImage, 0u);
+
+    // The next scan starts afresh.
+    scanner().clearFaults();
+    ASSERT_TRUE(Set(p));
+    ASSERT_TRUE(StartScan());
+    const auto image = ReadAll(p, &ok);
+    ASSERT_TRUE(ok);
+    const auto page = DevicePage();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), page.begin()));
+    EXPECT_TRUE(StopScan());
+}
+
+// ---- The ring ---------------------------------------------------------------------
+
+TEST_F(ScanTest, AFullRingHoldsTheThreadAndEveryTakenBlockLetsItGoOn)
+{
+    // 3112 device lines: 64 full blocks of 48 lines and 40 lines more.
+    ASSERT_TRUE(Set(Request(300, 256, 3100)));
+    ASSERT_TRUE(StartScan());
+    const auto page = DevicePage();
+    ASSERT_EQ(page.size(), 768u * 3112u);
+    const uint32_t block = Buffersize;
+
+    ASSERT_TRUE(WaitUntil(AllBlocksFull));
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(scanner().imageBytesServed(), 64u * block) << "the thread read into a full ring";
+
+    std::vector<uint8_t> taken(block);
+    ASSERT_TRUE(GetOriginalData(taken.data()));
+    EXPECT_TRUE(std::equal(taken.begin(), taken.end(), page.begin()));
+    ASSERT_TRUE(WaitUntil([&] { return scanner().imageBytesServed() == page.size(); }));
+    ASSERT_TRUE(WaitUntil(AllBlocksFull));
+
+    // The rest comes out in order; the last block carries the page's last 40
+    // lines, counts 48 and is cleared behind them.
+    for (uint32_t b = 1; b < 65; ++b) {
+        SCOPED_TRACE(b);
+        ASSERT_TRUE(GetOriginalData(taken.data()));
+        const size_t from = size_t{b} * block;
+        const size_t have = std::min<size_t>(block, page.size() - from);
+        EXPECT_TRUE(std::equal(taken.begin(), taken.begin() + static_cast<long>(have),
+                               page.begin() + static_cast<long>(from)));
+        EXPECT_TRUE(std::all_of(taken.begin() + static_cast<long>(have), taken.end(),
+                                [](uint8_t v) { return v == 0; }));
+    }
+    // All read and all taken: nothing more can come.
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_FALSE(GetOriginalData(taken.data()));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+    EXPECT_TRUE(StopScan());
+}
+
+TEST_F(ScanTest, StopWhileTheThreadWaitsForAFreeBlockJoinsItAndFreesTheRing)
+{
+    ASSERT_TRUE(Set(Request(300, 256, 3500)));
+    const size_t threads = ThreadCount();
+    ASSERT_TRUE(StartScan());
+    EXPECT_EQ(ThreadCount(), threads + 1);
+    ASSERT_TRUE(WaitUntil(AllBlocksFull));
+
+    EXPECT_TRUE(StopScan());
+    EXPECT_EQ(threadScanImage, 0u);
+    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_EQ(blThread.load(), 0);
+    EXPECT_EQ(LoadScanFlag(), 0);
+    EXPECT_EQ(pBlockbuffer, nullptr);
+    EXPECT_EQ(m_blockbuffer, nullptr);
+    for (const unsigned char *b : pBlock)
+        EXPECT_EQ(b, nullptr);
+    EXPECT_EQ(scanner().lastReleaseCode(), 0);
+    EXPECT_EQ(scanner().imageBytesServed(), 64u * Buffersize);
+}
+
+// ---- Cancel, stop and unplug in the middle of a page ----------------------------
+
+TEST_F(ScanTest, CancelFromAnotherThreadMakesTheStopReport159AndReleaseWithThree)
+{
+    ASSERT_TRUE(Set(Request(300, 256, 200)));
+    ASSERT_TRUE(StartScan());
+    std::vector<uint8_t> some(1000);
+    ASSERT_TRUE(ReadScan(0, some.data(), static_cast<uint32_t>(some.size())));
+    std::thread([] { DoCancel(); }).join();
+
+    EXPECT_FALSE(StopScan());
+    EXPECT_EQ(gErrCode, 159u);
+    EXPECT_EQ(scanner().lastReleaseCode(), 3);
+    EXPECT_EQ(bitUserCancel, 0);
+    // The cancel is spent: the next stop releases normally.
+    EXPECT_TRUE(StopScan());
+    EXPECT_EQ(scanner().lastReleaseCode(), 0);
+}
+
+TEST_F(ScanTest, StopInTheMiddleOfAPageEndsDeliveryAndTheNextScanStartsAfresh)
+{
+    const auto p = Request(300, 256, 400, kModeGray);
+    ASSERT_TRUE(Set(p));
+    ASSERT_TRUE(StartScan());
+    std::vector<uint8_t> half(CallerBytes(p) / 2 + 7);
+    ASSERT_TRUE(ReadScan(0, half.data(), static_cast<uint32_t>(half.size())));
+
+    EXPECT_TRUE(StopScan());
+    EXPECT_EQ(bitTrueGray, 0);
+    EXPECT_EQ(bitCrop, 0);
+    EXPECT_EQ(Imagestore, 0u);
+    uint8_t byte = 0;
+    EXPECT_FALSE(ReadScan(0, &byte, 1));
+    EXPECT_EQ(gErrCode, 157u);
+
+    ASSERT_TRUE(Set(p));
+    ASSERT_TRUE(StartScan());
+    bool ok = false;
+    const auto whole = ReadAll(p, &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_TRUE(std::equal(half.begin(), half.end(), whole.begin()));
+    EXPECT_TRUE(StopScan());
+}
+
+TEST_F(ScanTest, UnplugInTheMiddleOfAPageEndsDeliveryWith157WithoutHanging)
+{
+    const auto p = Request(300, 256, 400);
+    ASSERT_TRUE(Set(p));
+    scanner().unplugAfterImageBytes(768u * 48u * 3u + 1000u);
+    ASSERT_TRUE(StartScan());
+
+    const auto before = std::chrono::steady_clock::now();
+    bool ok = true;
+    const auto image = ReadAll(p, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(gErrCode, 157u);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 10s);
+    // What came before the unplug was delivered.
+    const auto page = DevicePage();
+    const size_t delivered = 768u * 48u * 3u;
+    EXPECT_TRUE(std::equal(image.begin(), image.begin() + delivered, page.begin()));
+
+    StopScan();  // the release cannot reach the scanner any more
+    EXPECT_EQ(threadScanImage, 0u);
+    EXPECT_EQ(pBlockbuffer, nullptr);
+}
+
+// ---- Trace and raw dump -------------------------------------------------------------
+
+TEST_F(ScanTest, RawDumpHoldsExactlyTheBytesReadAndTheTraceShowsEveryStep)
+{
+    const fs::path dir = fs::temp_directory_path() / ("docscan-scan-test-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    LogInto(dir);
+    {
+        FILE *stale = std::fopen((dir / "Image0.raw").c_str(), "wb");
+        ASSERT_NE(stale, nullptr);
+        std::fputs("left over from an earlier scan", stale);
+        std::fclose(stale);
+    }
+    const auto p = Request(300, 256, 100);
+    ASSERT_TRUE(Set(p));
+    ASSERT_TRUE(StartScan());
+    bool ok = false;
+    ReadAll(p, &ok);
+    ASSERT_TRUE(ok);
+    ASSERT_TRUE(StopScan());
+
+    EXPECT_EQ(testbed::readFileBytes(dir / "Image0.raw"), DevicePage());
+
+    const auto thread = testbed::readLines(dir / "vemoImageThread.txt");
+    ASSERT_GE(thread.size(), 3u);
+    EXPECT_EQ(thread.front(), "In   0 : ScanImageThread :");
+    EXPECT_EQ(thread[1], "ScanImageThread : Read image 16384 bytes remain 36864 bytes");
+    EXPECT_EQ(thread[2], "ScanImageThread : Read image 16384 bytes remain 20480 bytes");
+    EXPECT_EQ(thread[3], "ScanImageThread : Read image 16384 bytes remain 4096 bytes");
+    EXPECT_EQ(thread.back(), "Out  1 : ScanImageThread :");
+    // 3 READs for each full block, 1 for the last 16 lines (12288 bytes).
+    EXPECT_EQ(thread.size(), 2u + 3u + 3u + 1u);
+
+    const auto var = testbed::readLines(dir / "vemoVar.txt");
+    ASSERT_FALSE(var.empty());
+    EXPECT_EQ(var.back(), "Resolution = 300, Pixelnum =  256, Linenum =  112, Imagesize = 86016");
+
+    const auto param = testbed::readLines(dir / "vemoParam.txt");
+    const auto io = std::find(param.begin(), param.end(), "IO.ScanParameter.PixelNum = 256");
+    EXPECT_NE(io, param.end());
+    EXPECT_NE(std::find(param.begin(), param.end(), "IO.ScanParameter.ExtScanParam2 = 0x0"),
+              param.end());
+
+    const auto main = testbed::readLines(dir / "vemoDll.txt");
+    auto has = [&main](const std::string &line) {
+        return std::find(main.begin(), main.end(), line) != main.end();
+    };
+    EXPECT_TRUE(has("In   0 : StartScan :"));
+    EXPECT_TRUE(has("Out  1 : StartScan :"));
+    EXPECT_TRUE(has("In   0 : GetOriginalData :"));
+    EXPECT_TRUE(has("Out  1 : GetOriginalData :"));
+    EXPECT_TRUE(has("In   0 : StopScan :"));
+    EXPECT_TRUE(has("Out  1 : StopScan :"));
+    fs::remove_all(dir);
+}
+
+// ---- Many scans ---------------------------------------------------------------------
+
+class ManyScansTest : public ScanTest {
+protected:
+    ManyScansTest() { maxRead_ = 0; }  // one READ a page
+};
+
+TEST_F(ManyScansTest, AHundredScansInARowLeaveNoMemoryOrThreadBehind)
+{
+    scanner().setTranscriptDataLimit(0);
+    const auto p = Request(150, 128, 24, kModeGray);
+    ASSERT_TRUE(Set(p));
+    std::vector<uint8_t> image(CallerBytes(p));
+    auto scanOnce = [&] {
+        scanner().clearTranscript();
+        ASSERT_TRUE(StartScan());
+        ASSERT_TRUE(ReadScan(0, image.data(), static_cast<uint32_t>(image.size())));
+        ASSERT_TRUE(StopScan());
+    };
+    for (int i = 0; i < 5; ++i)
+        scanOnce();
+    const auto first = image;
+    const size_t threads = ThreadCount();
+    const struct mallinfo2 start = mallinfo2();
+    for (int i = 0; i < 100; ++i) {
+        scanOnce();
+        if (HasFatalFailure())
+            return;
+    }
+    const struct mallinfo2 end = mallinfo2();
+    EXPECT_EQ(image, first);
+    EXPECT_EQ(ThreadCount(), threads);
+    const auto inUse = [](const struct mallinfo2 &m) { return m.uordblks + m.hblkhd; };
+    EXPECT_LE(inUse(end), inUse(start) + 64 * 1024);
 }
 
 }  // namespace

@@ -131,7 +131,7 @@ TEST(ScanPlanTest, DefaultsAreTheFullWidthAndAnA4Length) {
     EXPECT_EQ(p.Length, 3508);  // 297 mm in 1/300 inch
     EXPECT_EQ(p.PixelNum, 2550);
     EXPECT_EQ(p.LineNum, 3508);
-    EXPECT_EQ(p.HiWordLineNum, 0);
+    EXPECT_EQ(+p.HiWordLineNum, 0);  // odd offset: compared by value
     EXPECT_EQ(p.ScanMode, 4);
     EXPECT_EQ(p.BitPerPixel, 24);
     EXPECT_EQ(p.XRes, 300);

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "tools/commands.h"
@@ -23,9 +24,16 @@ std::string FieldText(const char (&field)[N]) {
     return FieldText(field, N);
 }
 
+// The four resolution fields, copied out of the packed record.
+std::vector<long long> ResolutionFields(const SCANNERABILITYEX &ex) {
+    uint16_t fields[4];
+    std::memcpy(fields, ex.Resolution, sizeof fields);
+    return std::vector<long long>(std::begin(fields), std::end(fields));
+}
+
 std::vector<long long> Resolutions(const SCANNERABILITYEX &ex) {
     std::vector<long long> list;
-    for (uint16_t r : ex.Resolution) {
+    for (long long r : ResolutionFields(ex)) {
         if (r != 0 && std::find(list.begin(), list.end(), r) == list.end()) list.push_back(r);
     }
     std::sort(list.begin(), list.end());
@@ -104,7 +112,6 @@ Report ShortRecord(const tagScannerAbility &a) {
 }
 
 Report ExtendedRecord(const SCANNERABILITYEX &e) {
-    std::vector<long long> resolutions(std::begin(e.Resolution), std::end(e.Resolution));
     Report r;
     r.Text("vendor_name", "VendorName", FieldText(e.VendorName))
         .Text("product_name", "ProductName", FieldText(e.ProductName))
@@ -119,7 +126,7 @@ Report ExtendedRecord(const SCANNERABILITYEX &e) {
         .Number("dimension5", "Dimension5", e.Dimension5)
         .Number("dimension6", "Dimension6", e.Dimension6)
         .Number("dimension7", "Dimension7", e.Dimension7)
-        .Numbers("resolution", "Resolution", resolutions, "dpi")
+        .Numbers("resolution", "Resolution", ResolutionFields(e), "dpi")
         .Hex("image_flags", "ImageFlags", e.ImageFlags, 4)
         .Hex("scan_methods", "ScanMethods", e.ScanMethods, 4)
         .Hex("inquiry60", "Inquiry60", e.Inquiry60, 2)

@@ -52,7 +52,9 @@ std::string HexBytes(const uint8_t *bytes, size_t size) {
 }
 
 Report NvmReport(const NVMDATA &n) {
-    std::vector<long long> kept(std::begin(n.Kept), std::end(n.Kept));
+    uint16_t keptFields[6];  // copied out of the packed record
+    std::memcpy(keptFields, n.Kept, sizeof keptFields);
+    std::vector<long long> kept(std::begin(keptFields), std::end(keptFields));
     char date[32];
     std::snprintf(date, sizeof date, "%04u-%02u-%02u", n.Year, n.Month, n.Day);
     Report r;

@@ -838,12 +838,32 @@ bool preloadPresent() {
   return dlsym(RTLD_DEFAULT, "trap_path_lock") != nullptr;
 }
 
+namespace {
+
+// The shared AddressSanitizer runtime this process runs with, if any: it has
+// to come first in LD_PRELOAD once anything else is preloaded.
+std::string sanitizerRuntime() {
+  void* init = dlsym(RTLD_DEFAULT, "__asan_init");
+  Dl_info info{};
+  if (!init || !dladdr(init, &info) || !info.dli_fname) return {};
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n > 0 && std::string(self, static_cast<std::size_t>(n)) == info.dli_fname) return {};  // linked statically
+  return info.dli_fname;
+}
+
+}  // namespace
+
 bool reexecWithPreload(char** argv) {
   static const char kMarker[] = "DOCSCAN_PRELOAD_REEXEC";
   if (preloadPresent() || std::getenv(kMarker) != nullptr || argv == nullptr) return false;
   const char* old = std::getenv("LD_PRELOAD");
-  // Keep what is preloaded already first (a sanitizer runtime must stay first).
-  std::string value = old && *old ? std::string(old) + ":libumockdev-preload.so.0" : "libumockdev-preload.so.0";
+  std::string value = old ? old : "";
+  const std::string runtime = sanitizerRuntime();
+  if (!runtime.empty() && value.find(runtime) == std::string::npos) {
+    value = value.empty() ? runtime : runtime + ":" + value;
+  }
+  value = value.empty() ? "libumockdev-preload.so.0" : value + ":libumockdev-preload.so.0";
   setenv("LD_PRELOAD", value.c_str(), 1);
   setenv(kMarker, "1", 1);
   execv("/proc/self/exe", argv);

@@ -52,7 +52,8 @@ struct DeviceOptions {
 };
 
 struct BusOptions {
-  // Devices in bus order; device i gets device number i + 2 on bus 1.
+  // Devices in the order libusb lists them; device i gets device number
+  // i + 2 on bus 1 (path /dev/bus/usb/001/00N).
   std::vector<DeviceOptions> devices{DeviceOptions{}};
 };
 
@@ -114,9 +115,15 @@ class VirtualScannerBus {
 bool preloadPresent();
 
 // Re-executes the running program (/proc/self/exe) with the umockdev preload
-// appended to LD_PRELOAD, once. Returns only when that is not possible (the
-// preload is present already, the program was re-executed before, or exec
-// failed).
+// appended to LD_PRELOAD (after a shared AddressSanitizer runtime, which must
+// stay first), once. Returns only when that is not possible (the preload is
+// present already, the program was re-executed before, or exec failed).
+//
+//   int main(int argc, char** argv) {
+//     if (wantVirtual && !sim::preloadPresent()) sim::reexecWithPreload(argv);
+//     sim::VirtualScannerBus bus;
+//     if (!bus.start(&error)) ...   // still no preload: report it
+//   }
 bool reexecWithPreload(char** argv);
 
 }  // namespace sim

@@ -13,6 +13,12 @@
 
 namespace {
 
+// Fields of the packed records are copied before gtest takes them by reference.
+template <typename T>
+T Val(T value) {
+    return value;
+}
+
 using Packet = std::array<uint8_t, 8>;
 using Record = std::vector<uint8_t>;
 
@@ -71,9 +77,9 @@ TEST_F(ButtonsTest, DescriptionOfAScannerWithButtons) {
     tagButtonDescription description;
     std::memset(&description, 0xEE, sizeof description);
     ASSERT_TRUE(InitialButton(&description));
-    EXPECT_EQ(description.ButtonType, 3u);
-    EXPECT_EQ(description.ButtonCount, 3);  // inquiry byte 92 of the profile
-    EXPECT_EQ(description.Four, 4);
+    EXPECT_EQ(Val(description.ButtonType), 3u);
+    EXPECT_EQ(Val(description.ButtonCount), 3);  // inquiry byte 92 of the profile
+    EXPECT_EQ(Val(description.Four), 4);
     for (uint8_t byte : description.Reserved) EXPECT_EQ(byte, 0);
     // The first inquiry copy is refreshed.
     const auto inquiry = scanner().inquiry();
@@ -96,8 +102,8 @@ TEST_F(ButtonsTest, FailedInquiryLeavesAZeroDescription) {
     tagButtonDescription description;
     std::memset(&description, 0xEE, sizeof description);
     EXPECT_FALSE(InitialButton(&description));
-    EXPECT_EQ(description.ButtonType, 0u);
-    EXPECT_EQ(description.Four, 0);
+    EXPECT_EQ(Val(description.ButtonType), 0u);
+    EXPECT_EQ(Val(description.Four), 0);
     EXPECT_EQ(gErrCode, 2013u);
 }
 

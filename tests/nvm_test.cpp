@@ -20,6 +20,12 @@
 
 namespace {
 
+// Fields of the packed records are copied before gtest takes them by reference.
+template <typename T>
+T Val(T value) {
+    return value;
+}
+
 using Nvm = std::array<uint8_t, 128>;
 using WireBytes = std::vector<uint8_t>;
 
@@ -121,7 +127,7 @@ TEST_F(NvmTest, ReadConvertsExactlyTheBigEndianFields) {
     NVMDATA record;
     std::memset(&record, 0xEE, sizeof record);
     ASSERT_TRUE(ReadNVMData(&record));
-    EXPECT_EQ(record.Value0, 256u);
+    EXPECT_EQ(Val(record.Value0), 256u);
 
     for (size_t offset : {0, 4, 8, 12, 73, 77, 81}) EXPECT_EQ(Host32(record, offset), Be32(device, offset)) << offset;
     std::vector<size_t> be16;

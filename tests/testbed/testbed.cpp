@@ -33,7 +33,10 @@ DrvLogGuard::DrvLogGuard(bool createDir) {
   std::error_code ec;
   hadDir_ = fs::exists(kDrvLogDir, ec);
   if (hadDir_) {
-    saved_ = fs::path("/tmp") / ("DrvLog.testbed-saved." + std::to_string(getpid()));
+    // Unique per guard: guards may nest.
+    static int counter = 0;
+    saved_ = fs::path("/tmp") /
+             ("DrvLog.testbed-saved." + std::to_string(getpid()) + "." + std::to_string(++counter));
     fs::remove_all(saved_, ec);
     fs::rename(kDrvLogDir, saved_, ec);
     if (ec) {

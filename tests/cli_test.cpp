@@ -56,8 +56,9 @@ protected:
 
     fs::path Path(const std::string &name) const { return dir_ / name; }
 
-    // Starts docscan with `args`; its standard output and error go to files.
-    pid_t Start(const std::vector<std::string> &args) {
+    // Starts docscan with `args` (and `env`, NAME=VALUE entries added to its
+    // environment); its standard output and error go to files.
+    pid_t Start(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
         const std::string out = Path("stdout").string();
         const std::string err = Path("stderr").string();
         const pid_t pid = fork();
@@ -70,6 +71,7 @@ protected:
             dup2(o, 1);
             dup2(e, 2);
             unsetenv("UMOCKDEV_DIR");
+            for (const std::string &entry : env) putenv(const_cast<char *>(entry.c_str()));
             std::vector<char *> argv;
             argv.push_back(const_cast<char *>(DOCSCAN_CLI_PATH));
             for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
@@ -91,7 +93,9 @@ protected:
         return result;
     }
 
-    Result Run(const std::vector<std::string> &args) { return Wait(Start(args)); }
+    Result Run(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+        return Wait(Start(args, env));
+    }
 
     fs::path dir_;
 };
@@ -304,6 +308,22 @@ TEST_F(CliTest, WithoutAScannerTheVirtualOneStandsInUnlessRefused) {
     ASSERT_EQ(fallback.exitCode, 0) << fallback.err;
     EXPECT_NE(fallback.err.find("using the virtual scanner"), std::string::npos) << fallback.err;
     EXPECT_NE(fallback.out.find("virtual scanner"), std::string::npos) << fallback.out;
+
+    // Already under the preload (as with umockdev-wrapper): the virtual
+    // scanner starts in the same process, after the first search failed.
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    const Result inProcess = Run({"scan", "--mode", "Gray", "-o", Path("w.pgm").string(), "--resolution", "75",
+                                  "-y", "10"},
+                                 {"LD_PRELOAD=libumockdev-preload.so.0",
+                                  std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"});
+    ASSERT_EQ(inProcess.exitCode, 0) << inProcess.err;
+    EXPECT_NE(inProcess.err.find("using the virtual scanner"), std::string::npos) << inProcess.err;
+    Pnm pnm;
+    EXPECT_TRUE(ParsePnm(ReadBytes(Path("w.pgm")), &pnm));
+
+    const Result quiet = Run({"info", "-q"});
+    EXPECT_EQ(quiet.exitCode, 0) << quiet.err;
+    EXPECT_EQ(quiet.err, "") << "--quiet keeps the note back";
 
     const Result refused = Run({"info", "--no-virtual"});
     EXPECT_EQ(refused.exitCode, 1);

@@ -85,10 +85,12 @@ int Session::Open(const char *command) {
 
     // No scanner answered: unless told otherwise, scan from the virtual one.
     if (driver_.Status() == kNoScanner && !options_.virtualScanner && !options_.realOnly) {
-        std::fprintf(stderr,
-                     "docscan %s: no scanner answered; using the virtual scanner "
-                     "(--no-virtual prevents this)\n",
-                     command_);
+        if (!options_.quiet) {
+            std::fprintf(stderr,
+                         "docscan %s: no scanner answered; using the virtual scanner "
+                         "(--no-virtual prevents this)\n",
+                         command_);
+        }
         Close();
         if (!PreloadInProcess()) {
             return FailPlain(ReexecUnderPreload(gProgramArguments, {"--virtual"}), kExitEnvironment);

@@ -35,16 +35,14 @@ std::uint32_t mix(std::uint32_t h) {
   return h;
 }
 
-// One "character" cell of the text field: 100 × 300 units, strokes picked by
-// a hash of the row and column.
-bool textInk(std::uint32_t x, std::uint32_t yInBand) {
-  const std::uint32_t row = yInBand / 300;
-  const std::uint32_t yy = yInBand % 300;
-  if (yy < 60 || yy >= 240) return false;
-  const std::uint32_t column = x / 100;
-  const std::uint32_t cx = x % 100;
-  const std::uint32_t cy = yy - 60;
-  const std::uint32_t h = mix(row * 0x9E3779B1u ^ (column + 1) * 0x85EBCA77u);
+// Strokes of one "character" cell of the text field (100 × 300 units),
+// picked by a hash of its row and column.
+std::uint32_t textCell(std::uint32_t row, std::uint32_t column) {
+  return mix(row * 0x9E3779B1u ^ (column + 1) * 0x85EBCA77u);
+}
+
+// Ink of cell `h` at (cx, cy), cy counted from the top of the letters.
+bool cellInk(std::uint32_t h, std::uint32_t cx, std::uint32_t cy) {
   if (h % 6 == 0) return false;  // a space between words
   const bool horizontal = cx >= 10 && cx < 82;
   if ((h & 0x010) && cx >= 10 && cx < 22) return true;   // left stem
@@ -54,6 +52,20 @@ bool textInk(std::uint32_t x, std::uint32_t yInBand) {
   if ((h & 0x100) && horizontal && cy >= 84 && cy < 96) return true;
   if ((h & 0x200) && horizontal && cy >= 168) return true;  // bottom bar
   return false;
+}
+
+bool textInk(std::uint32_t x, std::uint32_t yInBand) {
+  const std::uint32_t yy = yInBand % 300;
+  if (yy < 60 || yy >= 240) return false;
+  return cellInk(textCell(yInBand / 300, x / 100), x % 100, yy - 60);
+}
+
+constexpr std::uint8_t kPatches[8][3] = {{255, 0, 0},   {0, 255, 0},   {0, 0, 255}, {0, 255, 255},
+                                         {255, 0, 255}, {255, 255, 0}, {0, 0, 0},   {255, 255, 255}};
+constexpr std::uint32_t kLineSpacing[3] = {12, 24, 48};  // 1/100, 1/50, 1/25 inch
+
+bool frameColumn(std::uint32_t x) {
+  return (x >= 150 && x < 154) || (x >= kPaperWidth - 154 && x < kPaperWidth - 150);
 }
 
 std::uint8_t luminance(const std::uint8_t* rgb) {
@@ -84,21 +96,17 @@ void TestChart::colourAt(std::uint32_t x, std::uint32_t y, std::uint8_t out[3]) 
   }
   const std::uint32_t yr = y % kChartHeight;
   // Frame: a line 1/300 inch wide, 1/8 inch inside the paper's edges.
-  const bool frameX = (x >= 150 && x < 154) || (x >= kPaperWidth - 154 && x < kPaperWidth - 150);
   const bool frameY = (yr >= 150 && yr < 154) || (yr >= kChartHeight - 154 && yr < kChartHeight - 150);
-  if (frameX || frameY) {
+  if (frameColumn(x) || frameY) {
     setRgb(out, 0, 0, 0);
     return;
   }
   if (yr < 300 || x < 300) {
     setRgb(out, 255, 255, 255);
   } else if (yr < 1500) {
-    static const std::uint8_t patches[8][3] = {{255, 0, 0},   {0, 255, 0},   {0, 0, 255},
-                                               {0, 255, 255}, {255, 0, 255}, {255, 255, 0},
-                                               {0, 0, 0},     {255, 255, 255}};
     const std::uint32_t patch = (x - 300) / kInch;
     if (patch < 8) {
-      setRgb(out, patches[patch][0], patches[patch][1], patches[patch][2]);
+      setRgb(out, kPatches[patch][0], kPatches[patch][1], kPatches[patch][2]);
     } else {
       setRgb(out, 255, 255, 255);
     }
@@ -106,8 +114,7 @@ void TestChart::colourAt(std::uint32_t x, std::uint32_t y, std::uint8_t out[3]) 
     const auto v = static_cast<std::uint8_t>(x * 255u / (kPaperWidth - 1));
     setRgb(out, v, v, v);
   } else if (yr < 3300) {
-    static const std::uint32_t spacing[3] = {12, 24, 48};  // 1/100, 1/50, 1/25 inch
-    const std::uint32_t s = spacing[std::min<std::uint32_t>(x / 3000, 2)];
+    const std::uint32_t s = kLineSpacing[std::min<std::uint32_t>(x / 3000, 2)];
     const bool ink = yr < 2700 ? (x % s) < 4 : ((yr - 2700) % s) < 4;
     const std::uint8_t v = ink ? 0 : 255;
     setRgb(out, v, v, v);
@@ -117,11 +124,79 @@ void TestChart::colourAt(std::uint32_t x, std::uint32_t y, std::uint8_t out[3]) 
   }
 }
 
+// The same colours as colourAt, with the row's band worked out once per line
+// (this runs for every device line a scan delivers).
 void TestChart::renderRgbLine(const ScanGeometry& geometry, std::uint32_t line,
                               std::uint8_t* rgb) const {
-  const std::uint32_t y = geometry.centreY(line);
-  for (std::uint32_t x = 0; x < geometry.pixels; ++x) {
-    colourAt(geometry.centreX(x), y, rgb + 3u * x);
+  enum Band { kFrameRow, kBlank, kPatchRow, kRamp, kVerticalLines, kHorizontalLines, kText };
+  const std::uint32_t step = geometry.dpi ? kInch / geometry.dpi : kInch;
+  const std::uint32_t yr = geometry.centreY(line) % kChartHeight;
+  Band band = kText;
+  if ((yr >= 150 && yr < 154) || (yr >= kChartHeight - 154 && yr < kChartHeight - 150)) {
+    band = kFrameRow;
+  } else if (yr < 300) {
+    band = kBlank;
+  } else if (yr < 1500) {
+    band = kPatchRow;
+  } else if (yr < 2100) {
+    band = kRamp;
+  } else if (yr < 2700) {
+    band = kVerticalLines;
+  } else if (yr < 3300) {
+    band = kHorizontalLines;
+  }
+  const std::uint32_t textY = yr >= 3300 ? yr - 3300 : 0;
+  const std::uint32_t textRow = textY / 300;
+  const bool letters = textY % 300 >= 60 && textY % 300 < 240;
+  const std::uint32_t cy = letters ? textY % 300 - 60 : 0;
+  std::uint32_t cellColumn = ~0u;
+  std::uint32_t cell = 0;
+
+  std::uint32_t x = geometry.originX + step / 2;
+  std::uint8_t* out = rgb;
+  for (std::uint32_t i = 0; i < geometry.pixels; ++i, x += step, out += 3) {
+    if (x >= kPaperWidth) {
+      setRgb(out, kLid, kLid, kLid);
+      continue;
+    }
+    if (band == kFrameRow || frameColumn(x)) {
+      setRgb(out, 0, 0, 0);
+      continue;
+    }
+    std::uint8_t v = 255;
+    if (band != kBlank && x >= 300) {
+      switch (band) {
+        case kPatchRow: {
+          const std::uint32_t patch = (x - 300) / kInch;
+          if (patch < 8) {
+            setRgb(out, kPatches[patch][0], kPatches[patch][1], kPatches[patch][2]);
+            continue;
+          }
+          break;
+        }
+        case kRamp:
+          v = static_cast<std::uint8_t>(x * 255u / (kPaperWidth - 1));
+          break;
+        case kVerticalLines:
+          v = x % kLineSpacing[std::min<std::uint32_t>(x / 3000, 2)] < 4 ? 0 : 255;
+          break;
+        case kHorizontalLines:
+          v = (yr - 2700) % kLineSpacing[std::min<std::uint32_t>(x / 3000, 2)] < 4 ? 0 : 255;
+          break;
+        case kText:
+          if (letters) {
+            if (x / 100 != cellColumn) {
+              cellColumn = x / 100;
+              cell = textCell(textRow, cellColumn);
+            }
+            v = cellInk(cell, x % 100, cy) ? 0 : 255;
+          }
+          break;
+        default:
+          break;
+      }
+    }
+    setRgb(out, v, v, v);
   }
 }
 

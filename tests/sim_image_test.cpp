@@ -93,6 +93,30 @@ TEST(SimImage, ChartHasItsFeaturesWhereDocumented) {
   EXPECT_LT(ink, 900u);
 }
 
+TEST(SimImage, ChartLinesMatchTheChartPointByPoint) {
+  // The line renderer works band by band; it must agree with colourAt
+  // everywhere, at both resolutions, from any origin, beyond the paper too.
+  for (unsigned dpi : {300u, 600u}) {
+    for (std::uint32_t origin : {0u, 2997u}) {
+      ScanGeometry g;
+      g.dpi = dpi;
+      g.originX = origin;
+      g.originY = origin;
+      g.pixels = dpi == 300 ? 2598 : 5196;
+      std::vector<std::uint8_t> line(g.pixels * 3u);
+      for (std::uint32_t y = 0; y < 3600 * dpi / 300; y += 29) {
+        TestChart().renderRgbLine(g, y, line.data());
+        for (std::uint32_t x = 0; x < g.pixels; ++x) {
+          std::uint8_t expected[3];
+          TestChart::colourAt(g.centreX(x), g.centreY(y), expected);
+          ASSERT_TRUE(std::equal(expected, expected + 3, line.data() + 3 * x))
+              << "dpi " << dpi << " origin " << origin << " line " << y << " pixel " << x;
+        }
+      }
+    }
+  }
+}
+
 TEST(SimImage, DeviceLinesInEachFormat) {
   SolidPaper paper(200, 100, 50);
   ScanGeometry g;

@@ -2,7 +2,8 @@
 // of the previous block and delivers every block one line late, in place: on
 // return, line i of buf holds the filtered source line before it in the scan.
 // A call with a null buf ends the scan's state. All four share one frame
-// (see filter.cpp) and differ in the rule applied per byte.
+// (see filter.cpp) and differ in the rule applied per byte. Each filter's
+// state is process-wide and unlocked: one caller thread at a time.
 #pragma once
 
 // Re-registers the colour channels vertically: red (up + 6 mid + low) / 8,

@@ -2,6 +2,7 @@
 // averaging for strong reductions of 24-bit colour, bilinear interpolation
 // otherwise. Each routine keeps its own carry buffer and line counters from
 // the first call of a scan to the reset call (null src), which releases them.
+// The state is process-wide and unlocked: one caller thread at a time.
 #pragma once
 
 // Resamples srcLines lines of srcPixels pixels into dst (dstPixels pixels a

@@ -381,14 +381,13 @@ TEST(ScaleMethods, UniformAreasStayUniform)
     }
 }
 
-TEST(ScaleMethods, FractionalBoxesGiveEqualRowsButMayLoseOneLevel)
+TEST(ScaleMethods, FractionalBoxesMayLoseOneLevelOfAUniformArea)
 {
-    // With fractional boxes the weights are truncated thousandths and the
-    // area a truncated float product: they need not add up to the area, so a
-    // uniform colour can come out one or two levels lower (the arithmetic as
-    // specified holds, not the idea that a uniform area stays uniform).
-    // Every row's first pixel starts from zero accumulators, so all rows of a
-    // block whose boxes are alike agree.
+    // Where the worked example says a uniform colour area yields the same value
+    // in every row, the arithmetic says otherwise for fractional boxes, and the
+    // arithmetic holds: the weights are truncated thousandths and the area a
+    // truncated float product, so some pixels of some rows come out one level
+    // lower (at 0.3 here; the model test checks these bytes exactly).
     const unsigned char px[3] = {255, 128, 1};
     Bytes src;
     for (unsigned i = 0; i < 300u * 30u; ++i)
@@ -398,13 +397,36 @@ TEST(ScaleMethods, FractionalBoxesGiveEqualRowsButMayLoseOneLevel)
     const Bytes out = Block(ScaleProcess, src, 300, 30, 90, 0.3, 0.3, 24, &n);
     Reset(ScaleProcess);
     ASSERT_EQ(n, 9u);
-    bool anyLower = false;
+    std::size_t lower = 0;
     for (std::size_t i = 0; i < out.size(); ++i) {
         ASSERT_LE(out[i], px[i % 3]);
-        ASSERT_GE(out[i] + 2, px[i % 3]) << i;
-        anyLower = anyLower || out[i] != px[i % 3];
+        ASSERT_GE(out[i] + 1, px[i % 3]) << i;
+        lower += out[i] != px[i % 3];
     }
-    EXPECT_TRUE(anyLower);
+    EXPECT_GT(lower, 0u);
+    // the first row starts from zero accumulators and is exact
+    for (std::size_t i = 0; i < 90u * 3u; ++i)
+        EXPECT_EQ(out[i], px[i % 3]);
+}
+
+TEST(ScaleMethods, BilinearMayLoseOneLevelOfAUniformArea)
+{
+    // The four double products of a pixel at a fractional position add up to
+    // a hair below the value, and the sum is truncated: a uniform area can
+    // come out one level lower. That is the arithmetic as specified.
+    const Bytes src(200 * 40, 77);
+    Reset(ScaleProcess);
+    const double ratio = 250.0 / 300.0;
+    const Bytes out = Block(ScaleProcess, src, 200, 40, 166, ratio, ratio, 8);
+    Reset(ScaleProcess);
+    ASSERT_FALSE(out.empty());
+    std::size_t lower = 0;
+    for (const unsigned char v : out) {
+        ASSERT_TRUE(v == 77 || v == 76) << int{v};
+        lower += v == 76;
+    }
+    EXPECT_GT(lower, 0u);
+    EXPECT_EQ(out[0], 77);  // whole positions are exact
 }
 
 // ---- state across blocks --------------------------------------------------------

@@ -32,11 +32,11 @@ uint64_t Driver::Status() const {
 
 std::string DriverSearchOrder() {
     std::string text;
-    for (const std::string &candidate : Candidates()) {
-        if (!text.empty()) text += ", then ";
-        text += candidate;
-    }
-    return text;
+#ifdef DOCSCAN_LIBRARY_DIR
+    text = std::string(DOCSCAN_LIBRARY_DIR) + "/" + kLibraryName + ", then ";
+#endif
+    return text + "the file named by $DOCSCAN_LIBRARY, then " + kLibraryName +
+           " on the dynamic linker's search path";
 }
 
 bool LoadDriver(Driver *driver, std::string *error) {

@@ -213,8 +213,10 @@ int RunGamma(ArgReader &args, GlobalOptions options) {
         return session.Fail("SetGammaTable");
     }
     if (!session.Close()) return session.Fail("TerminateDriver");
+    char curve[48];
+    std::snprintf(curve, sizeof curve, "curve with gamma %g", value.value_or(0));
     Report r;
-    r.Text("source", "Gamma table", value ? "curve " + std::to_string(*value).substr(0, 4) : file)
+    r.Text("source", "Gamma table", value ? curve : file)
         .Number("channel", "Channel", channel)
         .Number("first", "Output for input 0", table[0])
         .Number("middle", "Output for input 128", table[128])

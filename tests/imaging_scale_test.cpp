@@ -275,9 +275,11 @@ TEST(ScaleLines, UnitRatiosOfScaleProcessExAreTheIdentity)
 {
     std::mt19937 rng(13);
     Reset(ScaleProcessEx);
-    for (int b = 0; b < 3; ++b) {
-        const Bytes src = Random(100 * 3 * 16, rng);
-        EXPECT_EQ(Block(ScaleProcessEx, src, 100, 16, 100, 1.0, 1.0, 24), src);
+    for (const unsigned lines : {16u, 1u, 1u, 5u}) {
+        // (a one-line block names row -1 as its last line's lower row: the
+        // row present is taken, with weight 0)
+        const Bytes src = Random(100 * 3 * lines, rng);
+        EXPECT_EQ(Block(ScaleProcessEx, src, 100, lines, 100, 1.0, 1.0, 24), src);
     }
     Reset(ScaleProcessEx);
 }
@@ -565,6 +567,30 @@ TEST(ScaleBounds, MeaninglessGeometryIsRefusedWithoutOutput)
         EXPECT_EQ(f(src.data(), 8, 4, nullptr, 8, 1.0, 1.0, 24), 0u);
         Reset(f);
     }
+}
+
+TEST(ScaleBounds, ScaleProcessExEnlargingWithCarriedLinesStaysInTheBlock)
+{
+    // yRatio 1.25 in blocks of 3 lines: the fourth block's last output line
+    // has its upper row on the block's last line and its lower row one line
+    // after the block. The block's last line stands in for it.
+    Reset(ScaleProcessEx);
+    const std::vector<unsigned> expect = {3, 4, 4, 4};
+    for (int b = 0; b < 4; ++b) {
+        Bytes src(8 * 3, 0);
+        if (b == 3)
+            std::fill(src.begin() + 16, src.end(), 200);
+        unsigned n = 0;
+        const Bytes out = Block(ScaleProcessEx, src, 8, 3, 8, 1.0, 1.25, 8, &n);
+        ASSERT_EQ(n, expect[static_cast<std::size_t>(b)]);
+        if (b == 3) {
+            for (unsigned i = 0; i < 8; ++i) {
+                const int v = out[3 * 8 + i];
+                EXPECT_TRUE(v == 200 || v == 199) << v;
+            }
+        }
+    }
+    Reset(ScaleProcessEx);
 }
 
 TEST(ScaleBounds, ChangedGeometryInsideAScanDropsTheCarriedLines)

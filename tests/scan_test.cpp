@@ -534,7 +534,7 @@ protected:
 TEST_F(ManyScansTest, AHundredScansInARowLeaveNoMemoryOrThreadBehind)
 {
     scanner().setTranscriptDataLimit(0);
-    const auto p = Request(150, 128, 24, kModeGray);
+    const auto p = Request(300, 256, 24, kModeGray);
     ASSERT_TRUE(Set(p));
     std::vector<uint8_t> image(CallerBytes(p));
     auto scanOnce = [&] {

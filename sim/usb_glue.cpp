@@ -117,6 +117,7 @@ int urbStatusFor(TransferStatus s) {
 
 struct VirtualScannerBus::State {
   UMockdevTestbed* testbed = nullptr;
+  bool stopped = false;
   std::vector<std::unique_ptr<Device>> devices;
 };
 
@@ -657,7 +658,7 @@ struct VirtualScannerBus::Device {
 // ---------------------------------------------------------------------------
 
 VirtualScannerBus::VirtualScannerBus(BusOptions options)
-    : options_(std::move(options)), state_(std::make_unique<State>()) {
+    : options_(std::move(options)), state_(std::make_shared<State>()) {
   for (std::size_t i = 0; i < options_.devices.size(); ++i) {
     auto d = std::make_unique<Device>();
     d->bus = state_.get();
@@ -686,6 +687,7 @@ bool VirtualScannerBus::start(std::string* error) {
     if (error) *error = why;
     return false;
   };
+  if (state_->stopped) return fail("a stopped bus cannot be started again");
   if (state_->testbed) return true;
   if (!preloadPresent()) {
     return fail("the umockdev preload (libumockdev-preload.so.0) is not loaded in this process");
@@ -741,7 +743,37 @@ bool VirtualScannerBus::start(std::string* error) {
 }
 
 void VirtualScannerBus::stop() {
-  if (!state_->testbed) return;
+  if (!state_->testbed || state_->stopped) return;
+  // A handle closed just now may still count as open for a moment.
+  bool handlesOpen = false;
+  for (int i = 0; i < 50; ++i) {
+    handlesOpen = false;
+    for (auto& d : state_->devices) {
+      std::lock_guard<std::mutex> lock(d->mutex);
+      d->pruneClients();
+      handlesOpen = handlesOpen || !d->clients.empty();
+    }
+    if (!handlesOpen) break;
+    g_usleep(1000);
+  }
+  state_->stopped = true;
+  gBusRunning = false;
+  if (handlesOpen) {
+    // Without the test bed, an ioctl on a handle still open would wait
+    // forever inside the preload. So the devices go away instead (everything
+    // in flight and after ends with "no device") and the test bed stays until
+    // the process ends.
+    std::fprintf(stderr, "virtual scanner: libusb handles still open at stop; the devices are unplugged\n");
+    for (auto& d : state_->devices) {
+      std::lock_guard<std::mutex> lock(d->mutex);
+      d->markGone();
+    }
+    static std::mutex retiredMutex;
+    static std::vector<std::shared_ptr<State>> retired;
+    std::lock_guard<std::mutex> lock(retiredMutex);
+    retired.push_back(state_);
+    return;
+  }
   // Dropping the test bed stops its worker thread; no handler runs afterwards.
   g_object_unref(state_->testbed);
   state_->testbed = nullptr;
@@ -762,7 +794,7 @@ void VirtualScannerBus::stop() {
   gBusRunning = false;
 }
 
-bool VirtualScannerBus::running() const { return state_->testbed != nullptr; }
+bool VirtualScannerBus::running() const { return state_->testbed != nullptr && !state_->stopped; }
 
 std::size_t VirtualScannerBus::deviceCount() const { return state_->devices.size(); }
 

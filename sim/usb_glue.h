@@ -76,7 +76,9 @@ class VirtualScannerBus {
   // Creates the umockdev test bed with the devices. False (and a reason in
   // *error) when the preload is missing, another bus runs, or umockdev fails.
   bool start(std::string* error = nullptr);
-  // Tears the test bed down. Close libusb handles first.
+  // Tears the test bed down. Close libusb handles first: if some are still
+  // open, the devices are unplugged instead (their transfers end with "no
+  // device") and the test bed stays in place until the process ends.
   void stop();
   bool running() const;
 
@@ -108,7 +110,7 @@ class VirtualScannerBus {
  private:
   BusOptions options_;
   struct State;
-  std::unique_ptr<State> state_;
+  std::shared_ptr<State> state_;
 };
 
 // True when the umockdev preload library is loaded in this process.

@@ -529,4 +529,15 @@ TEST_F(OtherDeviceOnly, IsListedButIsNoScanner) {
   EXPECT_TRUE(scanners().empty());
 }
 
+TEST_F(UsbTest, StoppingWithAHandleOpenUnplugsInsteadOfHanging) {
+  openScanner();
+  bus().stop();
+  EXPECT_FALSE(bus().running());
+  EXPECT_EQ(bulkOut(inquiryCommand(5).data(), 10), LIBUSB_ERROR_NO_DEVICE);
+  // A new bus can start beside the one left in place.
+  sim::VirtualScannerBus next;
+  std::string error;
+  EXPECT_TRUE(next.start(&error)) << error;
+}
+
 }  // namespace

@@ -7,6 +7,7 @@ endif()
 # Fuzz builds instrument the whole driver for coverage, the targets add the
 # libFuzzer main.
 if(DOCSCAN_FUZZ)
-  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 endif()

@@ -352,20 +352,21 @@ void DumpScanParameter(const char *prefix, const tagScanParameter *record) {
 bool CheckScanParameter(const tagScanParameter *record) {
     LogOutput(kDeviceLogLevel, DebugFunctionFile, "In   0 : CheckScanParameter :");
     bool result = false;
-    try {
-        if (record == nullptr) throw "Unknown scan mode";
-        const tagScanParameter &p = *record;
-        const NX_InquiryData &inq = MyInquiryData;
-        CheckModeRange(p);
-        CheckModeSpecific(p, inq);
-        CheckDepth(p, inq);
-        CheckMethod(p, inq);
-        CheckResolution(p, inq);
-        CheckPixelBoundary(p, inq);
-        CheckLineBoundary(p);
-        result = true;
-    } catch (const char *message) {
-        LogOutput(kDeviceLogLevel, DebugFunctionFile, "Check scan parameter error = %s", message);
+    if (record != nullptr) {
+        try {
+            const tagScanParameter &p = *record;
+            const NX_InquiryData &inq = MyInquiryData;
+            CheckModeRange(p);
+            CheckModeSpecific(p, inq);
+            CheckDepth(p, inq);
+            CheckMethod(p, inq);
+            CheckResolution(p, inq);
+            CheckPixelBoundary(p, inq);
+            CheckLineBoundary(p);
+            result = true;
+        } catch (const char *message) {
+            LogOutput(kDeviceLogLevel, DebugFunctionFile, "Check scan parameter error = %s", message);
+        }
     }
     LogOutput(kDeviceLogLevel, DebugFunctionFile, "Out  %d : CheckScanParameter :", result ? 1 : 0);
     return result;

@@ -155,25 +155,25 @@ bool FindScanner(void)
 {
     TRANSPORTLOG("In   %d : FindScanner :", 0);
     libusb_device **list = nullptr;
+    bool failed = false;
     try {
         if (!pNxLibUsb.blOpened && !Initialize())
             throw StepFailed{};
-        const ssize_t count = libusb_get_device_list(pNxLibUsb.pContext, &list);
+        const ssize_t count = ListUsbDevices(pNxLibUsb.pContext, &list);
         if (count < 0) {
-            list = nullptr;
             TRANSPORTLOG("libusb_get_device_list failure to get device list");
             throw StepFailed{};
         }
         TRANSPORTLOG("List device count = %d", static_cast<int>(count));
         for (ssize_t i = 0; i < count; ++i) {
-            libusb_device_descriptor descriptor{};
-            if (libusb_get_device_descriptor(list[i], &descriptor) < 0) {
+            uint16_t vendorId = 0;
+            uint16_t productId = 0;
+            if (!GetUsbDeviceIds(list[i], &vendorId, &productId)) {
                 TRANSPORTLOG("libusb_get_device_descriptor failure to get device descriptor");
                 throw StepFailed{};
             }
-            TRANSPORTLOG("Device %d, USB ID = %04X:%04X", static_cast<int>(i), descriptor.idVendor,
-                         descriptor.idProduct);
-            if (descriptor.idVendor != kScannerVendorId || descriptor.idProduct != kScannerProductId)
+            TRANSPORTLOG("Device %d, USB ID = %04X:%04X", static_cast<int>(i), vendorId, productId);
+            if (vendorId != kScannerVendorId || productId != kScannerProductId)
                 continue;
             LibUsbHandleStructure *record = pNxLibUsb.CreateDeviceHandle(list[i]);
             if (record == nullptr) {
@@ -187,14 +187,15 @@ bool FindScanner(void)
             pNxLibUsb.CloseDeviceHandle(record);
         }
     } catch (...) {
-        // Failure path: close whatever was open and the context.
-        Terminate();
+        failed = true;
     }
-    const bool result = pNxLibUsb.hDevice != nullptr;
     // Each record holds its own device reference (CreateDeviceHandle), so the
-    // list's references are dropped here. Freeing the array needs no context.
-    if (list != nullptr)
-        libusb_free_device_list(list, 1);
+    // list's references are dropped here, while the context still exists.
+    FreeUsbDeviceList(list);
+    // Failure path: close whatever was open and the context.
+    if (failed)
+        Terminate();
+    const bool result = pNxLibUsb.hDevice != nullptr;
     TRANSPORTLOG("Out  %d : FindScanner :", result ? 1 : 0);
     return result;
 }

@@ -461,3 +461,27 @@ bool NxLibUsb::GetDeviceString(LibUsbHandleStructure *handle, char *vendor, char
     USBLOG("Out  %d : NxLibUsb::GetDeviceString() :", result ? 1 : 0);
     return result;
 }
+
+ssize_t ListUsbDevices(libusb_context *context, libusb_device ***list)
+{
+    const ssize_t count = libusb_get_device_list(context, list);
+    if (count < 0)
+        *list = nullptr;
+    return count;
+}
+
+bool GetUsbDeviceIds(libusb_device *device, uint16_t *vendorId, uint16_t *productId)
+{
+    libusb_device_descriptor descriptor{};
+    if (device == nullptr || libusb_get_device_descriptor(device, &descriptor) < 0)
+        return false;
+    *vendorId = descriptor.idVendor;
+    *productId = descriptor.idProduct;
+    return true;
+}
+
+void FreeUsbDeviceList(libusb_device **list)
+{
+    if (list != nullptr)
+        libusb_free_device_list(list, 1);
+}

@@ -12,6 +12,8 @@
 
 #include <libusb.h>
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 #include "api/scanner.h"
@@ -76,6 +78,15 @@ public:
 // InitializeInterface; kept apart so that the rules can be checked on
 // descriptors made by hand.
 int DiscoverPipes(LibUsbHandleStructure &record, const libusb_config_descriptor &config);
+
+// Bus enumeration for FindScanner, kept here with every other libusb call.
+// ListUsbDevices: the devices of the context (a negative count on failure;
+// the list is then null). GetUsbDeviceIds: false when the device descriptor
+// cannot be read. FreeUsbDeviceList drops the list's device references; a
+// record made by CreateDeviceHandle keeps its own.
+ssize_t ListUsbDevices(libusb_context *context, libusb_device ***list);
+bool GetUsbDeviceIds(libusb_device *device, uint16_t *vendorId, uint16_t *productId);
+void FreeUsbDeviceList(libusb_device **list);
 
 // The one object (not a pointer, whatever the prefix says). Zero at load:
 // not opened, no context, no device, error 0. Nothing closes it at unload.

@@ -320,6 +320,7 @@ struct VirtualScannerBus::Device {
         std::size_t pos = 18;
         for (unsigned i = 0; pos + 4 <= descriptors.size(); ++i) {
           const std::size_t total = descriptors[pos + 2] | (descriptors[pos + 3] << 8);
+          if (total < 9) break;
           if (i == which) {
             reply.assign(descriptors.begin() + static_cast<std::ptrdiff_t>(pos),
                          descriptors.begin() + static_cast<std::ptrdiff_t>(std::min(pos + total, descriptors.size())));

@@ -34,9 +34,17 @@ protected:
         logGuard_.reset();
     }
 
-    static void SetLevel(int level)
+    // InitializeDriver with the trace at this level. The configuration is
+    // removed right after it has been read (the level stays in force in this
+    // process), so that test processes running beside this one without the
+    // lock do not start logging into the same files.
+    static bool InitializeDriverAtLevel(int level)
     {
-        ASSERT_TRUE(testbed::writeDebugConf({"DebugLevel " + std::to_string(level)}));
+        if (!testbed::writeDebugConf({"DebugLevel " + std::to_string(level)}))
+            return false;
+        const bool result = InitializeDriver();
+        std::filesystem::remove(testbed::kDrvLogDir / "Debug.conf");
+        return result;
     }
     static Lines Log() { return testbed::readLines(testbed::kDrvLogDir / "vemoDll.txt"); }
 
@@ -233,8 +241,7 @@ TEST_F(NoScannerTest, ResetScannerStopsWithTheMissingScanner)
 
 TEST_F(LifecycleTest, Level2TracesTheExportedFunctionsOnly)
 {
-    SetLevel(2);
-    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeDriverAtLevel(2));
     ASSERT_TRUE(InitializeScanner());
     ASSERT_TRUE(TerminateDriver());
     const Lines log = Log();
@@ -253,16 +260,14 @@ TEST_F(LifecycleTest, Level2TracesTheExportedFunctionsOnly)
 
 TEST_F(LifecycleTest, Level1WritesNothing)
 {
-    SetLevel(1);
-    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeDriverAtLevel(1));
     ASSERT_TRUE(InitializeScanner());
     EXPECT_TRUE(Log().empty());
 }
 
 TEST_F(LifecycleTest, Level3ShowsTheBracketAndTheTransport)
 {
-    SetLevel(3);
-    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeDriverAtLevel(3));
     ASSERT_TRUE(InitializeScanner());
     const Lines log = Log();
     EXPECT_EQ(Between(log, "In   1 : InitializeDriver :", "Out  1 : InitializeDriver :"),
@@ -302,8 +307,7 @@ TEST_F(LifecycleTest, Level3ShowsTheBracketAndTheTransport)
 
 TEST_F(LifecycleTest, Level4ShowsTheUsbLayer)
 {
-    SetLevel(4);
-    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeDriverAtLevel(4));
     ASSERT_TRUE(InitializeScanner());
     const Lines log = Log();
     EXPECT_TRUE(InOrder(log, {
@@ -338,18 +342,16 @@ TEST_F(LifecycleTest, Level4ShowsTheUsbLayer)
 
 TEST_F(LifecycleTest, Level5AddsTheFoundLine)
 {
-    SetLevel(5);
-    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeDriverAtLevel(5));
     ASSERT_TRUE(InitializeScanner());
     EXPECT_TRUE(InOrder(Log(), {"Out  1 : FindScanner :", "Find New Device!", "In   1 : Inquiry :"}));
 }
 
 TEST_F(LifecycleTest, EntryLineShows0WhenTheConfigurationIsGone)
 {
-    SetLevel(2);
-    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeDriverAtLevel(2));
     ASSERT_TRUE(TerminateDriver());
-    std::filesystem::remove(testbed::kDrvLogDir / "Debug.conf");
+    // The configuration file is gone now; the level read before stays.
     ASSERT_TRUE(InitializeDriver()) << "the libusb context opens all the same";
     EXPECT_TRUE(InOrder(Log(), {"In   1 : InitializeDriver :", "Out  1 : InitializeDriver :",
                                 "In   0 : InitializeDriver :", "Out  1 : InitializeDriver :"}));
@@ -357,8 +359,7 @@ TEST_F(LifecycleTest, EntryLineShows0WhenTheConfigurationIsGone)
 
 TEST_F(NoScannerTest, FailuresShowInTheExitLines)
 {
-    SetLevel(3);
-    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeDriverAtLevel(3));
     EXPECT_FALSE(InitializeScanner());
     EXPECT_FALSE(ResetScanner());
     const Lines log = Log();
@@ -376,8 +377,7 @@ TEST_F(NoScannerTest, FailuresShowInTheExitLines)
 
 TEST_F(LifecycleTest, TransactionFailuresAreLoggedPhaseByPhase)
 {
-    SetLevel(4);
-    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeDriverAtLevel(4));
     ASSERT_TRUE(InitializeScanner());
     scanner().injectTransferFailure({0x16, -1, 1}, sim::Phase::Command, sim::TransferStatus::Stall);
     scanner().injectTransferFailure({0x16, -1, 2}, sim::Phase::Status, sim::TransferStatus::Stall);
@@ -426,8 +426,7 @@ protected:
 
 TEST_F(MissingPipesTest, MissingPipesAreReported)
 {
-    SetLevel(4);
-    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeDriverAtLevel(4));
     // Each device through the steps of discovery, whatever the list order.
     LibUsbHandleStructure record{};
     libusb_device **list = nullptr;
@@ -452,8 +451,7 @@ TEST_F(MissingPipesTest, MissingPipesAreReported)
 
 TEST_F(LifecycleTest, NullArgumentsOfTheUsbLayerAreLoggedAsEinval)
 {
-    SetLevel(4);
-    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeDriverAtLevel(4));
     EXPECT_EQ(pNxLibUsb.CreateDeviceHandle(nullptr), nullptr);
     pNxLibUsb.CloseDeviceHandle(nullptr);
     const Lines log = Log();

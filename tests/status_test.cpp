@@ -24,6 +24,9 @@ protected:
     {
         ASSERT_TRUE(testbed::writeDebugConf({"DebugLevel 2"}));
         DebugInitialize();
+        // The level stays in force; without the file, test processes beside
+        // this one that hold no lock do not log into the same directory.
+        std::filesystem::remove(testbed::kDrvLogDir / "Debug.conf");
         std::filesystem::remove(testbed::kDrvLogDir / "vemoDll.txt");
     }
     static Lines Log() { return testbed::readLines(testbed::kDrvLogDir / "vemoDll.txt"); }

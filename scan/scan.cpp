@@ -329,9 +329,10 @@ void ResetImageRoutines(uint16_t callerXRes)
 
 bool StopScanWork()
 {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    StoreScanFlag(0);
-    blThread.store(0, std::memory_order_release);
+    // A sequentially consistent exchange is the full barrier before the
+    // flags drop (and, unlike a fence, is understood by ThreadSanitizer).
+    __atomic_exchange_n(&lScanFlag, 0, __ATOMIC_SEQ_CST);
+    blThread.store(0, std::memory_order_seq_cst);
 
     // The thread ends after its current block (or read) and is joined; its
     // reads have no time limit, so neither has this wait.

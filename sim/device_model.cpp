@@ -66,6 +66,12 @@ std::size_t dataOutLength(std::span<const std::uint8_t> cdb) {
 
 bool hasDataType(std::uint8_t op) { return op == opcode::kRead || op == opcode::kSend; }
 
+// Whole pixels a line of the geometry's bytes holds in its sample format.
+std::uint32_t pixelsPerLine(const ScanGeometry& g) {
+  const std::uint32_t bitsPerPixel = g.channels * g.bitsPerSample;
+  return static_cast<std::uint32_t>(std::uint64_t{g.bytesPerLine} * 8u / bitsPerPixel);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -188,9 +194,18 @@ std::optional<ScanGeometry> geometryForWindow(std::span<const std::uint8_t> d, u
   if (g.channels == 3 && g.bitsPerSample == 1) g.bitsPerSample = 8;
   g.bytesPerLine = be16(&d[45]) | (std::uint32_t{d[59]} << 16);
   g.lines = be16(&d[47]);
-  const std::uint32_t bitsPerPixel = g.channels * g.bitsPerSample;
-  g.pixels = static_cast<std::uint32_t>(std::uint64_t{g.bytesPerLine} * 8u / bitsPerPixel);
   const std::uint64_t widest = std::uint64_t{maxPixels300} * g.dpi / 300u;
+  g.pixels = pixelsPerLine(g);
+  if (g.channels == 1 && g.bitsPerSample >= 8 && g.pixels > widest) {
+    // The host's second colour code goes out with a one-channel composition
+    // but a colour line. A line longer than the device's as one channel that
+    // holds whole RGB pixels within it is scanned as colour.
+    const std::uint32_t rgbPixelBytes = 3u * g.bitsPerSample / 8u;
+    if (g.bytesPerLine % rgbPixelBytes == 0 && g.bytesPerLine / rgbPixelBytes <= widest) {
+      g.channels = 3;
+      g.pixels = pixelsPerLine(g);
+    }
+  }
   if (bits == 0 || g.bytesPerLine == 0 || g.lines == 0 || g.pixels == 0 || g.pixels > widest) {
     return std::nullopt;
   }

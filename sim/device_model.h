@@ -180,6 +180,10 @@ struct Window {
 // will deliver. Returns nothing when the device would refuse the window (a
 // resolution other than 300/600, X and Y resolution different, no bytes per
 // line or lines, wider than maxPixels300 × dpi / 300).
+// Compositions 3 and above are colour, the others one channel; but a one-channel
+// window of 8 or 16 bits whose line is too long for one channel and holds whole
+// RGB pixels that fit is colour (what the host sends for its second colour
+// code: composition 0 with three samples a pixel).
 std::optional<ScanGeometry> geometryForWindow(std::span<const std::uint8_t> descriptor,
                                               unsigned maxPixels300);
 

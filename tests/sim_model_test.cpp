@@ -301,6 +301,60 @@ TEST(SimModel, ScanDeliversThePageAndEndOfMediumAfterIt) {
   EXPECT_EQ(m.lastReleaseCode(), 3);
 }
 
+// The host's second colour code goes out with composition 0 but a colour
+// line (three samples a pixel); a line that is one pixel a byte stays gray.
+TEST(SimModel, OneChannelCompositionWithAColourLineIsScannedAsColour) {
+  DeviceModel m;
+  m.setImageSource(std::make_shared<SolidPaper>(200, 50, 10));
+  ASSERT_EQ(setWindow(m, windowList(300, 0, 8, 2550 * 3, 6)), kStatusGood);
+  auto g = m.window()->geometry;
+  EXPECT_EQ(g.channels, 3u);
+  EXPECT_EQ(g.bitsPerSample, 8u);
+  EXPECT_EQ(g.pixels, 2550u);
+  ASSERT_EQ(g.imageBytes(), 2550u * 3 * 6);
+  ASSERT_EQ(m.transact(cdb(opcode::kScan)).status, kStatusGood);
+  auto page = m.transact(read(datatype::kImage, 2550 * 3 * 6), {}, 2550 * 3 * 6);
+  ASSERT_EQ(page.status, kStatusGood);
+  EXPECT_EQ(page.dataIn, renderDeviceImage(SolidPaper(200, 50, 10), g));
+  for (std::size_t i : {0u, 3u * 2549, 2550u * 3 * 5 + 300}) {
+    EXPECT_EQ((Key{page.dataIn[i], page.dataIn[i + 1], page.dataIn[i + 2]}), (Key{200, 50, 10})) << i;
+  }
+
+  // 16 bits a sample at 600 dpi, also composition 0.
+  ASSERT_EQ(setWindow(m, windowList(600, 0, 16, 5100 * 6, 4)), kStatusGood);
+  g = m.window()->geometry;
+  EXPECT_EQ(g.channels, 3u);
+  EXPECT_EQ(g.bitsPerSample, 16u);
+  EXPECT_EQ(g.pixels, 5100u);
+
+  // Line art with eight bits: one channel, one byte a pixel, as before.
+  ASSERT_EQ(setWindow(m, windowList(300, 0, 8, 2550, 6)), kStatusGood);
+  g = m.window()->geometry;
+  EXPECT_EQ(g.channels, 1u);
+  EXPECT_EQ(g.pixels, 2550u);
+  ASSERT_EQ(m.transact(cdb(opcode::kScan)).status, kStatusGood);
+  auto gray = m.transact(read(datatype::kImage, 2550 * 6), {}, 2550 * 6);
+  ASSERT_EQ(gray.status, kStatusGood);
+  EXPECT_EQ(gray.dataIn, renderDeviceImage(SolidPaper(200, 50, 10), g));
+  EXPECT_EQ(gray.dataIn[0], 90);  // luminance of the paper
+
+  // Refused: too wide even as colour, no whole RGB pixels, or 1-bit samples.
+  const Key invalid{5, 0x26, 0x02};
+  EXPECT_EQ(setWindow(m, windowList(300, 0, 8, 2551 * 3, 6)), kStatusCheckCondition);
+  EXPECT_EQ(senseOf(m), invalid);
+  EXPECT_EQ(setWindow(m, windowList(300, 0, 8, 2551, 6)), kStatusCheckCondition);
+  EXPECT_EQ(senseOf(m), invalid);
+  EXPECT_EQ(setWindow(m, windowList(300, 0, 1, 2550 * 3, 6)), kStatusCheckCondition);
+  EXPECT_EQ(senseOf(m), invalid);
+  EXPECT_EQ(m.window()->geometry.channels, 1u);
+
+  // With overscan the colour line may be as wide as the widened device line.
+  DeviceModel wide(InquiryProfile::withOverscan());
+  EXPECT_EQ(setWindow(wide, windowList(300, 0, 8, 2598 * 3, 10)), kStatusGood);
+  EXPECT_EQ(wide.window()->geometry.channels, 3u);
+  EXPECT_EQ(setWindow(wide, windowList(300, 0, 8, 2599 * 3, 10)), kStatusCheckCondition);
+}
+
 TEST(SimModel, CheckConditionAndStatusFaultsHitTheNthMatchingCommand) {
   DeviceModel m;
   m.injectCheckCondition({opcode::kRead, datatype::kNvmRead, 2}, makeSense(2, 0x04, 0x01));

@@ -49,9 +49,16 @@ constexpr unsigned int kExportedLevel = 2;
 constexpr unsigned int kConsumerLevel = 3;
 constexpr unsigned int kThreadLevel = 4;
 
-// Poll intervals of the two sides, in microseconds.
+// Poll intervals of the two sides, in microseconds. A wait that lasts longer
+// than kQuickPolls looks backs off to kPatientPollUs: the side that waits long
+// is not the one that limits the scan (the thread waits on a full ring, the
+// consumer on the scanner), so the longer interval costs no throughput and
+// saves most of the processor time that waiting would burn.
 constexpr useconds_t kThreadPollUs = 25;
 constexpr useconds_t kConsumerPollUs = 10;
+constexpr unsigned kQuickPolls = 8;
+constexpr useconds_t kPatientPollUs = 250;
+constexpr unsigned kClockEveryPolls = 64;
 // A thread whose read failed makes no further device traffic; it only waits
 // for StopScan, and need not look as often.
 constexpr useconds_t kFailedThreadPollUs = 1000;
@@ -63,6 +70,12 @@ std::atomic<bool> gPageRead{false};
 int AsNumber(bool value)
 {
     return value ? 1 : 0;
+}
+
+// One pause of a wait; `polls` counts the looks of this wait so far.
+void PollPause(useconds_t interval, unsigned polls)
+{
+    usleep(polls < kQuickPolls ? interval : kPatientPollUs);
 }
 
 uint32_t LinesPerBlock(uint32_t callerXRes)
@@ -276,12 +289,14 @@ void ReadAhead()
     // The first block is no larger than the page either.
     uint32_t next = std::min(blockBytes, imageBytes);
 
+    unsigned polls = 0;
     while (total < imageBytes && ThreadShouldRun()) {
         const uint64_t i = bRFSThreadControlFlag;
         if (bLineLeftOfBlock[i].load(std::memory_order_acquire) != 0) {
-            usleep(kThreadPollUs);
+            PollPause(kThreadPollUs, polls++);
             continue;
         }
+        polls = 0;
         if (!FillBlock(pBlock[i], next, readSize, total)) {
             // The page is lost: tell the consumer, and make no further device
             // traffic (the failure's status code stays in gErrCode) until
@@ -396,6 +411,7 @@ bool GetOriginalData(unsigned char *buffer)
 
     const uint64_t i = bBlockReadFlag;
     int64_t lines = bLineLeftOfBlock[i].load(std::memory_order_acquire);
+    unsigned polls = 0;
     while (lines == 0) {
         // The thread publishes a block before it clears lScanFlag or marks
         // the page read, so one more look at the counter after either sign
@@ -408,11 +424,13 @@ bool GetOriginalData(unsigned char *buffer)
             }
             break;
         }
-        if (milliseconds() - start > kConsumerTimeoutMs) {
+        // The processor-time clock is a system call that sums every thread
+        // of the process: read it every kClockEveryPolls polls only.
+        if (++polls % kClockEveryPolls == 0 && milliseconds() - start > kConsumerTimeoutMs) {
             lines = bLineLeftOfBlock[i].load(std::memory_order_acquire);
             break;
         }
-        usleep(kConsumerPollUs);
+        PollPause(kConsumerPollUs, polls);
         lines = bLineLeftOfBlock[i].load(std::memory_order_acquire);
     }
     if (lines <= 0 || buffer == nullptr || pBlock[i] == nullptr) {

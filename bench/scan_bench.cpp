@@ -1,0 +1,272 @@
+// Whole pages through the virtual scanner: a 600 dpi A4 colour page and a
+// 200 dpi A4 gray page, from StartScan to StopScan.
+//
+// Reported per page:
+//   device_MBps      device data (what the scanner sends) per second of scan
+//   scan_vs_raw      scan time / time of READing the same bytes with nothing
+//                    else going on (1.0: the ring and the processing cost no
+//                    time beyond the transfer); unthrottled pages only
+//   scan_vs_memcpy   scan time / memcpy of the same bytes, in the same run
+//   delivery_cpu_ms  processor time of the caller's thread (ReadScan: taking
+//                    blocks, cropping, rescaling, converting, copying)
+//   driver_cpu_ms    processor time of the whole driver: the caller's thread
+//                    and the read-ahead thread with its USB transfers (the
+//                    process's time less that of the virtual scanner's threads)
+// The throttled variants run the scanner at 40 MB/s, as over USB 2.0.
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "api/scanner.h"
+#include "device/apiprocess.h"
+#include "scan/scan.h"
+#include "sim/usb_glue.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The virtual scanner and the driver, up once for the whole run.
+class Bed {
+public:
+    Bed()
+    {
+        std::string error;
+        if (!bus_.start(&error)) {
+            std::fprintf(stderr, "virtual scanner: %s\n", error.c_str());
+            return;
+        }
+        up_ = Initialize() && InitializeScanner();
+        if (!up_)
+            std::fprintf(stderr, "driver could not open the virtual scanner (status %u)\n", gErrCode);
+    }
+    ~Bed()
+    {
+        if (up_)
+            TerminateDriver();
+        bus_.stop();
+    }
+    bool up() const { return up_; }
+    sim::DeviceModel &scanner() { return bus_.scanner(); }
+
+private:
+    sim::VirtualScannerBus bus_;
+    bool up_ = false;
+};
+
+Bed &TheBed()
+{
+    static Bed bed;
+    return bed;
+}
+
+// ---- Processor time ---------------------------------------------------------------
+
+double Seconds(const timeval &t)
+{
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
+}
+
+double ProcessCpu()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+}
+
+double ThreadCpu()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// Processor time of each thread alive now (seconds), from the scheduler.
+std::map<pid_t, double> TaskCpu()
+{
+    std::map<pid_t, double> tasks;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream in(entry.path() / "schedstat");
+        unsigned long long ns = 0;
+        if (in >> ns)
+            tasks[static_cast<pid_t>(std::stol(entry.path().filename().string()))] = static_cast<double>(ns) * 1e-9;
+    }
+    return tasks;
+}
+
+// Time of the threads that lived through the page other than the caller's:
+// the virtual scanner's (the read-ahead thread starts and ends within it).
+double OtherThreadsCpu(const std::map<pid_t, double> &before, const std::map<pid_t, double> &after)
+{
+    const pid_t self = static_cast<pid_t>(gettid());
+    double sum = 0;
+    for (const auto &[tid, t] : after) {
+        const auto was = before.find(tid);
+        if (tid != self && was != before.end())
+            sum += t - was->second;
+    }
+    return sum;
+}
+
+// ---- Pages --------------------------------------------------------------------------
+
+struct Page {
+    const char *name;
+    uint8_t mode;
+    uint8_t bitsPerPixel;
+    uint16_t xres;
+    uint16_t pixels;
+    uint16_t lines;
+};
+
+// A4 (8.27 x 11.69 inch) from the upper-left corner.
+constexpr Page kColour600{"colour 600 dpi A4", 4, 24, 600, 4960, 7015};
+constexpr Page kGray200{"gray 200 dpi A4", 2, 8, 200, 1653, 2338};
+
+bool SetPage(const Page &page)
+{
+    tagScanParameter p{};
+    p.Width = static_cast<uint16_t>(page.pixels * 300u / page.xres);
+    p.Length = static_cast<uint16_t>(page.lines * 300u / page.xres);
+    p.PixelNum = page.pixels;
+    p.LineNum = page.lines;
+    p.ScanMode = page.mode;
+    p.BitPerPixel = page.bitsPerPixel;
+    p.XRes = page.xres;
+    p.YRes = page.xres;
+    return SetScanParameter(&p);
+}
+
+uint64_t CallerBytes(const Page &page)
+{
+    return uint64_t{page.pixels} * (page.bitsPerPixel / 8u) * page.lines;
+}
+
+uint64_t DeviceBytes()
+{
+    return uint64_t{NewParam.BitPerPixel / 8u} * NewParam.PixelNum *
+           (uint32_t{NewParam.HiWordLineNum} * 65536u + NewParam.LineNum);
+}
+
+// READs the page of the current window, in READs of MaxSizeRead bytes, with
+// nothing else going on. Seconds.
+double RawTransfer(std::vector<uint8_t> &buffer)
+{
+    const uint64_t total = DeviceBytes();
+    const uint32_t piece = MaxSizeRead != 0 ? MaxSizeRead : 524288u;
+    buffer.resize(piece);
+    if (!ReserveUnit() || !Scan(1, 0))
+        return 0;
+    const auto start = Clock::now();
+    for (uint64_t done = 0; done < total;) {
+        const auto n = static_cast<uint32_t>(std::min<uint64_t>(piece, total - done));
+        if (!Read(buffer.data(), n, kReadTypeImage, kReadQualifier))
+            return 0;
+        done += n;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    ReleaseUnit(kReleaseNormal);
+    return seconds;
+}
+
+double MemcpyTime(uint64_t bytes)
+{
+    std::vector<uint8_t> from(bytes, 1), to(bytes);
+    const auto start = Clock::now();
+    std::memcpy(to.data(), from.data(), bytes);
+    benchmark::DoNotOptimize(to.data());
+    benchmark::ClobberMemory();
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void BM_Page(benchmark::State &state, Page page, uint64_t throttle)
+{
+    Bed &bed = TheBed();
+    if (!bed.up()) {
+        state.SkipWithError("no virtual scanner");
+        return;
+    }
+    bed.scanner().setTranscriptDataLimit(0);
+    bed.scanner().setThrottle(throttle);
+    if (!SetPage(page)) {
+        state.SkipWithError("SetScanParameter failed");
+        return;
+    }
+    const uint64_t deviceBytes = DeviceBytes();
+    const double memcpySeconds = MemcpyTime(deviceBytes);
+    std::vector<uint8_t> raw;
+    double rawSeconds = 0;
+
+    // The caller reads a megabyte at a time.
+    std::vector<uint8_t> chunk(1u << 20);
+    double wall = 0, delivery = 0, driver = 0;
+    for (auto _ : state) {
+        bed.scanner().clearTranscript();
+        const auto tasksBefore = TaskCpu();
+        const double processBefore = ProcessCpu();
+        const double threadBefore = ThreadCpu();
+        const auto start = Clock::now();
+
+        bool ok = StartScan();
+        for (uint64_t left = CallerBytes(page); ok && left > 0;) {
+            const auto n = static_cast<uint32_t>(std::min<uint64_t>(chunk.size(), left));
+            ok = ReadScan(0, chunk.data(), n);
+            left -= n;
+        }
+        ok = StopScan() && ok;
+
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        const double threadCpu = ThreadCpu() - threadBefore;
+        const double processCpu = ProcessCpu() - processBefore;
+        const double scannerCpu = OtherThreadsCpu(tasksBefore, TaskCpu());
+        if (!ok) {
+            state.SkipWithError("the page could not be scanned");
+            break;
+        }
+        state.SetIterationTime(seconds);
+        wall += seconds;
+        delivery += threadCpu;
+        driver += processCpu - scannerCpu;
+        // The same bytes READ on their own, after each page (not timed).
+        if (throttle == 0)
+            rawSeconds += RawTransfer(raw);
+    }
+    const double pages = static_cast<double>(state.iterations());
+    if (pages == 0)
+        return;
+    state.SetLabel(page.name);
+    state.counters["page_MB"] = static_cast<double>(deviceBytes) / 1e6;
+    state.counters["device_MBps"] = static_cast<double>(deviceBytes) * pages / wall / 1e6;
+    if (rawSeconds > 0)
+        state.counters["scan_vs_raw"] = wall / rawSeconds;
+    if (memcpySeconds > 0)
+        state.counters["scan_vs_memcpy"] = wall / pages / memcpySeconds;
+    state.counters["delivery_cpu_ms"] = delivery / pages * 1e3;
+    state.counters["driver_cpu_ms"] = driver / pages * 1e3;
+}
+
+BENCHMARK_CAPTURE(BM_Page, colour600_a4, kColour600, 0)
+    ->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Page, gray200_a4, kGray200, 0)
+    ->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Page, colour600_a4_40MBps, kColour600, 40000000)
+    ->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Page, gray200_a4_40MBps, kGray200, 40000000)
+    ->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -765,4 +765,85 @@ TEST_F(OtherFilterModelTest, OtherResolutionsAreNotFiltered)
     EXPECT_TRUE(StopScan());
 }
 
+// ---- Paths the standard scanner does not take -----------------------------------------
+
+TEST_F(DeliveryTest, CallersAtOrBelow49DpiGetTheWholeLineRescaledWithoutCrop)
+{
+    // At 40 dpi nothing is cropped: the whole device line (2550 pixels) is
+    // averaged down to the caller's 340 pixels, in boxes of 7.5 x 7.5.
+    for (const Case &c : {Case{"Colour40", Mode::Colour, 40, 0, 340, 30},
+                          Case{"Gray10", Mode::Gray, 10, 0, 85, 8}}) {
+        SCOPED_TRACE(c.name);
+        Start(c);
+        std::vector<uint8_t> image(size_t{LineBytes(c)} * c.lines + 1, 0xEE);
+        ASSERT_TRUE(ReadScan(0, image.data(), static_cast<uint32_t>(image.size() - 1))) << gErrCode;
+        EXPECT_EQ(bitCrop, 0);
+        EXPECT_EQ(image.back(), 0xEE);
+        EXPECT_TRUE(StopScan());
+    }
+}
+
+TEST_F(DeliveryTest, ModelType1StretchesEachBlockAndCutsTheLinesBack)
+{
+    const Case c{"Colour300", Mode::Colour, 300, 0, 2550, 60};
+    auto p = RequestFor(c);
+    ASSERT_TRUE(SetScanParameter(&p));
+    gModelType = 1;  // set by no scanner this driver knows; the stretch is kept bounded
+    ASSERT_TRUE(StartScan());
+    const auto window = scanner().window();
+    ASSERT_TRUE(window.has_value());
+    const auto page = sim::renderDeviceImage(*scanner().imageSource(), window->geometry);
+    std::vector<uint8_t> image(size_t{LineBytes(c)} * c.lines);
+    ASSERT_TRUE(ReadScan(0, image.data(), static_cast<uint32_t>(image.size())));
+    // The stretched line is 2548 pixels (a multiple of 4, factor 1.0): the
+    // first line of a block keeps them; the later ones are moved by whole
+    // unstretched lines.
+    EXPECT_TRUE(std::equal(image.begin(), image.begin() + 3 * 2548, page.begin()));
+    EXPECT_TRUE(std::equal(image.begin() + 48 * 7650, image.begin() + 48 * 7650 + 3 * 2548, page.begin() + 48 * 7650));
+    EXPECT_TRUE(StopScan());
+    gModelType = 0;
+}
+
+// Whatever area, width and resolution the caller sets, a scan is either
+// refused at the start (2005) or delivered without any step reading or
+// writing outside its buffers (the sanitizer builds check the latter).
+TEST_F(DeliveryTest, AnyGeometryIsDeliveredWithinTheBuffersOrRefused)
+{
+    struct Shape {
+        uint16_t left, pixels, width;
+    };
+    scanner().setCalibrationState(3);  // no calibration data to read: faster set-up
+    int delivered = 0, refused = 0;
+    for (const int resolution : {1, 49, 50, 150, 299, 301, 599, 600}) {
+        const auto xres = static_cast<uint16_t>(resolution);
+        // A few lines only: the device scans 300 / xres as many.
+        const auto lines = static_cast<uint16_t>(std::max(1, resolution / 12));
+        const auto full = static_cast<uint16_t>(kScannerWidth * xres / 300u);
+        for (const Shape shape : {Shape{0, full, 2550}, Shape{0, 8, 1}, Shape{2549, 8, 8},
+                                  Shape{1200, full, 2550}, Shape{0, 65528, 65528}}) {
+            for (const Mode mode : {Mode::Gray, Mode::LineArt, Mode::Halftone}) {
+                Case c{"Geometry", mode, xres, shape.left, shape.pixels, lines};
+                auto p = RequestFor(c);
+                p.Width = shape.width;
+                if (!SetScanParameter(&p))
+                    continue;  // not a request the scanner takes
+                SCOPED_TRACE(testing::Message() << "xres " << xres << " left " << shape.left
+                                                << " pixels " << shape.pixels << " mode " << int(p.ScanMode));
+                if (!StartScan()) {
+                    EXPECT_EQ(gErrCode, 2005u);
+                    ++refused;
+                } else {
+                    std::vector<uint8_t> image(std::min<size_t>(size_t{LineBytes(c)} * c.lines, 1u << 20));
+                    const bool ok = ReadScan(0, image.data(), static_cast<uint32_t>(image.size()));
+                    EXPECT_TRUE(ok || gErrCode == 157u) << gErrCode;
+                    ++delivered;
+                }
+                StopScan();
+            }
+        }
+    }
+    EXPECT_GT(delivered, 20);
+    EXPECT_GT(refused, 10);
+}
+
 }  // namespace

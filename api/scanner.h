@@ -421,12 +421,28 @@ DOCSCAN_EXPORT bool SetScanParameter(tagScanParameter *parameter);
 /* ======================================================================
  * Scan start, stop and image delivery                          (scan/)
  * ====================================================================== */
+/* Non-zero while a scan runs and its read-ahead thread has not failed a read. */
 DOCSCAN_EXPORT extern int64_t lScanFlag;
+/* Reserves the scanner, starts the scan and the read-ahead thread (after
+ * SetScanParameter). False with 2000 while a scan runs (also one whose
+ * thread failed a read, until StopScan), 2005 for a request whose blocks
+ * the driver cannot deliver (no pixels or lines, a device depth that is not
+ * whole bytes, a caller resolution of 0 or above 600, an area beyond the
+ * scanned line), 2006 without memory, 2999 without a thread, or the
+ * transport's code. Call StopScan after it in every case. */
 DOCSCAN_EXPORT bool StartScan(void);
+/* Stops and joins the thread, releases the scanner (false with 159 after
+ * DoCancel), frees the scan's memory. Valid in every state. */
 DOCSCAN_EXPORT bool StopScan(void);
+/* Fills buffer with exactly count bytes of the requested image (lines of the
+ * caller's PixelNum at its XRes, packed). False with 157 when the page has no
+ * more data (or the scanner failed), 152 without working memory, 2005 for a
+ * null buffer. The first argument is not read. */
 DOCSCAN_EXPORT bool ReadScan(unsigned long reserved, uint8_t *buffer, uint32_t count);
+/* ReadScan with a record; dwDelivered is dwRequest whatever the result. */
 DOCSCAN_EXPORT bool ReadScanEx(tagReadScanExParam *parameter);
 DOCSCAN_EXPORT bool ReadScanEx2(tagReadScanEx2Param *parameter);
+/* Accepted without device action; always true. */
 DOCSCAN_EXPORT bool GetBackgroundRaster(void);
 
 /* ======================================================================

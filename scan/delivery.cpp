@@ -213,7 +213,8 @@ uint32_t Rescale(const DeliveryPlan &plan, uint32_t &lines)
     const uint64_t source = bitCrop == 1 ? DevicePixelsOfCaller(plan) : plan.W;
     if (source == 0 || source * bpp * lines > Buffersize)
         return kErrGeneral;
-    const uint64_t most = MaxScaledLines(lines, plan.scaleToCaller);
+    // The double ratio can round one line past the exact bound: room for it.
+    const uint64_t most = MaxScaledLines(lines, plan.scaleToCaller) + 1;
     const uint64_t workBytes = std::max<uint64_t>(Buffersize, most * plan.P * bpp);
     WorkBuffer work = AllocateWork(workBytes);
     if (!work)

@@ -20,12 +20,7 @@
 namespace {
 
 using WireBytes = std::vector<uint8_t>;
-
-WireBytes Block(std::initializer_list<uint8_t> bytes) {
-    WireBytes block(10, 0);
-    std::copy(bytes.begin(), bytes.end(), block.begin());
-    return block;
-}
+using testbed::commandBlock;
 
 std::array<uint8_t, 256> Ramp() {
     std::array<uint8_t, 256> table{};
@@ -86,67 +81,46 @@ protected:
 // Gamma tables
 // ---------------------------------------------------------------------------
 
-TEST_F(SettingsTest, GammaTableForChannelTwoAfterLineArt) {
+TEST_F(SettingsTest, GammaSendsByScanModeAndChannel) {
+    // After line art (or halftone) the three channels go first; a bad channel
+    // then only leaves its status code, the result is the prelude's.
+    struct Case {
+        uint8_t mode, channel;
+        bool result;
+        uint32_t code;
+        std::vector<uint16_t> qualifiers;
+    };
+    const Case cases[] = {
+        {0, 2, true, 0, {0, 1, 2, 1}}, {4, 0, true, 0, {0}}, {4, 1, true, 0, {0}}, {4, 2, true, 0, {1}},
+        {4, 3, true, 0, {2}},          {4, 5, false, 2999, {}}, {0, 5, true, 2999, {0, 1, 2}},
+    };
     Connect();
-    OldParam.ScanMode = 0;
     auto table = Ramp();
-    ASSERT_TRUE(SetGammaTable(table.data(), 2));
-
-    const auto sends = Sends();
-    ASSERT_EQ(sends.size(), 4u) << transcriptText();
-    EXPECT_EQ(SendQualifiers(), (std::vector<uint16_t>{0, 1, 2, 1}));
-    for (const auto &t : sends) EXPECT_EQ(t.dataOut, GammaWire(table));
-    EXPECT_EQ(sends[3].command, Block({0x2A, 0, 0x81, 0, 0x00, 0x01, 0x00, 0x02, 0x00, 0}));
-    EXPECT_EQ(gErrCode, 0u);
-}
-
-TEST_F(SettingsTest, GammaChannelsWithoutTheThreeChannelPrelude) {
-    Connect();
-    OldParam.ScanMode = 4;
-    auto table = Ramp();
-    const struct {
-        uint8_t channel;
-        uint16_t qualifier;
-    } cases[] = {{0, 0}, {1, 0}, {2, 1}, {3, 2}};
-    for (const auto &c : cases) {
+    for (const Case &c : cases) {
+        SCOPED_TRACE(::testing::Message() << "mode " << int(c.mode) << " channel " << int(c.channel));
         scanner().clearTranscript();
-        ASSERT_TRUE(SetGammaTable(table.data(), c.channel));
-        EXPECT_EQ(SendQualifiers(), std::vector<uint16_t>{c.qualifier}) << int(c.channel);
+        gErrCode = 0;
+        OldParam.ScanMode = c.mode;
+        EXPECT_EQ(SetGammaTable(table.data(), c.channel), c.result);
+        EXPECT_EQ(gErrCode, c.code);
+        EXPECT_EQ(SendQualifiers(), c.qualifiers);
+        const auto sends = Sends();
+        for (const auto &t : sends) EXPECT_EQ(t.dataOut, GammaWire(table));
+        if (sends.size() == 4) {
+            EXPECT_EQ(sends[3].command, commandBlock({0x2A, 0, 0x81, 0, 0x00, 0x01, 0x00, 0x02, 0x00, 0}));
+        }
     }
     EXPECT_EQ(scanner().gamma(2), GammaWire(table));
 }
 
-TEST_F(SettingsTest, GammaChannelFiveAfterColourSendsNothing) {
-    Connect();
-    OldParam.ScanMode = 4;
-    auto table = Ramp();
-    EXPECT_FALSE(SetGammaTable(table.data(), 5));
-    EXPECT_EQ(gErrCode, 2999u);
-    EXPECT_TRUE(Sends().empty());
-}
-
-TEST_F(SettingsTest, GammaChannelFiveAfterLineArtKeepsTheResultOfThePrelude) {
-    // The three SENDs of the prelude give the result; the bad channel only
-    // leaves its status code.
-    Connect();
-    OldParam.ScanMode = 0;
-    auto table = Ramp();
-    EXPECT_TRUE(SetGammaTable(table.data(), 5));
-    EXPECT_EQ(gErrCode, 2999u);
-    EXPECT_EQ(SendQualifiers(), (std::vector<uint16_t>{0, 1, 2}));
-}
-
-TEST_F(SettingsTest, GammaFailureReplacesTheTransportCode) {
+TEST_F(SettingsTest, GammaFailureAndNullTable) {
     Connect();
     OldParam.ScanMode = 4;
     FailSend(0x81);
     auto table = Ramp();
     EXPECT_FALSE(SetGammaTable(table.data(), 1));
-    EXPECT_EQ(gErrCode, 2999u);
-}
-
-TEST_F(SettingsTest, GammaNullTableIsRefused) {
-    Connect();
+    EXPECT_EQ(gErrCode, 2999u);  // replaces the transport code
+    scanner().clearTranscript();
     EXPECT_FALSE(SetGammaTable(nullptr, 0));
     EXPECT_EQ(gErrCode, 2005u);
     EXPECT_TRUE(transcript().empty());
@@ -186,13 +160,13 @@ TEST_F(SettingsTest, TuningWithoutOverscanSendsTwoBytesPerPair) {
 
     const auto sends = Sends();
     ASSERT_EQ(sends.size(), 4u) << transcriptText();
-    EXPECT_EQ(sends[2].command, Block({0x2A, 0, 0x95, 0, 0x00, 0x01, 0x00, 0x00, 0x02, 0}));
+    EXPECT_EQ(sends[2].command, commandBlock({0x2A, 0, 0x95, 0, 0x00, 0x01, 0x00, 0x00, 0x02, 0}));
     EXPECT_EQ(sends[2].dataOut, (WireBytes{0x01, 0x02}));
-    EXPECT_EQ(sends[3].command, Block({0x2A, 0, 0x96, 0, 0x00, 0x00, 0x00, 0x00, 0x02, 0}));
+    EXPECT_EQ(sends[3].command, commandBlock({0x2A, 0, 0x96, 0, 0x00, 0x00, 0x00, 0x00, 0x02, 0}));
     EXPECT_EQ(sends[3].dataOut, (WireBytes{0x00, 0x00}));
 }
 
-TEST_F(SettingsTest, TuningPortionOutOfRangeSendsWhatIsHeld) {
+TEST_F(SettingsTest, TuningPortionOutOfRangeSendsWhatIsHeldAndTheSecondSendDecides) {
     Connect();
     ASSERT_TRUE(TuneScanLength(1, 500, 7));
     for (int i = 0; i < 4; ++i) EXPECT_EQ(wTuneScanLength[i], 0);
@@ -201,6 +175,13 @@ TEST_F(SettingsTest, TuningPortionOutOfRangeSendsWhatIsHeld) {
     EXPECT_EQ(sends[0].dataOut, (WireBytes{0, 0}));
     EXPECT_EQ(sends[0].qualifier(), 0);
     EXPECT_EQ(sends[1].dataOut, (WireBytes{0, 0}));
+
+    // The result is the second SEND's.
+    FailSend(0x95);
+    EXPECT_TRUE(TuneScanLength(0, 1, 0));
+    FailSend(0x96);  // counted from the injection on
+    EXPECT_FALSE(TuneScanLength(0, 1, 0));
+    EXPECT_EQ(gErrCode, 2013u);
 }
 
 TEST_F(OverscanSettingsTest, TuningWithOverscanSendsBothValuesAndTheDirectionBits) {
@@ -214,16 +195,7 @@ TEST_F(OverscanSettingsTest, TuningWithOverscanSendsBothValuesAndTheDirectionBit
     EXPECT_EQ(scanner().tuning(0x96), (WireBytes{0, 11, 0, 12}));
     EXPECT_EQ(scanner().tuningQualifier(0x96), 2);  // direction 1 is 0, and 1 and 2 differ
     const auto sends = Sends();
-    EXPECT_EQ(sends.back().command, Block({0x2A, 0, 0x96, 0, 0x00, 0x02, 0x00, 0x00, 0x04, 0}));
-}
-
-TEST_F(SettingsTest, TuningResultIsTheSecondSend) {
-    Connect();
-    FailSend(0x95);
-    EXPECT_TRUE(TuneScanLength(0, 1, 0));
-    FailSend(0x96);  // counted from the injection on
-    EXPECT_FALSE(TuneScanLength(0, 1, 0));
-    EXPECT_EQ(gErrCode, 2013u);
+    EXPECT_EQ(sends.back().command, commandBlock({0x2A, 0, 0x96, 0, 0x00, 0x02, 0x00, 0x00, 0x04, 0}));
 }
 
 // ---------------------------------------------------------------------------
@@ -236,29 +208,28 @@ TEST_F(SettingsTest, PowerTimersSendTheLow16BitsBigEndian) {
     ASSERT_TRUE(SendPowerOffTime(0x1234));
     const auto sends = Sends();
     ASSERT_EQ(sends.size(), 2u);
-    EXPECT_EQ(sends[0].command, Block({0x2A, 0, 0xA2, 0, 0, 0, 0, 0, 2, 0}));
+    EXPECT_EQ(sends[0].command, commandBlock({0x2A, 0, 0xA2, 0, 0, 0, 0, 0, 2, 0}));
     EXPECT_EQ(sends[0].dataOut, (WireBytes{0x00, 0x10}));
-    EXPECT_EQ(sends[1].command, Block({0x2A, 0, 0xA9, 0, 0, 0, 0, 0, 2, 0}));
+    EXPECT_EQ(sends[1].command, commandBlock({0x2A, 0, 0xA9, 0, 0, 0, 0, 0, 2, 0}));
     EXPECT_EQ(sends[1].dataOut, (WireBytes{0x12, 0x34}));
     EXPECT_EQ(scanner().powerSaveTime(), 0x0010);
     EXPECT_EQ(scanner().powerOffTime(), 0x1234);
-}
-
-TEST_F(SettingsTest, PowerTimerFailureLeavesTheTransportCode) {
-    Connect();
     FailSend(0xA9);
     EXPECT_FALSE(SendPowerOffTime(5));
-    EXPECT_EQ(gErrCode, 2013u);
+    EXPECT_EQ(gErrCode, 2013u);  // the transport's
 }
 
 // ---------------------------------------------------------------------------
 // General pass-through and the accepted settings
 // ---------------------------------------------------------------------------
 
-TEST(SettingsElementSize, EveryType) {
+TEST(SettingsWithoutDevice, ElementSizesAndTheAcceptedCalls) {
     const uint32_t sizes[] = {1, 2, 4, 8, 1, 2, 4, 1, 1, 2, 4, 8, 4, 8};
     for (int type = 2; type <= 15; ++type) EXPECT_EQ(DdsElementSize(type), sizes[type - 2]) << type;
     for (int type : {-1, 0, 1, 16, 1000}) EXPECT_EQ(DdsElementSize(type), 0u) << type;
+    EXPECT_TRUE(SetSpeedMode());
+    EXPECT_TRUE(SwitchStrip());
+    EXPECT_TRUE(TruncateScanLength());
 }
 
 TEST_F(OverscanSettingsTest, GeneralReadClearsAndReturnsTheOverscanExtent) {
@@ -313,10 +284,4 @@ TEST_F(SettingsTest, GeneralReadWithoutOverscanAndOtherOperations) {
     EXPECT_EQ(gErrCode, 2005u);
     EXPECT_TRUE(GeneralOperation(1, 2, 0, 4, nullptr));
     EXPECT_TRUE(transcript().empty());
-}
-
-TEST(SettingsAccepted, WithoutDeviceAction) {
-    EXPECT_TRUE(SetSpeedMode());
-    EXPECT_TRUE(SwitchStrip());
-    EXPECT_TRUE(TruncateScanLength());
 }

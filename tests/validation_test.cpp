@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <initializer_list>
 #include <sstream>
 #include <string>
@@ -84,6 +85,21 @@ class Validation : public ::testing::Test {
         return log.substr(at + prefix.size(), end - at - prefix.size());
     }
 
+    // Applies each change in turn and expects its outcome (accepted, or the
+    // rejection message); the changes accumulate.
+    struct Step {
+        std::function<void()> change;
+        const char *want;
+    };
+    void Steps(std::initializer_list<Step> steps) {
+        int n = 0;
+        for (const Step &s : steps) {
+            SCOPED_TRACE(::testing::Message() << "step " << n++);
+            s.change();
+            EXPECT_EQ(Check(), s.want);
+        }
+    }
+
     sim::InquiryProfile profile;
     tagScanParameter request{};
 
@@ -105,122 +121,69 @@ constexpr const char *kXYDiffer = "Device does not support X/Y resolution differ
 constexpr const char *kPixelBoundary = "Pixel boundary is error";
 constexpr const char *kLineBoundary = "Line boundary is error";
 
-TEST_F(Validation, AcceptsTheBaseRequestAndChangesNothing) {
+TEST_F(Validation, BaseRequestIsAcceptedUnchangedAndNullIsRejected) {
     const tagScanParameter before = request;
     EXPECT_EQ(Check(), kAccepted);
     EXPECT_EQ(std::memcmp(&before, &request, sizeof request), 0);
-}
-
-TEST_F(Validation, NullRecordIsRejected) {
     EXPECT_FALSE(CheckScanParameter(nullptr));
 }
 
-TEST_F(Validation, ModeRange) {
+TEST_F(Validation, ModesAndTheirCompressions) {
     for (uint8_t mode : std::initializer_list<uint8_t>{5, 12, 200, 255}) {
         request.ScanMode = mode;
         EXPECT_EQ(Check(), kUnknownMode) << int(mode);
     }
-    // 11 is a valid mode (D2 JPEG gray) on a scanner that has it.
-    profile.flags129 = 0x08;
-    request.ScanMode = 11;
-    request.BitPerPixel = 8;
-    EXPECT_EQ(Check(), kAccepted);
-}
-
-TEST_F(Validation, R2Ycc) {
-    request.ScanMode = 6;
-    EXPECT_EQ(Check(), kNoR2Ycc);
-    profile.flags128 = 0x40;  // either byte announces it
-    EXPECT_EQ(Check(), kAccepted);
-    profile.flags128 = 0;
-    profile.flags129 = 0x80;
-    EXPECT_EQ(Check(), kAccepted);
-    request.CompressionArgument = 1;
-    EXPECT_EQ(Check(), kR2YccArgument);
-}
-
-TEST_F(Validation, D2JpegColour) {
-    request.ScanMode = 7;
-    EXPECT_EQ(Check(), kNoD2Jpeg);
+    request.ScanMode = 4;
+    Steps({
+        // R2 YCC: either inquiry byte announces it; it takes no compression argument.
+        {[&] { request.ScanMode = 6; }, kNoR2Ycc},
+        {[&] { profile.flags128 = 0x40; }, kAccepted},
+        {[&] { profile.flags128 = 0, profile.flags129 = 0x80; }, kAccepted},
+        {[&] { request.CompressionArgument = 1; }, kR2YccArgument},
+        // D2 JPEG gray (mode 11, a valid mode on a scanner that has it) needs 8 bits;
+        // its compression argument is not looked at.
+        {[&] { request.ScanMode = 11, request.BitPerPixel = 8, profile.flags129 = 0; }, kNoD2Jpeg},
+        {[&] { profile.flags129 = 0x08, request.CompressionArgument = 200; }, kAccepted},
+        {[&] { request.BitPerPixel = 24; }, kD2GrayDepth},
+        // D2 JPEG colour.
+        {[&] { request.ScanMode = 7, request.CompressionArgument = 0, profile.flags129 = 0; }, kNoD2Jpeg},
+    });
     profile.flags129 = 0x08;
     for (uint8_t mode : std::initializer_list<uint8_t>{7, 8, 9, 10}) {
         request.ScanMode = mode;
         request.BitPerPixel = 24;
-        request.CompressionArgument = 0;
         EXPECT_EQ(Check(), kAccepted) << int(mode);
         request.BitPerPixel = 8;
         EXPECT_EQ(Check(), kD2ColorDepth) << int(mode);
     }
     request.BitPerPixel = 24;
-    for (uint8_t arg : std::initializer_list<uint8_t>{0, 100, 128, 131}) {
-        request.CompressionArgument = arg;
-        EXPECT_EQ(Check(), kAccepted) << int(arg);
+    for (int arg = 0; arg < 256; ++arg) {
+        request.CompressionArgument = static_cast<uint8_t>(arg);
+        EXPECT_EQ(Check(), arg <= 100 || (arg >= 128 && arg <= 131) ? kAccepted : kD2Argument) << arg;
     }
-    for (uint8_t arg : std::initializer_list<uint8_t>{101, 127, 132, 255}) {
-        request.CompressionArgument = arg;
-        EXPECT_EQ(Check(), kD2Argument) << int(arg);
-    }
-}
-
-TEST_F(Validation, D2JpegGray) {
-    request.ScanMode = 11;
-    request.BitPerPixel = 8;
-    EXPECT_EQ(Check(), kNoD2Jpeg);
-    profile.flags129 = 0x08;
-    request.CompressionArgument = 200;  // not looked at in this mode
-    EXPECT_EQ(Check(), kAccepted);
-    request.BitPerPixel = 24;
-    EXPECT_EQ(Check(), kD2GrayDepth);
 }
 
 TEST_F(Validation, DepthNeedsTheScanBitAndTheDepthBit) {
-    profile.scanEnable = 0;
-    EXPECT_EQ(Check(), kDepth);
-    profile.scanEnable = 0x40;
-
-    // Colour: the depth per channel is checked.
-    profile.depths = 0xFE & ~0x10;  // no 8 bits
-    EXPECT_EQ(Check(), kDepth);
-    profile.depths = 0x10;
-    EXPECT_EQ(Check(), kAccepted);
-    request.BitPerPixel = 48;
-    EXPECT_EQ(Check(), kDepth);
-    profile.depths = 0x02;  // 16 bits only
-    EXPECT_EQ(Check(), kAccepted);
-    request.BitPerPixel = 32;  // not a multiple of 3
-    profile.depths = 0xFE;
-    EXPECT_EQ(Check(), kDepth);
-    request.BitPerPixel = 6;  // 2 bits a channel: no such depth
-    EXPECT_EQ(Check(), kDepth);
-}
-
-TEST_F(Validation, DepthOfTheOneBitAndGrayModes) {
-    // Line art asks for 1 bit, although the scanner later scans colour.
-    request.ScanMode = 0;
-    request.BitPerPixel = 1;
-    request.PixelNum = 2544;
-    profile.depths = 0x7E;
-    EXPECT_EQ(Check(), kDepth);
-    profile.depths = 0x80;
-    EXPECT_EQ(Check(), kAccepted);
-
-    request.ScanMode = 2;
-    request.BitPerPixel = 8;
-    EXPECT_EQ(Check(), kDepth);
-    profile.depths = 0x10;
-    EXPECT_EQ(Check(), kAccepted);
-    request.BitPerPixel = 24;  // gray depth is the whole value
-    EXPECT_EQ(Check(), kDepth);
-}
-
-TEST_F(Validation, R2YccFourBitsNeedsNoDepthBit) {
-    profile.flags129 = 0x80;
-    profile.depths = 0xFE & ~0x40;
-    request.ScanMode = 6;
-    request.BitPerPixel = 12;
-    EXPECT_EQ(Check(), kAccepted);
-    request.ScanMode = 4;  // only mode 6 has the exception
-    EXPECT_EQ(Check(), kDepth);
+    Steps({
+        {[&] { profile.scanEnable = 0; }, kDepth},
+        // Colour: the depth per channel is checked.
+        {[&] { profile.scanEnable = 0x40, profile.depths = 0xFE & ~0x10; }, kDepth},  // no 8 bits
+        {[&] { profile.depths = 0x10; }, kAccepted},
+        {[&] { request.BitPerPixel = 48; }, kDepth},
+        {[&] { profile.depths = 0x02; }, kAccepted},  // 16 bits only
+        {[&] { request.BitPerPixel = 32, profile.depths = 0xFE; }, kDepth},  // not a multiple of 3
+        {[&] { request.BitPerPixel = 6; }, kDepth},  // 2 bits a channel: no such depth
+        // Line art asks for 1 bit, although the scanner later scans colour.
+        {[&] { request.ScanMode = 0, request.BitPerPixel = 1, request.PixelNum = 2544, profile.depths = 0x7E; }, kDepth},
+        {[&] { profile.depths = 0x80; }, kAccepted},
+        {[&] { request.ScanMode = 2, request.BitPerPixel = 8; }, kDepth},
+        {[&] { profile.depths = 0x10; }, kAccepted},
+        {[&] { request.BitPerPixel = 24; }, kDepth},  // gray depth is the whole value
+        // R2 YCC at 4 bits a channel needs no depth bit; only mode 6 has the exception.
+        {[&] { profile.flags129 = 0x80, profile.depths = 0xFE & ~0x40, request.ScanMode = 6, request.BitPerPixel = 12,
+               request.PixelNum = 2550; }, kAccepted},
+        {[&] { request.ScanMode = 4; }, kDepth},
+    });
 }
 
 TEST_F(Validation, ScanMethodsAndTheirBits) {
@@ -239,40 +202,22 @@ TEST_F(Validation, ScanMethodsAndTheirBits) {
     EXPECT_EQ(Check(), kMethod);
 }
 
-TEST_F(Validation, Resolution) {
-    request.XRes = request.YRes = 600;
-    EXPECT_EQ(Check(), kAccepted);
-    request.XRes = request.YRes = 601;
-    EXPECT_EQ(Check(), kResolution);
-    request.XRes = 700;
-    request.YRes = 300;
-    EXPECT_EQ(Check(), kResolution);
-    request.XRes = 300;
-    request.YRes = 601;
-    EXPECT_EQ(Check(), kResolution);
-
-    request.YRes = 600;
-    EXPECT_EQ(Check(), kXYDiffer);
-    profile.xyResolutionMayDiffer = true;
-    EXPECT_EQ(Check(), kAccepted);
-
-    // The validation has no lower limit; SetScanParameter refuses XRes 0 itself.
-    request.XRes = request.YRes = 0;
-    EXPECT_EQ(Check(), kAccepted);
-}
-
-TEST_F(Validation, ChecksRunInOrder) {
-    // An unsupported depth is reported before a too high resolution.
-    request.BitPerPixel = 32;
-    request.XRes = request.YRes = 700;
-    EXPECT_EQ(Check(), kDepth);
-    // An unknown method before the resolution, the resolution before the boundary.
-    request.BitPerPixel = 24;
-    request.ScanMethod = 6;
-    EXPECT_EQ(Check(), kMethod);
-    request.ScanMethod = 0;
-    profile.boundaryColor = 7;
-    EXPECT_EQ(Check(), kResolution);
+TEST_F(Validation, ResolutionAndTheOrderOfTheChecks) {
+    Steps({
+        {[&] { request.XRes = request.YRes = 600; }, kAccepted},
+        {[&] { request.XRes = request.YRes = 601; }, kResolution},
+        {[&] { request.XRes = 700, request.YRes = 300; }, kResolution},
+        {[&] { request.XRes = 300, request.YRes = 601; }, kResolution},
+        {[&] { request.YRes = 600; }, kXYDiffer},
+        {[&] { profile.xyResolutionMayDiffer = true; }, kAccepted},
+        // No lower limit here; SetScanParameter refuses XRes 0 itself.
+        {[&] { request.XRes = request.YRes = 0; }, kAccepted},
+        // An unsupported depth is reported before a too high resolution, an
+        // unknown method before the resolution, the resolution before the boundary.
+        {[&] { request.BitPerPixel = 32, request.XRes = request.YRes = 700; }, kDepth},
+        {[&] { request.BitPerPixel = 24, request.ScanMethod = 6; }, kMethod},
+        {[&] { request.ScanMethod = 0, profile.boundaryColor = 7; }, kResolution},
+    });
 }
 
 TEST_F(Validation, PixelBoundaryByMode) {
@@ -295,43 +240,31 @@ TEST_F(Validation, PixelBoundaryByMode) {
         {11, 8, 0, 0},
     };
     for (const Case &c : cases) {
+        SCOPED_TRACE(::testing::Message() << int(c.mode) << "/" << int(c.bits));
         request.ScanMode = c.mode;
         request.BitPerPixel = c.bits;
         request.HTPatternNo = c.pattern;
         const unsigned multiple = c.boundary ? c.boundary * 100 : 1001;
         request.PixelNum = static_cast<uint16_t>(multiple);
-        EXPECT_EQ(Check(), kAccepted) << int(c.mode) << "/" << int(c.bits);
+        EXPECT_EQ(Check(), kAccepted);
         request.PixelNum = static_cast<uint16_t>(multiple + 1);
-        EXPECT_EQ(Check(), c.boundary ? kPixelBoundary : kAccepted)
-            << int(c.mode) << "/" << int(c.bits);
+        EXPECT_EQ(Check(), c.boundary ? kPixelBoundary : kAccepted);
     }
 }
 
-TEST_F(Validation, PixelBoundaryZeroIsRefused) {
-    // A boundary of 0 makes no sense; it refuses the request rather than divide by it.
-    profile.boundaryColor = 0;
-    EXPECT_EQ(Check(), kPixelBoundary);
-    request.PixelNum = 0;
-    EXPECT_EQ(Check(), kPixelBoundary);
-}
-
-TEST_F(Validation, LineBoundaryOnlyInR2Ycc) {
-    profile.flags129 = 0x80;
-    request.ScanMode = 6;
-    request.PixelNum = 2551;
-    EXPECT_EQ(Check(), kPixelBoundary);
-    request.PixelNum = 2550;
-    request.LineNum = 1;
-    EXPECT_EQ(Check(), kLineBoundary);
-    request.LineNum = 0;
-    request.HiWordLineNum = 1;  // 65536 lines
-    EXPECT_EQ(Check(), kAccepted);
-    request.HiWordLineNum = 0;
-    request.LineNum = 3;
-    EXPECT_EQ(Check(), kLineBoundary);
-
-    request.ScanMode = 4;  // every other mode takes any line count
-    EXPECT_EQ(Check(), kAccepted);
+TEST_F(Validation, BoundaryZeroAndTheLineBoundaryOfR2Ycc) {
+    Steps({
+        // A boundary of 0 refuses the request rather than divide by it.
+        {[&] { profile.boundaryColor = 0; }, kPixelBoundary},
+        {[&] { request.PixelNum = 0; }, kPixelBoundary},
+        // Only R2 YCC checks the line count.
+        {[&] { profile = sim::InquiryProfile::standard(), profile.flags129 = 0x80, request.ScanMode = 6,
+               request.PixelNum = 2551; }, kPixelBoundary},
+        {[&] { request.PixelNum = 2550, request.LineNum = 1; }, kLineBoundary},
+        {[&] { request.LineNum = 0, request.HiWordLineNum = 1; }, kAccepted},  // 65536 lines
+        {[&] { request.HiWordLineNum = 0, request.LineNum = 3; }, kLineBoundary},
+        {[&] { request.ScanMode = 4; }, kAccepted},  // every other mode takes any line count
+    });
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <system_error>
@@ -82,6 +83,17 @@ std::vector<std::string> readLines(const fs::path& path) {
 std::vector<std::uint8_t> readFileBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::uint8_t> commandBlock(std::initializer_list<std::uint8_t> head) {
+  std::vector<std::uint8_t> block(10, 0);
+  std::copy(head.begin(), head.begin() + std::min<std::size_t>(head.size(), block.size()), block.begin());
+  return block;
+}
+
+std::vector<std::uint8_t> bytesOf(const void* data, std::size_t size) {
+  const auto* p = static_cast<const std::uint8_t*>(data);
+  return std::vector<std::uint8_t>(p, p + size);
 }
 
 }  // namespace testbed

@@ -37,6 +37,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -94,5 +95,12 @@ std::vector<std::string> readLines(const std::filesystem::path& path);
 
 // The whole content of a file; empty if it does not exist.
 std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path);
+
+// A 10-byte command block that starts with `head` and is zero after it, to
+// compare with Transaction::command.
+std::vector<std::uint8_t> commandBlock(std::initializer_list<std::uint8_t> head);
+
+// The bytes of an object, e.g. a packed record compared whole.
+std::vector<std::uint8_t> bytesOf(const void* data, std::size_t size);
 
 }  // namespace testbed

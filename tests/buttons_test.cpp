@@ -13,12 +13,6 @@
 
 namespace {
 
-// Fields of the packed records are copied before gtest takes them by reference.
-template <typename T>
-T Val(T value) {
-    return value;
-}
-
 using Packet = std::array<uint8_t, 8>;
 using Record = std::vector<uint8_t>;
 
@@ -77,9 +71,9 @@ TEST_F(ButtonsTest, DescriptionOfAScannerWithButtons) {
     tagButtonDescription description;
     std::memset(&description, 0xEE, sizeof description);
     ASSERT_TRUE(InitialButton(&description));
-    EXPECT_EQ(Val(description.ButtonType), 3u);
-    EXPECT_EQ(Val(description.ButtonCount), 3);  // inquiry byte 92 of the profile
-    EXPECT_EQ(Val(description.Four), 4);
+    EXPECT_EQ(+description.ButtonType, 3u);
+    EXPECT_EQ(+description.ButtonCount, 3);  // inquiry byte 92 of the profile
+    EXPECT_EQ(+description.Four, 4);
     for (uint8_t byte : description.Reserved) EXPECT_EQ(byte, 0);
     // The first inquiry copy is refreshed.
     const auto inquiry = scanner().inquiry();
@@ -102,36 +96,40 @@ TEST_F(ButtonsTest, FailedInquiryLeavesAZeroDescription) {
     tagButtonDescription description;
     std::memset(&description, 0xEE, sizeof description);
     EXPECT_FALSE(InitialButton(&description));
-    EXPECT_EQ(Val(description.ButtonType), 0u);
-    EXPECT_EQ(Val(description.Four), 0);
+    EXPECT_EQ(+description.ButtonType, 0u);
+    EXPECT_EQ(+description.Four, 0);
     EXPECT_EQ(gErrCode, 2013u);
 }
 
-TEST_F(ButtonsTest, DeviceCodesBecomeButtonNumbers) {
+TEST_F(ButtonsTest, PacketsBecomeButtonRecords) {
+    const struct {
+        const char *what;
+        Packet packet;
+        Record want;
+    } cases[] = {
+        // Listed device codes become button numbers; packet byte 7 is not passed on.
+        {"code 3", {0x03, 0, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66}, Want({0x81, 1, 0x11, 0x22, 0x33, 0x44, 1})},
+        {"code 5", {0x05, 0, 0, 0, 0, 0, 0, 0}, Want({0x81, 2, 0, 0, 0, 0, 1})},
+        {"code 6", {0x06, 9, 0, 0, 0, 0, 0, 0}, Want({0x81, 3, 0, 0, 0, 0, 1})},
+        // An unlisted code with a button number: a press of that button.
+        {"unlisted, button 2", {0x07, 0x02, 0, 0, 0, 0, 0x09, 0}, Want({0x81, 0x02, 0, 0, 0, 0, 1})},
+        // Without a button number: passed on as received.
+        {"unlisted, no button", {0x07, 0x00, 1, 2, 3, 4, 5, 6}, Want({0x07, 0x00, 1, 2, 3, 4, 5})},
+        // Bit 7 set: the device's own event, passed on unchanged.
+        {"own event", {0x83, 0x00, 1, 2, 3, 4, 5, 6}, Want({0x83, 0x00, 1, 2, 3, 4, 5})},
+        {"own event, button 1", {0x85, 0x01, 0, 0, 0, 0, 0, 0}, Want({0x85, 0x01})},
+    };
     Connect();
-    bool result = false;
-    EXPECT_EQ(ReadPacket({0x03, 0, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66}, &result),
-              Want({0x81, 1, 0x11, 0x22, 0x33, 0x44, 1}));  // packet byte 7 is not passed on
-    EXPECT_TRUE(result);
-    EXPECT_EQ(ReadPacket({0x05, 0, 0, 0, 0, 0, 0, 0}), Want({0x81, 2, 0, 0, 0, 0, 1}));
-    EXPECT_EQ(ReadPacket({0x06, 9, 0, 0, 0, 0, 0, 0}), Want({0x81, 3, 0, 0, 0, 0, 1}));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        bool result = false;
+        EXPECT_EQ(ReadPacket(c.packet, &result), c.want);
+        EXPECT_TRUE(result);  // the read's, whatever the packet
+    }
     EXPECT_EQ(gErrCode, 0u);
 }
 
-TEST_F(ButtonsTest, UnlistedCodesAndOwnEvents) {
-    Connect();
-    // An unlisted code with a button number: a press of that button.
-    EXPECT_EQ(ReadPacket({0x07, 0x02, 0, 0, 0, 0, 0x09, 0}), Want({0x81, 0x02, 0, 0, 0, 0, 1}));
-    // Without a button number: passed on as received, the result still the read's.
-    bool result = false;
-    EXPECT_EQ(ReadPacket({0x07, 0x00, 1, 2, 3, 4, 5, 6}, &result), Want({0x07, 0x00, 1, 2, 3, 4, 5}));
-    EXPECT_TRUE(result);
-    // Bit 7 set: the device's own event, passed on unchanged.
-    EXPECT_EQ(ReadPacket({0x83, 0x00, 1, 2, 3, 4, 5, 6}), Want({0x83, 0x00, 1, 2, 3, 4, 5}));
-    EXPECT_EQ(ReadPacket({0x85, 0x01, 0, 0, 0, 0, 0, 0}), Want({0x85, 0x01}));
-}
-
-TEST_F(ButtonsTest, NoPacketGivesZeroAndAZeroRecord) {
+TEST_F(ButtonsTest, NoPacketGivesZeroAndAZeroRecordAndTheOtherCallsAreAccepted) {
     Connect();
     gErrCode = 7;
     tagButtonStatus status;
@@ -139,6 +137,14 @@ TEST_F(ButtonsTest, NoPacketGivesZeroAndAZeroRecord) {
     EXPECT_FALSE(ReadPushButton(&status));
     EXPECT_EQ(Bytes(status), Record(16, 0));
     EXPECT_EQ(gErrCode, 7u);  // untouched: the front end polls again
+
+    // The button and LED calls are accepted without any device action.
+    EXPECT_TRUE(CheckPushButton());
+    EXPECT_TRUE(ResetPushButton());
+    EXPECT_TRUE(SearchPushButton());
+    EXPECT_TRUE(SetLEDNumber());
+    EXPECT_TRUE(ReadLEDNumber());
+    EXPECT_TRUE(transcript().empty());
 }
 
 TEST_F(ButtonsTest, NullRecordsAreRefusedWithoutTraffic) {
@@ -151,12 +157,4 @@ TEST_F(ButtonsTest, NullRecordsAreRefusedWithoutTraffic) {
     EXPECT_FALSE(InitialButton(nullptr));
     EXPECT_EQ(gErrCode, 2005u);
     EXPECT_TRUE(transcript().empty());
-}
-
-TEST(ButtonsAccepted, WithoutDeviceAction) {
-    EXPECT_TRUE(CheckPushButton());
-    EXPECT_TRUE(ResetPushButton());
-    EXPECT_TRUE(SearchPushButton());
-    EXPECT_TRUE(SetLEDNumber());
-    EXPECT_TRUE(ReadLEDNumber());
 }

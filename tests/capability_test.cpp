@@ -14,11 +14,7 @@
 
 namespace {
 
-// Fields of the packed records are copied before gtest takes them by reference.
-template <typename T>
-T Val(T value) {
-    return value;
-}
+using testbed::bytesOf;
 
 NX_InquiryData ZeroInquiry() {
     NX_InquiryData inquiry;
@@ -41,48 +37,26 @@ NX_InquiryData RichInquiry() {
     PutText(inq, 8, "VEND    ");
     PutText(inq, 16, "QR620 Duplex ABC");
     PutText(inq, 32, "1.23");
-    inq.Data[36] = 0x20;
-    inq.Data[38] = 6;
-    inq.Data[39] = 0x20;  // resolutions listed
-    Put16(inq, 40, 150);
-    Put16(inq, 42, 200);
-    Put16(inq, 44, 300);
-    Put16(inq, 46, 600);
-    Put16(inq, 48, 0x4000);
-    inq.Data[50] = 0x08;
-    inq.Data[54] = 0x54;
-    inq.Data[55] = 0x55;
-    inq.Data[56] = 0x56;
-    inq.Data[57] = 0x57;
-    inq.Data[58] = 0x58;
-    inq.Data[59] = 0x59;
-    inq.Data[60] = 0x40;
-    inq.Data[61] = 0x90;
-    inq.Data[62] = 0xA4;
-    inq.Data[63] = 0x63;
-    Put16(inq, 75, 0x0175);
-    Put16(inq, 77, 0x0177);
-    Put16(inq, 79, 0x0179);
-    Put16(inq, 81, 2592);
-    Put16(inq, 83, 0x0183);
-    Put16(inq, 85, 0x0185);
-    Put16(inq, 87, 0x0187);
-    Put16(inq, 89, 0x0189);
-    inq.Data[92] = 0x92;
-    inq.Data[128] = 0x40;
-    inq.Data[129] = 0x88;
+    for (const auto &[offset, value] : {std::pair<size_t, uint8_t>{36, 0x20}, {38, 6}, {39, 0x20} /* resolutions listed */,
+                                        {50, 0x08}, {54, 0x54}, {55, 0x55}, {56, 0x56}, {57, 0x57}, {58, 0x58},
+                                        {59, 0x59}, {60, 0x40}, {61, 0x90}, {62, 0xA4}, {63, 0x63}, {92, 0x92},
+                                        {128, 0x40}, {129, 0x88}})
+        inq.Data[offset] = value;
+    for (const auto &[offset, value] : {std::pair<size_t, uint16_t>{40, 150}, {42, 200}, {44, 300}, {46, 600},
+                                        {48, 0x4000}, {75, 0x0175}, {77, 0x0177}, {79, 0x0179}, {81, 2592},
+                                        {83, 0x0183}, {85, 0x0185}, {87, 0x0187}, {89, 0x0189}})
+        Put16(inq, offset, value);
     return inq;
-}
-
-std::vector<uint8_t> Bytes(const void *data, size_t size) {
-    const auto *p = static_cast<const uint8_t *>(data);
-    return std::vector<uint8_t>(p, p + size);
 }
 
 // Host order of this machine (little-endian).
 void Le16(std::vector<uint8_t> &out, size_t offset, uint16_t value) {
     out[offset] = static_cast<uint8_t>(value);
     out[offset + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+void Le16s(std::vector<uint8_t> &out, std::initializer_list<std::pair<size_t, uint16_t>> fields) {
+    for (const auto &[offset, value] : fields) Le16(out, offset, value);
 }
 
 void Le32(std::vector<uint8_t> &out, size_t offset, uint32_t value) {
@@ -117,23 +91,17 @@ TEST(CapabilityTranslation, ShortRecordByteForByte) {
     std::vector<uint8_t> want(44, 0);
     std::memcpy(&want[0], "QR620 D", 7);  // byte 7 stays 0
     std::memcpy(&want[8], "1.2", 3);      // byte 11 stays 0
-    Le16(want, 12, 0x0189);
-    Le16(want, 14, 300);
-    Le16(want, 16, 600);
+    Le16s(want, {{12, 0x0189}, {14, 300}, {16, 600}});
     want[18] = 0x89;
     want[19] = 1;
     want[20] = 0x80 | 0x20 | 0x10;
     want[21] = 0xA4;
-    Le16(want, 22, 2592);
-    Le16(want, 24, 0x0183 - 12);
-    Le16(want, 26, 0x0185);
-    Le16(want, 28, 0x0187);
+    Le16s(want, {{22, 2592}, {24, 0x0183 - 12}, {26, 0x0185}, {28, 0x0187}});
     want[31] = 0x63;
     want[32] = 0;  // byte 50 bit 3 set
     want[33] = 0;
-    Le16(want, 34, 0x0177);
-    Le16(want, 36, 0x0179);
-    EXPECT_EQ(Bytes(&a, sizeof a), want);
+    Le16s(want, {{34, 0x0177}, {36, 0x0179}});
+    EXPECT_EQ(bytesOf(&a, sizeof a), want);
 }
 
 TEST(CapabilityTranslation, ExtendedRecordByteForByte) {
@@ -148,50 +116,32 @@ TEST(CapabilityTranslation, ExtendedRecordByteForByte) {
     // byte 39 = 0x20: bit 7 and bit 6 clear; byte 50 = 0x08: bit 3 set.
     Le32(want, 68, 0x03000000 | 0x00008000 | 0x00210000 | 0x00000005 | 0x00100000);
     Le32(want, 72, 0x82418BF7 | 0x01000000);
-    Le16(want, 80, 2592);
-    Le16(want, 82, 0x0183 - 12);
-    Le16(want, 84, 0x0185);
-    Le16(want, 86, 0x0187);
-    Le16(want, 88, 0x0189);
-    Le16(want, 90, 150);
-    Le16(want, 92, 200);
-    Le16(want, 94, 300);
-    Le16(want, 96, 600);
-    Le16(want, 98, 0x00B0);
-    Le16(want, 100, 0x00A4);
-    want[104] = 0x40;
-    want[105] = 0x90;
-    want[106] = 5;
-    want[108] = 0x57;
-    want[109] = 0x55;
-    want[110] = 0x54;
-    want[111] = 0x58;
-    want[112] = 0x59;
-    want[113] = 0x56;
+    Le16s(want, {{80, 2592}, {82, 0x0183 - 12}, {84, 0x0185}, {86, 0x0187}, {88, 0x0189}, {90, 150}, {92, 200},
+                 {94, 300}, {96, 600}, {98, 0x00B0}, {100, 0x00A4}});
+    const uint8_t at104[] = {0x40, 0x90, 5, 0, 0x57, 0x55, 0x54, 0x58, 0x59, 0x56};
+    std::memcpy(&want[104], at104, sizeof at104);
     Le32(want, 114, 0x00040000 | 0x00800000);  // byte 128 bit 6
     Le32(want, 118, 0x00000800);
-    Le16(want, 122, 0x0177);
-    Le16(want, 124, 0x0179);
-    Le16(want, 126, 0x0175);
+    Le16s(want, {{122, 0x0177}, {124, 0x0179}, {126, 0x0175}});
     want[128] = 0x92;
     want[131] = 0x88;
     want[134] = 0x0A;  // 0x00000A00 in host order
-    EXPECT_EQ(Bytes(&a, sizeof a), want);
+    EXPECT_EQ(bytesOf(&a, sizeof a), want);
 }
 
 TEST(CapabilityTranslation, ExtendedRecordIsClearedFirstAndTheShortOneIsNot) {
     const SCANNERABILITYEX ex = TranslateEx(ZeroInquiry());
-    EXPECT_EQ(Val(ex.Reserved76), 0u);
-    EXPECT_EQ(Val(ex.Reserved137[4]), 0u);
+    EXPECT_EQ(+ex.Reserved76, 0u);
+    EXPECT_EQ(+ex.Reserved137[4], 0u);
 
     // The short translation writes every field, so stale bytes do not survive either.
     NX_InquiryData inq = ZeroInquiry();
     tagScannerAbility a;
     std::memset(&a, 0xEE, sizeof a);
     InquiryToScannerAbility(&inq, &a);
-    EXPECT_EQ(Val(a.Reserved30), 0);
-    EXPECT_EQ(Val(a.Reserved38[5]), 0);
-    EXPECT_EQ(Val(a.ProductName[7]), 0);
+    EXPECT_EQ(+a.Reserved30, 0);
+    EXPECT_EQ(+a.Reserved38[5], 0);
+    EXPECT_EQ(+a.ProductName[7], 0);
 }
 
 struct FlagRowCase {
@@ -244,43 +194,37 @@ TEST(CapabilityTranslation, EveryFlagRow) {
     };
 
     const SCANNERABILITYEX zero = TranslateEx(ZeroInquiry());
-    EXPECT_EQ(Val(zero.Flags68), kZero68);
-    EXPECT_EQ(Val(zero.Flags72), kZero72);
-    EXPECT_EQ(Val(zero.Flags114), kZero114);
-    EXPECT_EQ(Val(zero.Flags118), kZero118);
+    EXPECT_EQ(+zero.Flags68, kZero68);
+    EXPECT_EQ(+zero.Flags72, kZero72);
+    EXPECT_EQ(+zero.Flags114, kZero114);
+    EXPECT_EQ(+zero.Flags118, kZero118);
 
     for (const FlagRowCase &row : rows) {
         SCOPED_TRACE(::testing::Message() << "byte " << row.offset << " bit mask 0x" << std::hex << +row.bit);
         NX_InquiryData inq = ZeroInquiry();
         inq.Data[row.offset] = row.bit;
         const SCANNERABILITYEX ex = TranslateEx(inq);
-        if (row.whenClear) {
-            EXPECT_EQ(Val(ex.Flags68), kZero68 & ~row.w68);
-            EXPECT_EQ(Val(ex.Flags72), kZero72 & ~row.w72);
-            EXPECT_EQ(Val(ex.Flags114), kZero114 & ~row.w114);
-            EXPECT_EQ(Val(ex.Flags118), kZero118 & ~row.w118);
-        } else {
-            EXPECT_EQ(Val(ex.Flags68), kZero68 | row.w68);
-            EXPECT_EQ(Val(ex.Flags72), kZero72 | row.w72);
-            EXPECT_EQ(Val(ex.Flags114), kZero114 | row.w114);
-            EXPECT_EQ(Val(ex.Flags118), kZero118 | row.w118);
-        }
+        auto apply = [&row](uint32_t base, uint32_t bits) { return row.whenClear ? base & ~bits : base | bits; };
+        EXPECT_EQ(+ex.Flags68, apply(kZero68, row.w68));
+        EXPECT_EQ(+ex.Flags72, apply(kZero72, row.w72));
+        EXPECT_EQ(+ex.Flags114, apply(kZero114, row.w114));
+        EXPECT_EQ(+ex.Flags118, apply(kZero118, row.w118));
     }
 
     // Dimension value 6 equal to 0xFFFF, and one short of it.
     NX_InquiryData inq = ZeroInquiry();
     Put16(inq, 87, 0xFFFF);
-    EXPECT_EQ(Val(TranslateEx(inq).Flags68), kZero68 | 0x00000400);
+    EXPECT_EQ(+TranslateEx(inq).Flags68, kZero68 | 0x00000400);
     Put16(inq, 87, 0xFFFE);
-    EXPECT_EQ(Val(TranslateEx(inq).Flags68), kZero68);
+    EXPECT_EQ(+TranslateEx(inq).Flags68, kZero68);
 
     // Everything set: only the set-bit rows, all of them.
     std::memset(&inq, 0xFF, sizeof inq);
     const SCANNERABILITYEX all = TranslateEx(inq);
-    EXPECT_EQ(Val(all.Flags68), 0x37A1F59Bu);
-    EXPECT_EQ(Val(all.Flags72), 0xFA71ABF7u);
-    EXPECT_EQ(Val(all.Flags114), 0x02C41FFAu);
-    EXPECT_EQ(Val(all.Flags118), 0x8000DDFDu);
+    EXPECT_EQ(+all.Flags68, 0x37A1F59Bu);
+    EXPECT_EQ(+all.Flags72, 0xFA71ABF7u);
+    EXPECT_EQ(+all.Flags114, 0x02C41FFAu);
+    EXPECT_EQ(+all.Flags118, 0x8000DDFDu);
 }
 
 TEST(CapabilityTranslation, ResolutionsFallBackToTheBaseResolution) {
@@ -288,34 +232,33 @@ TEST(CapabilityTranslation, ResolutionsFallBackToTheBaseResolution) {
     inq.Data[39] = 0x00;  // bit 5 clear: the list is not valid
     inq.Data[38] = 6;
     const SCANNERABILITYEX ex = TranslateEx(inq);
-    for (size_t n = 0; n < 4; ++n) EXPECT_EQ(Val(ex.Resolution[n]), 600);
+    for (size_t n = 0; n < 4; ++n) EXPECT_EQ(+ex.Resolution[n], 600);
     const tagScannerAbility a = Translate(inq);
-    EXPECT_EQ(Val(a.XResolution), 600);
-    EXPECT_EQ(Val(a.YResolution), 600);
+    EXPECT_EQ(+a.XResolution, 600);
+    EXPECT_EQ(+a.YResolution, 600);
 
     inq.Data[38] = 255;  // 8-bit value times 100, kept in 16 bits
-    EXPECT_EQ(Val(TranslateEx(inq).Resolution[0]), 25500);
+    EXPECT_EQ(+TranslateEx(inq).Resolution[0], 25500);
 }
 
-TEST(CapabilityTranslation, DimensionFourWrapsBelowTwelve) {
+TEST(CapabilityTranslation, DimensionFourWrapsBelowTwelveAndTwoAndThreeNeedByte39Bit7Clear) {
     NX_InquiryData inq = ZeroInquiry();
-    EXPECT_EQ(Val(TranslateEx(inq).Dimension4), 65524);
-    EXPECT_EQ(Val(Translate(inq).Dimension4), 65524);
+    EXPECT_EQ(+TranslateEx(inq).Dimension4, 65524);
+    EXPECT_EQ(+Translate(inq).Dimension4, 65524);
     Put16(inq, 83, 11);
-    EXPECT_EQ(Val(TranslateEx(inq).Dimension4), 65535);
+    EXPECT_EQ(+TranslateEx(inq).Dimension4, 65535);
     Put16(inq, 83, 12);
-    EXPECT_EQ(Val(Translate(inq).Dimension4), 0);
-}
+    EXPECT_EQ(+Translate(inq).Dimension4, 0);
 
-TEST(CapabilityTranslation, DimensionsTwoAndThreeOnlyWhenByte39Bit7IsClear) {
-    NX_InquiryData inq = RichInquiry();
+    // Dimensions 2 and 3 only when byte 39 bit 7 is clear.
+    inq = RichInquiry();
     inq.Data[39] |= 0x80;
     const SCANNERABILITYEX ex = TranslateEx(inq);
-    EXPECT_EQ(Val(ex.Dimension2), 0);
-    EXPECT_EQ(Val(ex.Dimension3), 0);
-    EXPECT_EQ(Val(ex.Dimension1), 0x0175);
+    EXPECT_EQ(+ex.Dimension2, 0);
+    EXPECT_EQ(+ex.Dimension3, 0);
+    EXPECT_EQ(+ex.Dimension1, 0x0175);
     // The short record carries them regardless.
-    EXPECT_EQ(Val(Translate(inq).Dimension2), 0x0177);
+    EXPECT_EQ(+Translate(inq).Dimension2, 0x0177);
 }
 
 TEST(CapabilityTranslation, VendorNameTrimming) {
@@ -357,29 +300,41 @@ TEST(CapabilityTranslation, TypeCodeAndImageFlags) {
     for (const Case &c : cases) {
         NX_InquiryData inq = ZeroInquiry();
         inq.Data[36] = c.byte36;
-        EXPECT_EQ(Val(TranslateEx(inq).ImageFlags), c.want) << "byte 36 = " << +c.byte36;
-        EXPECT_EQ(Val(Translate(inq).ImageFlags), c.want) << "byte 36 = " << +c.byte36;
+        EXPECT_EQ(+TranslateEx(inq).ImageFlags, c.want) << "byte 36 = " << +c.byte36;
+        EXPECT_EQ(+Translate(inq).ImageFlags, c.want) << "byte 36 = " << +c.byte36;
     }
 }
 
 TEST(CapabilityTranslation, ShortRecordFlagBytes) {
     NX_InquiryData inq = ZeroInquiry();
     tagScannerAbility a = Translate(inq);
-    EXPECT_EQ(Val(a.ScannerType), 0x88);
-    EXPECT_EQ(Val(a.Flag32), 1);
-    EXPECT_EQ(Val(a.Flag33), 1);
+    EXPECT_EQ(+a.ScannerType, 0x88);
+    EXPECT_EQ(+a.Flag32, 1);
+    EXPECT_EQ(+a.Flag33, 1);
     inq.Data[60] = 0x40;
     inq.Data[50] = 0x08;
     a = Translate(inq);
-    EXPECT_EQ(Val(a.ScannerType), 0x89);
-    EXPECT_EQ(Val(a.Flag32), 0);
-    EXPECT_EQ(Val(a.Flag33), 0);
+    EXPECT_EQ(+a.ScannerType, 0x89);
+    EXPECT_EQ(+a.Flag32, 0);
+    EXPECT_EQ(+a.Flag33, 0);
 }
 
-TEST(CapabilityDriverValues, MaxSizeReadAndScanWidth) {
-    NX_InquiryData inq = ZeroInquiry();
+// MaxSizeRead, scannermaxwidth and OverScanFlag: only the extended
+// translation sets them; null arguments change nothing.
+TEST(CapabilityDriverValues, SetByTheExtendedTranslation) {
+    NX_InquiryData inq = RichInquiry();
+    SCANNERABILITYEX ex;
+    std::memset(&ex, 0xEE, sizeof ex);
+    InquiryToScannerAbilityEx(nullptr, &ex);
+    InquiryToScannerAbilityEx(&inq, nullptr);
+    InquiryToScannerAbility(nullptr, nullptr);
+    EXPECT_EQ(+ex.Five, 0xEE);
+    EXPECT_EQ(MaxSizeRead, 0u);
+
+    inq = ZeroInquiry();
     TranslateEx(inq);
     EXPECT_EQ(MaxSizeRead, 524288u);
+    EXPECT_EQ(OverScanFlag, 0);
     Put16(inq, 48, 0x4000);
     Put16(inq, 81, 5184);
     TranslateEx(inq);
@@ -388,17 +343,11 @@ TEST(CapabilityDriverValues, MaxSizeReadAndScanWidth) {
     Put16(inq, 48, 0xFFFF);
     TranslateEx(inq);
     EXPECT_EQ(MaxSizeRead, 65535u);
-
-    // Only the extended translation sets them.
     Put16(inq, 48, 0x0100);
     Translate(inq);
     EXPECT_EQ(MaxSizeRead, 65535u);
-}
 
-TEST(CapabilityDriverValues, OverScanFlagIsSticky) {
-    NX_InquiryData inq = ZeroInquiry();
-    TranslateEx(inq);
-    EXPECT_EQ(OverScanFlag, 0);
+    // The overscan flag is sticky.
     inq.Data[128] = 0x10;
     TranslateEx(inq);
     EXPECT_EQ(OverScanFlag, 1);
@@ -407,30 +356,13 @@ TEST(CapabilityDriverValues, OverScanFlagIsSticky) {
     EXPECT_EQ(OverScanFlag, 1);
 }
 
-TEST(CapabilityTranslation, NullArgumentsAreIgnored) {
-    NX_InquiryData inq = RichInquiry();
-    SCANNERABILITYEX ex;
-    std::memset(&ex, 0xEE, sizeof ex);
-    InquiryToScannerAbilityEx(nullptr, &ex);
-    InquiryToScannerAbilityEx(&inq, nullptr);
-    InquiryToScannerAbility(nullptr, nullptr);
-    EXPECT_EQ(Val(ex.Five), 0xEE);
-    EXPECT_EQ(MaxSizeRead, 0u);
-}
-
 // ---------------------------------------------------------------------------
 // GetScannerAbility and GetScannerAbilityEx against the virtual scanner
 // ---------------------------------------------------------------------------
 
 namespace {
 
-using WireBytes = std::vector<uint8_t>;
-
-WireBytes Block(std::initializer_list<uint8_t> bytes) {
-    WireBytes block(10, 0);
-    std::copy(bytes.begin(), bytes.end(), block.begin());
-    return block;
-}
+using testbed::commandBlock;
 
 class CapabilityDeviceTest : public testbed::ScannerTest {
 protected:
@@ -470,9 +402,9 @@ TEST_F(CapabilityDeviceTest, ExtendedRecordFromTheDevice) {
     // Inquiry header, whole inquiry, then the NVM record read and dropped.
     const auto t = transcript();
     ASSERT_EQ(t.size(), 3u) << transcriptText();
-    EXPECT_EQ(t[0].command, Block({0x12, 0, 0, 0, 5}));
-    EXPECT_EQ(t[1].command, Block({0x12, 0, 0, 0, 165}));
-    EXPECT_EQ(t[2].command, Block({0x28, 0, 0x69, 0, 0x0A, 0x0D, 0x00, 0x00, 0x80, 0}));
+    EXPECT_EQ(t[0].command, commandBlock({0x12, 0, 0, 0, 5}));
+    EXPECT_EQ(t[1].command, commandBlock({0x12, 0, 0, 0, 165}));
+    EXPECT_EQ(t[2].command, commandBlock({0x28, 0, 0x69, 0, 0x0A, 0x0D, 0x00, 0x00, 0x80, 0}));
 
     // The record is the translation of what the device said, plus the USB strings.
     const std::vector<uint8_t> sent = scanner().inquiry();
@@ -483,10 +415,10 @@ TEST_F(CapabilityDeviceTest, ExtendedRecordFromTheDevice) {
     SCANNERABILITYEX want = TranslateEx(inq);
     std::memcpy(want.UsbVersion, "USB 2.0", 7);
     std::memcpy(want.UsbName, "USB", 3);
-    EXPECT_EQ(Bytes(&ex, sizeof ex), Bytes(&want, sizeof want));
+    EXPECT_EQ(bytesOf(&ex, sizeof ex), bytesOf(&want, sizeof want));
     EXPECT_STREQ(ex.VendorName, "VSCAN");
-    EXPECT_EQ(Val(ex.UsbVersion[7]), 0);
-    EXPECT_EQ(Val(ex.UsbName[3]), 0);
+    EXPECT_EQ(+ex.UsbVersion[7], 0);
+    EXPECT_EQ(+ex.UsbName[3], 0);
     EXPECT_EQ(gModelType, 0u);
     EXPECT_EQ(MaxSizeRead, 524288u);
     EXPECT_EQ(scannermaxwidth, 2550u);
@@ -498,7 +430,7 @@ TEST_F(OverscanCapabilityTest, OverscanDeviceSetsTheFlag) {
     SCANNERABILITYEX ex;
     ASSERT_TRUE(GetScannerAbilityEx(&ex));
     EXPECT_EQ(OverScanFlag, 1);
-    EXPECT_NE(Val(ex.Flags114) & 0x00400000u, 0u);
+    EXPECT_NE(+ex.Flags114 & 0x00400000u, 0u);
 }
 
 TEST_F(CapabilityDeviceTest, ShortRecordFromTheDevice) {
@@ -508,8 +440,8 @@ TEST_F(CapabilityDeviceTest, ShortRecordFromTheDevice) {
     ASSERT_TRUE(GetScannerAbility(&a));
     EXPECT_STREQ(a.ProductName, "VS2550 ");
     EXPECT_STREQ(a.Revision, "1.0");
-    EXPECT_EQ(Val(a.MaxScanWidth), 2550);
-    EXPECT_EQ(Val(a.XResolution), 600);  // resolution 3 of the standard profile
+    EXPECT_EQ(+a.MaxScanWidth, 2550);
+    EXPECT_EQ(+a.XResolution, 600);  // resolution 3 of the standard profile
     EXPECT_EQ(scanner().transactionsWithOpcode(sim::opcode::kRead).size(), 1u);
     // Only the extended call sets the driver-wide values.
     EXPECT_EQ(MaxSizeRead, 0u);
@@ -521,7 +453,7 @@ TEST_F(CapabilityDeviceTest, FailedNvmReadFailsBothAndKeepsTheTransportCode) {
     tagScannerAbility a;
     std::memset(&a, 0xEE, sizeof a);
     EXPECT_FALSE(GetScannerAbility(&a));
-    EXPECT_EQ(Bytes(&a, sizeof a), std::vector<uint8_t>(44, 0));  // all-zero record
+    EXPECT_EQ(bytesOf(&a, sizeof a), std::vector<uint8_t>(44, 0));  // all-zero record
     EXPECT_EQ(gErrCode, 2013u);
 
     gErrCode = 0;
@@ -529,7 +461,7 @@ TEST_F(CapabilityDeviceTest, FailedNvmReadFailsBothAndKeepsTheTransportCode) {
     SCANNERABILITYEX ex;
     std::memset(&ex, 0xEE, sizeof ex);
     EXPECT_FALSE(GetScannerAbilityEx(&ex));
-    EXPECT_EQ(Bytes(&ex, sizeof ex), std::vector<uint8_t>(142, 0xEE));  // left as it was
+    EXPECT_EQ(bytesOf(&ex, sizeof ex), std::vector<uint8_t>(142, 0xEE));  // left as it was
     EXPECT_EQ(gErrCode, 2013u);
     EXPECT_EQ(MaxSizeRead, 0u);
 }

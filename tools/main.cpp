@@ -72,7 +72,9 @@ virtual scanner instead, exactly as if --virtual had been given. It sits under t
 real libusb through umockdev's USB emulation (docscan runs itself again with
 LD_PRELOAD=libumockdev-preload.so.0 for that), so the driver does the same USB work
 as with hardware. It shows a test chart (colour patches, a gray ramp, fine lines,
-text-like strokes), or the PNG given with --paper.
+text-like strokes), or the PNG given with --paper. It is a module of its own,
+libdocscan-virtual.so beside docscan (or the file named by $DOCSCAN_VIRTUAL_MODULE),
+loaded only when needed: docscan itself needs no umockdev to drive a real scanner.
 
 Examples:
   docscan info

@@ -63,6 +63,8 @@ int Session::Open(const char *command) {
     command_ = command;
     std::string error;
     if (options_.virtualScanner) {
+        // A missing module is reported here, not after running again.
+        if (!virtual_.Load(&error)) return FailPlain(error, kExitEnvironment);
         if (!PreloadInProcess()) {
             return FailPlain(ReexecUnderPreload(gProgramArguments, {}), kExitEnvironment);
         }
@@ -92,6 +94,7 @@ int Session::Open(const char *command) {
                          command_);
         }
         Close();
+        if (!virtual_.Load(&error)) return FailPlain(error, kExitEnvironment);
         if (!PreloadInProcess()) {
             return FailPlain(ReexecUnderPreload(gProgramArguments, {"--virtual"}), kExitEnvironment);
         }

@@ -1,16 +1,19 @@
 // The virtual scanner inside the docscan process, and running docscan again
-// under the umockdev preload when it is missing.
+// under the umockdev preload when it is missing. The scanner itself is in the
+// virtual scanner module, loaded here with dlopen.
 #include "tools/virtual.h"
 
+#include <dlfcn.h>
 #include <link.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
 
-#include "sim/usb_glue.h"
+#include "tools/virtual_module.h"
 
 namespace docscan_cli {
 namespace {
@@ -42,9 +45,32 @@ std::string AsanRuntimeInProcess() {
     return runtime;
 }
 
+std::string SelfExecutable() {
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
+}
+
+// The module's entry points, resolved once for the whole process. The module
+// stays loaded until the process ends (its GLib threads must not lose their code).
+struct Module {
+    decltype(&docscan_virtual_start) start = nullptr;
+    decltype(&docscan_virtual_stop) stop = nullptr;
+    decltype(&docscan_virtual_running) running = nullptr;
+};
+
+Module gModule;
+
 }  // namespace
 
-bool PreloadInProcess() { return sim::preloadPresent(); }
+bool PreloadInProcess() { return !LoadedLibrary("libumockdev-preload").empty(); }
+
+std::string VirtualModulePath(const char *fromEnvironment, const std::string &selfExe) {
+    if (fromEnvironment != nullptr && *fromEnvironment != '\0') return fromEnvironment;
+    const size_t slash = selfExe.rfind('/');
+    if (slash == std::string::npos) return kVirtualModule;
+    return selfExe.substr(0, slash + 1) + kVirtualModule;
+}
 
 std::string PreloadValue(const std::string &current, const std::string &asanRuntime) {
     std::vector<std::string> entries;
@@ -99,48 +125,58 @@ unsigned ButtonCode(int button) {
 }
 
 struct VirtualScanner::State {
-    std::unique_ptr<sim::VirtualScannerBus> bus;
+    void *bus = nullptr;
 };
 
 VirtualScanner::VirtualScanner() : state_(std::make_unique<State>()) {}
 
 VirtualScanner::~VirtualScanner() {
-    if (state_->bus) state_->bus->stop();
+    if (state_->bus != nullptr) gModule.stop(state_->bus);
 }
 
-bool VirtualScanner::running() const { return state_->bus != nullptr && state_->bus->running(); }
+bool VirtualScanner::running() const {
+    return state_->bus != nullptr && gModule.running(state_->bus) != 0;
+}
+
+bool VirtualScanner::Load(std::string *error) {
+    if (gModule.start != nullptr) return true;
+    const std::string path = VirtualModulePath(std::getenv(kVirtualModuleVariable), SelfExecutable());
+    void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char *why = dlerror();
+        *error = "cannot load the virtual scanner module (it needs the umockdev package; $" +
+                 std::string(kVirtualModuleVariable) + " may name it): " + (why != nullptr ? why : path);
+        return false;
+    }
+    Module module;
+    module.start = reinterpret_cast<decltype(module.start)>(dlsym(handle, "docscan_virtual_start"));
+    module.stop = reinterpret_cast<decltype(module.stop)>(dlsym(handle, "docscan_virtual_stop"));
+    module.running = reinterpret_cast<decltype(module.running)>(dlsym(handle, "docscan_virtual_running"));
+    if (module.start == nullptr || module.stop == nullptr || module.running == nullptr) {
+        *error = "the virtual scanner module " + path + " lacks its entry points";
+        dlclose(handle);
+        return false;
+    }
+    gModule = module;
+    return true;
+}
 
 bool VirtualScanner::Start(const VirtualOptions &options, std::string *error) {
-    std::shared_ptr<const sim::PicturePaper> paper;
-    if (!options.paper.empty()) {
-        std::string why;
-        paper = sim::loadPngPaper(options.paper, 300, &why);
-        if (paper == nullptr) {
-            *error = "--paper " + options.paper + ": " + why;
-            return false;
-        }
-    }
-    // The virtual scanner of the front end has the three push buttons, so that
-    // `docscan buttons` has something to listen to.
-    sim::DeviceOptions device;
-    device.profile = sim::InquiryProfile::withButtons();
-    sim::BusOptions bus;
-    bus.devices = {device};
-    auto scanners = std::make_unique<sim::VirtualScannerBus>(bus);
-    std::string why;
-    if (!scanners->start(&why)) {
-        *error = "the virtual scanner did not start: " + why;
+    if (!Load(error)) return false;
+    std::vector<unsigned> codes;
+    for (int button : options.presses) codes.push_back(ButtonCode(button));
+    DocscanVirtualOptions moduleOptions{};
+    moduleOptions.paper = options.paper.c_str();
+    moduleOptions.buttonCodes = codes.data();
+    moduleOptions.buttonCount = codes.size();
+    moduleOptions.nvmFile = options.nvmFile.c_str();
+    char why[512] = "";
+    void *bus = gModule.start(&moduleOptions, why, sizeof why);
+    if (bus == nullptr) {
+        *error = why[0] != '\0' ? why : "the virtual scanner did not start";
         return false;
     }
-    sim::DeviceModel &model = scanners->scanner();
-    if (!options.nvmFile.empty() && !model.setNvmFile(options.nvmFile)) {
-        scanners->stop();
-        *error = "--nvm-file " + options.nvmFile + ": not a 128-byte memory image";
-        return false;
-    }
-    if (paper != nullptr) model.setImageSource(paper);
-    for (int button : options.presses) model.pressButton(static_cast<uint8_t>(ButtonCode(button)));
-    state_->bus = std::move(scanners);
+    state_->bus = bus;
     return true;
 }
 

@@ -5,6 +5,10 @@
 // docscan binary does not carry it (so that driving real hardware needs no
 // umockdev at all): when the virtual scanner is wanted and the preload is
 // missing, docscan runs itself again with LD_PRELOAD naming it.
+//
+// The scanner model and the umockdev glue live in a module of their own
+// (libdocscan-virtual.so, beside the docscan binary or named by
+// $DOCSCAN_VIRTUAL_MODULE), loaded only when the virtual scanner is wanted.
 #ifndef DOCSCAN_TOOLS_VIRTUAL_H
 #define DOCSCAN_TOOLS_VIRTUAL_H
 
@@ -15,11 +19,17 @@
 namespace docscan_cli {
 
 inline constexpr const char kPreloadLibrary[] = "libumockdev-preload.so.0";
+inline constexpr const char kVirtualModule[] = "libdocscan-virtual.so";
+inline constexpr const char kVirtualModuleVariable[] = "DOCSCAN_VIRTUAL_MODULE";
 // Set in the environment of a re-executed docscan, so that it never loops.
 inline constexpr const char kReexecMarker[] = "DOCSCAN_CLI_REEXEC";
 
 // True when the umockdev preload library is loaded in this process.
 bool PreloadInProcess();
+
+// Where the virtual scanner module is looked for: $DOCSCAN_VIRTUAL_MODULE when
+// set, else kVirtualModule in the directory of this program (`selfExe`).
+std::string VirtualModulePath(const char *fromEnvironment, const std::string &selfExe);
 
 // The LD_PRELOAD value for running again under the preload: an AddressSanitizer
 // runtime loaded in this process first (it insists on coming first), then the
@@ -47,7 +57,11 @@ public:
     VirtualScanner(const VirtualScanner &) = delete;
     VirtualScanner &operator=(const VirtualScanner &) = delete;
 
-    // Creates the emulated bus with the scanner on it. Needs the preload.
+    // Loads the virtual scanner module (once). False, with the reason, when
+    // it or the umockdev library it needs is missing.
+    bool Load(std::string *error);
+    // Creates the emulated bus with the scanner on it (loading the module
+    // first when needed). Needs the preload.
     bool Start(const VirtualOptions &options, std::string *error);
     bool running() const;
 

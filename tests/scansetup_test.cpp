@@ -44,10 +44,7 @@ tagScanParameter Request(uint8_t mode, uint8_t bits, uint8_t filter = 0, uint8_t
     return r;
 }
 
-std::vector<uint8_t> Bytes(const void *data, size_t size) {
-    const auto *p = static_cast<const uint8_t *>(data);
-    return {p, p + size};
-}
+std::vector<uint8_t> Bytes(const void *data, size_t size) { return testbed::bytesOf(data, size); }
 
 class ScanSetup : public testbed::ScannerTest {
   protected:
@@ -211,15 +208,15 @@ TEST_F(ScanSetup, ModeMappingWindowsAndFlags) {
 TEST_F(ScanSetup, LineArtAndHalftoneFlagsStayUntilStop) {
     EXPECT_EQ(bitBW, 0);
     EXPECT_EQ(bitHafltone, 0);
-    ASSERT_TRUE(Set(Request(0, 1)));
-    EXPECT_EQ(bitBW, 1);
-    EXPECT_EQ(bitHafltone, 0);
-    ASSERT_TRUE(Set(Request(1, 1)));
-    EXPECT_EQ(bitBW, 1);
-    EXPECT_EQ(bitHafltone, 1);
-    ASSERT_TRUE(Set(Request(4, 24)));  // colour rewrites only the gray flags
-    EXPECT_EQ(bitBW, 1);
-    EXPECT_EQ(bitHafltone, 1);
+    // Colour rewrites only the gray flags.
+    const struct {
+        uint8_t mode, bits, bw, halftone;
+    } steps[] = {{0, 1, 1, 0}, {1, 1, 1, 1}, {4, 24, 1, 1}};
+    for (const auto &s : steps) {
+        ASSERT_TRUE(Set(Request(s.mode, s.bits)));
+        EXPECT_EQ(bitBW, s.bw) << int(s.mode);
+        EXPECT_EQ(bitHafltone, s.halftone) << int(s.mode);
+    }
     EXPECT_EQ(bitTrueGray, 0);
     EXPECT_EQ(bitOneChanelGray, 0);
 }
@@ -341,8 +338,15 @@ TEST_F(ScanSetup, RejectedRequestStillReplacesTheRecords) {
     EXPECT_EQ(bitOneChanelGray, 1);
 }
 
-TEST_F(ScanSetup, ZeroResolutionIsRefused) {
+TEST_F(ScanSetup, NullRequestAndZeroResolutionAreRefused) {
+    const tagScanParameter before = OldParam;
+    EXPECT_FALSE(SetScanParameter(nullptr));
+    EXPECT_EQ(gErrCode, kInvalidParameter);
+    EXPECT_EQ(Bytes(&OldParam, sizeof OldParam), Bytes(&before, sizeof before));
+    EXPECT_EQ(scanner().transactionCount(), 0u);
+
     // XRes 0 would make the ratios infinite: refused like a rejected request.
+    gErrCode = 0;
     tagScanParameter r = ColourRequest(0);
     EXPECT_FALSE(Set(r));
     EXPECT_EQ(gErrCode, kInvalidParameter);
@@ -351,14 +355,6 @@ TEST_F(ScanSetup, ZeroResolutionIsRefused) {
     EXPECT_EQ(sacdimension.ScaleToDevice, 0.0);
     EXPECT_EQ(sacdimension.ScaleToCaller, 0.0);
     EXPECT_EQ(+NewParam.XRes, 300);
-}
-
-TEST_F(ScanSetup, NullRequestIsRefused) {
-    const tagScanParameter before = OldParam;
-    EXPECT_FALSE(SetScanParameter(nullptr));
-    EXPECT_EQ(gErrCode, kInvalidParameter);
-    EXPECT_EQ(Bytes(&OldParam, sizeof OldParam), Bytes(&before, sizeof before));
-    EXPECT_EQ(scanner().transactionCount(), 0u);
 }
 
 TEST_F(ScanSetup, RequestMayBeOneOfTheDriversOwnRecords) {
@@ -427,24 +423,20 @@ TEST_F(ScanSetup, UnallocatableRawDataBufferFailsTheCall) {
 }
 
 TEST_F(ScanSetup, TransportFailuresEndTheCall) {
-    const sim::Sense hardware = sim::makeSense(4, 0, 0);  // status 2004
-
-    scanner().injectCheckCondition({sim::opcode::kSetWindow, -1, 1}, hardware);
-    EXPECT_FALSE(Set(ColourRequest()));
-    EXPECT_EQ(gErrCode, 2004u);
-    EXPECT_TRUE(Reads().empty());
-    scanner().clearFaults();
-
-    scanner().injectCheckCondition({sim::opcode::kRead, 0x60, 0}, hardware);
-    EXPECT_FALSE(Set(ColourRequest()));
-    EXPECT_EQ(Reads().size(), 1u);
-    scanner().clearFaults();
-
-    scanner().injectCheckCondition({sim::opcode::kRead, 0x62, 0}, hardware);
-    EXPECT_FALSE(Set(ColourRequest()));
-    EXPECT_EQ(Reads().size(), 2u);
-    scanner().clearFaults();
-
+    const struct {
+        uint8_t opcode;
+        int dataType;
+        size_t reads;  // calibration READs made
+    } cases[] = {{sim::opcode::kSetWindow, -1, 0}, {sim::opcode::kRead, 0x60, 1}, {sim::opcode::kRead, 0x62, 2}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::Message() << "opcode " << int(c.opcode) << " type " << c.dataType);
+        scanner().injectCheckCondition({c.opcode, c.dataType, c.dataType < 0 ? 1u : 0u}, sim::makeSense(4, 0, 0));
+        gErrCode = 0;
+        EXPECT_FALSE(Set(ColourRequest()));
+        EXPECT_EQ(gErrCode, 2004u);
+        EXPECT_EQ(Reads().size(), c.reads);
+        scanner().clearFaults();
+    }
     EXPECT_TRUE(Set(ColourRequest()));
 }
 
@@ -479,35 +471,28 @@ class WindowDescriptor : public ::testing::Test {
     }
 };
 
-TEST_F(WindowDescriptor, CompositionByMode) {
-    const uint8_t expected[] = {0, 1, 2, 0, 5, 0, 5, 0, 0, 0, 0, 0, 0};
-    for (uint8_t mode = 0; mode < sizeof expected; ++mode) {
+TEST_F(WindowDescriptor, CompositionDepthAndColourSelection) {
+    const uint8_t composition[] = {0, 1, 2, 0, 5, 0, 5, 0, 0, 0, 0, 0, 0};
+    for (uint8_t mode = 0; mode < sizeof composition; ++mode) {
         tagScanParameter r{};
         r.ScanMode = mode;
         r.BitPerPixel = 8;
-        EXPECT_EQ(Build(r)[25], expected[mode]) << int(mode);
+        EXPECT_EQ(Build(r)[25], composition[mode]) << int(mode);
     }
-}
-
-TEST_F(WindowDescriptor, BitsPerPixel) {
     for (int bits = 0; bits < 256; ++bits) {
         tagScanParameter r{};
         r.BitPerPixel = static_cast<uint8_t>(bits);
         const int expected = (bits == 16 || bits == 48) ? 16 : (bits == 24 || bits == 12) ? 8 : bits;
         EXPECT_EQ(Build(r)[26], expected) << bits;
     }
-}
-
-TEST_F(WindowDescriptor, ColourSelection) {
-    struct Case {
+    const struct {
         uint8_t mode, filter, selection;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {0, 0, 0x70}, {0, 3, 0x70}, {4, 2, 0x60}, {2, 0, 0x70}, {2, 1, 0x48},
         {2, 2, 0x50}, {2, 3, 0x58}, {2, 4, 0x40}, {2, 255, 0x40}, {1, 0, 0x40},
         {3, 0, 0x40}, {6, 0, 0x40}, {11, 0, 0x40},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         tagScanParameter r{};
         r.ScanMode = c.mode;
         r.ColorFilter = c.filter;

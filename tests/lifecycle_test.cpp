@@ -95,21 +95,25 @@ bool HasPrefix(const Lines &log, const std::string &prefix)
     return ::testing::AssertionSuccess();
 }
 
-class NoScannerTest : public LifecycleTest {
+// The fixture with other devices on the bus.
+template <auto Configure> class LifecycleBusTest : public LifecycleTest {
 protected:
     sim::BusOptions busOptions() const override
     {
         sim::BusOptions options;
-        options.devices[0].productId = 0x0001; // another device of the same vendor
+        Configure(options);
         return options;
     }
 };
+
+// Another device of the same vendor only.
+using NoScannerTest = LifecycleBusTest<[](sim::BusOptions &o) { o.devices[0].productId = 0x0001; }>;
 
 // ---------------------------------------------------------------------------
 // Results and status codes
 // ---------------------------------------------------------------------------
 
-TEST_F(LifecycleTest, InitializeDriverClearsRecordsAndStatusAndOpensLibusb)
+TEST_F(LifecycleTest, InitializeDriverClearsAndOpensLibusbAndInitializeScannerReadsTheInquiry)
 {
     std::memset(&NewParam, 0xAB, sizeof NewParam);
     std::memset(&OldParam, 0xCD, sizeof OldParam);
@@ -123,11 +127,7 @@ TEST_F(LifecycleTest, InitializeDriverClearsRecordsAndStatusAndOpensLibusb)
     EXPECT_NE(pNxLibUsb.pContext, nullptr);
     EXPECT_EQ(pNxLibUsb.hDevice, nullptr);
     EXPECT_EQ(scanner().transactionCount(), 0u);
-}
 
-TEST_F(LifecycleTest, InitializeScannerReadsTheInquiryData)
-{
-    ASSERT_TRUE(InitializeDriver());
     EXPECT_TRUE(InitializeScanner());
     EXPECT_EQ(gErrCode, 0u);
     const std::vector<uint8_t> inquiry = scanner().inquiry();
@@ -140,19 +140,6 @@ TEST_F(LifecycleTest, InitializeScannerReadsTheInquiryData)
     EXPECT_TRUE(bus().claimed(0));
 }
 
-TEST_F(NoScannerTest, InitializeScannerWithoutScannerLeaves2019)
-{
-    ASSERT_TRUE(InitializeDriver());
-    EXPECT_FALSE(InitializeScanner());
-    EXPECT_EQ(gErrCode, 2019u);
-    uint8_t low = 0;
-    uint64_t full = 0;
-    GetScannerStatus(nullptr, nullptr, nullptr, &low);
-    GetScannerStatusEx(nullptr, nullptr, nullptr, &full);
-    EXPECT_EQ(low, 227);
-    EXPECT_EQ(full, 2019u);
-}
-
 TEST_F(LifecycleTest, FailedInquiryLeaves162AndTheDeviceOpen)
 {
     scanner().injectCheckCondition({0x12, -1, 2}, sim::makeSense(0x04, 0x00, 0x00));
@@ -161,12 +148,9 @@ TEST_F(LifecycleTest, FailedInquiryLeaves162AndTheDeviceOpen)
     EXPECT_EQ(gErrCode, 162u) << "stored over the sense code 2004";
     EXPECT_NE(pNxLibUsb.hDevice, nullptr);
     EXPECT_TRUE(bus().claimed(0));
-}
-
-TEST_F(LifecycleTest, InquiryTransferFailureAlsoLeaves162)
-{
+    // A failed transfer, too.
     scanner().injectTransferFailure({0x12, -1, 1}, sim::Phase::DataIn, sim::TransferStatus::Stall);
-    ASSERT_TRUE(InitializeDriver());
+    gErrCode = 0;
     EXPECT_FALSE(InitializeScanner());
     EXPECT_EQ(gErrCode, 162u);
 }
@@ -185,19 +169,13 @@ TEST_F(LifecycleTest, CallsDuringAScanLeave2000ButProceed)
     EXPECT_EQ(gErrCode, 0u);
 }
 
-TEST_F(LifecycleTest, StartLockWithoutScanLeavesTheStatus)
+TEST_F(LifecycleTest, BracketAndTerminateWithoutInitializeLeaveTheStatus)
 {
     gErrCode = 2023;
     EXPECT_TRUE(StartLock());
     EndLock();
-    EXPECT_EQ(gErrCode, 2023u);
-}
-
-TEST_F(LifecycleTest, TerminateDriverWithoutInitializeDriverSucceeds)
-{
-    gErrCode = 7;
     EXPECT_TRUE(TerminateDriver());
-    EXPECT_EQ(gErrCode, 7u);
+    EXPECT_EQ(gErrCode, 2023u);
     EXPECT_FALSE(pNxLibUsb.blOpened);
 }
 
@@ -228,13 +206,6 @@ TEST_F(LifecycleTest, ResetScannerRunsTheWholeCycle)
     EXPECT_TRUE(bus().claimed(0));
 }
 
-TEST_F(NoScannerTest, ResetScannerStopsWithTheMissingScanner)
-{
-    EXPECT_FALSE(ResetScanner());
-    EXPECT_EQ(gErrCode, 2019u);
-    EXPECT_TRUE(pNxLibUsb.blOpened) << "the driver itself came up";
-}
-
 // ---------------------------------------------------------------------------
 // Trace
 // ---------------------------------------------------------------------------
@@ -256,13 +227,11 @@ TEST_F(LifecycleTest, Level2TracesTheExportedFunctionsOnly)
                                    "Out  1 : TerminateDriver :",
                                }));
     EXPECT_FALSE(Has(log, "Find New Device!"));
-}
-
-TEST_F(LifecycleTest, Level1WritesNothing)
-{
-    ASSERT_TRUE(InitializeDriverAtLevel(1));
-    ASSERT_TRUE(InitializeScanner());
-    EXPECT_TRUE(Log().empty());
+    // The configuration file is gone now; the level read before stays, and
+    // the entry line shows the missing file.
+    ASSERT_TRUE(InitializeDriver()) << "the libusb context opens all the same";
+    EXPECT_TRUE(InOrder(Log(), {"Out  1 : TerminateDriver :", "In   0 : InitializeDriver :",
+                                "Out  1 : InitializeDriver :"}));
 }
 
 TEST_F(LifecycleTest, Level3ShowsTheBracketAndTheTransport)
@@ -338,30 +307,47 @@ TEST_F(LifecycleTest, Level4ShowsTheUsbLayer)
     EXPECT_TRUE(HasPrefix(log, "Out  1 : NxLibUsb::CreateDeviceHandle() : hRet = 0x"));
     EXPECT_FALSE(Has(log, "Warning: Interrupt End Point is missing..."));
     EXPECT_FALSE(Has(log, "Find New Device!"));
+
+    // Null arguments of the USB layer are logged as EINVAL.
+    EXPECT_EQ(pNxLibUsb.CreateDeviceHandle(nullptr), nullptr);
+    pNxLibUsb.CloseDeviceHandle(nullptr);
+    EXPECT_TRUE(InOrder(Log(), {
+                                   "In   1 : NxLibUsb::CreateDeviceHandle() :",
+                                   "Linux return errno: 22(Invalid argument)",
+                                   "Out  0 : NxLibUsb::CreateDeviceHandle() :",
+                                   "In   1 : NxLibUsb::CloseDeviceHandle() :",
+                                   "Linux return errno: 22(Invalid argument)",
+                                   "Out  0 : NxLibUsb::CloseDeviceHandle() :",
+                               }));
 }
 
-TEST_F(LifecycleTest, Level5AddsTheFoundLine)
+TEST_F(LifecycleTest, Level1WritesNothingAndLevel5AddsTheFoundLine)
 {
+    ASSERT_TRUE(InitializeDriverAtLevel(1));
+    ASSERT_TRUE(InitializeScanner());
+    EXPECT_TRUE(Log().empty());
+    ASSERT_TRUE(TerminateDriver());
     ASSERT_TRUE(InitializeDriverAtLevel(5));
     ASSERT_TRUE(InitializeScanner());
     EXPECT_TRUE(InOrder(Log(), {"Out  1 : FindScanner :", "Find New Device!", "In   1 : Inquiry :"}));
 }
 
-TEST_F(LifecycleTest, EntryLineShows0WhenTheConfigurationIsGone)
-{
-    ASSERT_TRUE(InitializeDriverAtLevel(2));
-    ASSERT_TRUE(TerminateDriver());
-    // The configuration file is gone now; the level read before stays.
-    ASSERT_TRUE(InitializeDriver()) << "the libusb context opens all the same";
-    EXPECT_TRUE(InOrder(Log(), {"In   1 : InitializeDriver :", "Out  1 : InitializeDriver :",
-                                "In   0 : InitializeDriver :", "Out  1 : InitializeDriver :"}));
-}
-
-TEST_F(NoScannerTest, FailuresShowInTheExitLines)
+TEST_F(NoScannerTest, MissingScannerLeaves2019AndShowsInTheExitLines)
 {
     ASSERT_TRUE(InitializeDriverAtLevel(3));
     EXPECT_FALSE(InitializeScanner());
+    EXPECT_EQ(gErrCode, 2019u);
+    uint8_t low = 0;
+    uint64_t full = 0;
+    GetScannerStatus(nullptr, nullptr, nullptr, &low);
+    GetScannerStatusEx(nullptr, nullptr, nullptr, &full);
+    EXPECT_EQ(low, 227);
+    EXPECT_EQ(full, 2019u);
+    ASSERT_TRUE(TerminateDriver());
+    gErrCode = 0;
     EXPECT_FALSE(ResetScanner());
+    EXPECT_EQ(gErrCode, 2019u);
+    EXPECT_TRUE(pNxLibUsb.blOpened) << "the driver itself came up";
     const Lines log = Log();
     EXPECT_TRUE(InOrder(log, {
                                  "In   0 : FindScanner :",
@@ -411,18 +397,12 @@ TEST_F(LifecycleTest, TransactionFailuresAreLoggedPhaseByPhase)
                              }));
 }
 
-class MissingPipesTest : public LifecycleTest {
-protected:
-    sim::BusOptions busOptions() const override
-    {
-        sim::BusOptions options;
-        options.devices.resize(2);
-        options.devices[0].interruptIn = false;
-        options.devices[1].interruptIn = false;
-        options.devices[1].bulkIn = false;
-        return options;
-    }
-};
+using MissingPipesTest = LifecycleBusTest<[](sim::BusOptions &o) {
+    o.devices.resize(2);
+    o.devices[0].interruptIn = false;
+    o.devices[1].interruptIn = false;
+    o.devices[1].bulkIn = false;
+}>;
 
 TEST_F(MissingPipesTest, MissingPipesAreReported)
 {
@@ -447,22 +427,6 @@ TEST_F(MissingPipesTest, MissingPipesAreReported)
     EXPECT_TRUE(InOrder(log, {"Bulk In Pipe Index = 0x00", "Not all pipe found"}));
     EXPECT_TRUE(HasPrefix(log, "Linux return errno: "));
     EXPECT_TRUE(Has(log, "Out  0 : NxLibUsb::InitializeInterface() :"));
-}
-
-TEST_F(LifecycleTest, NullArgumentsOfTheUsbLayerAreLoggedAsEinval)
-{
-    ASSERT_TRUE(InitializeDriverAtLevel(4));
-    EXPECT_EQ(pNxLibUsb.CreateDeviceHandle(nullptr), nullptr);
-    pNxLibUsb.CloseDeviceHandle(nullptr);
-    const Lines log = Log();
-    EXPECT_TRUE(InOrder(log, {
-                                 "In   1 : NxLibUsb::CreateDeviceHandle() :",
-                                 "Linux return errno: 22(Invalid argument)",
-                                 "Out  0 : NxLibUsb::CreateDeviceHandle() :",
-                                 "In   1 : NxLibUsb::CloseDeviceHandle() :",
-                                 "Linux return errno: 22(Invalid argument)",
-                                 "Out  0 : NxLibUsb::CloseDeviceHandle() :",
-                             }));
 }
 
 } // namespace

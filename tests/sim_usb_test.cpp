@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "testbed/testbed.h"
@@ -106,8 +107,56 @@ class UsbTest : public testbed::ScannerTest {
     return r;
   }
 
+  // SET WINDOW for a colour window (8 bits a sample); returns the status.
+  std::uint8_t setWindow(unsigned dpi, std::uint32_t bytesPerLine, std::uint16_t lines) {
+    std::vector<std::uint8_t> window(sim::kWindowListSize, 0);
+    window[7] = sim::kWindowDescriptorSize;
+    std::uint8_t* d = window.data() + sim::kWindowHeaderSize;
+    d[2] = d[4] = static_cast<std::uint8_t>(dpi >> 8);
+    d[3] = d[5] = static_cast<std::uint8_t>(dpi);
+    d[25] = 5;
+    d[26] = 8;
+    d[45] = static_cast<std::uint8_t>(bytesPerLine >> 8);
+    d[46] = static_cast<std::uint8_t>(bytesPerLine);
+    d[47] = static_cast<std::uint8_t>(lines >> 8);
+    d[48] = static_cast<std::uint8_t>(lines);
+    const std::vector<std::uint8_t> command{sim::opcode::kSetWindow, 0, 0, 0, 0, 0, 0, 0, 79, 0};
+    std::uint8_t status = 0xFF;
+    int n = 0;
+    EXPECT_EQ(bulkOut(command.data(), 10), 0);
+    EXPECT_EQ(bulkOut(window.data(), 79), 0);
+    EXPECT_EQ(bulkIn(&status, 1, &n), 0);
+    return status;
+  }
+
+  // The active configuration descriptor of `device` (null if there is none).
+  static std::unique_ptr<libusb_config_descriptor, void (*)(libusb_config_descriptor*)> activeConfig(
+      libusb_device* device, int* result = nullptr) {
+    libusb_config_descriptor* config = nullptr;
+    const int r = libusb_get_active_config_descriptor(device, &config);
+    if (result) *result = r;
+    return {r == 0 ? config : nullptr, libusb_free_config_descriptor};
+  }
+
+  void unref(const std::vector<libusb_device*>& devices) {
+    for (auto* d : devices) libusb_unref_device(d);
+  }
+
   libusb_context* ctx_ = nullptr;
   libusb_device_handle* handle_ = nullptr;
+  std::vector<std::uint8_t> data_;
+  std::uint8_t status_ = 0xFF;
+};
+
+// The fixture with other devices on the bus.
+template <auto Configure>
+class BusTest : public UsbTest {
+ protected:
+  sim::BusOptions busOptions() const override {
+    sim::BusOptions o;
+    Configure(o);
+    return o;
+  }
 };
 
 std::vector<std::uint8_t> inquiryCommand(std::uint8_t length) {
@@ -127,20 +176,20 @@ TEST_F(UsbTest, EnumeratesOpensClaimsAndRunsAnInquiry) {
   EXPECT_EQ(libusb_get_device_address(devices[0]), 2);
   EXPECT_EQ(libusb_get_device_speed(devices[0]), LIBUSB_SPEED_HIGH);
 
-  libusb_config_descriptor* config = nullptr;
-  ASSERT_EQ(libusb_get_active_config_descriptor(devices[0], &config), 0);
+  auto config = activeConfig(devices[0]);
+  ASSERT_TRUE(config);
   ASSERT_EQ(config->bNumInterfaces, 1);
   const libusb_interface_descriptor& alt = config->interface[0].altsetting[0];
   EXPECT_EQ(alt.bInterfaceNumber, 0);
   ASSERT_EQ(alt.bNumEndpoints, 3);
-  EXPECT_EQ(alt.endpoint[0].bEndpointAddress, kBulkIn);
-  EXPECT_EQ(alt.endpoint[0].bmAttributes, LIBUSB_TRANSFER_TYPE_BULK);
-  EXPECT_EQ(alt.endpoint[1].bEndpointAddress, kBulkOut);
-  EXPECT_EQ(alt.endpoint[1].bmAttributes, LIBUSB_TRANSFER_TYPE_BULK);
-  EXPECT_EQ(alt.endpoint[2].bEndpointAddress, kInterruptIn);
-  EXPECT_EQ(alt.endpoint[2].bmAttributes, LIBUSB_TRANSFER_TYPE_INTERRUPT);
-  libusb_free_config_descriptor(config);
-  for (auto* d : devices) libusb_unref_device(d);
+  const std::pair<unsigned char, int> endpoints[] = {
+      {kBulkIn, LIBUSB_TRANSFER_TYPE_BULK}, {kBulkOut, LIBUSB_TRANSFER_TYPE_BULK},
+      {kInterruptIn, LIBUSB_TRANSFER_TYPE_INTERRUPT}};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(alt.endpoint[i].bEndpointAddress, endpoints[i].first);
+    EXPECT_EQ(alt.endpoint[i].bmAttributes, endpoints[i].second);
+  }
+  unref(devices);
 
   openScanner();
   EXPECT_TRUE(bus().claimed());
@@ -148,14 +197,12 @@ TEST_F(UsbTest, EnumeratesOpensClaimsAndRunsAnInquiry) {
   EXPECT_EQ(libusb_get_configuration(handle_, &configuration), 0);
   EXPECT_EQ(configuration, 1);
 
-  std::vector<std::uint8_t> data;
-  std::uint8_t status = 0xFF;
-  ASSERT_EQ(transaction(inquiryCommand(5), data, 5, &status), 0);
-  EXPECT_EQ(status, sim::kStatusGood);
-  EXPECT_EQ(data[4], 160);
-  ASSERT_EQ(transaction(inquiryCommand(165), data, 165, &status), 0);
-  EXPECT_EQ(status, sim::kStatusGood);
-  EXPECT_EQ(data, scanner().inquiry());
+  ASSERT_EQ(transaction(inquiryCommand(5), data_, 5, &status_), 0);
+  EXPECT_EQ(status_, sim::kStatusGood);
+  EXPECT_EQ(data_[4], 160);
+  ASSERT_EQ(transaction(inquiryCommand(165), data_, 165, &status_), 0);
+  EXPECT_EQ(status_, sim::kStatusGood);
+  EXPECT_EQ(data_, scanner().inquiry());
 
   auto t = transcript();
   ASSERT_EQ(t.size(), 2u) << transcriptText();
@@ -192,10 +239,8 @@ TEST_F(UsbTest, InterruptTransferDeliversAQueuedPacketAndTimesOutWithoutOne) {
   EXPECT_EQ(packet[0], 3);
 
   // The bulk pipes are unaffected by the cancelled interrupt transfer.
-  std::vector<std::uint8_t> data;
-  std::uint8_t status = 0xFF;
-  ASSERT_EQ(transaction(inquiryCommand(5), data, 5, &status), 0);
-  EXPECT_EQ(status, 0);
+  ASSERT_EQ(transaction(inquiryCommand(5), data_, 5, &status_), 0);
+  EXPECT_EQ(status_, 0);
 }
 
 TEST_F(UsbTest, DataInArrivesInShortPiecesAndStatusSeparately) {
@@ -214,33 +259,28 @@ TEST_F(UsbTest, DataInArrivesInShortPiecesAndStatusSeparately) {
   EXPECT_EQ(status, 0);
 }
 
-TEST_F(UsbTest, CheckConditionIsAnsweredBySenseData) {
+TEST_F(UsbTest, CheckConditionIsAnsweredBySenseDataAndAStallIsCleared) {
   openScanner();
   scanner().injectCheckCondition({sim::opcode::kRead, sim::datatype::kNvmRead, 1},
                                  sim::makeSense(sim::sense::kKeyHardware, 0x60, 0x00));
-  std::vector<std::uint8_t> data;
-  std::uint8_t status = 0;
-  ASSERT_EQ(transaction(readCommand(sim::datatype::kNvmRead, 128), data, 128, &status), 0);
-  EXPECT_EQ(status, sim::kStatusCheckCondition);
-  ASSERT_EQ(transaction({sim::opcode::kRequestSense, 0, 0, 0, 22, 0, 0, 0, 0, 0}, data, 22, &status), 0);
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(data[0], 0x70);
-  EXPECT_EQ(data[2], 0x04);
-  EXPECT_EQ(data[12], 0x60);
+  ASSERT_EQ(transaction(readCommand(sim::datatype::kNvmRead, 128), data_, 128, &status_), 0);
+  EXPECT_EQ(status_, sim::kStatusCheckCondition);
+  ASSERT_EQ(transaction({sim::opcode::kRequestSense, 0, 0, 0, 22, 0, 0, 0, 0, 0}, data_, 22, &status_), 0);
+  EXPECT_EQ(status_, 0);
+  EXPECT_EQ(data_[0], 0x70);
+  EXPECT_EQ(data_[2], 0x04);
+  EXPECT_EQ(data_[12], 0x60);
   // The second READ is not affected.
-  ASSERT_EQ(transaction(readCommand(sim::datatype::kNvmRead, 128), data, 128, &status), 0);
-  EXPECT_EQ(status, 0);
-}
+  ASSERT_EQ(transaction(readCommand(sim::datatype::kNvmRead, 128), data_, 128, &status_), 0);
+  EXPECT_EQ(status_, 0);
 
-TEST_F(UsbTest, StalledStatusTransferFailsWithPipeErrorAndTheNextCommandWorks) {
-  openScanner();
+  // A stalled status transfer fails with a pipe error; after clearing the
+  // halt the next command works.
   scanner().injectTransferFailure({kInquiry, -1, 1}, sim::Phase::Status, sim::TransferStatus::Stall);
-  std::vector<std::uint8_t> data;
-  std::uint8_t status = 0xFF;
-  EXPECT_EQ(transaction(inquiryCommand(5), data, 5, &status), LIBUSB_ERROR_PIPE);
+  EXPECT_EQ(transaction(inquiryCommand(5), data_, 5, &status_), LIBUSB_ERROR_PIPE);
   EXPECT_EQ(libusb_clear_halt(handle_, kBulkIn), 0);
-  ASSERT_EQ(transaction(inquiryCommand(5), data, 5, &status), 0);
-  EXPECT_EQ(status, 0);
+  ASSERT_EQ(transaction(inquiryCommand(5), data_, 5, &status_), 0);
+  EXPECT_EQ(status_, 0);
 }
 
 TEST_F(UsbTest, UnplugEndsAWaitingTransferAndLaterOnesWithNoDevice) {
@@ -271,22 +311,10 @@ TEST_F(UsbTest, UnplugEndsAWaitingTransferAndLaterOnesWithNoDevice) {
 TEST_F(UsbTest, UnplugInTheMiddleOfAnImageRead) {
   openScanner();
   // Window: 300 dpi colour, 2550 pixels, 100 lines.
-  std::vector<std::uint8_t> window(sim::kWindowListSize, 0);
-  window[7] = sim::kWindowDescriptorSize;
-  std::uint8_t* d = window.data() + sim::kWindowHeaderSize;
-  d[2] = 0x01; d[3] = 0x2C; d[4] = 0x01; d[5] = 0x2C;  // 300 dpi
-  d[25] = 5; d[26] = 8;
-  const std::uint32_t bpl = 2550 * 3;
-  d[45] = static_cast<std::uint8_t>(bpl >> 8); d[46] = static_cast<std::uint8_t>(bpl);
-  d[47] = 0; d[48] = 100;
-  const std::vector<std::uint8_t> setWindow{sim::opcode::kSetWindow, 0, 0, 0, 0, 0, 0, 0, 79, 0};
+  ASSERT_EQ(setWindow(300, 2550 * 3, 100), 0) << transcriptText();
+  std::vector<std::uint8_t> data;
   std::uint8_t status = 0xFF;
   int n = 0;
-  ASSERT_EQ(bulkOut(setWindow.data(), 10), 0);
-  ASSERT_EQ(bulkOut(window.data(), 79), 0);
-  ASSERT_EQ(bulkIn(&status, 1, &n), 0);
-  ASSERT_EQ(status, 0) << transcriptText();
-  std::vector<std::uint8_t> data;
   ASSERT_EQ(transaction({sim::opcode::kScan, 0, 0, 0, 0, 0x80, 0, 0, 0, 0}, data, 0, &status), 0);
   ASSERT_EQ(status, 0);
 
@@ -303,21 +331,10 @@ TEST_F(UsbTest, UnplugInTheMiddleOfAnImageRead) {
 TEST_F(UsbTest, ImageDataMovesFast) {
   openScanner();
   // 600 dpi colour, full width, 2000 lines: 30.6 MB.
-  std::vector<std::uint8_t> window(sim::kWindowListSize, 0);
-  window[7] = sim::kWindowDescriptorSize;
-  std::uint8_t* d = window.data() + sim::kWindowHeaderSize;
-  d[2] = 0x02; d[3] = 0x58; d[4] = 0x02; d[5] = 0x58;
-  d[25] = 5; d[26] = 8;
   const std::uint32_t bpl = 5100 * 3;
-  d[45] = static_cast<std::uint8_t>(bpl >> 8); d[46] = static_cast<std::uint8_t>(bpl);
-  d[47] = 0x07; d[48] = 0xD0;
-  const std::vector<std::uint8_t> setWindow{sim::opcode::kSetWindow, 0, 0, 0, 0, 0, 0, 0, 79, 0};
-  std::uint8_t status = 0xFF;
-  int n = 0;
-  ASSERT_EQ(bulkOut(setWindow.data(), 10), 0);
-  ASSERT_EQ(bulkOut(window.data(), 79), 0);
-  ASSERT_EQ(bulkIn(&status, 1, &n), 0);
+  ASSERT_EQ(setWindow(600, bpl, 2000), 0);
   std::vector<std::uint8_t> data;
+  std::uint8_t status = 0xFF;
   ASSERT_EQ(transaction({sim::opcode::kScan, 0, 0, 0, 0, 0x80, 0, 0, 0, 0}, data, 0, &status), 0);
   const std::uint64_t total = std::uint64_t{bpl} * 2000;
   std::uint64_t got = 0;
@@ -345,22 +362,7 @@ TEST_F(UsbTest, ThrottledDataArrivesAtTheConfiguredRate) {
     ASSERT_EQ(transaction(readCommand(sim::datatype::kNvmRead, 128), data, 128, &status), 0);
   }
   // 990720 bytes of calibration data need a window first.
-  std::vector<std::uint8_t> window(sim::kWindowListSize, 0);
-  window[7] = sim::kWindowDescriptorSize;
-  std::uint8_t* d = window.data() + sim::kWindowHeaderSize;
-  d[2] = d[4] = 0x02;
-  d[3] = d[5] = 0x58;
-  d[25] = 5;
-  d[26] = 8;
-  d[45] = 0x3B;  // 15300 bytes per line
-  d[46] = 0xC4;
-  d[48] = 12;
-  const std::vector<std::uint8_t> setWindow{sim::opcode::kSetWindow, 0, 0, 0, 0, 0, 0, 0, 79, 0};
-  int n = 0;
-  ASSERT_EQ(bulkOut(setWindow.data(), 10), 0);
-  ASSERT_EQ(bulkOut(window.data(), 79), 0);
-  ASSERT_EQ(bulkIn(&status, 1, &n), 0);
-  ASSERT_EQ(status, 0) << transcriptText();
+  ASSERT_EQ(setWindow(600, 15300, 12), 0) << transcriptText();
   for (int i = 0; i < 4; ++i) {
     ASSERT_EQ(transaction(readCommand(sim::datatype::kCalibrationDataColor, 990720), data, 990720, &status), 0);
     ASSERT_EQ(status, 0);
@@ -371,16 +373,11 @@ TEST_F(UsbTest, ThrottledDataArrivesAtTheConfiguredRate) {
   EXPECT_EQ(data, sim::DeviceModel::calibrationData(600));
 }
 
-class TwoScanners : public UsbTest {
- protected:
-  sim::BusOptions busOptions() const override {
-    sim::BusOptions o;
-    o.devices.resize(2);
-    o.devices[0].refuseClaim = true;  // claimed by another program
-    o.devices[1].serial = "VS0000002";
-    return o;
-  }
-};
+using TwoScanners = BusTest<[](sim::BusOptions& o) {
+  o.devices.resize(2);
+  o.devices[0].refuseClaim = true;  // claimed by another program
+  o.devices[1].serial = "VS0000002";
+}>;
 
 TEST_F(TwoScanners, TheFirstIsBusyTheSecondIsClaimed) {
   auto devices = scanners();
@@ -425,45 +422,33 @@ TEST_F(UsbTest, ASecondHandleCannotClaimUntilTheFirstIsClosed) {
   for (auto* d : devices) libusb_unref_device(d);
 }
 
-class NoBulkOut : public UsbTest {
- protected:
-  sim::BusOptions busOptions() const override {
-    sim::BusOptions o;
-    o.devices[0].bulkOut = false;
-    return o;
-  }
-};
+using NoBulkOut = BusTest<[](sim::BusOptions& o) { o.devices[0].bulkOut = false; }>;
 
 TEST_F(NoBulkOut, DescriptorsLackThePipeAndTransfersToItFail) {
   auto devices = scanners();
   ASSERT_EQ(devices.size(), 1u);
-  libusb_config_descriptor* config = nullptr;
-  ASSERT_EQ(libusb_get_active_config_descriptor(devices[0], &config), 0);
-  const libusb_interface_descriptor& alt = config->interface[0].altsetting[0];
-  ASSERT_EQ(alt.bNumEndpoints, 2);
-  EXPECT_EQ(alt.endpoint[0].bEndpointAddress, kBulkIn);
-  EXPECT_EQ(alt.endpoint[1].bEndpointAddress, kInterruptIn);
-  libusb_free_config_descriptor(config);
-  for (auto* d : devices) libusb_unref_device(d);
+  {
+    auto config = activeConfig(devices[0]);
+    ASSERT_TRUE(config);
+    const libusb_interface_descriptor& alt = config->interface[0].altsetting[0];
+    ASSERT_EQ(alt.bNumEndpoints, 2);
+    EXPECT_EQ(alt.endpoint[0].bEndpointAddress, kBulkIn);
+    EXPECT_EQ(alt.endpoint[1].bEndpointAddress, kInterruptIn);
+  }
+  unref(devices);
   openScanner();
   EXPECT_NE(bulkOut(inquiryCommand(5).data(), 10), 0);
   EXPECT_EQ(scanner().transactionCount(), 0u);
 }
 
-class Unconfigured : public UsbTest {
- protected:
-  sim::BusOptions busOptions() const override {
-    sim::BusOptions o;
-    o.devices[0].activeConfiguration = 0;
-    return o;
-  }
-};
+using Unconfigured = BusTest<[](sim::BusOptions& o) { o.devices[0].activeConfiguration = 0; }>;
 
 TEST_F(Unconfigured, SetConfigurationMakesThePipesAvailable) {
   auto devices = scanners();
   ASSERT_EQ(devices.size(), 1u);
-  libusb_config_descriptor* config = nullptr;
-  EXPECT_EQ(libusb_get_active_config_descriptor(devices[0], &config), LIBUSB_ERROR_NOT_FOUND);
+  int result = 0;
+  EXPECT_FALSE(activeConfig(devices[0], &result));
+  EXPECT_EQ(result, LIBUSB_ERROR_NOT_FOUND);
   ASSERT_EQ(libusb_open(devices[0], &handle_), 0);
   int value = -1;
   EXPECT_EQ(libusb_get_configuration(handle_, &value), 0);
@@ -473,27 +458,18 @@ TEST_F(Unconfigured, SetConfigurationMakesThePipesAvailable) {
   EXPECT_EQ(bus().activeConfiguration(), 1);
   EXPECT_EQ(libusb_get_configuration(handle_, &value), 0);
   EXPECT_EQ(value, 1);
-  ASSERT_EQ(libusb_get_active_config_descriptor(devices[0], &config), 0);
+  auto config = activeConfig(devices[0]);
+  ASSERT_TRUE(config);
   EXPECT_EQ(config->interface[0].altsetting[0].bNumEndpoints, 3);
-  libusb_free_config_descriptor(config);
   ASSERT_EQ(libusb_claim_interface(handle_, 0), 0);
   // Claimed interfaces keep the configuration.
   EXPECT_EQ(libusb_set_configuration(handle_, 0), LIBUSB_ERROR_BUSY);
-  std::vector<std::uint8_t> data;
-  std::uint8_t status = 0xFF;
-  ASSERT_EQ(transaction(inquiryCommand(5), data, 5, &status), 0);
-  EXPECT_EQ(status, 0);
-  for (auto* d : devices) libusb_unref_device(d);
+  ASSERT_EQ(transaction(inquiryCommand(5), data_, 5, &status_), 0);
+  EXPECT_EQ(status_, 0);
+  unref(devices);
 }
 
-class SecondConfiguration : public UsbTest {
- protected:
-  sim::BusOptions busOptions() const override {
-    sim::BusOptions o;
-    o.devices[0].activeConfiguration = 2;
-    return o;
-  }
-};
+using SecondConfiguration = BusTest<[](sim::BusOptions& o) { o.devices[0].activeConfiguration = 2; }>;
 
 TEST_F(SecondConfiguration, ActiveConfigurationHasNoPipesUntilTheFirstIsSet) {
   auto devices = scanners();
@@ -501,28 +477,24 @@ TEST_F(SecondConfiguration, ActiveConfigurationHasNoPipesUntilTheFirstIsSet) {
   libusb_device_descriptor dd{};
   ASSERT_EQ(libusb_get_device_descriptor(devices[0], &dd), 0);
   EXPECT_EQ(dd.bNumConfigurations, 2);
-  libusb_config_descriptor* config = nullptr;
-  ASSERT_EQ(libusb_get_active_config_descriptor(devices[0], &config), 0);
-  EXPECT_EQ(config->bConfigurationValue, 2);
-  EXPECT_EQ(config->interface[0].altsetting[0].bNumEndpoints, 0);
-  libusb_free_config_descriptor(config);
+  {
+    auto config = activeConfig(devices[0]);
+    ASSERT_TRUE(config);
+    EXPECT_EQ(config->bConfigurationValue, 2);
+    EXPECT_EQ(config->interface[0].altsetting[0].bNumEndpoints, 0);
+  }
   ASSERT_EQ(libusb_open(devices[0], &handle_), 0);
   ASSERT_EQ(libusb_set_configuration(handle_, 1), 0);
-  ASSERT_EQ(libusb_get_active_config_descriptor(devices[0], &config), 0);
+  auto config = activeConfig(devices[0]);
+  ASSERT_TRUE(config);
   EXPECT_EQ(config->bConfigurationValue, 1);
-  libusb_free_config_descriptor(config);
-  for (auto* d : devices) libusb_unref_device(d);
+  unref(devices);
 }
 
-class OtherDeviceOnly : public UsbTest {
- protected:
-  sim::BusOptions busOptions() const override {
-    sim::BusOptions o;
-    o.devices[0].vendorId = 0x1234;
-    o.devices[0].productId = 0x5678;
-    return o;
-  }
-};
+using OtherDeviceOnly = BusTest<[](sim::BusOptions& o) {
+  o.devices[0].vendorId = 0x1234;
+  o.devices[0].productId = 0x5678;
+}>;
 
 TEST_F(OtherDeviceOnly, IsListedButIsNoScanner) {
   EXPECT_EQ(countDevices(), 1);

@@ -325,6 +325,14 @@ protected:
         return page;
     }
 
+    // Reads the caller's whole image in one call.
+    std::vector<uint8_t> ReadImage(const Case &c)
+    {
+        std::vector<uint8_t> image(size_t{LineBytes(c)} * c.lines);
+        EXPECT_TRUE(ReadScan(0, image.data(), static_cast<uint32_t>(image.size()))) << gErrCode;
+        return image;
+    }
+
     std::vector<uint8_t> Expected(const Case &c, const DevicePage &page)
     {
         const Expectation expectation(c, page, sacdimension.ScaleToCaller, sacdimension.ScaleToDevice);
@@ -359,9 +367,7 @@ TEST_P(WholeScanTest, DeliversTheRequestedImage)
     const Case c = GetParam();
     const DevicePage page = Start(c);
     ASSERT_FALSE(page.rgb.empty());
-    std::vector<uint8_t> image(size_t{LineBytes(c)} * c.lines);
-    ASSERT_TRUE(ReadScan(0, image.data(), static_cast<uint32_t>(image.size()))) << gErrCode;
-    EXPECT_TRUE(SameLines(image, Expected(c, page), LineBytes(c)));
+    EXPECT_TRUE(SameLines(ReadImage(c), Expected(c, page), LineBytes(c)));
     EXPECT_TRUE(StopScan());
 }
 
@@ -505,8 +511,17 @@ TEST_F(DeliveryTest, ReadingPastThePageFailsWith157AndKeepsWhatWasCopied)
 
 // ---- Refusals and the record variants ------------------------------------------
 
-TEST_F(DeliveryTest, NullBuffersAndRecordsAreRefusedWithoutTouchingTheScan)
+TEST_F(DeliveryTest, ReadsWithoutAScanFailWith157AndNullBuffersAreRefused)
 {
+    std::vector<uint8_t> buffer(100);
+    EXPECT_FALSE(ReadScan(0, buffer.data(), 100));
+    EXPECT_EQ(gErrCode, 157u);
+    tagReadScanExParam noScan{buffer.data(), 100, 0, 0};
+    EXPECT_FALSE(ReadScanEx(&noScan));
+    EXPECT_EQ(noScan.dwLines, 0u) << "no bytes per line known yet";
+    EXPECT_EQ(noScan.dwDelivered, 100u);
+
+    // Null buffers and records leave a running scan untouched.
     const Case c{"Colour300", Mode::Colour, 300, 0, 2550, 20};
     Start(c);
     EXPECT_FALSE(ReadScan(0, nullptr, 100));
@@ -523,19 +538,6 @@ TEST_F(DeliveryTest, NullBuffersAndRecordsAreRefusedWithoutTouchingTheScan)
     EXPECT_EQ(Imagestore, 0u);
     EXPECT_TRUE(GetBackgroundRaster());
     EXPECT_TRUE(StopScan());
-}
-
-TEST_F(DeliveryTest, WithoutAScanEveryReadFailsWith157)
-{
-    std::vector<uint8_t> buffer(100);
-    EXPECT_FALSE(ReadScan(0, buffer.data(), 100));
-    EXPECT_EQ(gErrCode, 157u);
-    tagReadScanExParam r{};
-    r.pBuffer = buffer.data();
-    r.dwRequest = 100;
-    EXPECT_FALSE(ReadScanEx(&r));
-    EXPECT_EQ(r.dwLines, 0u) << "no bytes per line known yet";
-    EXPECT_EQ(r.dwDelivered, 100u);
 }
 
 // Line art of a width that is not a multiple of 8: each line packs the whole
@@ -685,9 +687,14 @@ void ShadowHighlight(const uint8_t *, const uint8_t *mid, const uint8_t *, uint8
     }
 }
 
-class FilterModelTest : public DeliveryTest {
+struct FilterCase {
+    const char *model;
+    Mode mode;
+};
+
+class FilterModelTest : public DeliveryTest, public ::testing::WithParamInterface<FilterCase> {
 protected:
-    const char *model_ = "QR310";
+    const char *model_ = GetParam().model;
 
     void PrepareScanner() override
     {
@@ -705,8 +712,7 @@ protected:
         const Case c{"Filtered", mode, 300, 0, 2550, 120};
         const DevicePage page = Start(c, 330);
         ASSERT_FALSE(page.rgb.empty());
-        std::vector<uint8_t> image(size_t{LineBytes(c)} * c.lines);
-        ASSERT_TRUE(ReadScan(0, image.data(), static_cast<uint32_t>(image.size())));
+        const std::vector<uint8_t> image = ReadImage(c);
 
         Lines source(page.lines);
         for (uint32_t y = 0; y < page.lines; ++y)
@@ -735,33 +741,25 @@ protected:
     }
 };
 
-TEST_F(FilterModelTest, ColourAt300IsFilteredOneLineLatePerFilter)
+// Colour and gray at 300 dpi are filtered (gray before its conversion), each
+// filter one line late.
+TEST_P(FilterModelTest, At300IsFilteredOneLineLatePerFilter)
 {
-    ScanAndCompare(Mode::Colour);
+    ScanAndCompare(GetParam().mode);
 }
 
-TEST_F(FilterModelTest, GrayAt300IsFilteredBeforeTheGrayConversion)
-{
-    ScanAndCompare(Mode::Gray);
-}
+INSTANTIATE_TEST_SUITE_P(Models, FilterModelTest,
+                         ::testing::Values(FilterCase{"QR310", Mode::Colour}, FilterCase{"QR310", Mode::Gray},
+                                           FilterCase{"QR620", Mode::Colour}, FilterCase{"QR620", Mode::Gray}),
+                         [](const ::testing::TestParamInfo<FilterCase> &param) {
+                             return std::string(param.param.model) + (param.param.mode == Mode::Gray ? "Gray" : "Colour");
+                         });
 
-class OtherFilterModelTest : public FilterModelTest {
-protected:
-    OtherFilterModelTest() { model_ = "QR620"; }
-};
-
-TEST_F(OtherFilterModelTest, ColourAt300IsFiltered)
-{
-    ScanAndCompare(Mode::Colour);
-}
-
-TEST_F(OtherFilterModelTest, OtherResolutionsAreNotFiltered)
+TEST_P(FilterModelTest, OtherResolutionsAreNotFiltered)
 {
     const Case c{"Colour600", Mode::Colour, 600, 0, 5100, 40};
     const DevicePage page = Start(c, 330);
-    std::vector<uint8_t> image(size_t{LineBytes(c)} * c.lines);
-    ASSERT_TRUE(ReadScan(0, image.data(), static_cast<uint32_t>(image.size())));
-    EXPECT_TRUE(SameLines(image, Expected(c, page), LineBytes(c)));
+    EXPECT_TRUE(SameLines(ReadImage(c), Expected(c, page), LineBytes(c)));
     EXPECT_TRUE(StopScan());
 }
 
@@ -793,8 +791,7 @@ TEST_F(DeliveryTest, ModelType1StretchesEachBlockAndCutsTheLinesBack)
     const auto window = scanner().window();
     ASSERT_TRUE(window.has_value());
     const auto page = sim::renderDeviceImage(*scanner().imageSource(), window->geometry);
-    std::vector<uint8_t> image(size_t{LineBytes(c)} * c.lines);
-    ASSERT_TRUE(ReadScan(0, image.data(), static_cast<uint32_t>(image.size())));
+    const std::vector<uint8_t> image = ReadImage(c);
     // The stretched line is 2548 pixels (a multiple of 4, factor 1.0): the
     // first line of a block keeps them; the later ones are moved by whole
     // unstretched lines.

@@ -203,82 +203,49 @@ Bytes Content(std::size_t pixels, std::mt19937& rng)
 
 // ---- the rules, through the frame ----------------------------------------------
 
-TEST(FilterRules, ColorPackKeepsUniformAreas)
+TEST(FilterRules, WorkedPixels)
 {
-    Bytes block = Column({{37, 200, 91}, {37, 200, 91}, {37, 200, 91}, {37, 200, 91}}, 5);
-    Reset(ColorPack_Filter3x3);
-    for (int call = 0; call < 3; ++call) {
-        Bytes copy = block;
-        EXPECT_EQ(RunBlock(ColorPack_Filter3x3, copy, 5, kColorPackKernel), 4);
-        EXPECT_EQ(copy, block) << call;
-    }
-    Reset(ColorPack_Filter3x3);
-}
-
-TEST(FilterRules, ColorPackRegistersChannelsVertically)
-{
-    const Bytes up = {80, 80, 80}, mid = {160, 160, 160}, low = {240, 240, 240};
-    // red (80 + 960 + 240) >> 3, green (80 + 160) >> 1, blue (400 + 480) >> 3
-    EXPECT_EQ(FilterCentre(ColorPack_Filter3x3, up, mid, low, kColorPackKernel),
-              (Bytes{160, 120, 110}));
-}
-
-TEST(FilterRules, DenoiseGraysNearlyGrayColumns)
-{
-    const Bytes a = {120, 130, 128}, b = {120, 140, 128};
-    EXPECT_EQ(FilterCentre(Denoise_Filter_GraySemiGrayPixels_3x3, a, a, a, kDenoiseKernel),
-              (Bytes{126, 126, 126}));
-    EXPECT_EQ(FilterCentre(Denoise_Filter_GraySemiGrayPixels_3x3, b, b, b, kDenoiseKernel), b);
-}
-
-TEST(FilterRules, SharpenGrayPixelsOnly)
-{
-    const Bytes g80 = {80, 80, 80}, g100 = {100, 100, 100};
-    EXPECT_EQ(FilterCentre(Filter_SharpenGrayPixels_3x3, g80, g100, g80, kSharpenKernel),
-              (Bytes{108, 108, 108}));
-    const Bytes almost = {100, 100, 101};
-    EXPECT_EQ(FilterCentre(Filter_SharpenGrayPixels_3x3, g80, almost, g80, kSharpenKernel),
-              almost);
-    // (7 * 10 - 50 - 50) / 5 = -6 -> 0; (7 * 250 - 0 - 0) / 5 = 350 -> 255
-    const Bytes g10 = {10, 10, 10}, g50 = {50, 50, 50}, g250 = {250, 250, 250}, g0 = {0, 0, 0};
-    EXPECT_EQ(FilterCentre(Filter_SharpenGrayPixels_3x3, g50, g10, g50, kSharpenKernel), g0);
-    EXPECT_EQ(FilterCentre(Filter_SharpenGrayPixels_3x3, g0, g250, g0, kSharpenKernel),
-              (Bytes{255, 255, 255}));
-}
-
-TEST(FilterRules, SharpenDivisorAndEdges)
-{
-    // Kernel sum 1 + 2 + ... : a horizontal kernel reads the neighbours; at
-    // both ends of the line the missing side repeats the centre column.
-    const char horizontal[9] = {0, 0, 0, 1, 2, 1, 0, 0, 0};  // divisor 4
-    const Bytes line = {40, 40, 40, 80, 80, 80, 200, 200, 200};
-    const Bytes out = FilterCentre(Filter_SharpenGrayPixels_3x3, line, line, line, horizontal);
-    EXPECT_EQ(out, (Bytes{50, 50, 50, 100, 100, 100, 170, 170, 170}));
-    // Coefficients summing to 0 or less (in 8 bits) divide by 1.
-    const char negative[9] = {0, -1, 0, 0, 0, 0, 0, 0, 0};
+    // Each filter on a centre line between the line above and the line below.
+    const char horizontal[9] = {0, 0, 0, 1, 2, 1, 0, 0, 0}; // divisor 4
+    const char negative[9] = {0, -1, 0, 0, 0, 0, 0, 0, 0};  // sum 0 or less: divisor 1
     const char wraps[9] = {100, 100, 0, 0, 0, 0, 0, 0, 0};  // 200 in 8 bits is -56
-    const Bytes g = {3, 3, 3};
-    EXPECT_EQ(FilterCentre(Filter_SharpenGrayPixels_3x3, g, g, g, negative), (Bytes{0, 0, 0}));
-    EXPECT_EQ(FilterCentre(Filter_SharpenGrayPixels_3x3, g, g, g, wraps), (Bytes{255, 255, 255}));
-}
-
-TEST(FilterRules, ShadowHighlightCurves)
-{
-    struct {
-        Bytes in, out;
+    const Bytes g0 = {0, 0, 0}, g3 = {3, 3, 3}, g10 = {10, 10, 10}, g50 = {50, 50, 50}, g80 = {80, 80, 80},
+                g100 = {100, 100, 100}, g250 = {250, 250, 250}, g255 = {255, 255, 255};
+    const Bytes nearGray = {120, 130, 128}, notNearGray = {120, 140, 128}, almost = {100, 100, 101};
+    const Bytes ramp = {40, 40, 40, 80, 80, 80, 200, 200, 200}, other = {0, 255, 0};
+    const Filter shadow = Filter_ShadowHighlight_3x3, sharpen = Filter_SharpenGrayPixels_3x3;
+    const struct {
+        const char *what;
+        Filter f;
+        const char *kernel;
+        Bytes above, centre, below, expected;
     } cases[] = {
-        {{200, 50, 40}, {200, 59, 43}},
-        {{170, 100, 170}, {174, 100, 170}},
-        {{130, 100, 130}, {125, 100, 130}},
-        {{100, 50, 40}, {100, 50, 40}},
-        {{111, 34, 110}, {111, 34, 75 + 50 * 180 / 195}},
-        {{111, 111, 20}, {111, 111, 20}},
+        // red (80 + 960 + 240) >> 3, green (80 + 160) >> 1, blue (400 + 480) >> 3
+        {"colour registration", ColorPack_Filter3x3, kColorPackKernel, g80, {160, 160, 160}, {240, 240, 240},
+         {160, 120, 110}},
+        {"near gray", Denoise_Filter_GraySemiGrayPixels_3x3, kDenoiseKernel, nearGray, nearGray, nearGray,
+         {126, 126, 126}},
+        {"not near gray", Denoise_Filter_GraySemiGrayPixels_3x3, kDenoiseKernel, notNearGray, notNearGray,
+         notNearGray, notNearGray},
+        {"sharpen gray", sharpen, kSharpenKernel, g80, g100, g80, {108, 108, 108}},
+        {"sharpen not gray", sharpen, kSharpenKernel, g80, almost, g80, almost},
+        {"sharpen below 0", sharpen, kSharpenKernel, g50, g10, g50, g0},     // (70 - 100) / 5 -> 0
+        {"sharpen above 255", sharpen, kSharpenKernel, g0, g250, g0, g255}, // 1750 / 5 -> 255
+        // a horizontal kernel reads the neighbours; at both ends of the line
+        // the missing side repeats the centre column
+        {"sharpen edges", sharpen, horizontal, ramp, ramp, ramp, {50, 50, 50, 100, 100, 100, 170, 170, 170}},
+        {"sharpen negative sum", sharpen, negative, g3, g3, g3, g0},
+        {"sharpen wrapped sum", sharpen, wraps, g3, g3, g3, g255},
+        // shadow/highlight: neighbours play no part
+        {"reddish", shadow, kShadowKernel, other, {200, 50, 40}, other, {200, 59, 43}},
+        {"red equals blue", shadow, kShadowKernel, other, {170, 100, 170}, other, {174, 100, 170}},
+        {"red equals blue, dark", shadow, kShadowKernel, other, {130, 100, 130}, other, {125, 100, 130}},
+        {"red too dark", shadow, kShadowKernel, other, {100, 50, 40}, other, {100, 50, 40}},
+        {"curve ends", shadow, kShadowKernel, other, {111, 34, 110}, other, {111, 34, 75 + 50 * 180 / 195}},
+        {"red not above green", shadow, kShadowKernel, other, {111, 111, 20}, other, {111, 111, 20}},
     };
-    for (const auto& c : cases) {
-        const Bytes other = {0, 255, 0};  // neighbours play no part
-        EXPECT_EQ(FilterCentre(Filter_ShadowHighlight_3x3, other, c.in, other, kShadowKernel),
-                  c.out);
-    }
+    for (const auto &c : cases)
+        EXPECT_EQ(FilterCentre(c.f, c.above, c.centre, c.below, c.kernel), c.expected) << c.what;
 }
 
 TEST(FilterRules, ShadowHighlightCurvesAreContinuous)
@@ -379,19 +346,27 @@ TEST(FilterFrame, BlocksBeyondTheWorkingBufferGiveTheSameLines)
     }
 }
 
-TEST(FilterFrame, FirstLineOfAScanRepeatsTheTopLine)
+TEST(FilterFrame, UniformScansStayUniformFromTheFirstLine)
 {
     // The carried lines start as copies of the scan's first line: a uniform
-    // scan stays uniform from its first delivered line on, for every filter.
+    // scan stays uniform from its first delivered line on, for every filter
+    // and in every block.
     for (const Case& c : kCases) {
-        Bytes block = Column({{90, 90, 90}, {90, 90, 90}, {90, 90, 90}}, 7);
-        const Bytes in = block;
+        const Bytes in = Column({{90, 90, 90}, {90, 90, 90}, {90, 90, 90}}, 7);
         Reset(c.f);
-        RunBlock(c.f, block, 7, c.kernel);
+        for (int call = 0; call < 3; ++call) {
+            Bytes block = in;
+            EXPECT_EQ(RunBlock(c.f, block, 7, c.kernel), 3);
+            // Sharpen on flat gray: (7 - 1 - 1) * 90 / 5 = 90.
+            EXPECT_EQ(block, in) << c.name << " " << call;
+        }
         Reset(c.f);
-        // Sharpen on flat gray: (7 - 1 - 1) * 90 / 5 = 90.
-        EXPECT_EQ(block, in) << c.name;
     }
+    const Bytes colour = Column({{37, 200, 91}, {37, 200, 91}, {37, 200, 91}, {37, 200, 91}}, 5);
+    Bytes block = colour;
+    EXPECT_EQ(RunBlock(ColorPack_Filter3x3, block, 5, kColorPackKernel), 4);
+    EXPECT_EQ(block, colour);
+    Reset(ColorPack_Filter3x3);
 }
 
 TEST(FilterFrame, ResetForgetsTheScan)
@@ -410,11 +385,7 @@ TEST(FilterFrame, ResetForgetsTheScan)
         RunBlock(c.f, again, 50, c.kernel);
         Reset(c.f);
         EXPECT_EQ(again, fresh) << c.name;
-    }
-    // A reset with no scan before it is harmless and returns 0 (twice, too).
-    for (const Case& c : kCases) {
-        Reset(c.f);
-        Reset(c.f);
+        Reset(c.f); // a reset with no scan before it is harmless and returns 0
     }
 }
 

@@ -27,24 +27,12 @@ Record Want(std::initializer_list<uint8_t> head) {
     return record;
 }
 
-class ButtonsTest : public testbed::ScannerTest {
+class ButtonsTest : public testbed::DriverTest {
 protected:
     sim::BusOptions busOptions() const override {
         sim::BusOptions options;
         options.devices[0].profile = sim::InquiryProfile::withButtons();
         return options;
-    }
-
-    void TearDown() override {
-        TerminateDriver();
-        testbed::ScannerTest::TearDown();
-    }
-
-    void Connect() {
-        ASSERT_TRUE(InitializeDriver());
-        ASSERT_TRUE(InitializeScanner());
-        scanner().clearTranscript();
-        gErrCode = 0;
     }
 
     // One packet through ReadPushButton; the record starts dirty.
@@ -66,7 +54,6 @@ protected:
 }  // namespace
 
 TEST_F(ButtonsTest, DescriptionOfAScannerWithButtons) {
-    Connect();
     std::memset(&InquiryData, 0, sizeof InquiryData);
     tagButtonDescription description;
     std::memset(&description, 0xEE, sizeof description);
@@ -82,7 +69,6 @@ TEST_F(ButtonsTest, DescriptionOfAScannerWithButtons) {
 }
 
 TEST_F(NoButtonsTest, DescriptionOfAScannerWithoutButtonsIsZero) {
-    Connect();
     tagButtonDescription description;
     std::memset(&description, 0xEE, sizeof description);
     ASSERT_TRUE(InitialButton(&description));
@@ -91,7 +77,6 @@ TEST_F(NoButtonsTest, DescriptionOfAScannerWithoutButtonsIsZero) {
 }
 
 TEST_F(ButtonsTest, FailedInquiryLeavesAZeroDescription) {
-    Connect();
     scanner().injectCheckCondition({sim::opcode::kInquiry, -1, 2}, sim::makeSense(4, 0x80, 0x01));
     tagButtonDescription description;
     std::memset(&description, 0xEE, sizeof description);
@@ -119,7 +104,6 @@ TEST_F(ButtonsTest, PacketsBecomeButtonRecords) {
         {"own event", {0x83, 0x00, 1, 2, 3, 4, 5, 6}, Want({0x83, 0x00, 1, 2, 3, 4, 5})},
         {"own event, button 1", {0x85, 0x01, 0, 0, 0, 0, 0, 0}, Want({0x85, 0x01})},
     };
-    Connect();
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         bool result = false;
@@ -130,7 +114,6 @@ TEST_F(ButtonsTest, PacketsBecomeButtonRecords) {
 }
 
 TEST_F(ButtonsTest, NoPacketGivesZeroAndAZeroRecordAndTheOtherCallsAreAccepted) {
-    Connect();
     gErrCode = 7;
     tagButtonStatus status;
     std::memset(&status, 0xEE, sizeof status);
@@ -148,7 +131,6 @@ TEST_F(ButtonsTest, NoPacketGivesZeroAndAZeroRecordAndTheOtherCallsAreAccepted) 
 }
 
 TEST_F(ButtonsTest, NullRecordsAreRefusedWithoutTraffic) {
-    Connect();
     scanner().pressButton(3);
     EXPECT_FALSE(ReadPushButton(nullptr));
     EXPECT_EQ(gErrCode, 2005u);

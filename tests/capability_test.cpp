@@ -364,19 +364,8 @@ namespace {
 
 using testbed::commandBlock;
 
-class CapabilityDeviceTest : public testbed::ScannerTest {
+class CapabilityDeviceTest : public testbed::DriverTest {
 protected:
-    void TearDown() override {
-        TerminateDriver();
-        testbed::ScannerTest::TearDown();
-    }
-
-    void Connect() {
-        ASSERT_TRUE(InitializeDriver());
-        ASSERT_TRUE(InitializeScanner());
-        scanner().clearTranscript();
-    }
-
     void FailNvmRead() {
         scanner().injectCheckCondition({sim::opcode::kRead, 0x69, 1}, sim::makeSense(4, 0x80, 0x01));
     }
@@ -394,7 +383,6 @@ protected:
 }  // namespace
 
 TEST_F(CapabilityDeviceTest, ExtendedRecordFromTheDevice) {
-    Connect();
     SCANNERABILITYEX ex;
     std::memset(&ex, 0xEE, sizeof ex);
     ASSERT_TRUE(GetScannerAbilityEx(&ex));
@@ -426,7 +414,6 @@ TEST_F(CapabilityDeviceTest, ExtendedRecordFromTheDevice) {
 }
 
 TEST_F(OverscanCapabilityTest, OverscanDeviceSetsTheFlag) {
-    Connect();
     SCANNERABILITYEX ex;
     ASSERT_TRUE(GetScannerAbilityEx(&ex));
     EXPECT_EQ(OverScanFlag, 1);
@@ -434,7 +421,6 @@ TEST_F(OverscanCapabilityTest, OverscanDeviceSetsTheFlag) {
 }
 
 TEST_F(CapabilityDeviceTest, ShortRecordFromTheDevice) {
-    Connect();
     tagScannerAbility a;
     std::memset(&a, 0xEE, sizeof a);
     ASSERT_TRUE(GetScannerAbility(&a));
@@ -448,7 +434,6 @@ TEST_F(CapabilityDeviceTest, ShortRecordFromTheDevice) {
 }
 
 TEST_F(CapabilityDeviceTest, FailedNvmReadFailsBothAndKeepsTheTransportCode) {
-    Connect();
     FailNvmRead();
     tagScannerAbility a;
     std::memset(&a, 0xEE, sizeof a);
@@ -467,7 +452,6 @@ TEST_F(CapabilityDeviceTest, FailedNvmReadFailsBothAndKeepsTheTransportCode) {
 }
 
 TEST_F(CapabilityDeviceTest, FailedInquirySendsNoRead) {
-    Connect();
     scanner().injectCheckCondition({sim::opcode::kInquiry, -1, 2}, sim::makeSense(4, 0x80, 0x01));
     SCANNERABILITYEX ex;
     EXPECT_FALSE(GetScannerAbilityEx(&ex));
@@ -475,7 +459,6 @@ TEST_F(CapabilityDeviceTest, FailedInquirySendsNoRead) {
 }
 
 TEST_F(CapabilityDeviceTest, NullRecordsAreRefusedWithoutTraffic) {
-    Connect();
     EXPECT_FALSE(GetScannerAbility(nullptr));
     EXPECT_EQ(gErrCode, 2005u);
     gErrCode = 0;

@@ -67,20 +67,8 @@ tagNVMInitData InitRecord(uint32_t length, const char *identification) {
     return init;
 }
 
-class NvmTest : public testbed::ScannerTest {
+class NvmTest : public testbed::DriverTest {
 protected:
-    void TearDown() override {
-        TerminateDriver();
-        testbed::ScannerTest::TearDown();
-    }
-
-    void Connect() {
-        ASSERT_TRUE(InitializeDriver());
-        ASSERT_TRUE(InitializeScanner());
-        scanner().clearTranscript();
-        gErrCode = 0;
-    }
-
     Nvm DeviceNvm() { return scanner().nvm(); }
 
     std::vector<sim::Transaction> Sends() { return scanner().transactionsWithOpcode(sim::opcode::kSend); }
@@ -106,7 +94,6 @@ protected:
 // ---------------------------------------------------------------------------
 
 TEST_F(NvmTest, ReadConvertsExactlyTheBigEndianFields) {
-    Connect();
     Nvm device = Pattern();
     device[0] = 0x00;
     device[1] = 0x00;
@@ -134,7 +121,6 @@ TEST_F(NvmTest, ReadConvertsExactlyTheBigEndianFields) {
 }
 
 TEST_F(NvmTest, ReadThenWriteLeavesEveryByteWhicheverQualifier) {
-    Connect();
     const Nvm original = Pattern();
     scanner().setNvm(original);
     NVMDATA record;
@@ -163,7 +149,6 @@ TEST_F(NvmTest, ReadThenWriteLeavesEveryByteWhicheverQualifier) {
 // A failed read of the record fails every call and writes nothing; the
 // identification check still compares (with zeros) and leaves 2999.
 TEST_F(NvmTest, EveryCallStopsAtAFailedRead) {
-    Connect();
     const Nvm original = Pattern();
     NVMDATA record;
     tagNVMInitData init = InitRecord(55, "DOCSCAN");
@@ -198,7 +183,6 @@ TEST_F(NvmTest, EveryCallStopsAtAFailedRead) {
 // ---------------------------------------------------------------------------
 
 TEST_F(NvmTest, InitializeStampsTheDateAndKeepsTheSixValues) {
-    Connect();
     const Nvm original = Pattern();
     scanner().setNvm(original);
     tagNVMInitData init = InitRecord(55, "DOCSCAN-UNIT-0042");
@@ -236,7 +220,6 @@ TEST_F(NvmTest, InitializeStampsTheDateAndKeepsTheSixValues) {
 }
 
 TEST_F(NvmNoDefaultTest, ShortInitialisationRecordLeavesTheLateBytesZero) {
-    Connect();
     tagNVMInitData init = InitRecord(40, "ID");
     ASSERT_TRUE(InitializeNVM(&init));
     const Nvm n = DeviceNvm();
@@ -251,7 +234,6 @@ TEST_F(NvmNoDefaultTest, ShortInitialisationRecordLeavesTheLateBytesZero) {
 // ---------------------------------------------------------------------------
 
 TEST_F(NvmTest, SelfTestWritesTheTestWordsAndRestoresTheRecord) {
-    Connect();
     const Nvm original = Pattern();
     scanner().setNvm(original);
     ASSERT_TRUE(TestNVM());
@@ -275,7 +257,6 @@ TEST_F(NvmTest, SelfTestWritesTheTestWordsAndRestoresTheRecord) {
 }
 
 TEST_F(NvmTest, SelfTestMismatchLeaves2999AndDoesNotRestore) {
-    Connect();
     scanner().setNvm(Pattern());
     scanner().setNvmWritable(false);  // accepts writes, keeps nothing
     EXPECT_TRUE(TestNVM());
@@ -284,14 +265,12 @@ TEST_F(NvmTest, SelfTestMismatchLeaves2999AndDoesNotRestore) {
 }
 
 TEST_F(NvmTest, SelfTestStopsAtAFailedWrite) {
-    Connect();
     scanner().injectCheckCondition({sim::opcode::kSend, kNvmSend, 1}, sim::makeSense(4, 0x80, 0x01));
     EXPECT_FALSE(TestNVM());
     EXPECT_EQ(scanner().transactionsWithOpcode(sim::opcode::kRead).size(), 1u);  // no read back
 }
 
 TEST_F(NvmTest, IdentificationCheck) {
-    Connect();
     Nvm device{};
     std::memcpy(&device[46], "DOCSCAN-UNIT-0042", 17);
     scanner().setNvm(device);
@@ -320,7 +299,6 @@ TEST_F(NvmTest, IdentificationCheck) {
 // ---------------------------------------------------------------------------
 
 TEST_F(NvmTest, SetterItemsReadModifyWriteAtTheirOffsets) {
-    Connect();
     struct Case {
         uint16_t item;
         size_t offset;
@@ -354,7 +332,6 @@ TEST_F(NvmTest, SetterItemsReadModifyWriteAtTheirOffsets) {
 }
 
 TEST_F(NvmTest, SetterByteOrderOfTheFieldAndItemZero) {
-    Connect();
     scanner().setNvm(Nvm{});
     const uint32_t value = 0x12345678;  // item 8: the 32-bit value at offset 0
     ASSERT_TRUE(SetNVRAMValue(reinterpret_cast<uint8_t *>(const_cast<uint32_t *>(&value)), 4, 8));
@@ -369,7 +346,6 @@ TEST_F(NvmTest, SetterByteOrderOfTheFieldAndItemZero) {
 }
 
 TEST_F(NvmTest, SetterRefusals) {
-    Connect();
     uint8_t data[129] = {};
 
     // Item above 10: result 0, nothing sent, no status code.
@@ -402,7 +378,6 @@ TEST_F(NvmTest, SetterRefusals) {
 }
 
 TEST_F(NvmTest, NullRecordsAreRefusedWithoutTraffic) {
-    Connect();
     for (bool (*call)() : {+[] { return ReadNVMData(nullptr); }, +[] { return WriteNVMData(nullptr); },
                            +[] { return InitializeNVM(nullptr); }, +[] { return CheckNVMData(nullptr); }}) {
         gErrCode = 0;
@@ -416,10 +391,16 @@ TEST_F(NvmTest, NullRecordsAreRefusedWithoutTraffic) {
 // Trace lines
 // ---------------------------------------------------------------------------
 
-TEST_F(NvmTest, QualifiedWriteTraceLines) {
+// The driver starts in the test, after its debug configuration is written.
+class NvmTraceTest : public NvmTest {
+protected:
+    bool connectInSetUp() const override { return false; }
+};
+
+TEST_F(NvmTraceTest, QualifiedWriteTraceLines) {
     testbed::DrvLogGuard guard;
     ASSERT_TRUE(testbed::writeDebugConf({"DebugLevel 2"}));
-    Connect();
+    connect();
     uint8_t data[2] = {0, 9};
     ASSERT_TRUE(SetNVRAMValue(data, 2, 10));
     EXPECT_FALSE(SetNVRAMValue(data, 2, 11));

@@ -37,20 +37,8 @@ WireBytes GammaWire(const std::array<uint8_t, 256> &table) {
     return wire;
 }
 
-class SettingsTest : public testbed::ScannerTest {
+class SettingsTest : public testbed::DriverTest {
 protected:
-    void TearDown() override {
-        TerminateDriver();
-        testbed::ScannerTest::TearDown();
-    }
-
-    void Connect() {
-        ASSERT_TRUE(InitializeDriver());
-        ASSERT_TRUE(InitializeScanner());
-        scanner().clearTranscript();
-        gErrCode = 0;
-    }
-
     std::vector<sim::Transaction> Sends() { return scanner().transactionsWithOpcode(sim::opcode::kSend); }
 
     std::vector<uint16_t> SendQualifiers() {
@@ -94,7 +82,6 @@ TEST_F(SettingsTest, GammaSendsByScanModeAndChannel) {
         {0, 2, true, 0, {0, 1, 2, 1}}, {4, 0, true, 0, {0}}, {4, 1, true, 0, {0}}, {4, 2, true, 0, {1}},
         {4, 3, true, 0, {2}},          {4, 5, false, 2999, {}}, {0, 5, true, 2999, {0, 1, 2}},
     };
-    Connect();
     auto table = Ramp();
     for (const Case &c : cases) {
         SCOPED_TRACE(::testing::Message() << "mode " << int(c.mode) << " channel " << int(c.channel));
@@ -114,7 +101,6 @@ TEST_F(SettingsTest, GammaSendsByScanModeAndChannel) {
 }
 
 TEST_F(SettingsTest, GammaFailureAndNullTable) {
-    Connect();
     OldParam.ScanMode = 4;
     FailSend(0x81);
     auto table = Ramp();
@@ -126,10 +112,16 @@ TEST_F(SettingsTest, GammaFailureAndNullTable) {
     EXPECT_TRUE(transcript().empty());
 }
 
-TEST_F(SettingsTest, GammaDumpInTheGammaLog) {
+// The driver starts in the test, after its debug configuration is written.
+class SettingsTraceTest : public SettingsTest {
+protected:
+    bool connectInSetUp() const override { return false; }
+};
+
+TEST_F(SettingsTraceTest, GammaDumpInTheGammaLog) {
     testbed::DrvLogGuard guard;
     ASSERT_TRUE(testbed::writeDebugConf({"DebugLevel 2"}));
-    Connect();
+    connect();
     OldParam.ScanMode = 4;
     std::array<uint8_t, 256> table{};
     table[0] = 0x12;
@@ -152,7 +144,6 @@ TEST_F(SettingsTest, GammaDumpInTheGammaLog) {
 // ---------------------------------------------------------------------------
 
 TEST_F(SettingsTest, TuningWithoutOverscanSendsTwoBytesPerPair) {
-    Connect();
     ASSERT_TRUE(TuneScanLength(3, 0x0102, 0));  // direction 3: only bit 0 reaches the qualifier
     ASSERT_TRUE(TuneScanLength(2, 0x0304, 3));
     EXPECT_EQ(wTuneScanLength[0], 0x0102);
@@ -167,7 +158,6 @@ TEST_F(SettingsTest, TuningWithoutOverscanSendsTwoBytesPerPair) {
 }
 
 TEST_F(SettingsTest, TuningPortionOutOfRangeSendsWhatIsHeldAndTheSecondSendDecides) {
-    Connect();
     ASSERT_TRUE(TuneScanLength(1, 500, 7));
     for (int i = 0; i < 4; ++i) EXPECT_EQ(wTuneScanLength[i], 0);
     const auto sends = Sends();
@@ -185,7 +175,6 @@ TEST_F(SettingsTest, TuningPortionOutOfRangeSendsWhatIsHeldAndTheSecondSendDecid
 }
 
 TEST_F(OverscanSettingsTest, TuningWithOverscanSendsBothValuesAndTheDirectionBits) {
-    Connect();
     ASSERT_TRUE(TuneScanLength(1, 10, 0));
     ASSERT_TRUE(TuneScanLength(0, 13, 3));
     ASSERT_TRUE(TuneScanLength(0, 11, 1));
@@ -203,7 +192,6 @@ TEST_F(OverscanSettingsTest, TuningWithOverscanSendsBothValuesAndTheDirectionBit
 // ---------------------------------------------------------------------------
 
 TEST_F(SettingsTest, PowerTimersSendTheLow16BitsBigEndian) {
-    Connect();
     ASSERT_TRUE(SetPowerSaveTime(65552));  // 0x10010
     ASSERT_TRUE(SendPowerOffTime(0x1234));
     const auto sends = Sends();
@@ -233,7 +221,6 @@ TEST(SettingsWithoutDevice, ElementSizesAndTheAcceptedCalls) {
 }
 
 TEST_F(OverscanSettingsTest, GeneralReadClearsAndReturnsTheOverscanExtent) {
-    Connect();
     SCANNERABILITYEX ability;
     ASSERT_TRUE(GetScannerAbilityEx(&ability));  // fills the second inquiry copy
     scanner().clearTranscript();
@@ -267,7 +254,6 @@ TEST_F(OverscanSettingsTest, GeneralReadClearsAndReturnsTheOverscanExtent) {
 }
 
 TEST_F(SettingsTest, GeneralReadWithoutOverscanAndOtherOperations) {
-    Connect();
     uint8_t buffer[4];
     std::memset(buffer, 0xEE, sizeof buffer);
     ASSERT_TRUE(GeneralOperation(1, 5, 2, 4, buffer));

@@ -153,34 +153,30 @@ TEST(ColortoOneChannelGray, PicksTheChannelOrBlack)
 
 // ---- line art -----------------------------------------------------------------
 
-TEST(GrayToLineart, BelowTheThresholdIsBlack)
+TEST(GrayToLineart, WorkedLines)
 {
-    Bytes src = {127, 128, 0, 255, 129, 126, 128, 127};
-    Bytes dst(1, 0xEE);
-    GrayToLineart(src.data(), dst.data(), 1, 128, 8, 1);
-    EXPECT_EQ(dst[0], 0xA5);  // 1 0 1 0 0 1 0 1
-}
-
-TEST(GrayToLineart, TrailingPixelsAreDroppedAndLinesStartOnWholeBytes)
-{
-    // 20 pixels, 2 bytes a line: pixels 16..19 have no place.
-    Bytes src(40, 0);
+    Bytes trailing(40, 0);
     for (int i = 16; i < 20; ++i)
-        src[i] = 255;
-    src[20 + 1] = 200;
-    Bytes dst(5, 0xEE);
-    GrayToLineart(src.data(), dst.data(), 2, 128, 20, 2);
-    EXPECT_EQ(dst, (Bytes{0xFF, 0xFF, 0xBF, 0xFF, 0xEE}));
-}
-
-TEST(GrayToLineart, OutputWiderThanTheSourceStaysWhite)
-{
-    // Two output bytes, but the source line has only 10 pixels: the other six
-    // pixels are white, nothing past the source line is read.
-    Bytes src(10, 0);
-    Bytes dst(2, 0xEE);
-    GrayToLineart(src.data(), dst.data(), 2, 128, 10, 1);
-    EXPECT_EQ(dst, (Bytes{0xFF, 0xC0}));
+        trailing[i] = 255;
+    trailing[20 + 1] = 200;
+    const struct {
+        const char *what;
+        Bytes src;
+        unsigned dstBpl, srcBpl, lines;
+        Bytes expected;
+    } cases[] = {
+        {"below the threshold is black", {127, 128, 0, 255, 129, 126, 128, 127}, 1, 8, 1, {0xA5, 0xEE}},
+        // 20 pixels, 2 bytes a line: pixels 16..19 have no place
+        {"trailing pixels dropped", trailing, 2, 20, 2, {0xFF, 0xFF, 0xBF, 0xFF, 0xEE}},
+        // 10 source pixels for 16 output bits: the rest is white, nothing
+        // past the source line is read
+        {"output wider than the source", Bytes(10, 0), 2, 10, 1, {0xFF, 0xC0, 0xEE}},
+    };
+    for (const auto &c : cases) {
+        Bytes dst(c.expected.size(), 0xEE);
+        GrayToLineart(c.src.data(), dst.data(), c.dstBpl, 128, c.srcBpl, c.lines);
+        EXPECT_EQ(dst, c.expected) << c.what;
+    }
 }
 
 TEST(GrayToLineart, MatchesPlainBitLoop)
@@ -204,14 +200,6 @@ TEST(GrayToLineart, MatchesPlainBitLoop)
 
 // ---- halftone -------------------------------------------------------------------
 
-TEST(TransferGrayToHalftone, Pattern1FirstLineOf128Gives0x70)
-{
-    Bytes src(8, 128);
-    Bytes dst(1, 0xEE);
-    TransferGrayToHalftone(src.data(), dst.data(), 1, 128, 8, 1, 1);
-    EXPECT_EQ(dst[0], 0x70);
-}
-
 TEST(TransferGrayToHalftone, MatrixRowFollowsTheLineWithinTheCall)
 {
     // 10 lines of 8 pixels of value 128: line y uses matrix row y mod 8, and
@@ -219,6 +207,7 @@ TEST(TransferGrayToHalftone, MatrixRowFollowsTheLineWithinTheCall)
     Bytes src(80, 128);
     Bytes dst(10);
     TransferGrayToHalftone(src.data(), dst.data(), 1, 128, 8, 10, 1);
+    EXPECT_EQ(dst[0], 0x70);
     for (int y = 0; y < 10; ++y) {
         unsigned expect = 0;
         for (int x = 0; x < 8; ++x)

@@ -46,25 +46,12 @@ tagScanParameter Request(uint8_t mode, uint8_t bits, uint8_t filter = 0, uint8_t
 
 std::vector<uint8_t> Bytes(const void *data, size_t size) { return testbed::bytesOf(data, size); }
 
-class ScanSetup : public testbed::ScannerTest {
+class ScanSetup : public testbed::DriverTest {
   protected:
     sim::BusOptions busOptions() const override {
         sim::BusOptions options;
         options.devices[0].profile = profile_;
         return options;
-    }
-
-    void SetUp() override {
-        ScannerTest::SetUp();
-        if (HasFatalFailure()) return;
-        ASSERT_TRUE(InitializeDriver());
-        ASSERT_TRUE(InitializeScanner());
-        scanner().clearTranscript();
-    }
-
-    void TearDown() override {
-        TerminateDriver();
-        ScannerTest::TearDown();
     }
 
     // Runs SetScanParameter on a fresh transcript.

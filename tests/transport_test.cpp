@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -126,10 +125,12 @@ TEST_F(TransportTest, DataInArrivingInPiecesIsReadToTheEnd)
 }
 
 struct PhaseFault {
+    const char *name;
     uint8_t opcode;
     int dataType;
     sim::Phase phase;
     sim::TransferStatus failure;
+    friend void PrintTo(const PhaseFault &f, std::ostream *os) { *os << f.name; }
 };
 
 class TransportPhaseTest : public TransportTest, public ::testing::WithParamInterface<PhaseFault> {};
@@ -149,21 +150,16 @@ TEST_P(TransportPhaseTest, FailedPhaseGives2023AndKeepsTheDevice)
     EXPECT_NE(pNxLibUsb.hDevice, nullptr) << "a failed transaction leaves the device open";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Phases, TransportPhaseTest,
-    ::testing::Values(PhaseFault{0x16, -1, sim::Phase::Command, sim::TransferStatus::Stall},
-                      PhaseFault{0x28, 0x69, sim::Phase::DataIn, sim::TransferStatus::Stall},
-                      PhaseFault{0x28, 0x69, sim::Phase::DataIn, sim::TransferStatus::IoError},
-                      PhaseFault{0x2A, 0x81, sim::Phase::DataOut, sim::TransferStatus::Stall},
-                      PhaseFault{0x16, -1, sim::Phase::Status, sim::TransferStatus::Stall},
-                      PhaseFault{0x16, -1, sim::Phase::Status, sim::TransferStatus::IoError}),
-    [](const ::testing::TestParamInfo<PhaseFault> &param) {
-        std::string name = std::string(sim::toString(param.param.phase)) + "_" + sim::toString(param.param.failure);
-        for (char &c : name)
-            if (!std::isalnum(static_cast<unsigned char>(c)))
-                c = '_';
-        return name;
-    });
+using sim::Phase;
+using sim::TransferStatus;
+INSTANTIATE_TEST_SUITE_P(Phases, TransportPhaseTest,
+                         ::testing::Values(PhaseFault{"Command_Stall", 0x16, -1, Phase::Command, TransferStatus::Stall},
+                                           PhaseFault{"DataIn_Stall", 0x28, 0x69, Phase::DataIn, TransferStatus::Stall},
+                                           PhaseFault{"DataIn_IoError", 0x28, 0x69, Phase::DataIn, TransferStatus::IoError},
+                                           PhaseFault{"DataOut_Stall", 0x2A, 0x81, Phase::DataOut, TransferStatus::Stall},
+                                           PhaseFault{"Status_Stall", 0x16, -1, Phase::Status, TransferStatus::Stall},
+                                           PhaseFault{"Status_IoError", 0x16, -1, Phase::Status, TransferStatus::IoError}),
+                         [](const auto &param) { return std::string(param.param.name); });
 
 TEST_F(TransportTest, StatusOtherThanGoodOrCheckConditionGives2023)
 {

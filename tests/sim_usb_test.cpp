@@ -328,30 +328,6 @@ TEST_F(UsbTest, UnplugInTheMiddleOfAnImageRead) {
   EXPECT_TRUE(bus().unplugged());
 }
 
-TEST_F(UsbTest, ImageDataMovesFast) {
-  openScanner();
-  // 600 dpi colour, full width, 2000 lines: 30.6 MB.
-  const std::uint32_t bpl = 5100 * 3;
-  ASSERT_EQ(setWindow(600, bpl, 2000), 0);
-  std::vector<std::uint8_t> data;
-  std::uint8_t status = 0xFF;
-  ASSERT_EQ(transaction({sim::opcode::kScan, 0, 0, 0, 0, 0x80, 0, 0, 0, 0}, data, 0, &status), 0);
-  const std::uint64_t total = std::uint64_t{bpl} * 2000;
-  std::uint64_t got = 0;
-  const auto start = std::chrono::steady_clock::now();
-  while (got < total) {
-    const std::uint32_t chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(524288, total - got));
-    ASSERT_EQ(transaction(readCommand(0, chunk), data, chunk, &status), 0);
-    ASSERT_EQ(status, 0);
-    got += chunk;
-  }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const double megabytes = static_cast<double>(total) / 1e6;
-  RecordProperty("MBps", static_cast<int>(megabytes / seconds));
-  std::printf("image data through libusb: %.1f MB in %.3f s = %.1f MB/s\n", megabytes, seconds,
-              megabytes / seconds);
-}
-
 TEST_F(UsbTest, ThrottledDataArrivesAtTheConfiguredRate) {
   openScanner();
   scanner().setThrottle(20'000'000);  // 20 MB/s

@@ -64,14 +64,10 @@ int ImageOutput(char *file, unsigned char *data, unsigned int size)
     return 1;
 }
 
+// A dump file is deleted under the same rule as a log file.
 bool DeleteImageFile(char *file)
 {
-    if (gDebugLevel <= 6)
-        return true;
-    char path[kDebugPathMax + 1];
-    if (!BuildDebugPath(file, path))
-        return false;
-    return unlink(path) == 0;
+    return DeleteLogFile(file);
 }
 
 } // extern "C"

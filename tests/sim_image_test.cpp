@@ -16,21 +16,7 @@ namespace {
 
 using namespace sim;
 
-std::array<std::uint8_t, kWindowDescriptorSize> descriptor(unsigned dpi, std::uint8_t composition,
-                                                          std::uint8_t bits, std::uint32_t bytesPerLine,
-                                                          std::uint16_t lines) {
-  std::array<std::uint8_t, kWindowDescriptorSize> d{};
-  d[2] = d[4] = static_cast<std::uint8_t>(dpi >> 8);
-  d[3] = d[5] = static_cast<std::uint8_t>(dpi);
-  d[25] = composition;
-  d[26] = bits;
-  d[45] = static_cast<std::uint8_t>(bytesPerLine >> 8);
-  d[46] = static_cast<std::uint8_t>(bytesPerLine);
-  d[59] = static_cast<std::uint8_t>(bytesPerLine >> 16);
-  d[47] = static_cast<std::uint8_t>(lines >> 8);
-  d[48] = static_cast<std::uint8_t>(lines);
-  return d;
-}
+using testbed::windowDescriptor;
 
 // The RGB the chart shows at a point given in inches.
 std::array<std::uint8_t, 3> chartAt(double xInch, double yInch) {
@@ -42,7 +28,7 @@ std::array<std::uint8_t, 3> chartAt(double xInch, double yInch) {
 using Rgb = std::array<std::uint8_t, 3>;
 
 TEST(SimImage, GeometryFollowsTheWindow) {
-  auto colour = geometryForWindow(descriptor(300, 5, 8, 2550 * 3, 1000), 2550);
+  auto colour = geometryForWindow(windowDescriptor(300, 5, 8, 2550 * 3, 1000), 2550);
   ASSERT_TRUE(colour);
   EXPECT_EQ(colour->pixels, 2550u);
   EXPECT_EQ(colour->channels, 3u);
@@ -50,27 +36,27 @@ TEST(SimImage, GeometryFollowsTheWindow) {
   EXPECT_EQ(colour->imageBytes(), 2550ull * 3 * 1000);
 
   // 16 bits per channel at 600 dpi; bytes per line above 65535 use byte 59.
-  auto deep = geometryForWindow(descriptor(600, 5, 16, 5100 * 6, 10), 2550);
+  auto deep = geometryForWindow(windowDescriptor(600, 5, 16, 5100 * 6, 10), 2550);
   ASSERT_TRUE(deep);
   EXPECT_EQ(deep->bytesPerLine, 30600u);
   EXPECT_EQ(deep->pixels, 5100u);
 
-  auto gray = geometryForWindow(descriptor(300, 2, 8, 2550, 10), 2550);
+  auto gray = geometryForWindow(windowDescriptor(300, 2, 8, 2550, 10), 2550);
   ASSERT_TRUE(gray);
   EXPECT_EQ(gray->channels, 1u);
-  auto lineArt = geometryForWindow(descriptor(300, 0, 1, 2544 / 8, 10), 2550);
+  auto lineArt = geometryForWindow(windowDescriptor(300, 0, 1, 2544 / 8, 10), 2550);
   ASSERT_TRUE(lineArt);
   EXPECT_EQ(lineArt->pixels, 2544u);
 
-  auto unequal = descriptor(300, 5, 8, 300, 10);
+  auto unequal = windowDescriptor(300, 5, 8, 300, 10);
   unequal[5] = 0x58;  // Y 600
   EXPECT_FALSE(geometryForWindow(unequal, 2550));
-  EXPECT_FALSE(geometryForWindow(descriptor(1200, 5, 8, 300, 10), 2550));
-  EXPECT_FALSE(geometryForWindow(descriptor(300, 5, 8, 2551 * 3, 10), 2550));
-  EXPECT_TRUE(geometryForWindow(descriptor(600, 5, 8, 5102 * 3, 10), 2551));
-  EXPECT_FALSE(geometryForWindow(descriptor(300, 5, 0, 300, 10), 2550));
-  EXPECT_FALSE(geometryForWindow(descriptor(300, 5, 8, 0, 10), 2550));
-  EXPECT_FALSE(geometryForWindow(std::span<const std::uint8_t>(descriptor(300, 5, 8, 300, 10).data(), 70), 2550));
+  EXPECT_FALSE(geometryForWindow(windowDescriptor(1200, 5, 8, 300, 10), 2550));
+  EXPECT_FALSE(geometryForWindow(windowDescriptor(300, 5, 8, 2551 * 3, 10), 2550));
+  EXPECT_TRUE(geometryForWindow(windowDescriptor(600, 5, 8, 5102 * 3, 10), 2551));
+  EXPECT_FALSE(geometryForWindow(windowDescriptor(300, 5, 0, 300, 10), 2550));
+  EXPECT_FALSE(geometryForWindow(windowDescriptor(300, 5, 8, 0, 10), 2550));
+  EXPECT_FALSE(geometryForWindow(std::span<const std::uint8_t>(windowDescriptor(300, 5, 8, 300, 10).data(), 70), 2550));
 }
 
 TEST(SimImage, ChartHasItsFeaturesWhereDocumented) {
@@ -162,8 +148,8 @@ TEST(SimImage, DeviceLinesInEachFormat) {
 TEST(SimImage, TheSamePlaceGivesTheSameColourAtBothResolutions) {
   // A window starting one inch down: its first line at 300 dpi shows what the
   // chart has at y = 1 inch + half a pixel, also at 600 dpi two lines later.
-  auto g300 = *geometryForWindow(descriptor(300, 5, 8, 2550 * 3, 8), 2550);
-  auto g600 = *geometryForWindow(descriptor(600, 5, 8, 5100 * 3, 16), 2550);
+  auto g300 = *geometryForWindow(windowDescriptor(300, 5, 8, 2550 * 3, 8), 2550);
+  auto g600 = *geometryForWindow(windowDescriptor(600, 5, 8, 5100 * 3, 16), 2550);
   g300.originY = g600.originY = 1200;
   const auto a = renderDeviceImage(TestChart(), g300);
   const auto b = renderDeviceImage(TestChart(), g600);
@@ -175,7 +161,7 @@ TEST(SimImage, TheSamePlaceGivesTheSameColourAtBothResolutions) {
 }
 
 TEST(SimImage, WholeA4PageAt600DpiRendersQuickly) {
-  auto g = *geometryForWindow(descriptor(600, 5, 8, 4960 * 3, 7016), 2550);
+  auto g = *geometryForWindow(windowDescriptor(600, 5, 8, 4960 * 3, 7016), 2550);
   const auto start = std::chrono::steady_clock::now();
   const auto page = renderDeviceImage(TestChart(), g);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -225,7 +211,7 @@ TEST(SimImage, PngPaperLiesOnTheGlassAtItsResolution) {
   EXPECT_EQ(paper->dpi(), 100u);
   EXPECT_EQ(paper->width(), 4u);
 
-  auto g = *geometryForWindow(descriptor(300, 5, 8, 14 * 3, 7), 2550);
+  auto g = *geometryForWindow(windowDescriptor(300, 5, 8, 14 * 3, 7), 2550);
   const auto page = renderDeviceImage(*paper, g);
   auto at = [&](unsigned x, unsigned y) { return page[(y * 14 + x) * 3]; };
   EXPECT_EQ(at(0, 0), 0);
@@ -258,7 +244,7 @@ TEST(SimImage, ModelServesThePaperItWasGiven) {
   m.setImageSource(std::make_shared<SolidPaper>(1, 2, 3));
   std::vector<std::uint8_t> list(kWindowListSize, 0);
   list[7] = kWindowDescriptorSize;
-  const auto d = descriptor(300, 5, 8, 2550 * 3, 4);
+  const auto d = windowDescriptor(300, 5, 8, 2550 * 3, 4);
   std::copy(d.begin(), d.end(), list.begin() + kWindowHeaderSize);
   const std::vector<std::uint8_t> setWindow{opcode::kSetWindow, 0, 0, 0, 0, 0, 0, 0, 79, 0};
   ASSERT_EQ(m.transact(setWindow, list).status, kStatusGood);

@@ -2,6 +2,7 @@
 // scan delivers and fault injection, driven through its wire interface.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -50,20 +51,8 @@ std::vector<std::uint8_t> windowList(unsigned dpi, std::uint8_t composition, std
                                      std::uint32_t bytesPerLine, std::uint16_t lines, std::uint32_t top = 0) {
   std::vector<std::uint8_t> w(kWindowListSize, 0);
   w[7] = kWindowDescriptorSize;
-  std::uint8_t* d = w.data() + kWindowHeaderSize;
-  d[2] = d[4] = static_cast<std::uint8_t>(dpi >> 8);
-  d[3] = d[5] = static_cast<std::uint8_t>(dpi);
-  d[10] = static_cast<std::uint8_t>(top >> 24);
-  d[11] = static_cast<std::uint8_t>(top >> 16);
-  d[12] = static_cast<std::uint8_t>(top >> 8);
-  d[13] = static_cast<std::uint8_t>(top);
-  d[25] = composition;
-  d[26] = bits;
-  d[45] = static_cast<std::uint8_t>(bytesPerLine >> 8);
-  d[46] = static_cast<std::uint8_t>(bytesPerLine);
-  d[59] = static_cast<std::uint8_t>(bytesPerLine >> 16);
-  d[47] = static_cast<std::uint8_t>(lines >> 8);
-  d[48] = static_cast<std::uint8_t>(lines);
+  const auto d = testbed::windowDescriptor(dpi, composition, bits, bytesPerLine, lines, top);
+  std::copy(d.begin(), d.end(), w.begin() + kWindowHeaderSize);
   return w;
 }
 

@@ -96,4 +96,24 @@ std::vector<std::uint8_t> bytesOf(const void* data, std::size_t size) {
   return std::vector<std::uint8_t>(p, p + size);
 }
 
+std::array<std::uint8_t, sim::kWindowDescriptorSize> windowDescriptor(
+    unsigned dpi, std::uint8_t composition, std::uint8_t bits, std::uint32_t bytesPerLine,
+    std::uint16_t lines, std::uint32_t top) {
+  std::array<std::uint8_t, sim::kWindowDescriptorSize> d{};
+  d[2] = d[4] = static_cast<std::uint8_t>(dpi >> 8);
+  d[3] = d[5] = static_cast<std::uint8_t>(dpi);
+  d[10] = static_cast<std::uint8_t>(top >> 24);
+  d[11] = static_cast<std::uint8_t>(top >> 16);
+  d[12] = static_cast<std::uint8_t>(top >> 8);
+  d[13] = static_cast<std::uint8_t>(top);
+  d[25] = composition;
+  d[26] = bits;
+  d[45] = static_cast<std::uint8_t>(bytesPerLine >> 8);
+  d[46] = static_cast<std::uint8_t>(bytesPerLine);
+  d[59] = static_cast<std::uint8_t>(bytesPerLine >> 16);
+  d[47] = static_cast<std::uint8_t>(lines >> 8);
+  d[48] = static_cast<std::uint8_t>(lines);
+  return d;
+}
+
 }  // namespace testbed

@@ -36,6 +36,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 #include <initializer_list>
 #include <memory>
@@ -131,5 +132,11 @@ std::vector<std::uint8_t> commandBlock(std::initializer_list<std::uint8_t> head)
 
 // The bytes of an object, e.g. a packed record compared whole.
 std::vector<std::uint8_t> bytesOf(const void* data, std::size_t size);
+
+// A window descriptor as the scanner reads it: resolution, composition, bits
+// per pixel, bytes per line, lines and upper-left Y; every other byte 0.
+std::array<std::uint8_t, sim::kWindowDescriptorSize> windowDescriptor(
+    unsigned dpi, std::uint8_t composition, std::uint8_t bits, std::uint32_t bytesPerLine,
+    std::uint16_t lines, std::uint32_t top = 0);
 
 }  // namespace testbed

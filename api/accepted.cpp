@@ -41,10 +41,8 @@ bool GetDeviceList(void **list, uint32_t *count)
 {
     // An empty list; a null output pointer is skipped.
     return Accept("GetDeviceList", [list, count] {
-        if (list != nullptr)
-            *list = nullptr;
-        if (count != nullptr)
-            *count = 0;
+        if (list != nullptr) *list = nullptr;
+        if (count != nullptr) *count = 0;
     });
 }
 

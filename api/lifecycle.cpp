@@ -12,10 +12,7 @@ constexpr unsigned int kExportedLevel = 2;
 constexpr unsigned int kLockLevel = 3;
 constexpr unsigned int kFoundLevel = 5;
 
-int AsNumber(bool value)
-{
-    return value ? 1 : 0;
-}
+int AsNumber(bool value) { return value ? 1 : 0; }
 
 } // namespace
 
@@ -47,8 +44,7 @@ bool InitializeDriver(void)
         gErrCode = kErrNone;
         std::memset(&OldParam, 0, sizeof OldParam);
         const bool opened = Initialize();
-        if (!opened)
-            gErrCode = kErrUsbLayer;
+        if (!opened) gErrCode = kErrUsbLayer;
         EndLock();
         return opened;
     });
@@ -68,8 +64,7 @@ bool InitializeScanner(void)
             LogOutput(kFoundLevel, DebugFunctionFile, "Find New Device!");
             identified = Inquiry(InquiryData.Data, kInquiryDataLength, 0);
             // A device opened here stays open when its inquiry fails.
-            if (!identified)
-                gErrCode = kErrInquiry;
+            if (!identified) gErrCode = kErrInquiry;
         }
         EndLock();
         return identified;
@@ -84,8 +79,7 @@ bool TerminateDriver(void)
     const bool result = CatchAtBoundary(kErrUsbLayer, [] {
         StartLock();
         const bool closed = Terminate();
-        if (!closed)
-            gErrCode = kErrUsbLayer;
+        if (!closed) gErrCode = kErrUsbLayer;
         EndLock();
         return closed;
     });
@@ -99,8 +93,7 @@ bool ResetScanner(void)
     // Each step takes the device bracket itself; the first failing step ends
     // the sequence and leaves its own status code.
     const bool result = CatchAtBoundary(kErrGeneral, [] {
-        if (!TerminateDriver() || !InitializeDriver())
-            return false;
+        if (!TerminateDriver() || !InitializeDriver()) return false;
         return InitializeScanner();
     });
     LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : ResetScanner :", AsNumber(result));

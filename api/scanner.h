@@ -46,46 +46,46 @@ extern "C" {
 
 /* Scan request as the caller describes it (69 bytes). Area in 1/300 inch. */
 typedef struct tagScanParameter {
-    uint16_t Left;                      /* 0  */
-    uint16_t Top;                       /* 2  */
-    uint16_t Width;                     /* 4  */
-    uint16_t Length;                    /* 6  */
-    uint16_t PixelNum;                  /* 8  pixels per line at XRes */
-    uint16_t LineNum;                   /* 10 low 16 bits of the line count */
-    uint8_t  ScanMode;                  /* 12 0 line art, 1 halftone, 2 gray, 3/4 colour, 6..11 compressed */
-    uint8_t  ScanMethod;                /* 13 */
-    uint8_t  BitPerPixel;               /* 14 */
-    uint8_t  ScanSpeed;                 /* 15 */
-    int8_t   Contrast;                  /* 16 */
-    int8_t   Brightness;                /* 17 */
-    uint8_t  HTPatternNo;               /* 18 */
-    uint8_t  Highlight;                 /* 19 */
-    uint8_t  Shadow;                    /* 20 */
-    uint8_t  ColorFilter;               /* 21 0 all, 1 red, 2 green, 3 blue */
-    uint8_t  Invert;                    /* 22 */
-    uint8_t  IntelligentMultiFeedStyle; /* 23 */
-    uint16_t ExtScanParam;              /* 24 */
-    uint16_t RExposure;                 /* 26 */
-    uint16_t GExposure;                 /* 28 */
-    uint16_t BExposure;                 /* 30 */
-    uint16_t XRes;                      /* 32 */
-    uint16_t YRes;                      /* 34 */
-    uint16_t RGain;                     /* 36 */
-    uint16_t GGain;                     /* 38 */
-    uint16_t BGain;                     /* 40 */
-    int16_t  lensPosition;              /* 42 */
-    uint8_t  byBackgroundLines;         /* 44 */
-    uint8_t  byPagesThisJob;            /* 45 */
-    uint8_t  CompressionArgument;       /* 46 */
-    uint16_t HiWordLength;              /* 47 */
-    uint16_t HiWordLineNum;             /* 49 high 16 bits of the line count */
-    uint8_t  UltraSonicIntension;       /* 51 */
-    uint32_t ExtScanParam2;             /* 52 */
-    uint8_t  Reserved[6];               /* 56 */
-    uint8_t  EnableBatchScan;           /* 62 */
-    uint16_t wPaperLength;              /* 63 */
-    uint16_t ExtIndex;                  /* 65 */
-    uint16_t ExtSize;                   /* 67 */
+    uint16_t Left;                     /* 0  */
+    uint16_t Top;                      /* 2  */
+    uint16_t Width;                    /* 4  */
+    uint16_t Length;                   /* 6  */
+    uint16_t PixelNum;                 /* 8  pixels per line at XRes */
+    uint16_t LineNum;                  /* 10 low 16 bits of the line count */
+    uint8_t ScanMode;                  /* 12 0 line art, 1 halftone, 2 gray, 3/4 colour, 6..11 compressed */
+    uint8_t ScanMethod;                /* 13 */
+    uint8_t BitPerPixel;               /* 14 */
+    uint8_t ScanSpeed;                 /* 15 */
+    int8_t Contrast;                   /* 16 */
+    int8_t Brightness;                 /* 17 */
+    uint8_t HTPatternNo;               /* 18 */
+    uint8_t Highlight;                 /* 19 */
+    uint8_t Shadow;                    /* 20 */
+    uint8_t ColorFilter;               /* 21 0 all, 1 red, 2 green, 3 blue */
+    uint8_t Invert;                    /* 22 */
+    uint8_t IntelligentMultiFeedStyle; /* 23 */
+    uint16_t ExtScanParam;             /* 24 */
+    uint16_t RExposure;                /* 26 */
+    uint16_t GExposure;                /* 28 */
+    uint16_t BExposure;                /* 30 */
+    uint16_t XRes;                     /* 32 */
+    uint16_t YRes;                     /* 34 */
+    uint16_t RGain;                    /* 36 */
+    uint16_t GGain;                    /* 38 */
+    uint16_t BGain;                    /* 40 */
+    int16_t lensPosition;              /* 42 */
+    uint8_t byBackgroundLines;         /* 44 */
+    uint8_t byPagesThisJob;            /* 45 */
+    uint8_t CompressionArgument;       /* 46 */
+    uint16_t HiWordLength;             /* 47 */
+    uint16_t HiWordLineNum;            /* 49 high 16 bits of the line count */
+    uint8_t UltraSonicIntension;       /* 51 */
+    uint32_t ExtScanParam2;            /* 52 */
+    uint8_t Reserved[6];               /* 56 */
+    uint8_t EnableBatchScan;           /* 62 */
+    uint16_t wPaperLength;             /* 63 */
+    uint16_t ExtIndex;                 /* 65 */
+    uint16_t ExtSize;                  /* 67 */
 } tagScanParameter;
 
 /* The scanner's 165-byte inquiry data, device format (big-endian fields). */
@@ -95,143 +95,143 @@ typedef struct NX_InquiryData {
 
 /* Short capability record (44 bytes). */
 typedef struct tagScannerAbility {
-    char     ProductName[8];   /* 0  inquiry 16..22 and a 0 */
-    char     Revision[4];      /* 8  inquiry 32..34 and a 0 */
-    uint16_t Dimension7;       /* 12 */
-    uint16_t XResolution;      /* 14 resolution 3, or inquiry 38 x 100 */
-    uint16_t YResolution;      /* 16 resolution 4, or inquiry 38 x 100 */
-    uint8_t  ScannerType;      /* 18 0x89 / 0x88 */
-    uint8_t  One;              /* 19 always 1 */
-    uint8_t  ImageFlags;       /* 20 */
-    uint8_t  ScanMethods;      /* 21 inquiry 62 */
-    uint16_t MaxScanWidth;     /* 22 inquiry 81 */
-    uint16_t Dimension4;       /* 24 dimension 4 less 12 */
-    uint16_t Dimension5;       /* 26 */
-    uint16_t Dimension6;       /* 28 */
-    uint8_t  Reserved30;       /* 30 */
-    uint8_t  Inquiry63;        /* 31 */
-    uint8_t  Flag32;           /* 32 */
-    uint8_t  Flag33;           /* 33 */
-    uint16_t Dimension2;       /* 34 */
-    uint16_t Dimension3;       /* 36 */
-    uint8_t  Reserved38[6];    /* 38 */
+    char ProductName[8];   /* 0  inquiry 16..22 and a 0 */
+    char Revision[4];      /* 8  inquiry 32..34 and a 0 */
+    uint16_t Dimension7;   /* 12 */
+    uint16_t XResolution;  /* 14 resolution 3, or inquiry 38 x 100 */
+    uint16_t YResolution;  /* 16 resolution 4, or inquiry 38 x 100 */
+    uint8_t ScannerType;   /* 18 0x89 / 0x88 */
+    uint8_t One;           /* 19 always 1 */
+    uint8_t ImageFlags;    /* 20 */
+    uint8_t ScanMethods;   /* 21 inquiry 62 */
+    uint16_t MaxScanWidth; /* 22 inquiry 81 */
+    uint16_t Dimension4;   /* 24 dimension 4 less 12 */
+    uint16_t Dimension5;   /* 26 */
+    uint16_t Dimension6;   /* 28 */
+    uint8_t Reserved30;    /* 30 */
+    uint8_t Inquiry63;     /* 31 */
+    uint8_t Flag32;        /* 32 */
+    uint8_t Flag33;        /* 33 */
+    uint16_t Dimension2;   /* 34 */
+    uint16_t Dimension3;   /* 36 */
+    uint8_t Reserved38[6]; /* 38 */
 } tagScannerAbility;
 
 /* Extended capability record (142 bytes). */
 typedef struct SCANNERABILITYEX {
-    char     VendorName[12];        /* 0   */
-    char     ProductName[16];       /* 12  */
-    uint8_t  ProductEnd[4];         /* 28  */
-    char     Revision[4];           /* 32  */
-    uint8_t  RevisionEnd[4];        /* 36  */
-    char     UsbVersion[12];        /* 40  "USB 2.0" */
-    char     UsbName[8];            /* 52  "USB" */
-    uint8_t  FixedBytes[8];         /* 60  1 2 3 4 5 0 0 0 */
-    uint32_t Flags68;               /* 68  */
-    uint32_t Flags72;               /* 72  */
-    uint32_t Reserved76;            /* 76  */
-    uint16_t MaxScanWidth;          /* 80  */
-    uint16_t Dimension4;            /* 82  */
-    uint16_t Dimension5;            /* 84  */
-    uint16_t Dimension6;            /* 86  */
-    uint16_t Dimension7;            /* 88  */
-    uint16_t Resolution[4];         /* 90  */
-    uint16_t ImageFlags;            /* 98  */
-    uint16_t ScanMethods;           /* 100 */
-    uint16_t Reserved102;           /* 102 */
-    uint8_t  Inquiry60;             /* 104 */
-    uint8_t  SampleDepths;          /* 105 */
-    uint8_t  Five;                  /* 106 */
-    uint8_t  Reserved107;           /* 107 */
-    uint8_t  BoundaryLineart;       /* 108 inquiry 57 */
-    uint8_t  BoundaryGray;          /* 109 inquiry 55 */
-    uint8_t  BoundaryColor;         /* 110 inquiry 54 */
-    uint8_t  BoundaryHalftone;      /* 111 inquiry 58 */
-    uint8_t  BoundaryHalftoneOwn;   /* 112 inquiry 59 */
-    uint8_t  BoundaryGray4;         /* 113 inquiry 56 */
-    uint32_t Flags114;              /* 114 */
-    uint32_t Flags118;              /* 118 */
-    uint16_t Dimension2;            /* 122 */
-    uint16_t Dimension3;            /* 124 */
-    uint16_t Dimension1;            /* 126 */
-    uint8_t  ButtonCount;           /* 128 inquiry 92 */
-    uint8_t  Reserved129[2];        /* 129 */
-    uint8_t  Inquiry129;            /* 131 */
-    uint8_t  Reserved132;           /* 132 */
-    uint32_t Value133;              /* 133 0x00000A00 */
-    uint8_t  Reserved137[5];        /* 137 */
+    char VendorName[12];         /* 0   */
+    char ProductName[16];        /* 12  */
+    uint8_t ProductEnd[4];       /* 28  */
+    char Revision[4];            /* 32  */
+    uint8_t RevisionEnd[4];      /* 36  */
+    char UsbVersion[12];         /* 40  "USB 2.0" */
+    char UsbName[8];             /* 52  "USB" */
+    uint8_t FixedBytes[8];       /* 60  1 2 3 4 5 0 0 0 */
+    uint32_t Flags68;            /* 68  */
+    uint32_t Flags72;            /* 72  */
+    uint32_t Reserved76;         /* 76  */
+    uint16_t MaxScanWidth;       /* 80  */
+    uint16_t Dimension4;         /* 82  */
+    uint16_t Dimension5;         /* 84  */
+    uint16_t Dimension6;         /* 86  */
+    uint16_t Dimension7;         /* 88  */
+    uint16_t Resolution[4];      /* 90  */
+    uint16_t ImageFlags;         /* 98  */
+    uint16_t ScanMethods;        /* 100 */
+    uint16_t Reserved102;        /* 102 */
+    uint8_t Inquiry60;           /* 104 */
+    uint8_t SampleDepths;        /* 105 */
+    uint8_t Five;                /* 106 */
+    uint8_t Reserved107;         /* 107 */
+    uint8_t BoundaryLineart;     /* 108 inquiry 57 */
+    uint8_t BoundaryGray;        /* 109 inquiry 55 */
+    uint8_t BoundaryColor;       /* 110 inquiry 54 */
+    uint8_t BoundaryHalftone;    /* 111 inquiry 58 */
+    uint8_t BoundaryHalftoneOwn; /* 112 inquiry 59 */
+    uint8_t BoundaryGray4;       /* 113 inquiry 56 */
+    uint32_t Flags114;           /* 114 */
+    uint32_t Flags118;           /* 118 */
+    uint16_t Dimension2;         /* 122 */
+    uint16_t Dimension3;         /* 124 */
+    uint16_t Dimension1;         /* 126 */
+    uint8_t ButtonCount;         /* 128 inquiry 92 */
+    uint8_t Reserved129[2];      /* 129 */
+    uint8_t Inquiry129;          /* 131 */
+    uint8_t Reserved132;         /* 132 */
+    uint32_t Value133;           /* 133 0x00000A00 */
+    uint8_t Reserved137[5];      /* 137 */
 } SCANNERABILITYEX;
 
 /* Non-volatile memory record, host form (128 bytes). */
 typedef struct NVMDATA {
-    uint32_t Value0;            /* 0   */
-    uint32_t Value4;            /* 4   */
-    uint32_t Value8;            /* 8   */
-    uint32_t Value12;           /* 12  */
-    uint16_t Kept[6];           /* 16  kept by initialisation */
-    uint16_t Month;             /* 28  */
-    uint16_t Day;               /* 30  */
-    uint16_t Year;              /* 32  */
-    uint16_t Value34;           /* 34  */
-    uint16_t Value36;           /* 36  */
-    uint16_t Value38;           /* 38  */
-    uint16_t Value40;           /* 40  */
-    uint16_t Value42;           /* 42  */
-    uint8_t  Byte44;            /* 44  */
-    uint8_t  Byte45;            /* 45  */
-    char     Identification[24];/* 46  */
-    uint16_t Value70;           /* 70  */
-    uint8_t  Byte72;            /* 72  */
-    uint32_t Value73;           /* 73  */
-    uint32_t Value77;           /* 77  */
-    uint32_t Value81;           /* 81  */
-    uint8_t  Bytes85[37];       /* 85  */
-    uint16_t Value122;          /* 122 */
-    uint8_t  Bytes124[4];       /* 124 */
+    uint32_t Value0;         /* 0   */
+    uint32_t Value4;         /* 4   */
+    uint32_t Value8;         /* 8   */
+    uint32_t Value12;        /* 12  */
+    uint16_t Kept[6];        /* 16  kept by initialisation */
+    uint16_t Month;          /* 28  */
+    uint16_t Day;            /* 30  */
+    uint16_t Year;           /* 32  */
+    uint16_t Value34;        /* 34  */
+    uint16_t Value36;        /* 36  */
+    uint16_t Value38;        /* 38  */
+    uint16_t Value40;        /* 40  */
+    uint16_t Value42;        /* 42  */
+    uint8_t Byte44;          /* 44  */
+    uint8_t Byte45;          /* 45  */
+    char Identification[24]; /* 46  */
+    uint16_t Value70;        /* 70  */
+    uint8_t Byte72;          /* 72  */
+    uint32_t Value73;        /* 73  */
+    uint32_t Value77;        /* 77  */
+    uint32_t Value81;        /* 81  */
+    uint8_t Bytes85[37];     /* 85  */
+    uint16_t Value122;       /* 122 */
+    uint8_t Bytes124[4];     /* 124 */
 } NVMDATA;
 
 /* Initialisation record of InitializeNVM and CheckNVMData (55 bytes). */
 typedef struct tagNVMInitData {
-    uint32_t Length;            /* 0  bytes of this record the caller filled (at most 55 are taken) */
-    char     Identification[24];/* 4  */
-    uint8_t  Reserved28[19];    /* 28 */
-    uint8_t  Byte44;            /* 47 goes to record offset 44 */
-    uint8_t  Reserved48[6];     /* 48 */
-    uint8_t  Byte118;           /* 54 goes to record offset 118 */
+    uint32_t Length;         /* 0  bytes of this record the caller filled (at most 55 are taken) */
+    char Identification[24]; /* 4  */
+    uint8_t Reserved28[19];  /* 28 */
+    uint8_t Byte44;          /* 47 goes to record offset 44 */
+    uint8_t Reserved48[6];   /* 48 */
+    uint8_t Byte118;         /* 54 goes to record offset 118 */
 } tagNVMInitData;
 
 /* Button description, filled by InitialButton (24 bytes). */
 typedef struct tagButtonDescription {
-    uint32_t ButtonType;        /* 0  3 when the scanner has buttons */
-    uint16_t ButtonCount;       /* 4  inquiry 92 */
-    uint16_t Four;              /* 6  4 */
-    uint8_t  Reserved[16];      /* 8  */
+    uint32_t ButtonType;  /* 0  3 when the scanner has buttons */
+    uint16_t ButtonCount; /* 4  inquiry 92 */
+    uint16_t Four;        /* 6  4 */
+    uint8_t Reserved[16]; /* 8  */
 } tagButtonDescription;
 
 /* Button status, filled by ReadPushButton (16 bytes). */
 typedef struct tagButtonStatus {
-    uint8_t Event;              /* 0 0x81 for a press */
-    uint8_t Button;             /* 1 1..3 */
-    uint8_t Packet[4];          /* 2 packet bytes 2..5 */
-    uint8_t Pressed;            /* 6 1 for a press */
-    uint8_t Reserved[9];        /* 7 */
+    uint8_t Event;       /* 0 0x81 for a press */
+    uint8_t Button;      /* 1 1..3 */
+    uint8_t Packet[4];   /* 2 packet bytes 2..5 */
+    uint8_t Pressed;     /* 6 1 for a press */
+    uint8_t Reserved[9]; /* 7 */
 } tagButtonStatus;
 
 /* Records of ReadScanEx and ReadScanEx2. */
 typedef struct tagReadScanExParam {
-    unsigned char *pBuffer;     /* 0  in  */
-    uint32_t dwRequest;         /* 8  in  */
-    uint32_t dwLines;           /* 12 out */
-    uint32_t dwDelivered;       /* 16 out */
+    unsigned char *pBuffer; /* 0  in  */
+    uint32_t dwRequest;     /* 8  in  */
+    uint32_t dwLines;       /* 12 out */
+    uint32_t dwDelivered;   /* 16 out */
 } tagReadScanExParam;
 
 typedef struct tagReadScanEx2Param {
-    uint8_t  Reserved0[8];      /* 0  */
-    unsigned char *pBuffer;     /* 8  in  */
-    uint8_t  Reserved16[8];     /* 16 */
-    uint32_t dwRequest;         /* 24 in  */
-    uint32_t dwDelivered;       /* 28 out */
-    uint32_t dwDelivered2;      /* 32 out */
+    uint8_t Reserved0[8];   /* 0  */
+    unsigned char *pBuffer; /* 8  in  */
+    uint8_t Reserved16[8];  /* 16 */
+    uint32_t dwRequest;     /* 24 in  */
+    uint32_t dwDelivered;   /* 28 out */
+    uint32_t dwDelivered2;  /* 32 out */
 } tagReadScanEx2Param;
 
 #pragma pack(pop)

@@ -43,7 +43,8 @@ bool GetScannerStatusEx(void * /*unused1*/, void * /*unused2*/, void * /*unused3
             *status = gErrCode;
         return true;
     });
-    LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : GetScannerStatusEx : %d", 1, static_cast<int>(gErrCode));
+    LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : GetScannerStatusEx : %d", 1,
+              static_cast<int>(gErrCode));
     return true;
 }
 
@@ -59,8 +60,7 @@ bool GetLastStatusCode(void * /*unused*/, uint64_t *status)
             return asked;
         }
         // 2009 and 3011 are never handed out: the caller keeps its value.
-        if (code != kErrNotReady && code != kErrNotHandedOut)
-            *status = code;
+        if (code != kErrNotReady && code != kErrNotHandedOut) *status = code;
         return asked;
     });
     LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : GetLastStatusCode : status = %d", result ? 1 : 0,
@@ -68,22 +68,10 @@ bool GetLastStatusCode(void * /*unused*/, uint64_t *status)
     return result;
 }
 
-bool IsCalibrationDataFileExist(void)
-{
-    return AnswerWithoutDevice("IsCalibrationDataFileExist");
-}
+bool IsCalibrationDataFileExist(void) { return AnswerWithoutDevice("IsCalibrationDataFileExist"); }
 
-bool StartScanJob(void)
-{
-    return AnswerWithoutDevice("StartScanJob");
-}
+bool StartScanJob(void) { return AnswerWithoutDevice("StartScanJob"); }
 
-bool EndScanJob(void)
-{
-    return AnswerWithoutDevice("EndScanJob");
-}
+bool EndScanJob(void) { return AnswerWithoutDevice("EndScanJob"); }
 
-bool GetADFStatus(void)
-{
-    return AnswerWithoutDevice("GetADFStatus");
-}
+bool GetADFStatus(void) { return AnswerWithoutDevice("GetADFStatus"); }

@@ -28,10 +28,7 @@ struct Geometry {
 constexpr Geometry kA4At600 = {5100, 16};
 constexpr Geometry kA4At300 = {2550, 48};
 
-Geometry FromArgs(const benchmark::State& state)
-{
-    return state.range(0) == 600 ? kA4At600 : kA4At300;
-}
+Geometry FromArgs(const benchmark::State &state) { return state.range(0) == 600 ? kA4At600 : kA4At300; }
 
 // A page-like block: paper with a little noise, gray strokes, a gray ramp,
 // and colour patches (reddish among them), so that every branch of the
@@ -42,34 +39,34 @@ Bytes Page(unsigned pixels, unsigned lines)
     Bytes b(std::size_t{pixels} * lines * 3);
     for (unsigned y = 0; y < lines; ++y) {
         for (unsigned x = 0; x < pixels; ++x) {
-            unsigned char* p = &b[(std::size_t{y} * pixels + x) * 3];
+            unsigned char *p = &b[(std::size_t{y} * pixels + x) * 3];
             const unsigned region = x * 5 / pixels;
             const auto noise = static_cast<int>(rng() % 7) - 3;
             auto clamp = [](int v) { return static_cast<unsigned char>(v < 0 ? 0 : v > 255 ? 255 : v); };
-            if (region == 0 || region == 3) {  // paper with strokes
+            if (region == 0 || region == 3) { // paper with strokes
                 const bool stroke = (x / 3 + y) % 11 == 0;
                 const int v = stroke ? 30 : 245;
                 p[0] = clamp(v + noise);
                 p[1] = clamp(v + noise / 2);
                 p[2] = clamp(v);
-            } else if (region == 1) {  // gray ramp
+            } else if (region == 1) { // gray ramp
                 p[0] = p[1] = p[2] = static_cast<unsigned char>(x * 255 / pixels);
-            } else {  // colour patches
+            } else { // colour patches
                 const unsigned patch = (x / 64 + y / 8) % 4;
                 const int base[4][3] = {{200, 50, 40}, {170, 100, 170}, {40, 160, 90}, {90, 90, 200}};
-                for (int c = 0; c < 3; ++c)
-                    p[c] = clamp(base[patch][c] + noise * (c + 1));
+                for (int c = 0; c < 3; ++c) p[c] = clamp(base[patch][c] + noise * (c + 1));
             }
         }
     }
     return b;
 }
 
-Bytes Gray(const Bytes& colour)
+Bytes Gray(const Bytes &colour)
 {
     Bytes g(colour.size() / 3);
     for (std::size_t i = 0; i < g.size(); ++i)
-        g[i] = static_cast<unsigned char>((3 * colour[3 * i] + 6 * colour[3 * i + 1] + colour[3 * i + 2]) / 10);
+        g[i] =
+            static_cast<unsigned char>((3 * colour[3 * i] + 6 * colour[3 * i + 1] + colour[3 * i + 2]) / 10);
     return g;
 }
 
@@ -88,8 +85,7 @@ double MemcpyBytesPerSecond(std::size_t bytes)
 {
     static std::map<std::size_t, double> measured;
     auto it = measured.find(bytes);
-    if (it != measured.end())
-        return it->second;
+    if (it != measured.end()) return it->second;
     Bytes from(bytes, 1), to(bytes);
     double best = 0.0;
     for (int window = 0; window < 40; ++window) {
@@ -120,7 +116,7 @@ private:
     double start_;
 };
 
-void Report(benchmark::State& state, std::size_t inputBytes, const LoopTimer& timer)
+void Report(benchmark::State &state, std::size_t inputBytes, const LoopTimer &timer)
 {
     const double seconds = timer.Seconds();
     const auto total = static_cast<double>(state.iterations()) * static_cast<double>(inputBytes);
@@ -132,7 +128,7 @@ void Report(benchmark::State& state, std::size_t inputBytes, const LoopTimer& ti
 
 // ---- memcpy of the block sizes ----------------------------------------------
 
-void BM_Memcpy(benchmark::State& state)
+void BM_Memcpy(benchmark::State &state)
 {
     const auto bytes = static_cast<std::size_t>(state.range(0));
     Bytes from(bytes, 1), to(bytes);
@@ -148,7 +144,7 @@ BENCHMARK(BM_Memcpy)->Arg(5100 * 16)->Arg(5100 * 16 * 3)->Arg(2550 * 48)->Arg(25
 
 // ---- conversions -----------------------------------------------------------------
 
-void BM_ColortoGray(benchmark::State& state)
+void BM_ColortoGray(benchmark::State &state)
 {
     const Geometry g = FromArgs(state);
     const Bytes src = Page(g.pixels, g.lines);
@@ -163,7 +159,7 @@ void BM_ColortoGray(benchmark::State& state)
 }
 BENCHMARK(BM_ColortoGray)->Arg(600)->Arg(300);
 
-void BM_ColortoOneChannelGray(benchmark::State& state)
+void BM_ColortoOneChannelGray(benchmark::State &state)
 {
     const Geometry g = FromArgs(state);
     const Bytes src = Page(g.pixels, g.lines);
@@ -179,7 +175,7 @@ void BM_ColortoOneChannelGray(benchmark::State& state)
 }
 BENCHMARK(BM_ColortoOneChannelGray)->Arg(600)->Arg(300);
 
-void BM_GrayToLineart(benchmark::State& state)
+void BM_GrayToLineart(benchmark::State &state)
 {
     const Geometry g = FromArgs(state);
     const Bytes src = Gray(Page(g.pixels, g.lines));
@@ -194,7 +190,7 @@ void BM_GrayToLineart(benchmark::State& state)
 }
 BENCHMARK(BM_GrayToLineart)->Arg(600)->Arg(300);
 
-void BM_TransferGrayToHalftone(benchmark::State& state)
+void BM_TransferGrayToHalftone(benchmark::State &state)
 {
     const Geometry g = FromArgs(state);
     const Bytes src = Gray(Page(g.pixels, g.lines));
@@ -213,7 +209,7 @@ BENCHMARK(BM_TransferGrayToHalftone)->Arg(600)->Arg(300);
 
 // Arguments: device dpi (600 or 300), caller dpi, bits per pixel, routine (0
 // ScaleProcess, 1 ScaleProcessEx). Blocks of one scan, state carried.
-void BM_Scale(benchmark::State& state)
+void BM_Scale(benchmark::State &state)
 {
     const Geometry g = FromArgs(state);
     const double ratio = static_cast<double>(state.range(1)) / static_cast<double>(state.range(0));
@@ -221,8 +217,7 @@ void BM_Scale(benchmark::State& state)
     const bool ex = state.range(3) == 1;
     const unsigned bpb = bpp / 8u;
     Bytes src = Page(g.pixels, g.lines);
-    if (bpb == 1)
-        src = Gray(src);
+    if (bpb == 1) src = Gray(src);
     const auto dstPixels = static_cast<unsigned>(g.pixels * ratio);
     Bytes dst((static_cast<std::size_t>(g.lines * ratio) + 2) * dstPixels * bpb);
     auto f = ex ? ScaleProcessEx : ScaleProcess;
@@ -256,14 +251,14 @@ BENCHMARK(BM_Scale)
 // ---- filters ----------------------------------------------------------------------
 
 template <int Which>
-void BM_Filter(benchmark::State& state)
+void BM_Filter(benchmark::State &state)
 {
     static const char kKernels[4][9] = {{1, 1, 1, 1, 1, 1, 1, 1, 1},
                                         {1, 1, 1, 1, 16, 1, 1, 1, 1},
                                         {0, -1, 0, 0, 7, 0, 0, -1, 0},
                                         {0, 0, 0, 0, 1, 0, 0, 0, 0}};
-    using Fn = unsigned short (*)(unsigned char*, unsigned short, unsigned short, unsigned short,
-                                  unsigned char, const char*, short);
+    using Fn = unsigned short (*)(unsigned char *, unsigned short, unsigned short, unsigned short,
+                                  unsigned char, const char *, short);
     static const Fn kFilters[4] = {ColorPack_Filter3x3, Denoise_Filter_GraySemiGrayPixels_3x3,
                                    Filter_SharpenGrayPixels_3x3, Filter_ShadowHighlight_3x3};
     const Geometry g = FromArgs(state);
@@ -288,6 +283,6 @@ BENCHMARK_TEMPLATE(BM_Filter, 1)->Name("BM_Denoise_Filter_GraySemiGrayPixels_3x3
 BENCHMARK_TEMPLATE(BM_Filter, 2)->Name("BM_Filter_SharpenGrayPixels_3x3")->Arg(600)->Arg(300);
 BENCHMARK_TEMPLATE(BM_Filter, 3)->Name("BM_Filter_ShadowHighlight_3x3")->Arg(600)->Arg(300);
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

@@ -50,13 +50,11 @@ public:
             return;
         }
         up_ = Initialize() && InitializeScanner();
-        if (!up_)
-            std::fprintf(stderr, "driver could not open the virtual scanner (status %u)\n", gErrCode);
+        if (!up_) std::fprintf(stderr, "driver could not open the virtual scanner (status %u)\n", gErrCode);
     }
     ~Bed()
     {
-        if (up_)
-            TerminateDriver();
+        if (up_) TerminateDriver();
         bus_.stop();
     }
     bool up() const { return up_; }
@@ -102,7 +100,8 @@ std::map<pid_t, double> TaskCpu()
         std::ifstream in(entry.path() / "schedstat");
         unsigned long long ns = 0;
         if (in >> ns)
-            tasks[static_cast<pid_t>(std::stol(entry.path().filename().string()))] = static_cast<double>(ns) * 1e-9;
+            tasks[static_cast<pid_t>(std::stol(entry.path().filename().string()))] =
+                static_cast<double>(ns) * 1e-9;
     }
     return tasks;
 }
@@ -115,8 +114,7 @@ double OtherThreadsCpu(const std::map<pid_t, double> &before, const std::map<pid
     double sum = 0;
     for (const auto &[tid, t] : after) {
         const auto was = before.find(tid);
-        if (tid != self && was != before.end())
-            sum += t - was->second;
+        if (tid != self && was != before.end()) sum += t - was->second;
     }
     return sum;
 }
@@ -168,13 +166,11 @@ double RawTransfer(std::vector<uint8_t> &buffer)
     const uint64_t total = DeviceBytes();
     const uint32_t piece = MaxSizeRead != 0 ? MaxSizeRead : 524288u;
     buffer.resize(piece);
-    if (!ReserveUnit() || !Scan(1, 0))
-        return 0;
+    if (!ReserveUnit() || !Scan(1, 0)) return 0;
     const auto start = Clock::now();
     for (uint64_t done = 0; done < total;) {
         const auto n = static_cast<uint32_t>(std::min<uint64_t>(piece, total - done));
-        if (!Read(buffer.data(), n, kReadTypeImage, kReadQualifier))
-            return 0;
+        if (!Read(buffer.data(), n, kReadTypeImage, kReadQualifier)) return 0;
         done += n;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -241,32 +237,36 @@ void BM_Page(benchmark::State &state, Page page, uint64_t throttle)
         delivery += threadCpu;
         driver += processCpu - scannerCpu;
         // The same bytes READ on their own, after each page (not timed).
-        if (throttle == 0)
-            rawSeconds += RawTransfer(raw);
+        if (throttle == 0) rawSeconds += RawTransfer(raw);
     }
     const double pages = static_cast<double>(state.iterations());
-    if (pages == 0)
-        return;
+    if (pages == 0) return;
     state.SetLabel(page.name);
     state.counters["page_MB"] = static_cast<double>(deviceBytes) / 1e6;
     state.counters["device_MBps"] = static_cast<double>(deviceBytes) * pages / wall / 1e6;
-    if (rawSeconds > 0)
-        state.counters["scan_vs_raw"] = wall / rawSeconds;
-    if (memcpySeconds > 0)
-        state.counters["scan_vs_memcpy"] = wall / pages / memcpySeconds;
+    if (rawSeconds > 0) state.counters["scan_vs_raw"] = wall / rawSeconds;
+    if (memcpySeconds > 0) state.counters["scan_vs_memcpy"] = wall / pages / memcpySeconds;
     state.counters["delivery_cpu_ms"] = delivery / pages * 1e3;
     state.counters["driver_cpu_ms"] = driver / pages * 1e3;
 }
 
 BENCHMARK_CAPTURE(BM_Page, colour600_a4, kColour600, 0)
-    ->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Page, gray200_a4, kGray200, 0)
-    ->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+    ->UseManualTime()
+    ->Iterations(5)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Page, colour600_a4_40MBps, kColour600, 40000000)
-    ->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+    ->UseManualTime()
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Page, gray200_a4_40MBps, kGray200, 40000000)
-    ->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

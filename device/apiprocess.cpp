@@ -32,10 +32,7 @@ bool IsCarriable(const uint8_t *buffer, uint32_t length)
     return true;
 }
 
-bool RunWithoutData(CommandBlock &block)
-{
-    return DoIo(block, nullptr, 0, 0);
-}
+bool RunWithoutData(CommandBlock &block) { return DoIo(block, nullptr, 0, 0); }
 
 } // namespace
 
@@ -57,7 +54,8 @@ bool Inquiry(uint8_t *buffer, uint32_t allocationLength, uint8_t logicalUnit)
         if (DoIo(block, header, kInquiryHeaderLength, 0)) {
             std::memcpy(buffer, header, std::min(allocationLength, kInquiryHeaderLength));
             // The length sum wraps in 8 bits (an additional length of 251 gives 0).
-            uint32_t length = static_cast<uint8_t>(header[kInquiryAdditionalLengthOffset] + kInquiryHeaderLength);
+            uint32_t length =
+                static_cast<uint8_t>(header[kInquiryAdditionalLengthOffset] + kInquiryHeaderLength);
             length = std::min(length, allocationLength);
             block[kBlockAllocationLengthOffset] = static_cast<uint8_t>(length);
             result = DoIo(block, buffer, length, 0);
@@ -69,8 +67,7 @@ bool Inquiry(uint8_t *buffer, uint32_t allocationLength, uint8_t logicalUnit)
 
 bool Read(uint8_t *buffer, uint32_t length, uint8_t dataType, uint16_t qualifier)
 {
-    if (!IsCarriable(buffer, length))
-        return false;
+    if (!IsCarriable(buffer, length)) return false;
     CommandBlock block;
     FillDataBlock(block, kOpRead, length, dataType, qualifier);
     return DoIo(block, buffer, length, 0);
@@ -78,8 +75,7 @@ bool Read(uint8_t *buffer, uint32_t length, uint8_t dataType, uint16_t qualifier
 
 bool Send(uint8_t *buffer, uint32_t length, uint8_t dataType, uint16_t qualifier)
 {
-    if (!IsCarriable(buffer, length))
-        return false;
+    if (!IsCarriable(buffer, length)) return false;
     CommandBlock block;
     FillDataBlock(block, kOpSend, length, dataType, qualifier);
     return DoIo(block, buffer, 0, length);
@@ -87,8 +83,7 @@ bool Send(uint8_t *buffer, uint32_t length, uint8_t dataType, uint16_t qualifier
 
 bool SetWindow(uint8_t *buffer, uint32_t length)
 {
-    if (!IsCarriable(buffer, length))
-        return false;
+    if (!IsCarriable(buffer, length)) return false;
     CommandBlock block = {};
     block[0] = kOpSetWindow;
     PutBE24(&block[kBlockTransferLengthOffset], length);
@@ -99,8 +94,8 @@ bool Scan(uint8_t firstFlag, uint8_t secondFlag)
 {
     CommandBlock block = {};
     block[0] = kOpScan;
-    block[kBlockFlagsOffset] = static_cast<uint8_t>((firstFlag ? kScanFirstFlagBit : 0) |
-                                                    (secondFlag ? kScanSecondFlagBit : 0));
+    block[kBlockFlagsOffset] =
+        static_cast<uint8_t>((firstFlag ? kScanFirstFlagBit : 0) | (secondFlag ? kScanSecondFlagBit : 0));
     return RunWithoutData(block);
 }
 

@@ -46,20 +46,20 @@ inline constexpr uint32_t kInquiryMaxAllocationLength = 255;
 inline constexpr uint8_t kInquiryMaxLogicalUnit = 7;
 
 // Data type codes of READ. Every READ carries the qualifier kReadQualifier.
-inline constexpr uint8_t kReadTypeImage = 0x00;             // image data of the running scan
-inline constexpr uint8_t kReadTypeCalibrationStatus = 0x60; // 32 bytes, byte 4 = calibration state
-inline constexpr uint8_t kReadTypeCalibrationRawLow = 0x61; // raw calibration data, ScanMode below 3
-inline constexpr uint8_t kReadTypeCalibrationRawHigh = 0x62;// raw calibration data, other modes
-inline constexpr uint8_t kReadTypeNVM = 0x69;               // 128-byte non-volatile memory record
+inline constexpr uint8_t kReadTypeImage = 0x00;              // image data of the running scan
+inline constexpr uint8_t kReadTypeCalibrationStatus = 0x60;  // 32 bytes, byte 4 = calibration state
+inline constexpr uint8_t kReadTypeCalibrationRawLow = 0x61;  // raw calibration data, ScanMode below 3
+inline constexpr uint8_t kReadTypeCalibrationRawHigh = 0x62; // raw calibration data, other modes
+inline constexpr uint8_t kReadTypeNVM = 0x69;                // 128-byte non-volatile memory record
 inline constexpr uint16_t kReadQualifier = 0x0A0D;
 
 // Data type codes of SEND.
-inline constexpr uint8_t kSendTypeGamma = 0x81;         // 512 bytes, qualifier = channel 0..2
-inline constexpr uint8_t kSendTypeNVM = 0x85;           // 128 bytes, qualifier 17..20
-inline constexpr uint8_t kSendTypeTuneFirst = 0x95;     // 2 or 4 bytes, qualifier = direction bits
-inline constexpr uint8_t kSendTypeTuneSecond = 0x96;    // 2 or 4 bytes, qualifier = direction bits
-inline constexpr uint8_t kSendTypePowerSave = 0xA2;     // 2 bytes, qualifier 0
-inline constexpr uint8_t kSendTypePowerOff = 0xA9;      // 2 bytes, qualifier 0
+inline constexpr uint8_t kSendTypeGamma = 0x81;      // 512 bytes, qualifier = channel 0..2
+inline constexpr uint8_t kSendTypeNVM = 0x85;        // 128 bytes, qualifier 17..20
+inline constexpr uint8_t kSendTypeTuneFirst = 0x95;  // 2 or 4 bytes, qualifier = direction bits
+inline constexpr uint8_t kSendTypeTuneSecond = 0x96; // 2 or 4 bytes, qualifier = direction bits
+inline constexpr uint8_t kSendTypePowerSave = 0xA2;  // 2 bytes, qualifier 0
+inline constexpr uint8_t kSendTypePowerOff = 0xA9;   // 2 bytes, qualifier 0
 
 // Lengths of the data phases.
 inline constexpr uint32_t kCalibrationStatusLength = 32;

@@ -20,18 +20,20 @@ constexpr uint8_t kEventOwnFormat = 0x80;
 int Low(bool result) { return result ? 1 : 0; }
 
 // Button number of a device button code, 0 for an unlisted code.
-uint8_t ButtonNumber(uint8_t code) {
+uint8_t ButtonNumber(uint8_t code)
+{
     switch (code) {
-        case 3: return 1;
-        case 5: return 2;
-        case 6: return 3;
-        default: return 0;
+    case 3: return 1;
+    case 5: return 2;
+    case 6: return 3;
+    default: return 0;
     }
 }
 
 // Turns the device's button code into a press report; an event with bit 7
 // set, or an unlisted code without a button number, stays as received.
-void InterpretButtonRecord(tagButtonStatus &status) {
+void InterpretButtonRecord(tagButtonStatus &status)
+{
     if ((status.Event & kEventOwnFormat) != 0) return;
     const uint8_t number = ButtonNumber(status.Event);
     if (number != 0) status.Button = number;
@@ -40,15 +42,17 @@ void InterpretButtonRecord(tagButtonStatus &status) {
     status.Pressed = 1;
 }
 
-bool Accepted(const char *name) {
+bool Accepted(const char *name)
+{
     LogOutput(2, DebugFunctionFile, "In   %d : %s :", 1, name);
     LogOutput(2, DebugFunctionFile, "Out  %d : %s :", 1, name);
     return true;
 }
 
-}  // namespace
+} // namespace
 
-bool InitialButton(tagButtonDescription *description) {
+bool InitialButton(tagButtonDescription *description)
+{
     LogOutput(2, DebugFunctionFile, "In   %d : InitialButton :", 1);
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         if (description == nullptr) {
@@ -72,7 +76,8 @@ bool InitialButton(tagButtonDescription *description) {
     return result;
 }
 
-bool ReadPushButton(tagButtonStatus *status) {
+bool ReadPushButton(tagButtonStatus *status)
+{
     LogOutput(2, DebugFunctionFile, "In   %d : ReadPushButton :", 1);
     if (status == nullptr) {
         gErrCode = kErrInvalidParameter;

@@ -20,8 +20,8 @@ namespace {
 enum class When : uint8_t { Set, Clear, Always };
 
 struct FlagRow {
-    size_t offset;  // inquiry byte
-    uint8_t mask;   // Set: any of these bits set; Clear: all of them clear
+    size_t offset; // inquiry byte
+    uint8_t mask;  // Set: any of these bits set; Clear: all of them clear
     When when;
     uint32_t word68;
     uint32_t word72;
@@ -72,21 +72,23 @@ constexpr FlagRow kFlagRows[] = {
 };
 
 constexpr uint32_t kFlags72Base = 0x82418BF7;
-constexpr uint32_t kDimension6SpecialFlag68 = 0x00000400;  // dimension 6 is 0xFFFF
+constexpr uint32_t kDimension6SpecialFlag68 = 0x00000400; // dimension 6 is 0xFFFF
 
-bool RowApplies(const NX_InquiryData &inquiry, const FlagRow &row) {
+bool RowApplies(const NX_InquiryData &inquiry, const FlagRow &row)
+{
     if (row.offset >= kInquiryLength) return false;
     const uint8_t bits = inquiry.Data[row.offset] & row.mask;
     switch (row.when) {
-        case When::Set: return bits != 0;
-        case When::Clear: return bits == 0;
-        case When::Always: return true;
+    case When::Set: return bits != 0;
+    case When::Clear: return bits == 0;
+    case When::Always: return true;
     }
     return false;
 }
 
 // Flag half-word 98 of the extended record and byte 20 of the short one.
-uint8_t ImageFlags(const NX_InquiryData &inquiry) {
+uint8_t ImageFlags(const NX_InquiryData &inquiry)
+{
     uint8_t flags = 0x80;
     const uint8_t type = InquiryByte<kInqTypeCode>(inquiry) & kInqTypeCodeMask;
     if (type == 0x20 || type == 0x50) flags |= 0x20;
@@ -97,26 +99,29 @@ uint8_t ImageFlags(const NX_InquiryData &inquiry) {
 
 // Resolution n (0..3): the listed one when byte 39 bit 5 is set, else the base
 // resolution (8-bit value times 100, kept in 16 bits).
-uint16_t Resolution(const NX_InquiryData &inquiry, unsigned n) {
+uint16_t Resolution(const NX_InquiryData &inquiry, unsigned n)
+{
     if (!InquiryBit<kInqResolutionFlags>(inquiry, kInqResolutionListValid)) {
         return static_cast<uint16_t>(InquiryByte<kInqBaseResolution>(inquiry) * 100u);
     }
     switch (n) {
-        case 0: return InquiryBE16<kInqResolution1>(inquiry);
-        case 1: return InquiryBE16<kInqResolution2>(inquiry);
-        case 2: return InquiryBE16<kInqResolution3>(inquiry);
-        default: return InquiryBE16<kInqResolution4>(inquiry);
+    case 0: return InquiryBE16<kInqResolution1>(inquiry);
+    case 1: return InquiryBE16<kInqResolution2>(inquiry);
+    case 2: return InquiryBE16<kInqResolution3>(inquiry);
+    default: return InquiryBE16<kInqResolution4>(inquiry);
     }
 }
 
 // Dimension value 4 is carried less 12, modulo 65536.
-uint16_t Dimension4Less12(const NX_InquiryData &inquiry) {
+uint16_t Dimension4Less12(const NX_InquiryData &inquiry)
+{
     return static_cast<uint16_t>(InquiryBE16<kInqDimension4>(inquiry) - 12u);
 }
 
 // INQUIRY into MyInquiryData, then READ the NVM record into a scratch buffer
 // that is dropped. Both must succeed for a capability record.
-bool FetchInquiryAndNvm() {
+bool FetchInquiryAndNvm()
+{
     uint8_t scratch[kNVMDataLength];
     std::memset(scratch, 0, sizeof scratch);
     std::memset(&MyInquiryData, 0, sizeof MyInquiryData);
@@ -124,9 +129,10 @@ bool FetchInquiryAndNvm() {
     return Read(scratch, kNVMDataLength, kReadTypeNVM, kReadQualifier);
 }
 
-}  // namespace
+} // namespace
 
-void InquiryToScannerAbility(NX_InquiryData *inquiry, tagScannerAbility *ability) {
+void InquiryToScannerAbility(NX_InquiryData *inquiry, tagScannerAbility *ability)
+{
     LogOutput(3, DebugFunctionFile, "In   0 : InquiryToScannerAbility :");
     if (inquiry == nullptr || ability == nullptr) {
         // Nothing to translate from or into: the record is left alone.
@@ -162,7 +168,8 @@ void InquiryToScannerAbility(NX_InquiryData *inquiry, tagScannerAbility *ability
     LogOutput(3, DebugFunctionFile, "Out  1 : InquiryToScannerAbility :");
 }
 
-void InquiryToScannerAbilityEx(NX_InquiryData *inquiry, SCANNERABILITYEX *ability) {
+void InquiryToScannerAbilityEx(NX_InquiryData *inquiry, SCANNERABILITYEX *ability)
+{
     LogOutput(3, DebugFunctionFile, "In   0 : InquiryToScannerAbilityEx :");
     if (inquiry == nullptr || ability == nullptr) {
         // Nothing to translate from or into: record and driver values are left alone.
@@ -228,13 +235,14 @@ void InquiryToScannerAbilityEx(NX_InquiryData *inquiry, SCANNERABILITYEX *abilit
     // Driver-wide values that scan set-up and the read-ahead thread rely on.
     const uint16_t maxRead = InquiryBE16<kInqMaxReadLength>(inq);
     MaxSizeRead = maxRead == 0 ? kDefaultMaxSizeRead : maxRead;
-    if (InquiryBit<kInqFlags128>(inq, kInqOverscan)) OverScanFlag = 1;  // never cleared
+    if (InquiryBit<kInqFlags128>(inq, kInqOverscan)) OverScanFlag = 1; // never cleared
     scannermaxwidth = InquiryBE16<kInqMaxScanWidth>(inq);
 
     LogOutput(3, DebugFunctionFile, "Out  1 : InquiryToScannerAbilityEx :");
 }
 
-bool GetScannerAbility(tagScannerAbility *ability) {
+bool GetScannerAbility(tagScannerAbility *ability)
+{
     LogOutput(2, DebugFunctionFile, "In   %d : GetScannerAbility :", 1);
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         if (ability == nullptr) {
@@ -253,7 +261,8 @@ bool GetScannerAbility(tagScannerAbility *ability) {
     return result;
 }
 
-bool GetScannerAbilityEx(SCANNERABILITYEX *ability) {
+bool GetScannerAbilityEx(SCANNERABILITYEX *ability)
+{
     LogOutput(2, DebugFunctionFile, "In   %d : GetScannerAbilityEx :", 0);
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         if (ability == nullptr) {

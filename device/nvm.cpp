@@ -15,7 +15,7 @@
 namespace {
 
 // Initialisation record: at most this many of its bytes are taken.
-constexpr uint32_t kInitRecordLength = sizeof(tagNVMInitData);  // 55
+constexpr uint32_t kInitRecordLength = sizeof(tagNVMInitData); // 55
 constexpr size_t kInitByte44 = offsetof(tagNVMInitData, Byte44);
 constexpr size_t kInitByte118 = offsetof(tagNVMInitData, Byte118);
 constexpr size_t kNvmByte118 = 118;
@@ -30,40 +30,43 @@ static_assert(kNVMDataLength == sizeof(NVMDATA), "NVM record length");
 
 uint8_t *Bytes(NVMDATA &record) { return reinterpret_cast<uint8_t *>(&record); }
 
-uint16_t TestWord(const NVMDATA &record, size_t n) {
+uint16_t TestWord(const NVMDATA &record, size_t n)
+{
     uint16_t value;
     std::memcpy(&value, reinterpret_cast<const uint8_t *>(&record) + kTestWordOffset + 2 * n, 2);
     return value;
 }
 
-void SetTestWord(NVMDATA &record, size_t n, uint16_t value) {
+void SetTestWord(NVMDATA &record, size_t n, uint16_t value)
+{
     std::memcpy(Bytes(record) + kTestWordOffset + 2 * n, &value, 2);
 }
 
 struct SetterItem {
-    bool readFirst;   // read-modify-write
-    size_t offset;    // where the caller's data goes
-    bool zeroRecord;  // item 0: the caller's data is not used
+    bool readFirst;  // read-modify-write
+    size_t offset;   // where the caller's data goes
+    bool zeroRecord; // item 0: the caller's data is not used
     uint16_t qualifier;
 };
 
 constexpr SetterItem kSetterItems[kNvmLastItem + 1] = {
-    {false, 0, true, kNvmQualifierWhole},   // 0 all-zero record
-    {true, 102, false, kNvmQualifier19},    // 1
-    {true, 86, false, kNvmQualifier19},     // 2
-    {false, 0, false, kNvmQualifier17},     // 3 whole record
-    {false, 0, false, kNvmQualifier18},     // 4 whole record
-    {false, 0, false, kNvmQualifier19},     // 5 whole record
-    {false, 0, false, kNvmQualifierWhole},  // 6 whole record
-    {true, 34, false, kNvmQualifier18},     // 7
-    {true, 0, false, kNvmQualifier18},      // 8
-    {true, 73, false, kNvmQualifier18},     // 9
-    {true, 70, false, kNvmQualifier18},     // 10
+    {false, 0, true, kNvmQualifierWhole},  // 0 all-zero record
+    {true, 102, false, kNvmQualifier19},   // 1
+    {true, 86, false, kNvmQualifier19},    // 2
+    {false, 0, false, kNvmQualifier17},    // 3 whole record
+    {false, 0, false, kNvmQualifier18},    // 4 whole record
+    {false, 0, false, kNvmQualifier19},    // 5 whole record
+    {false, 0, false, kNvmQualifierWhole}, // 6 whole record
+    {true, 34, false, kNvmQualifier18},    // 7
+    {true, 0, false, kNvmQualifier18},     // 8
+    {true, 73, false, kNvmQualifier18},    // 9
+    {true, 70, false, kNvmQualifier18},    // 10
 };
 
 int Low(bool result) { return result ? 1 : 0; }
 
-bool InitializeNVMWork(const tagNVMInitData &init) {
+bool InitializeNVMWork(const tagNVMInitData &init)
+{
     // Only the bytes the caller says it filled (at most the whole record).
     uint8_t local[kInitRecordLength] = {};
     const uint32_t length = init.Length < kInitRecordLength ? init.Length : kInitRecordLength;
@@ -93,7 +96,8 @@ bool InitializeNVMWork(const tagNVMInitData &init) {
     return WriteNVMDataInternal(&record);
 }
 
-bool TestNVMWork() {
+bool TestNVMWork()
+{
     NVMDATA saved;
     if (!ReadNVMData(&saved)) return false;
 
@@ -103,7 +107,7 @@ bool TestNVMWork() {
     if (!written) return false;
 
     NVMDATA back;
-    ReadNVMData(&back);  // compared below whatever it returned
+    ReadNVMData(&back); // compared below whatever it returned
     for (size_t n = 0; n < kTestWordCount; ++n) {
         if (TestWord(back, n) != TestWord(test, n)) {
             // The test values stay in the device: a device that does not keep
@@ -115,7 +119,8 @@ bool TestNVMWork() {
     return WriteNVMDataInternal(&saved);
 }
 
-bool SetNVRAMValueWork(const uint8_t *data, uint32_t length, const SetterItem &setter) {
+bool SetNVRAMValueWork(const uint8_t *data, uint32_t length, const SetterItem &setter)
+{
     // A length past the end of the record is refused (2005, nothing sent),
     // as is null data with a non-zero length.
     if (!setter.zeroRecord && (length > kNVMDataLength - setter.offset || (data == nullptr && length != 0))) {
@@ -129,9 +134,10 @@ bool SetNVRAMValueWork(const uint8_t *data, uint32_t length, const SetterItem &s
     return WriteNVMDataWithQualifier(&record, setter.qualifier);
 }
 
-}  // namespace
+} // namespace
 
-void SwapNvmRecord(NVMDATA &record) {
+void SwapNvmRecord(NVMDATA &record)
+{
     uint8_t *bytes = Bytes(record);
     for (size_t offset : kNvmBE32Offsets) {
         unsigned int value;
@@ -147,19 +153,22 @@ void SwapNvmRecord(NVMDATA &record) {
     }
 }
 
-bool ReadNVMDataInternal(NVMDATA *record) {
+bool ReadNVMDataInternal(NVMDATA *record)
+{
     const bool result = Read(Bytes(*record), kNVMDataLength, kReadTypeNVM, kReadQualifier);
     SwapNvmRecord(*record);
     return result;
 }
 
-bool WriteNVMDataInternal(const NVMDATA *record) {
+bool WriteNVMDataInternal(const NVMDATA *record)
+{
     NVMDATA copy = *record;
     SwapNvmRecord(copy);
     return Send(Bytes(copy), kNVMDataLength, kSendTypeNVM, kNvmQualifierWhole);
 }
 
-bool WriteNVMDataWithQualifier(const NVMDATA *record, uint16_t qualifier) {
+bool WriteNVMDataWithQualifier(const NVMDATA *record, uint16_t qualifier)
+{
     LogOutput(2, DebugFunctionFile, "In   %d : WriteNVMDataWithQualifier :", 1);
     NVMDATA copy = *record;
     SwapNvmRecord(copy);
@@ -170,7 +179,8 @@ bool WriteNVMDataWithQualifier(const NVMDATA *record, uint16_t qualifier) {
     return result;
 }
 
-bool ReadNVMData(NVMDATA *record) {
+bool ReadNVMData(NVMDATA *record)
+{
     LogOutput(2, DebugFunctionFile, "In   %d : ReadNVMData :", 1);
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         if (record == nullptr) {
@@ -187,7 +197,8 @@ bool ReadNVMData(NVMDATA *record) {
     return result;
 }
 
-bool WriteNVMData(NVMDATA *record) {
+bool WriteNVMData(NVMDATA *record)
+{
     LogOutput(2, DebugFunctionFile, "In   %d : WriteNVMData :", 1);
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         if (record == nullptr) {
@@ -203,7 +214,8 @@ bool WriteNVMData(NVMDATA *record) {
     return result;
 }
 
-bool InitializeNVM(tagNVMInitData *init) {
+bool InitializeNVM(tagNVMInitData *init)
+{
     LogOutput(2, DebugFunctionFile, "In   %d : InitializeNVM :", 1);
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         if (init == nullptr) {
@@ -216,14 +228,16 @@ bool InitializeNVM(tagNVMInitData *init) {
     return result;
 }
 
-bool TestNVM(void) {
+bool TestNVM(void)
+{
     LogOutput(2, DebugFunctionFile, "In   %d : TestNVM :", 0);
     const bool result = CatchAtBoundary(kErrGeneral, [] { return TestNVMWork(); });
     LogOutput(2, DebugFunctionFile, "Out  %d : TestNVM :", Low(result));
     return result;
 }
 
-bool CheckNVMData(tagNVMInitData *init) {
+bool CheckNVMData(tagNVMInitData *init)
+{
     LogOutput(2, DebugFunctionFile, "In   %d : CheckNVMData :", 1);
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         if (init == nullptr) {
@@ -242,12 +256,13 @@ bool CheckNVMData(tagNVMInitData *init) {
     return result;
 }
 
-bool SetNVRAMValue(uint8_t *data, uint32_t length, uint16_t item) {
+bool SetNVRAMValue(uint8_t *data, uint32_t length, uint16_t item)
+{
     LogOutput(2, DebugFunctionFile, "In   %d : SetNVRAMValue :", 0);
     // An item above 10 is refused silently: nothing sent, no status code.
     const bool result = item <= kNvmLastItem && CatchAtBoundary(kErrGeneral, [&] {
-        return SetNVRAMValueWork(data, length, kSetterItems[item]);
-    });
+                            return SetNVRAMValueWork(data, length, kSetterItems[item]);
+                        });
     LogOutput(2, DebugFunctionFile, "Out  %d : SetNVRAMValue :", Low(result));
     return result;
 }

@@ -18,12 +18,11 @@
 constexpr uint16_t kNvmQualifier17 = 17;
 constexpr uint16_t kNvmQualifier18 = 18;
 constexpr uint16_t kNvmQualifier19 = 19;
-constexpr uint16_t kNvmQualifierWhole = 20;  // whole-record writes
+constexpr uint16_t kNvmQualifierWhole = 20; // whole-record writes
 
 // Fields that are big-endian on the device.
 constexpr size_t kNvmBE32Offsets[] = {0, 4, 8, 12, 73, 77, 81};
-constexpr size_t kNvmBE16Offsets[] = {16, 18, 20, 22, 24, 26, 28, 30,
-                                      32, 34, 36, 38, 40, 42, 70, 122};
+constexpr size_t kNvmBE16Offsets[] = {16, 18, 20, 22, 24, 26, 28, 30, 32, 34, 36, 38, 40, 42, 70, 122};
 
 // Highest item of SetNVRAMValue.
 constexpr uint16_t kNvmLastItem = 10;
@@ -44,4 +43,4 @@ bool WriteNVMDataInternal(const NVMDATA *record);
 // with its own trace lines.
 bool WriteNVMDataWithQualifier(const NVMDATA *record, uint16_t qualifier);
 
-#endif  // DOCSCAN_DEVICE_NVM_H
+#endif // DOCSCAN_DEVICE_NVM_H

@@ -28,7 +28,7 @@ namespace {
 
 uint8_t *AllocateWithNew(size_t size) { return new (std::nothrow) uint8_t[size]; }
 
-}  // namespace
+} // namespace
 
 CalibrationBufferAllocator gCalibrationBufferAllocator = AllocateWithNew;
 
@@ -55,13 +55,15 @@ constexpr uint16_t kMaxResolution = 600;
 // Validation steps: each throws its rejection message, caught by
 // CheckScanParameter.
 // ---------------------------------------------------------------------------
-bool IsColourMode(uint8_t mode) {
+bool IsColourMode(uint8_t mode)
+{
     return mode == kModeColor2 || mode == kModeColor || mode == kModeR2Ycc ||
            (mode >= kModeD2JpegFirst && mode <= kModeD2JpegLast);
 }
 
 // Bit of inquiry byte 61 for a depth per channel, 0 for an unknown depth.
-uint8_t DepthBit(unsigned depth) {
+uint8_t DepthBit(unsigned depth)
+{
     switch (depth) {
     case 1: return 0x80;
     case 4: return 0x40;
@@ -77,11 +79,13 @@ uint8_t DepthBit(unsigned depth) {
 // Bits of inquiry byte 62 that allow a scan method (methods 0..5).
 constexpr uint8_t kMethodMasks[] = {0xA0, 0x70, 0x08, 0x08, 0x04, 0x04};
 
-void CheckModeRange(const tagScanParameter &p) {
+void CheckModeRange(const tagScanParameter &p)
+{
     if (p.ScanMode > kModeD2JpegGray || p.ScanMode == kModeNone) throw "Unknown scan mode";
 }
 
-void CheckModeSpecific(const tagScanParameter &p, const NX_InquiryData &inq) {
+void CheckModeSpecific(const tagScanParameter &p, const NX_InquiryData &inq)
+{
     if (p.ScanMode == kModeR2Ycc) {
         if (!InquiryBit<kInqFlags128>(inq, kInqR2YccA) && !InquiryBit<kInqFlags129>(inq, kInqR2YccB))
             throw "Not support R2 YCC";
@@ -90,15 +94,15 @@ void CheckModeSpecific(const tagScanParameter &p, const NX_InquiryData &inq) {
         if (!InquiryBit<kInqFlags129>(inq, kInqD2Jpeg)) throw "Not support D2 JPEG";
         if (p.BitPerPixel != 24) throw "Not supported BitsPerPixel for D2 JPEG(Color mode)";
         const uint8_t arg = p.CompressionArgument;
-        if (!(arg <= 100 || (arg >= 128 && arg <= 131)))
-            throw "Not support D2 Jpeg compression argument";
+        if (!(arg <= 100 || (arg >= 128 && arg <= 131))) throw "Not support D2 Jpeg compression argument";
     } else if (p.ScanMode == kModeD2JpegGray) {
         if (!InquiryBit<kInqFlags129>(inq, kInqD2Jpeg)) throw "Not support D2 JPEG";
         if (p.BitPerPixel != 8) throw "Not supported BitsPerPixel for D2 JPEG(Gray mode)";
     }
 }
 
-void CheckDepth(const tagScanParameter &p, const NX_InquiryData &inq) {
+void CheckDepth(const tagScanParameter &p, const NX_InquiryData &inq)
+{
     constexpr const char *kMessage = "Device does not support this scan mode or bit per pixel";
     if (!InquiryBit<kInqScanEnable>(inq, kInqScanAllowed)) throw kMessage;
     unsigned depth = p.BitPerPixel;
@@ -108,24 +112,25 @@ void CheckDepth(const tagScanParameter &p, const NX_InquiryData &inq) {
     }
     const uint8_t bit = DepthBit(depth);
     if (bit == 0) throw kMessage;
-    if (p.ScanMode == kModeR2Ycc && depth == 4) return;  // 4 bits a channel need no bit here
+    if (p.ScanMode == kModeR2Ycc && depth == 4) return; // 4 bits a channel need no bit here
     if (!InquiryBit<kInqSampleDepths>(inq, bit)) throw kMessage;
 }
 
-void CheckMethod(const tagScanParameter &p, const NX_InquiryData &inq) {
-    if (p.ScanMethod >= sizeof kMethodMasks ||
-        !InquiryBit<kInqScanMethods>(inq, kMethodMasks[p.ScanMethod]))
+void CheckMethod(const tagScanParameter &p, const NX_InquiryData &inq)
+{
+    if (p.ScanMethod >= sizeof kMethodMasks || !InquiryBit<kInqScanMethods>(inq, kMethodMasks[p.ScanMethod]))
         throw "Device does not support this scan method";
 }
 
-void CheckResolution(const tagScanParameter &p, const NX_InquiryData &inq) {
-    if (p.XRes > kMaxResolution || p.YRes > kMaxResolution)
-        throw "Resolution exceed device's resolution";
+void CheckResolution(const tagScanParameter &p, const NX_InquiryData &inq)
+{
+    if (p.XRes > kMaxResolution || p.YRes > kMaxResolution) throw "Resolution exceed device's resolution";
     if (p.XRes != p.YRes && !InquiryBit<kInqFlags50>(inq, kInqXYMayDiffer))
         throw "Device does not support X/Y resolution different";
 }
 
-void CheckPixelBoundary(const tagScanParameter &p, const NX_InquiryData &inq) {
+void CheckPixelBoundary(const tagScanParameter &p, const NX_InquiryData &inq)
+{
     unsigned boundary;
     switch (p.ScanMode) {
     case kModeLineArt: boundary = InquiryByte<kInqBoundaryLineart>(inq); break;
@@ -135,19 +140,20 @@ void CheckPixelBoundary(const tagScanParameter &p, const NX_InquiryData &inq) {
                        : InquiryByte<kInqBoundaryHalftone>(inq);
         break;
     case kModeGray:
-        boundary = p.BitPerPixel == 4 ? InquiryByte<kInqBoundaryGray4>(inq)
-                                      : InquiryByte<kInqBoundaryGray>(inq);
+        boundary =
+            p.BitPerPixel == 4 ? InquiryByte<kInqBoundaryGray4>(inq) : InquiryByte<kInqBoundaryGray>(inq);
         break;
     case kModeColor2:
     case kModeColor: boundary = InquiryByte<kInqBoundaryColor>(inq); break;
     case kModeR2Ycc: boundary = 2; break;
-    default: return;  // the compressed modes have no pixel boundary
+    default: return; // the compressed modes have no pixel boundary
     }
     // A boundary of 0 is a fault of the device's description: refuse the request.
     if (boundary == 0 || p.PixelNum % boundary != 0) throw "Pixel boundary is error";
 }
 
-void CheckLineBoundary(const tagScanParameter &p) {
+void CheckLineBoundary(const tagScanParameter &p)
+{
     const uint32_t lines = (static_cast<uint32_t>(p.HiWordLineNum) << 16) | p.LineNum;
     const uint32_t boundary = p.ScanMode == kModeR2Ycc ? 2 : 1;
     if (lines % boundary != 0) throw "Line boundary is error";
@@ -158,7 +164,8 @@ void CheckLineBoundary(const tagScanParameter &p) {
 // ---------------------------------------------------------------------------
 
 // Maps the requested mode to what the scanner scans and sets the flags.
-void MapModeAndFlags(tagScanParameter &device) {
+void MapModeAndFlags(tagScanParameter &device)
+{
     const uint8_t mode = device.ScanMode;
     bool asGray = false;
     if (mode == kModeLineArt && device.BitPerPixel == 1) {
@@ -184,7 +191,8 @@ void MapModeAndFlags(tagScanParameter &device) {
 
 // Device pixels per line: the full width plus the kept overscan, at the
 // device resolution. Zeroes the overscan extents that are not in force.
-uint16_t DeviceLineWidth(uint16_t deviceResolution) {
+uint16_t DeviceLineWidth(uint16_t deviceResolution)
+{
     uint8_t *extent2 = &MyInquiryData.Data[kInqOverscan2];
     uint8_t *extent4 = &MyInquiryData.Data[kInqOverscan4];
     if (OverScanFlag == 0 || wiaflag == 0) {
@@ -199,7 +207,8 @@ uint16_t DeviceLineWidth(uint16_t deviceResolution) {
 
 // Device line count: the request's lines at the device resolution, rounded
 // down to a multiple of 4, plus 12.
-uint16_t DeviceLineCount(uint16_t lines, double scaleToDevice) {
+uint16_t DeviceLineCount(uint16_t lines, double scaleToDevice)
+{
     // lines <= 65535 and scaleToDevice <= 600: the product fits in 32 bits.
     const auto scaled = static_cast<uint32_t>(lines * scaleToDevice);
     return static_cast<uint16_t>((scaled & ~3u) + 12u);
@@ -207,10 +216,10 @@ uint16_t DeviceLineCount(uint16_t lines, double scaleToDevice) {
 
 // Reads the calibration status block and, when the scanner asks for it, the
 // calibration raw data, which is dumped to a debug file.
-bool ReadCalibration(uint16_t deviceResolution) {
+bool ReadCalibration(uint16_t deviceResolution)
+{
     uint8_t status[kCalibrationStatusLength] = {};
-    if (!Read(status, kCalibrationStatusLength, kReadTypeCalibrationStatus, kReadQualifier))
-        return false;
+    if (!Read(status, kCalibrationStatusLength, kReadTypeCalibrationStatus, kReadQualifier)) return false;
 
     const uint8_t state = status[kCalibrationStateOffset];
     const bool onRequest = (NewParam.ExtScanParam & kExtCalibrationOnRequest) != 0;
@@ -225,27 +234,26 @@ bool ReadCalibration(uint16_t deviceResolution) {
     localtime_r(&now, &local);
     char name[64];
     std::snprintf(name, sizeof name,
-                  deviceResolution == 300 ? "4417_96_1_%d%d%d_Rawdata.raw"
-                                          : "4417_192_1_%d%d%d_Rawdata.raw",
+                  deviceResolution == 300 ? "4417_96_1_%d%d%d_Rawdata.raw" : "4417_192_1_%d%d%d_Rawdata.raw",
                   local.tm_hour, local.tm_min, local.tm_sec);
 
-    const uint32_t size =
-        deviceResolution == 300 ? kCalibrationRawLength300 : kCalibrationRawLength600;
+    const uint32_t size = deviceResolution == 300 ? kCalibrationRawLength300 : kCalibrationRawLength600;
     // No buffer for the raw data: the call fails with the memory status code.
     std::unique_ptr<uint8_t[]> data(gCalibrationBufferAllocator(size));
     if (!data) {
         gErrCode = kErrScanMemory;
         return false;
     }
-    const uint8_t type = NewParam.ScanMode < kModeColor2 ? kReadTypeCalibrationRawLow
-                                                         : kReadTypeCalibrationRawHigh;
+    const uint8_t type =
+        NewParam.ScanMode < kModeColor2 ? kReadTypeCalibrationRawLow : kReadTypeCalibrationRawHigh;
     const bool ok = Read(data.get(), size, type, kReadQualifier);
     if (ok) ImageOutput(name, data.get(), size);
     return ok;
 }
 
 // Steps 4 to 14 of SetScanParameter, inside the device lock.
-bool SetUpScan(const tagScanParameter &request) {
+bool SetUpScan(const tagScanParameter &request)
+{
     dwApPixNum = request.BitPerPixel == 24 ? request.PixelNum * 3u : request.PixelNum;
     DumpScanParameter("AP", &request);
 
@@ -290,20 +298,21 @@ bool SetUpScan(const tagScanParameter &request) {
     return ReadCalibration(resolution);
 }
 
-}  // namespace
+} // namespace
 
-void DumpScanParameter(const char *prefix, const tagScanParameter *record) {
+void DumpScanParameter(const char *prefix, const tagScanParameter *record)
+{
     if (prefix == nullptr || record == nullptr) return;
     const tagScanParameter &p = *record;
 
     const time_t now = std::time(nullptr);
     struct tm local = {};
     localtime_r(&now, &local);
-    LogOutput(kApiLogLevel, DebugParamFile, "============ ScanParameter ============%d:%d:%d",
-              local.tm_hour, local.tm_min, local.tm_sec);
+    LogOutput(kApiLogLevel, DebugParamFile, "============ ScanParameter ============%d:%d:%d", local.tm_hour,
+              local.tm_min, local.tm_sec);
 
     // One line a field: "<prefix>.ScanParameter.<field> = <value>".
-#define DUMP_LINE(text, value) \
+#define DUMP_LINE(text, value)                                                                               \
     LogOutput(kApiLogLevel, DebugParamFile, "%s.ScanParameter." text, prefix, value)
     DUMP_LINE("Left = %i", p.Left);
     DUMP_LINE("Top = %i", p.Top);
@@ -315,8 +324,8 @@ void DumpScanParameter(const char *prefix, const tagScanParameter *record) {
     DUMP_LINE("ScanMethod = %i", p.ScanMethod);
     DUMP_LINE("BitPerPixel = %i", p.BitPerPixel);
     DUMP_LINE("ScanSpeed = %i", p.ScanSpeed);
-    DUMP_LINE("Contrast = %i", p.Contrast);      // signed
-    DUMP_LINE("Brightness = %i", p.Brightness);  // signed
+    DUMP_LINE("Contrast = %i", p.Contrast);     // signed
+    DUMP_LINE("Brightness = %i", p.Brightness); // signed
     DUMP_LINE("HTPatternNo = %i", p.HTPatternNo);
     DUMP_LINE("Highlight = %i", p.Highlight);
     DUMP_LINE("Shadow = %i", p.Shadow);
@@ -332,7 +341,7 @@ void DumpScanParameter(const char *prefix, const tagScanParameter *record) {
     DUMP_LINE("RGain = %i", p.RGain);
     DUMP_LINE("GGain = %i", p.GGain);
     DUMP_LINE("BGain = %i", p.BGain);
-    DUMP_LINE("lensPosition = %i", p.lensPosition);  // signed
+    DUMP_LINE("lensPosition = %i", p.lensPosition); // signed
     DUMP_LINE("byBackgroundLines = %i", p.byBackgroundLines);
     DUMP_LINE("byPagesThisJob = %i", p.byPagesThisJob);
     DUMP_LINE("EnableBatchScan = %i", p.EnableBatchScan);
@@ -349,7 +358,8 @@ void DumpScanParameter(const char *prefix, const tagScanParameter *record) {
 #undef DUMP_LINE
 }
 
-bool CheckScanParameter(const tagScanParameter *record) {
+bool CheckScanParameter(const tagScanParameter *record)
+{
     LogOutput(kDeviceLogLevel, DebugFunctionFile, "In   0 : CheckScanParameter :");
     bool result = false;
     if (record != nullptr) {
@@ -372,16 +382,15 @@ bool CheckScanParameter(const tagScanParameter *record) {
     return result;
 }
 
-void GetWindowDescriptor(NX_WindowDescription *descriptor, const tagScanParameter *record) {
+void GetWindowDescriptor(NX_WindowDescription *descriptor, const tagScanParameter *record)
+{
     if (descriptor == nullptr) return;
     NX_WindowDescription &w = *descriptor;
     w = NX_WindowDescription{};
     if (record == nullptr) return;
     const tagScanParameter &p = *record;
     const bool fineUnit = (p.ExtScanParam & kExtFineAreaUnit) != 0;
-    auto area = [fineUnit](uint16_t value) -> uint32_t {
-        return fineUnit ? value / 2u : value * 4u;
-    };
+    auto area = [fineUnit](uint16_t value) -> uint32_t { return fineUnit ? value / 2u : value * 4u; };
 
     const uint16_t resolution = DeviceResolution(p.XRes);
     w.WindowIdentifier = 0;
@@ -438,7 +447,8 @@ void GetWindowDescriptor(NX_WindowDescription *descriptor, const tagScanParamete
     w.UltraSonicIntensity = p.UltraSonicIntension;
 }
 
-bool SetScanParameter(tagScanParameter *parameter) {
+bool SetScanParameter(tagScanParameter *parameter)
+{
     LogOutput(kApiLogLevel, DebugFunctionFile, "In   %d : SetScanParameter :", 0);
     bool writeExit = true;
     bool locked = false;
@@ -464,7 +474,6 @@ bool SetScanParameter(tagScanParameter *parameter) {
         return SetUpScan(request);
     });
     if (locked) EndLock();
-    if (writeExit)
-        LogOutput(kApiLogLevel, DebugFunctionFile, "Out  %d : SetScanParameter :", result ? 1 : 0);
+    if (writeExit) LogOutput(kApiLogLevel, DebugFunctionFile, "Out  %d : SetScanParameter :", result ? 1 : 0);
     return result;
 }

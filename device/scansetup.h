@@ -19,16 +19,16 @@
 // request is validated, so a rejected request is kept as well).
 // ---------------------------------------------------------------------------
 struct tagSacDimension {
-    uint16_t Width;        // caller's Width
-    uint16_t Length;       // caller's Length
-    uint16_t PixelNum;     // caller's PixelNum
-    uint16_t LineNum;      // caller's LineNum
-    uint16_t Left;         // caller's Left
-    uint16_t ScanMode;     // caller's ScanMode
-    uint16_t BitPerPixel;  // caller's BitPerPixel
-    double ScaleToCaller;  // caller's XRes / device resolution (300.0 or 600.0)
-    double ScaleToDevice;  // device resolution / caller's XRes
-    uint16_t XRes;         // caller's XRes
+    uint16_t Width;       // caller's Width
+    uint16_t Length;      // caller's Length
+    uint16_t PixelNum;    // caller's PixelNum
+    uint16_t LineNum;     // caller's LineNum
+    uint16_t Left;        // caller's Left
+    uint16_t ScanMode;    // caller's ScanMode
+    uint16_t BitPerPixel; // caller's BitPerPixel
+    double ScaleToCaller; // caller's XRes / device resolution (300.0 or 600.0)
+    double ScaleToDevice; // device resolution / caller's XRes
+    uint16_t XRes;        // caller's XRes
 };
 
 extern tagSacDimension sacdimension;
@@ -51,51 +51,51 @@ extern uint8_t bitHafltone;
 // ---------------------------------------------------------------------------
 #pragma pack(push, 1)
 struct NX_WindowDescription {
-    uint8_t WindowIdentifier;     // 0   0
-    uint8_t Reserved1;            // 1
-    uint8_t XResolution[2];       // 2   300 or 600
-    uint8_t YResolution[2];       // 4   same as X
-    uint8_t UpperLeftX[4];        // 6
-    uint8_t UpperLeftY[4];        // 10
-    uint8_t Width[4];             // 14
-    uint8_t Length[4];            // 18
-    uint8_t Brightness;           // 22  0x80
-    uint8_t Threshold;            // 23  0x80
-    uint8_t Contrast;             // 24  0x80
-    uint8_t ImageComposition;     // 25
-    uint8_t BitsPerPixel;         // 26
-    uint8_t HalftonePattern[2];   // 27
-    uint8_t FillType;             // 29  3
-    uint8_t BitOrdering[2];       // 30  0
-    uint8_t CompressionType;      // 32  0
-    uint8_t CompressionArgument;  // 33  0
-    uint8_t PaperLength[2];       // 34
-    uint8_t Reserved36[4];        // 36
-    uint8_t Vendor40;             // 40  0xFF
-    uint8_t Vendor41;             // 41  0x1D
-    uint8_t ColorSelection;       // 42
-    uint8_t Vendor43;             // 43  0xFF
-    uint8_t Vendor44;             // 44  0
-    uint8_t BytesPerLineLow[2];   // 45  bits 0..15 of the bytes per line
-    uint8_t Lines[2];             // 47
-    uint8_t Vendor49[2];          // 49  0
-    uint8_t RExposure[2];         // 51
-    uint8_t GExposure[2];         // 53
-    uint8_t BExposure[2];         // 55
-    uint8_t Vendor57[2];          // 57  0
-    uint8_t BytesPerLineHigh;     // 59  bits 16..23 of the bytes per line
-    uint8_t Vendor60;             // 60  0
-    uint8_t BackgroundLines;      // 61
-    uint8_t PagesThisJob;         // 62
-    uint8_t Vendor63;             // 63  0
-    uint8_t UltraSonicIntensity;  // 64
-    uint8_t Vendor65[6];          // 65  0
+    uint8_t WindowIdentifier;    // 0   0
+    uint8_t Reserved1;           // 1
+    uint8_t XResolution[2];      // 2   300 or 600
+    uint8_t YResolution[2];      // 4   same as X
+    uint8_t UpperLeftX[4];       // 6
+    uint8_t UpperLeftY[4];       // 10
+    uint8_t Width[4];            // 14
+    uint8_t Length[4];           // 18
+    uint8_t Brightness;          // 22  0x80
+    uint8_t Threshold;           // 23  0x80
+    uint8_t Contrast;            // 24  0x80
+    uint8_t ImageComposition;    // 25
+    uint8_t BitsPerPixel;        // 26
+    uint8_t HalftonePattern[2];  // 27
+    uint8_t FillType;            // 29  3
+    uint8_t BitOrdering[2];      // 30  0
+    uint8_t CompressionType;     // 32  0
+    uint8_t CompressionArgument; // 33  0
+    uint8_t PaperLength[2];      // 34
+    uint8_t Reserved36[4];       // 36
+    uint8_t Vendor40;            // 40  0xFF
+    uint8_t Vendor41;            // 41  0x1D
+    uint8_t ColorSelection;      // 42
+    uint8_t Vendor43;            // 43  0xFF
+    uint8_t Vendor44;            // 44  0
+    uint8_t BytesPerLineLow[2];  // 45  bits 0..15 of the bytes per line
+    uint8_t Lines[2];            // 47
+    uint8_t Vendor49[2];         // 49  0
+    uint8_t RExposure[2];        // 51
+    uint8_t GExposure[2];        // 53
+    uint8_t BExposure[2];        // 55
+    uint8_t Vendor57[2];         // 57  0
+    uint8_t BytesPerLineHigh;    // 59  bits 16..23 of the bytes per line
+    uint8_t Vendor60;            // 60  0
+    uint8_t BackgroundLines;     // 61
+    uint8_t PagesThisJob;        // 62
+    uint8_t Vendor63;            // 63  0
+    uint8_t UltraSonicIntensity; // 64
+    uint8_t Vendor65[6];         // 65  0
 };
 
 struct NX_WindowParameterList {
-    uint8_t Reserved[6];               // 0  0
-    uint8_t DescriptorLength[2];       // 6  71
-    NX_WindowDescription Descriptor;   // 8
+    uint8_t Reserved[6];             // 0  0
+    uint8_t DescriptorLength[2];     // 6  71
+    NX_WindowDescription Descriptor; // 8
 };
 #pragma pack(pop)
 
@@ -118,8 +118,8 @@ static_assert(sizeof(NX_WindowParameterList) == 79, "SET WINDOW parameter list i
 static_assert(offsetof(NX_WindowParameterList, Descriptor) == 8, "descriptor after the 8-byte header");
 
 // ExtScanParam bits the driver acts on.
-inline constexpr uint16_t kExtFineAreaUnit = 0x0040;      // window area fields halved, not x4
-inline constexpr uint16_t kExtCalibrationOnRequest = 0x4000;  // raw data only on state 1
+inline constexpr uint16_t kExtFineAreaUnit = 0x0040;         // window area fields halved, not x4
+inline constexpr uint16_t kExtCalibrationOnRequest = 0x4000; // raw data only on state 1
 
 // Byte of the calibration status block that holds the calibration state.
 // (The READ data types and lengths of the calibration exchange are in
@@ -154,4 +154,4 @@ inline uint16_t DeviceResolution(uint16_t requested) { return requested <= 300 ?
 using CalibrationBufferAllocator = uint8_t *(*)(size_t size);
 extern CalibrationBufferAllocator gCalibrationBufferAllocator;
 
-#endif  // DOCSCAN_DEVICE_SCANSETUP_H
+#endif // DOCSCAN_DEVICE_SCANSETUP_H

@@ -20,7 +20,8 @@ constexpr size_t kGammaDumpBytesPerLine = 16;
 
 int Low(bool result) { return result ? 1 : 0; }
 
-void LogGammaHeader() {
+void LogGammaHeader()
+{
     const time_t now = time(nullptr);
     struct tm local_time;
     std::memset(&local_time, 0, sizeof local_time);
@@ -30,7 +31,8 @@ void LogGammaHeader() {
 }
 
 // 16 bytes per line: "%04x : " and then "%02x " for each byte.
-void LogGammaDump(const uint8_t (&wire)[kGammaTableLength]) {
+void LogGammaDump(const uint8_t (&wire)[kGammaTableLength])
+{
     for (size_t offset = 0; offset < kGammaTableLength; offset += kGammaDumpBytesPerLine) {
         char line[8 + 3 * kGammaDumpBytesPerLine + 1];
         int used = std::snprintf(line, sizeof line, "%04x : ", static_cast<unsigned>(offset));
@@ -42,7 +44,8 @@ void LogGammaDump(const uint8_t (&wire)[kGammaTableLength]) {
     }
 }
 
-bool SendTimer(uint32_t time, uint8_t dataType) {
+bool SendTimer(uint32_t time, uint8_t dataType)
+{
     uint8_t buffer[2];
     PutBE16(buffer, static_cast<uint16_t>(time));
     StartLock();
@@ -52,7 +55,8 @@ bool SendTimer(uint32_t time, uint8_t dataType) {
 }
 
 // One pair of tuning values (portions i and j) with its data type.
-bool SendTunePair(size_t i, size_t j, uint8_t dataType) {
+bool SendTunePair(size_t i, size_t j, uint8_t dataType)
+{
     uint8_t buffer[4];
     PutBE16(buffer, wTuneScanLength[i]);
     PutBE16(buffer + 2, wTuneScanLength[j]);
@@ -64,42 +68,45 @@ bool SendTunePair(size_t i, size_t j, uint8_t dataType) {
     return Send(buffer, 2, dataType, static_cast<uint16_t>(first));
 }
 
-bool SetGammaTableWork(const uint8_t *table, uint8_t channel) {
+bool SetGammaTableWork(const uint8_t *table, uint8_t channel)
+{
     StartLock();
     LogGammaHeader();
 
     uint8_t wire[kGammaTableLength];
     for (size_t i = 0; i < kGammaLevels; ++i) PutBE16(&wire[2 * i], table[i]);
 
-    bool result = false;  // the last SEND's result, 0 when none was made
+    bool result = false; // the last SEND's result, 0 when none was made
     if (OldParam.ScanMode <= 3) {
         for (uint16_t qualifier = 0; qualifier < 3; ++qualifier) {
             result = Send(wire, kGammaTableLength, kSendTypeGamma, qualifier);
         }
     }
     switch (channel) {
-        case 0:
-        case 1: result = Send(wire, kGammaTableLength, kSendTypeGamma, 0); break;
-        case 2: result = Send(wire, kGammaTableLength, kSendTypeGamma, 1); break;
-        case 3: result = Send(wire, kGammaTableLength, kSendTypeGamma, 2); break;
-        default: gErrCode = kErrGeneral; break;
+    case 0:
+    case 1: result = Send(wire, kGammaTableLength, kSendTypeGamma, 0); break;
+    case 2: result = Send(wire, kGammaTableLength, kSendTypeGamma, 1); break;
+    case 3: result = Send(wire, kGammaTableLength, kSendTypeGamma, 2); break;
+    default: gErrCode = kErrGeneral; break;
     }
 
     LogGammaDump(wire);
-    if (!result) gErrCode = kErrGeneral;  // replaces whatever the transport left
+    if (!result) gErrCode = kErrGeneral; // replaces whatever the transport left
     EndLock();
     return result;
 }
 
-}  // namespace
+} // namespace
 
-uint32_t DdsElementSize(DDS_DATA_TYPE type) {
+uint32_t DdsElementSize(DDS_DATA_TYPE type)
+{
     static constexpr uint8_t kSizes[16] = {0, 0, 1, 2, 4, 8, 1, 2, 4, 1, 1, 2, 4, 8, 4, 8};
     if (type < 2 || type > 15) return 0;
     return kSizes[type];
 }
 
-bool SetGammaTable(uint8_t *table, uint8_t channel) {
+bool SetGammaTable(uint8_t *table, uint8_t channel)
+{
     LogOutput(2, DebugFunctionFile, "In   %d : SetGammaTable :", 0);
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         if (table == nullptr) {
@@ -113,43 +120,47 @@ bool SetGammaTable(uint8_t *table, uint8_t channel) {
     return result;
 }
 
-bool TuneScanLength(uint16_t direction, uint16_t lines, uint8_t portion) {
+bool TuneScanLength(uint16_t direction, uint16_t lines, uint8_t portion)
+{
     LogOutput(2, DebugFunctionFile, "In   %d : TuneScanLength : Portion = %d, Direction = %d, Line = %d", 0,
               portion, direction, lines);
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
-        if (portion < 4) {  // a larger portion stores nothing and sends what is held
+        if (portion < 4) { // a larger portion stores nothing and sends what is held
             wTuneScanLength[portion] = lines;
             wTuneScanDirection[portion] = direction;
         }
-        SendTunePair(0, 3, kSendTypeTuneFirst);  // its result is not looked at
+        SendTunePair(0, 3, kSendTypeTuneFirst); // its result is not looked at
         return SendTunePair(1, 2, kSendTypeTuneSecond);
     });
     LogOutput(2, DebugFunctionFile, "Out  %d : TuneScanLength :", Low(result));
     return result;
 }
 
-bool SetPowerSaveTime(uint32_t time) {
+bool SetPowerSaveTime(uint32_t time)
+{
     LogOutput(2, DebugFunctionFile, "In   %d : SetPowerSaveTime :", 1);
     const bool result = CatchAtBoundary(kErrGeneral, [&] { return SendTimer(time, kSendTypePowerSave); });
     LogOutput(2, DebugFunctionFile, "Out  %d : SetPowerSaveTime :", Low(result));
     return result;
 }
 
-bool SendPowerOffTime(uint32_t time) {
+bool SendPowerOffTime(uint32_t time)
+{
     LogOutput(2, DebugFunctionFile, "In   %d : SendPowerOffTime :", 1);
     const bool result = CatchAtBoundary(kErrGeneral, [&] { return SendTimer(time, kSendTypePowerOff); });
     LogOutput(2, DebugFunctionFile, "Out  %d : SendPowerOffTime :", Low(result));
     return result;
 }
 
-bool GeneralRead(uint16_t identifier, DDS_DATA_TYPE type, uint16_t count, void *data) {
+bool GeneralRead(uint16_t identifier, DDS_DATA_TYPE type, uint16_t count, void *data)
+{
     size_t offset = 0;
     switch (identifier) {
-        case 1: offset = kInqOverscan3; break;
-        case 3: offset = kInqOverscan1; break;
-        case 5: offset = kInqOverscan4; break;
-        case 7: offset = kInqOverscan2; break;
-        default: break;
+    case 1: offset = kInqOverscan3; break;
+    case 3: offset = kInqOverscan1; break;
+    case 5: offset = kInqOverscan4; break;
+    case 7: offset = kInqOverscan2; break;
+    default: break;
     }
     const size_t size = static_cast<size_t>(DdsElementSize(type)) * count;
     if (data == nullptr) return size == 0 && offset == 0;
@@ -163,8 +174,8 @@ bool GeneralRead(uint16_t identifier, DDS_DATA_TYPE type, uint16_t count, void *
 
 bool GeneralSend(uint16_t, DDS_DATA_TYPE, uint16_t, void *) { return true; }
 
-bool GeneralOperation(uint8_t operation, uint16_t identifier, DDS_DATA_TYPE type, uint16_t count,
-                      void *data) {
+bool GeneralOperation(uint8_t operation, uint16_t identifier, DDS_DATA_TYPE type, uint16_t count, void *data)
+{
     LogOutput(2, DebugFunctionFile, "In   %d : GeneralOperation :", 1);
     wiaflag = 1;
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
@@ -181,19 +192,22 @@ bool GeneralOperation(uint8_t operation, uint16_t identifier, DDS_DATA_TYPE type
     return result;
 }
 
-bool SetSpeedMode(void) {
+bool SetSpeedMode(void)
+{
     LogOutput(2, DebugFunctionFile, "In   %d : SetSpeedMode :", 0);
     LogOutput(2, DebugFunctionFile, "Out  %d : SetSpeedMode :", 1);
     return true;
 }
 
-bool SwitchStrip(void) {
+bool SwitchStrip(void)
+{
     LogOutput(2, DebugFunctionFile, "In   %d : SwitchStrip :", 0);
     LogOutput(2, DebugFunctionFile, "Out  %d : SwitchStrip :", 1);
     return true;
 }
 
-bool TruncateScanLength(void) {
+bool TruncateScanLength(void)
+{
     LogOutput(2, DebugFunctionFile, "In   %d : TruncateScanLength :", 0);
     LogOutput(2, DebugFunctionFile, "Out  %d : TruncateScanLength :", 1);
     return true;

@@ -26,4 +26,4 @@ uint32_t DdsElementSize(DDS_DATA_TYPE type);
 bool GeneralRead(uint16_t identifier, DDS_DATA_TYPE type, uint16_t count, void *data);
 bool GeneralSend(uint16_t identifier, DDS_DATA_TYPE type, uint16_t count, void *data);
 
-#endif  // DOCSCAN_DEVICE_SETTINGS_H
+#endif // DOCSCAN_DEVICE_SETTINGS_H

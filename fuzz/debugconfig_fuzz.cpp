@@ -22,15 +22,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t start = 0;
     while (start <= text.size()) {
         size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
+        if (end == std::string::npos) end = text.size();
         const std::string line = text.substr(start, end - start);
         ParseDebugConfigLine(line.c_str(), config);
         start = end + 1;
     }
 
     // Whatever was read, the directory must fit with its "/" and a NUL.
-    if (strnlen(config.savePath, sizeof config.savePath) > kDebugWordMax)
-        __builtin_trap();
+    if (strnlen(config.savePath, sizeof config.savePath) > kDebugWordMax) __builtin_trap();
     return 0;
 }

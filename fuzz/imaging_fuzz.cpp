@@ -19,15 +19,14 @@ namespace {
 
 class Input {
 public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    Input(const std::uint8_t *data, std::size_t size) : data_(data), size_(size) {}
     bool Empty() const { return pos_ >= size_; }
     unsigned Byte() { return pos_ < size_ ? data_[pos_++] : 0u; }
     unsigned Word() { return Byte() | (Byte() << 8); }
     // Image content: the rest of the input, repeated.
-    void Fill(std::vector<unsigned char>& buf)
+    void Fill(std::vector<unsigned char> &buf)
     {
-        if (size_ == 0)
-            return;
+        if (size_ == 0) return;
         for (std::size_t i = 0; i < buf.size();) {
             const std::size_t from = (pos_ + i) % size_;
             const std::size_t n = std::min(buf.size() - i, size_ - from);
@@ -37,7 +36,7 @@ public:
     }
 
 private:
-    const std::uint8_t* data_;
+    const std::uint8_t *data_;
     std::size_t size_;
     std::size_t pos_ = 0;
 };
@@ -46,27 +45,25 @@ constexpr std::size_t kMaxBytes = 1u << 16;
 
 void Check(bool ok)
 {
-    if (!ok)
-        std::abort();
+    if (!ok) std::abort();
 }
 
-double Ratio(Input& in)
+double Ratio(Input &in)
 {
-    static const double kRatios[] = {1.0, 0.5, 0.25, 2.0 / 3.0, 1.0 / 3.0, 1.0 / 6.0, 2.0, 4.0,
-                                     0.75, 4.0 / 3.0, 1.0 / 12.0, 0.1, 0.3, 1.5, 0.0, -1.0};
+    static const double kRatios[] = {1.0,  0.5,       0.25,       2.0 / 3.0, 1.0 / 3.0, 1.0 / 6.0, 2.0, 4.0,
+                                     0.75, 4.0 / 3.0, 1.0 / 12.0, 0.1,       0.3,       1.5,       0.0, -1.0};
     const unsigned b = in.Byte();
-    if (b < 128)
-        return kRatios[b % 16];
-    return static_cast<double>(b - 127) / 32.0;  // 1/32 .. 4
+    if (b < 128) return kRatios[b % 16];
+    return static_cast<double>(b - 127) / 32.0; // 1/32 .. 4
 }
 
-unsigned short Depth(Input& in)
+unsigned short Depth(Input &in)
 {
     static const unsigned short kDepths[] = {24, 8, 24, 16, 48, 1, 0, 12};
     return kDepths[in.Byte() % 8];
 }
 
-void Scale(Input& in)
+void Scale(Input &in)
 {
     const bool ex = in.Byte() & 1u;
     const unsigned srcPixels = in.Word() % 700;
@@ -79,20 +76,19 @@ void Scale(Input& in)
     // At most floor(srcLines * yRatio) + 2 lines can come out of one block.
     const double bound = yr > 0 ? std::floor(srcLines * yr) + 2 : 0;
     const std::size_t dstBytes = static_cast<std::size_t>(bound) * bpb * dstPixels;
-    if (srcBytes > kMaxBytes || dstBytes > kMaxBytes)
-        return;
+    if (srcBytes > kMaxBytes || dstBytes > kMaxBytes) return;
     std::vector<unsigned char> src(srcBytes), dst(dstBytes);
     in.Fill(src);
     // std::vector gives a null pointer for 0 bytes, which is the reset call.
-    const unsigned n = (ex ? ScaleProcessEx : ScaleProcess)(src.data(), srcPixels, srcLines,
-                                                            dst.data(), dstPixels, xr, yr, bpp);
+    const unsigned n = (ex ? ScaleProcessEx : ScaleProcess)(src.data(), srcPixels, srcLines, dst.data(),
+                                                            dstPixels, xr, yr, bpp);
     Check(n <= bound);
 }
 
-void Filter(Input& in)
+void Filter(Input &in)
 {
-    using Fn = unsigned short (*)(unsigned char*, unsigned short, unsigned short, unsigned short,
-                                  unsigned char, const char*, short);
+    using Fn = unsigned short (*)(unsigned char *, unsigned short, unsigned short, unsigned short,
+                                  unsigned char, const char *, short);
     static const Fn kFilters[] = {ColorPack_Filter3x3, Denoise_Filter_GraySemiGrayPixels_3x3,
                                   Filter_SharpenGrayPixels_3x3, Filter_ShadowHighlight_3x3};
     const Fn f = kFilters[in.Byte() % 4];
@@ -102,18 +98,16 @@ void Filter(Input& in)
     const auto bpp = static_cast<unsigned char>(b < 224 ? 24 : b);
     const short kernelSize = in.Byte() < 240 ? 3 : static_cast<short>(in.Byte());
     char kernel[9];
-    for (char& k : kernel)
-        k = static_cast<char>(in.Byte());
+    for (char &k : kernel) k = static_cast<char>(in.Byte());
     const std::size_t bytes = std::size_t{width} * bpp / 8u * lines;
-    if (bytes > kMaxBytes)
-        return;
-    std::vector<unsigned char> buf(bytes + 1);  // one spare so that the pointer is never null
+    if (bytes > kMaxBytes) return;
+    std::vector<unsigned char> buf(bytes + 1); // one spare so that the pointer is never null
     in.Fill(buf);
     const unsigned short n = f(buf.data(), width, 0, lines, bpp, kernel, kernelSize);
     Check(n == lines || n == 0);
 }
 
-void Convert(Input& in)
+void Convert(Input &in)
 {
     const unsigned kind = in.Byte() % 4;
     const unsigned srcBpl = in.Word() % 2000;
@@ -125,16 +119,14 @@ void Convert(Input& in)
         std::vector<unsigned char> src(std::size_t{srcBpl} * lines), dst((srcBpl + 2u) / 3u * lines);
         in.Fill(src);
         const unsigned n = kind == 0 ? ColortoGray(src.data(), dst.data(), 3, srcBpl, dstBpl, lines)
-                                     : ColortoOneChannelGray(src.data(), dst.data(), 3, srcBpl,
-                                                             dstBpl, lines,
+                                     : ColortoOneChannelGray(src.data(), dst.data(), 3, srcBpl, dstBpl, lines,
                                                              static_cast<unsigned char>(b));
         Check(n == lines);
     } else {
         std::vector<unsigned char> src(std::size_t{srcBpl} * lines), dst(std::size_t{dstBpl} * lines);
         in.Fill(src);
         if (kind == 2)
-            GrayToLineart(src.data(), dst.data(), dstBpl, static_cast<unsigned char>(b), srcBpl,
-                          lines);
+            GrayToLineart(src.data(), dst.data(), dstBpl, static_cast<unsigned char>(b), srcBpl, lines);
         else
             TransferGrayToHalftone(src.data(), dst.data(), dstBpl, 128, srcBpl, lines, pattern);
     }
@@ -150,28 +142,20 @@ void ResetAll()
     Filter_ShadowHighlight_3x3(nullptr, 0, 0, 0, 0, nullptr, 0);
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     Input in(data, size);
     for (int op = 0; op < 16 && !in.Empty(); ++op) {
         switch (in.Byte() % 8) {
         case 0:
         case 1:
-        case 2:
-            Scale(in);
-            break;
+        case 2: Scale(in); break;
         case 3:
-        case 4:
-            Filter(in);
-            break;
-        case 5:
-            Convert(in);
-            break;
-        default:
-            ResetAll();
-            break;
+        case 4: Filter(in); break;
+        case 5: Convert(in); break;
+        default: ResetAll(); break;
         }
     }
     ResetAll();

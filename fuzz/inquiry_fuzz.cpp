@@ -15,11 +15,13 @@
 
 namespace {
 
-void Check(bool condition) {
+void Check(bool condition)
+{
     if (!condition) std::abort();
 }
 
-bool AllZero(const void *data, size_t size) {
+bool AllZero(const void *data, size_t size)
+{
     const auto *bytes = static_cast<const uint8_t *>(data);
     for (size_t i = 0; i < size; ++i) {
         if (bytes[i] != 0) return false;
@@ -27,9 +29,10 @@ bool AllZero(const void *data, size_t size) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
     auto inquiry = std::make_unique<NX_InquiryData>();
     std::memset(inquiry.get(), 0, sizeof *inquiry);
     std::memcpy(inquiry->Data, data, size < kInquiryLength ? size : kInquiryLength);
@@ -80,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     Check(MaxSizeRead != 0 && MaxSizeRead <= kDefaultMaxSizeRead);
     Check(scannermaxwidth == InquiryBE16<kInqMaxScanWidth>(*inquiry));
-    Check(OverScanFlag >= overscanBefore);  // never cleared
-    Check(std::memcmp(&before, inquiry.get(), sizeof before) == 0);  // input untouched
+    Check(OverScanFlag >= overscanBefore);                          // never cleared
+    Check(std::memcmp(&before, inquiry.get(), sizeof before) == 0); // input untouched
     return 0;
 }

@@ -12,13 +12,15 @@
 
 namespace {
 
-void Require(bool condition) {
+void Require(bool condition)
+{
     if (!condition) __builtin_trap();
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
     uint8_t input[sizeof(tagScanParameter) + sizeof(NX_InquiryData)] = {};
     std::memcpy(input, data, size < sizeof input ? size : sizeof input);
 
@@ -42,8 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint16_t resolution = GetBE16(window.XResolution);
     Require(resolution == 300 || resolution == 600);
     Require(GetBE16(window.YResolution) == resolution);
-    const uint32_t bytesPerLine = GetBE16(window.BytesPerLineLow) |
-                                  (static_cast<uint32_t>(window.BytesPerLineHigh) << 16);
+    const uint32_t bytesPerLine =
+        GetBE16(window.BytesPerLineLow) | (static_cast<uint32_t>(window.BytesPerLineHigh) << 16);
     Require(bytesPerLine == request.BitPerPixel * static_cast<uint32_t>(request.PixelNum) / 8u);
     Require(GetBE16(window.Lines) == request.LineNum);
     Require(window.Vendor40 == 0xFF && window.Vendor41 == 0x1D && window.Vendor43 == 0xFF);

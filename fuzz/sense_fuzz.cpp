@@ -14,8 +14,7 @@ namespace {
 
 void Check(bool condition)
 {
-    if (!condition)
-        std::abort();
+    if (!condition) std::abort();
 }
 
 // Codes of the sense translation: 0, a response code of another format
@@ -23,15 +22,13 @@ void Check(bool condition)
 bool IsKnownSenseCode(uint32_t code)
 {
     static const uint32_t kDeviceCodes[] = {
-        2001, 2004, 2005, 2007, 2008, 2009, 2010, 2013, 2014, 2015, 2021, 2022, 2027, 2033, 2040,
-        2999, 3001, 3002, 3003, 3004, 3005, 3006, 3012, 3101, 3201, 3202, 3203, 3204, 3205, 3206,
-        3207, 3211, 3212, 3500, 3501, 3502, 3503, 3504, 64001, 64002, 64003,
+        2001, 2004, 2005, 2007, 2008, 2009, 2010, 2013, 2014, 2015, 2021,  2022,  2027,  2033,
+        2040, 2999, 3001, 3002, 3003, 3004, 3005, 3006, 3012, 3101, 3201,  3202,  3203,  3204,
+        3205, 3206, 3207, 3211, 3212, 3500, 3501, 3502, 3503, 3504, 64001, 64002, 64003,
     };
-    if (code < 0x80)
-        return code != 0x70 && code != 0x7F;
+    if (code < 0x80) return code != 0x70 && code != 0x7F;
     for (uint32_t known : kDeviceCodes)
-        if (code == known)
-            return true;
+        if (code == known) return true;
     return false;
 }
 

@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 #endif
 
+// clang-format off
 const unsigned char halftone[384] = {
     // pattern 1
     127, 201, 174, 147, 120, 46, 73, 100,
@@ -99,47 +100,45 @@ struct ReverseTable {
             v[i] = Reverse8(i);
     }
 };
+// clang-format on
 constexpr ReverseTable kReverse;
 
 // Sets the bits of one output line for pixels [0, count): bit 7 - (x mod 8) of
 // byte x / 8 is 1 where src[x] < thresholds[x mod 8]. The line (bytes bytes)
 // is cleared first; count never exceeds bytes * 8.
-void PackLine(const unsigned char* src, unsigned char* dst, std::size_t bytes, std::size_t count,
+void PackLine(const unsigned char *src, unsigned char *dst, std::size_t bytes, std::size_t count,
               const unsigned char thresholds[8])
 {
     std::size_t x = 0;
 #if defined(__SSE2__)
     const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
-    __m128i thr = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(thresholds));
+    __m128i thr = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(thresholds));
     thr = _mm_xor_si128(_mm_unpacklo_epi64(thr, thr), flip);
     for (; x + 16 <= count; x += 16) {
-        __m128i v = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + x)), flip);
+        __m128i v = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + x)), flip);
         // unsigned v < t as signed (t ^ 0x80) > (v ^ 0x80)
         unsigned int mask = static_cast<unsigned int>(_mm_movemask_epi8(_mm_cmpgt_epi8(thr, v)));
         dst[x / 8] = kReverse.v[mask & 0xFFu];
         dst[x / 8 + 1] = kReverse.v[mask >> 8];
     }
 #endif
-    if (bytes > x / 8)
-        std::memset(dst + x / 8, 0, bytes - x / 8);
+    if (bytes > x / 8) std::memset(dst + x / 8, 0, bytes - x / 8);
     for (; x < count; ++x) {
         if (src[x] < thresholds[x & 7u])
             dst[x / 8] = static_cast<unsigned char>(dst[x / 8] | (0x80u >> (x & 7u)));
     }
 }
 
-}  // namespace
+} // namespace
 
-unsigned int ColortoGray(const unsigned char* src, unsigned char* dst, unsigned int /*channels*/,
-                         unsigned int srcBytesPerLine, unsigned int /*dstBytesPerLine*/,
-                         unsigned int lines)
+unsigned int ColortoGray(const unsigned char *src, unsigned char *dst, unsigned int /*channels*/,
+                         unsigned int srcBytesPerLine, unsigned int /*dstBytesPerLine*/, unsigned int lines)
 {
     const std::size_t whole = srcBytesPerLine / 3u;
     const unsigned int rest = srcBytesPerLine % 3u;
     for (unsigned int y = 0; y < lines; ++y) {
-        const unsigned char* s = src + static_cast<std::size_t>(y) * srcBytesPerLine;
-        for (std::size_t p = 0; p < whole; ++p, s += 3)
-            *dst++ = Luminance(s[0], s[1], s[2]);
+        const unsigned char *s = src + static_cast<std::size_t>(y) * srcBytesPerLine;
+        for (std::size_t p = 0; p < whole; ++p, s += 3) *dst++ = Luminance(s[0], s[1], s[2]);
         if (rest != 0) {
             unsigned char rgb[3];
             LastPartialPixel(s, rest, rgb);
@@ -149,56 +148,48 @@ unsigned int ColortoGray(const unsigned char* src, unsigned char* dst, unsigned 
     return lines;
 }
 
-unsigned int ColortoOneChannelGray(const unsigned char* src, unsigned char* dst,
-                                   unsigned int /*channels*/, unsigned int srcBytesPerLine,
-                                   unsigned int /*dstBytesPerLine*/, unsigned int lines,
-                                   unsigned char colorFilter)
+unsigned int ColortoOneChannelGray(const unsigned char *src, unsigned char *dst, unsigned int /*channels*/,
+                                   unsigned int srcBytesPerLine, unsigned int /*dstBytesPerLine*/,
+                                   unsigned int lines, unsigned char colorFilter)
 {
     const std::size_t perLine = (static_cast<std::size_t>(srcBytesPerLine) + 2u) / 3u;
     if (colorFilter < 1 || colorFilter > 3) {
-        if (perLine != 0 && lines != 0)
-            std::memset(dst, 0, perLine * lines);
+        if (perLine != 0 && lines != 0) std::memset(dst, 0, perLine * lines);
         return lines;
     }
     const unsigned int ch = colorFilter - 1u;
     const std::size_t whole = srcBytesPerLine / 3u;
     const unsigned int rest = srcBytesPerLine % 3u;
     for (unsigned int y = 0; y < lines; ++y) {
-        const unsigned char* s = src + static_cast<std::size_t>(y) * srcBytesPerLine + ch;
-        for (std::size_t p = 0; p < whole; ++p, s += 3)
-            *dst++ = *s;
-        if (rest != 0)
-            *dst++ = ch < rest ? *s : 0;
+        const unsigned char *s = src + static_cast<std::size_t>(y) * srcBytesPerLine + ch;
+        for (std::size_t p = 0; p < whole; ++p, s += 3) *dst++ = *s;
+        if (rest != 0) *dst++ = ch < rest ? *s : 0;
     }
     return lines;
 }
 
-void GrayToLineart(const unsigned char* src, unsigned char* dst, unsigned int dstBytesPerLine,
+void GrayToLineart(const unsigned char *src, unsigned char *dst, unsigned int dstBytesPerLine,
                    unsigned char threshold, unsigned int srcBytesPerLine, unsigned int lines)
 {
     unsigned char thresholds[8];
     std::memset(thresholds, threshold, sizeof thresholds);
     // Pixels past the source line (dstBytesPerLine * 8 > srcBytesPerLine) stay white.
     std::size_t count = static_cast<std::size_t>(dstBytesPerLine) * 8u;
-    if (count > srcBytesPerLine)
-        count = srcBytesPerLine;
+    if (count > srcBytesPerLine) count = srcBytesPerLine;
     for (unsigned int y = 0; y < lines; ++y)
         PackLine(src + static_cast<std::size_t>(y) * srcBytesPerLine,
-                 dst + static_cast<std::size_t>(y) * dstBytesPerLine, dstBytesPerLine, count,
-                 thresholds);
+                 dst + static_cast<std::size_t>(y) * dstBytesPerLine, dstBytesPerLine, count, thresholds);
 }
 
-void TransferGrayToHalftone(const unsigned char* src, unsigned char* dst,
-                            unsigned int dstBytesPerLine, unsigned char /*threshold*/,
-                            unsigned int pixelsPerLine, unsigned int lines, int pattern)
+void TransferGrayToHalftone(const unsigned char *src, unsigned char *dst, unsigned int dstBytesPerLine,
+                            unsigned char /*threshold*/, unsigned int pixelsPerLine, unsigned int lines,
+                            int pattern)
 {
     // A pattern number outside 1..6 has no matrix: pattern 1 stands in for it.
-    if (pattern < 1 || pattern > 6)
-        pattern = 1;
-    const unsigned char* matrix = halftone + (pattern - 1) * 64;
+    if (pattern < 1 || pattern > 6) pattern = 1;
+    const unsigned char *matrix = halftone + (pattern - 1) * 64;
     std::size_t count = static_cast<std::size_t>(dstBytesPerLine) * 8u;
-    if (count > pixelsPerLine)
-        count = pixelsPerLine;
+    if (count > pixelsPerLine) count = pixelsPerLine;
     for (unsigned int y = 0; y < lines; ++y)
         PackLine(src + static_cast<std::size_t>(y) * pixelsPerLine,
                  dst + static_cast<std::size_t>(y) * dstBytesPerLine, dstBytesPerLine, count,

@@ -17,18 +17,18 @@
 
 namespace {
 
-constexpr std::size_t kWorkBytes = 5242880;  // 5 MiB of lines
-constexpr std::size_t kCarried = 2;          // kernel size 3 rounded down to even
+constexpr std::size_t kWorkBytes = 5242880; // 5 MiB of lines
+constexpr std::size_t kCarried = 2;         // kernel size 3 rounded down to even
 constexpr std::size_t kMaxBlockLines = 0xFFFF;
 
 struct FilterState {
-    unsigned char* s_imgbuf = nullptr;
-    unsigned char* s_handle = nullptr;
+    unsigned char *s_imgbuf = nullptr;
+    unsigned char *s_handle = nullptr;
     unsigned short s_blocksize = 0;
     unsigned short s_linesCount = 0;
     unsigned char s_firstblock = 0;
-    std::size_t lineSize = 0;  // line size the working buffer was made for
-    bool primed = false;       // the carried rows hold image lines
+    std::size_t lineSize = 0; // line size the working buffer was made for
+    bool primed = false;      // the carried rows hold image lines
 };
 
 FilterState gColorPackState;
@@ -36,7 +36,7 @@ FilterState gDenoiseState;
 FilterState gSharpenState;
 FilterState gShadowHighlightState;
 
-void Release(FilterState& st)
+void Release(FilterState &st)
 {
     std::free(st.s_handle);
     st.s_handle = nullptr;
@@ -48,17 +48,15 @@ void Release(FilterState& st)
     st.primed = false;
 }
 
-bool Create(FilterState& st, std::size_t lineSize)
+bool Create(FilterState &st, std::size_t lineSize)
 {
     // Lines of 80 bytes or less would give more than 65535 lines of room: the
     // count is held at 65535 (the most a block can have) instead of wrapping.
     std::size_t blockLines = lineSize == 0 ? 0 : kWorkBytes / lineSize;
-    if (blockLines > kMaxBlockLines)
-        blockLines = kMaxBlockLines;
+    if (blockLines > kMaxBlockLines) blockLines = kMaxBlockLines;
     const std::size_t bytes = (blockLines + kCarried) * lineSize;
-    unsigned char* mem = static_cast<unsigned char*>(std::malloc(bytes == 0 ? 1 : bytes));
-    if (mem == nullptr)
-        return false;
+    unsigned char *mem = static_cast<unsigned char *>(std::malloc(bytes == 0 ? 1 : bytes));
+    if (mem == nullptr) return false;
     st.s_handle = mem;
     st.s_imgbuf = mem;
     st.s_firstblock = 1;
@@ -71,20 +69,16 @@ bool Create(FilterState& st, std::size_t lineSize)
 
 // Runs the frame; rowOp(up, mid, low, out, width) filters one line.
 template <typename RowOp>
-unsigned short RunFrame(FilterState& st, unsigned char* buf, unsigned short width,
-                        unsigned short lines, unsigned char bitsPerPixel, short kernelSize,
-                        bool copyFirstLineOfScan, RowOp rowOp)
+unsigned short RunFrame(FilterState &st, unsigned char *buf, unsigned short width, unsigned short lines,
+                        unsigned char bitsPerPixel, short kernelSize, bool copyFirstLineOfScan, RowOp rowOp)
 {
     // The per-byte rules know 24-bit pixels and one line above and below only:
     // other depths and kernel sizes are refused, the block is left as it was.
-    if (buf != nullptr && (bitsPerPixel != 24 || kernelSize != 3))
-        return 0;
+    if (buf != nullptr && (bitsPerPixel != 24 || kernelSize != 3)) return 0;
     const std::size_t lineSize = static_cast<std::size_t>(width) * bitsPerPixel / 8u;
     // A scan that changes its line size without a reset starts a fresh state.
-    if (buf != nullptr && st.s_imgbuf != nullptr && st.lineSize != lineSize)
-        Release(st);
-    if (st.s_imgbuf == nullptr && !Create(st, lineSize))
-        return 0;
+    if (buf != nullptr && st.s_imgbuf != nullptr && st.lineSize != lineSize) Release(st);
+    if (st.s_imgbuf == nullptr && !Create(st, lineSize)) return 0;
     if (buf == nullptr) {
         Release(st);
         return 0;
@@ -94,7 +88,7 @@ unsigned short RunFrame(FilterState& st, unsigned char* buf, unsigned short widt
         return lines;
     }
 
-    unsigned char* rows = st.s_imgbuf;
+    unsigned char *rows = st.s_imgbuf;
     // Before the first block the carried rows hold no image: they start as
     // copies of the scan's first line, so the top edge repeats that line.
     if (!st.primed) {
@@ -106,12 +100,11 @@ unsigned short RunFrame(FilterState& st, unsigned char* buf, unsigned short widt
     std::size_t done = 0;
     while (done < lines) {
         std::size_t n = lines - done;
-        if (n > st.s_blocksize)
-            n = st.s_blocksize;
-        unsigned char* block = buf + done * lineSize;
+        if (n > st.s_blocksize) n = st.s_blocksize;
+        unsigned char *block = buf + done * lineSize;
         std::memcpy(rows + kCarried * lineSize, block, n * lineSize);
         for (std::size_t r = 1; r <= n; ++r) {
-            const unsigned char* up = rows + (r - 1) * lineSize;
+            const unsigned char *up = rows + (r - 1) * lineSize;
             rowOp(up, up + lineSize, up + 2 * lineSize, block + (r - 1) * lineSize, width);
         }
         if (copyFirstLineOfScan && firstBlock && done == 0)
@@ -125,8 +118,8 @@ unsigned short RunFrame(FilterState& st, unsigned char* buf, unsigned short widt
 
 // ---- per-line rules ------------------------------------------------------
 
-void ColorPackRow(const unsigned char* up, const unsigned char* mid, const unsigned char* low,
-                  unsigned char* out, unsigned int width)
+void ColorPackRow(const unsigned char *up, const unsigned char *mid, const unsigned char *low,
+                  unsigned char *out, unsigned int width)
 {
     for (std::size_t i = 0; i < static_cast<std::size_t>(width) * 3u; i += 3) {
         out[i] = static_cast<unsigned char>((up[i] + 6u * mid[i] + low[i]) >> 3);
@@ -135,13 +128,10 @@ void ColorPackRow(const unsigned char* up, const unsigned char* mid, const unsig
     }
 }
 
-inline unsigned int Distance(unsigned int a, unsigned int b)
-{
-    return a > b ? a - b : b - a;
-}
+inline unsigned int Distance(unsigned int a, unsigned int b) { return a > b ? a - b : b - a; }
 
-void DenoiseRow(const unsigned char* up, const unsigned char* mid, const unsigned char* low,
-                unsigned char* out, unsigned int width)
+void DenoiseRow(const unsigned char *up, const unsigned char *mid, const unsigned char *low,
+                unsigned char *out, unsigned int width)
 {
     for (std::size_t i = 0; i < static_cast<std::size_t>(width) * 3u; i += 3) {
         const unsigned int r = mid[i], g = mid[i + 1], b = mid[i + 2];
@@ -163,12 +153,12 @@ struct Sharpener {
     signed char k[9];
     int divisor;
 
-    explicit Sharpener(const char* kernel)
+    explicit Sharpener(const char *kernel)
     {
         signed char sum = 0;
         for (int i = 0; i < 9; ++i) {
             k[i] = static_cast<signed char>(kernel[i]);
-            sum = static_cast<signed char>(sum + k[i]);  // added in 8 bits
+            sum = static_cast<signed char>(sum + k[i]); // added in 8 bits
         }
         divisor = sum > 0 ? sum : 1;
     }
@@ -177,14 +167,13 @@ struct Sharpener {
     // gives 0 whatever the divisor.
     unsigned char Limit(int sum) const
     {
-        if (sum <= 0)
-            return 0;
+        if (sum <= 0) return 0;
         const int q = sum / divisor;
         return static_cast<unsigned char>(q > 255 ? 255 : q);
     }
 
-    void operator()(const unsigned char* up, const unsigned char* mid, const unsigned char* low,
-                    unsigned char* out, unsigned int width) const
+    void operator()(const unsigned char *up, const unsigned char *mid, const unsigned char *low,
+                    unsigned char *out, unsigned int width) const
     {
         const bool sides = k[0] | k[2] | k[3] | k[5] | k[6] | k[8];
         for (std::size_t p = 0; p < width; ++p) {
@@ -201,8 +190,8 @@ struct Sharpener {
             for (std::size_t ch = 0; ch < 3; ++ch) {
                 int sum = k[1] * up[c + ch] + k[4] * mid[c + ch] + k[7] * low[c + ch];
                 if (sides) {
-                    sum += k[0] * up[l + ch] + k[2] * up[r + ch] + k[3] * mid[l + ch] +
-                           k[5] * mid[r + ch] + k[6] * low[l + ch] + k[8] * low[r + ch];
+                    sum += k[0] * up[l + ch] + k[2] * up[r + ch] + k[3] * mid[l + ch] + k[5] * mid[r + ch] +
+                           k[6] * low[l + ch] + k[8] * low[r + ch];
                 }
                 out[c + ch] = Limit(sum);
             }
@@ -213,20 +202,16 @@ struct Sharpener {
 // Tone curve of green and blue for pixels whose red exceeds both.
 constexpr unsigned char ShadowCurve(unsigned int v)
 {
-    if (v <= 34)
-        return static_cast<unsigned char>(v);
-    if (v <= 60)
-        return static_cast<unsigned char>(35 + (5 * v - 175) * 8 / 25);
+    if (v <= 34) return static_cast<unsigned char>(v);
+    if (v <= 60) return static_cast<unsigned char>(35 + (5 * v - 175) * 8 / 25);
     return static_cast<unsigned char>(75 + (v - 60) * 180 / 195);
 }
 
 // Tone curve of red for pixels whose red exceeds green and equals blue.
 constexpr unsigned char HighlightCurve(unsigned int v)
 {
-    if (v <= 144)
-        return static_cast<unsigned char>(140 * v / 145);
-    if (v <= 155)
-        return static_cast<unsigned char>(140 + (5 * v - 725) * 4 / 10);
+    if (v <= 144) return static_cast<unsigned char>(140 * v / 145);
+    if (v <= 155) return static_cast<unsigned char>(140 + (5 * v - 725) * 4 / 10);
     return static_cast<unsigned char>(160 + (v - 155) * 95 / 100);
 }
 
@@ -243,8 +228,8 @@ struct CurveTables {
 };
 constexpr CurveTables kCurves;
 
-void ShadowHighlightRow(const unsigned char*, const unsigned char* mid, const unsigned char*,
-                        unsigned char* out, unsigned int width)
+void ShadowHighlightRow(const unsigned char *, const unsigned char *mid, const unsigned char *,
+                        unsigned char *out, unsigned int width)
 {
     for (std::size_t i = 0; i < static_cast<std::size_t>(width) * 3u; i += 3) {
         unsigned char r = mid[i], g = mid[i + 1], b = mid[i + 2];
@@ -262,43 +247,37 @@ void ShadowHighlightRow(const unsigned char*, const unsigned char* mid, const un
     }
 }
 
-}  // namespace
+} // namespace
 
-unsigned short ColorPack_Filter3x3(unsigned char* buf, unsigned short width,
-                                   unsigned short /*totalLines*/, unsigned short lines,
-                                   unsigned char bitsPerPixel, const char* /*kernel*/,
+unsigned short ColorPack_Filter3x3(unsigned char *buf, unsigned short width, unsigned short /*totalLines*/,
+                                   unsigned short lines, unsigned char bitsPerPixel, const char * /*kernel*/,
                                    short kernelSize)
 {
-    return RunFrame(gColorPackState, buf, width, lines, bitsPerPixel, kernelSize, true,
-                    ColorPackRow);
+    return RunFrame(gColorPackState, buf, width, lines, bitsPerPixel, kernelSize, true, ColorPackRow);
 }
 
-unsigned short Denoise_Filter_GraySemiGrayPixels_3x3(unsigned char* buf, unsigned short width,
-                                                     unsigned short /*totalLines*/,
-                                                     unsigned short lines,
-                                                     unsigned char bitsPerPixel,
-                                                     const char* /*kernel*/, short kernelSize)
+unsigned short Denoise_Filter_GraySemiGrayPixels_3x3(unsigned char *buf, unsigned short width,
+                                                     unsigned short /*totalLines*/, unsigned short lines,
+                                                     unsigned char bitsPerPixel, const char * /*kernel*/,
+                                                     short kernelSize)
 {
-    return RunFrame(gDenoiseState, buf, width, lines, bitsPerPixel, kernelSize, false,
-                    DenoiseRow);
+    return RunFrame(gDenoiseState, buf, width, lines, bitsPerPixel, kernelSize, false, DenoiseRow);
 }
 
-unsigned short Filter_SharpenGrayPixels_3x3(unsigned char* buf, unsigned short width,
+unsigned short Filter_SharpenGrayPixels_3x3(unsigned char *buf, unsigned short width,
                                             unsigned short /*totalLines*/, unsigned short lines,
-                                            unsigned char bitsPerPixel, const char* kernel,
-                                            short kernelSize)
+                                            unsigned char bitsPerPixel, const char *kernel, short kernelSize)
 {
     // Without coefficients there is nothing to apply: refused like a bad size.
-    if (buf != nullptr && kernel == nullptr)
-        return 0;
+    if (buf != nullptr && kernel == nullptr) return 0;
     static const char kIdentity[9] = {0, 0, 0, 0, 1, 0, 0, 0, 0};
     const Sharpener sharpen(kernel != nullptr ? kernel : kIdentity);
     return RunFrame(gSharpenState, buf, width, lines, bitsPerPixel, kernelSize, false, sharpen);
 }
 
-unsigned short Filter_ShadowHighlight_3x3(unsigned char* buf, unsigned short width,
+unsigned short Filter_ShadowHighlight_3x3(unsigned char *buf, unsigned short width,
                                           unsigned short /*totalLines*/, unsigned short lines,
-                                          unsigned char bitsPerPixel, const char* /*kernel*/,
+                                          unsigned char bitsPerPixel, const char * /*kernel*/,
                                           short kernelSize)
 {
     return RunFrame(gShadowHighlightState, buf, width, lines, bitsPerPixel, kernelSize, false,

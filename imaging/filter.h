@@ -8,29 +8,25 @@
 
 // Re-registers the colour channels vertically: red (up + 6 mid + low) / 8,
 // green (up + mid) / 2, blue (5 up + 3 mid) / 8. kernel is not read.
-unsigned short ColorPack_Filter3x3(unsigned char* buf, unsigned short width,
-                                   unsigned short totalLines, unsigned short lines,
-                                   unsigned char bitsPerPixel, const char* kernel,
+unsigned short ColorPack_Filter3x3(unsigned char *buf, unsigned short width, unsigned short totalLines,
+                                   unsigned short lines, unsigned char bitsPerPixel, const char *kernel,
                                    short kernelSize);
 
 // Turns pixels whose vertical channel means lie within 15 of each other into
 // the centre pixel's gray. kernel is not read.
-unsigned short Denoise_Filter_GraySemiGrayPixels_3x3(unsigned char* buf, unsigned short width,
-                                                     unsigned short totalLines,
-                                                     unsigned short lines,
-                                                     unsigned char bitsPerPixel,
-                                                     const char* kernel, short kernelSize);
+unsigned short Denoise_Filter_GraySemiGrayPixels_3x3(unsigned char *buf, unsigned short width,
+                                                     unsigned short totalLines, unsigned short lines,
+                                                     unsigned char bitsPerPixel, const char *kernel,
+                                                     short kernelSize);
 
 // Applies the nine signed coefficients of kernel to the pixels whose three
 // bytes are equal; other pixels pass unchanged.
-unsigned short Filter_SharpenGrayPixels_3x3(unsigned char* buf, unsigned short width,
+unsigned short Filter_SharpenGrayPixels_3x3(unsigned char *buf, unsigned short width,
                                             unsigned short totalLines, unsigned short lines,
-                                            unsigned char bitsPerPixel, const char* kernel,
-                                            short kernelSize);
+                                            unsigned char bitsPerPixel, const char *kernel, short kernelSize);
 
 // Tone curves on reddish pixels (red above 110): green and blue when red
 // exceeds both, red when red exceeds green and equals blue. kernel is not read.
-unsigned short Filter_ShadowHighlight_3x3(unsigned char* buf, unsigned short width,
-                                          unsigned short totalLines, unsigned short lines,
-                                          unsigned char bitsPerPixel, const char* kernel,
-                                          short kernelSize);
+unsigned short Filter_ShadowHighlight_3x3(unsigned char *buf, unsigned short width, unsigned short totalLines,
+                                          unsigned short lines, unsigned char bitsPerPixel,
+                                          const char *kernel, short kernelSize);

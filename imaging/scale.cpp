@@ -30,8 +30,8 @@
 
 namespace {
 
-constexpr std::size_t kWorkBytes = 5242880;  // 5 MiB of carried lines
-constexpr std::size_t kSpareBytes = 6;       // two 24-bit pixels beyond the last line
+constexpr std::size_t kWorkBytes = 5242880; // 5 MiB of carried lines
+constexpr std::size_t kSpareBytes = 6;      // two 24-bit pixels beyond the last line
 constexpr std::int64_t kSat = std::int64_t{1} << 62;
 constexpr std::int64_t kMaxCarried = std::int64_t{1} << 33;
 
@@ -39,38 +39,35 @@ constexpr std::int64_t kMaxCarried = std::int64_t{1} << 33;
 // ratio or counter can make a conversion overflow.
 std::int64_t FloorSat(double v)
 {
-    if (std::isnan(v))
-        return 0;
-    if (v >= 4.0e18)
-        return kSat;
-    if (v <= -4.0e18)
-        return -kSat;
+    if (std::isnan(v)) return 0;
+    if (v >= 4.0e18) return kSat;
+    if (v <= -4.0e18) return -kSat;
     return static_cast<std::int64_t>(std::floor(v));
 }
 
 struct BilinearColumn {
-    std::size_t off0;  // byte offset of pixel ix in the line
-    std::size_t off1;  // pixel ix + 1, or ix when fx is 0 (its weight is 0 then)
-    double gx;         // 1 - fx
+    std::size_t off0; // byte offset of pixel ix in the line
+    std::size_t off1; // pixel ix + 1, or ix when fx is 0 (its weight is 0 then)
+    double gx;        // 1 - fx
     double fx;
 };
 
 struct AreaColumn {
-    std::size_t o;          // output pixel the source pixel adds to
-    std::int64_t fx;        // share (thousandths) of a boundary pixel for pixel o + 1
-    bool boundary;          // the pixel is the box's boundary pixel
-    bool dropped;           // beyond the accumulators (boxes smaller than a pixel)
+    std::size_t o;   // output pixel the source pixel adds to
+    std::int64_t fx; // share (thousandths) of a boundary pixel for pixel o + 1
+    bool boundary;   // the pixel is the box's boundary pixel
+    bool dropped;    // beyond the accumulators (boxes smaller than a pixel)
 };
 
 struct ScaleState {
-    unsigned char* hbuf = nullptr;      // the carry buffer as allocated
-    unsigned char* ScaleBuf = nullptr;  // the carry buffer as used
-    unsigned int linecount = 0;         // output lines since the state was created
-    unsigned int scancount = 0;         // source lines since the state was created
+    unsigned char *hbuf = nullptr;     // the carry buffer as allocated
+    unsigned char *ScaleBuf = nullptr; // the carry buffer as used
+    unsigned int linecount = 0;        // output lines since the state was created
+    unsigned int scancount = 0;        // source lines since the state was created
 
-    std::size_t capacityBytes = 0;  // room for whole carried lines (spare bytes excluded)
-    std::size_t heldLines = 0;      // lines in ScaleBuf
-    std::size_t heldLineSize = 0;   // their size
+    std::size_t capacityBytes = 0; // room for whole carried lines (spare bytes excluded)
+    std::size_t heldLines = 0;     // lines in ScaleBuf
+    std::size_t heldLineSize = 0;  // their size
 
     // Tables of the current geometry, kept for the scan.
     std::vector<BilinearColumn> bilinear;
@@ -84,13 +81,13 @@ struct ScaleState {
     std::size_t areaBoundaries = 0;
 
     std::vector<std::int64_t> rowA, rowB;  // accumulators, 3 per output pixel + 3 spare
-    std::vector<std::uint32_t> columnSums;  // lines inside a row, summed per source byte
+    std::vector<std::uint32_t> columnSums; // lines inside a row, summed per source byte
 };
 
 ScaleState gScaleState;
 ScaleState gScaleExState;
 
-void Release(ScaleState& st)
+void Release(ScaleState &st)
 {
     std::free(st.hbuf);
     st.hbuf = nullptr;
@@ -107,13 +104,12 @@ void Release(ScaleState& st)
     st.areaSrc = st.areaDst = 0;
 }
 
-bool Create(ScaleState& st, std::size_t srcLineSize)
+bool Create(ScaleState &st, std::size_t srcLineSize)
 {
     const std::size_t lines = srcLineSize == 0 ? 0 : kWorkBytes / srcLineSize;
     const std::size_t bytes = lines * srcLineSize + kSpareBytes;
-    unsigned char* mem = static_cast<unsigned char*>(std::malloc(bytes));
-    if (mem == nullptr)
-        return false;
+    unsigned char *mem = static_cast<unsigned char *>(std::malloc(bytes));
+    if (mem == nullptr) return false;
     st.hbuf = mem;
     st.ScaleBuf = mem;
     st.scancount = 0;
@@ -126,11 +122,11 @@ bool Create(ScaleState& st, std::size_t srcLineSize)
 
 // ---- bilinear interpolation -----------------------------------------------
 
-void BuildBilinearColumns(ScaleState& st, unsigned int srcPixels, unsigned int dstPixels,
-                          double xRatio, std::size_t bpb)
+void BuildBilinearColumns(ScaleState &st, unsigned int srcPixels, unsigned int dstPixels, double xRatio,
+                          std::size_t bpb)
 {
-    if (st.bilinearSrc == srcPixels && st.bilinearDst == dstPixels &&
-        st.bilinearRatio == xRatio && st.bilinearBpb == bpb && !st.bilinear.empty())
+    if (st.bilinearSrc == srcPixels && st.bilinearDst == dstPixels && st.bilinearRatio == xRatio &&
+        st.bilinearBpb == bpb && !st.bilinear.empty())
         return;
     st.bilinear.resize(dstPixels);
     const double last = static_cast<double>(srcPixels - 1u);
@@ -140,7 +136,7 @@ void BuildBilinearColumns(ScaleState& st, unsigned int srcPixels, unsigned int d
         const double ix = std::floor(x);
         const double fx = x - ix;
         const std::size_t pixel = static_cast<std::size_t>(ix);
-        BilinearColumn& c = st.bilinear[i];
+        BilinearColumn &c = st.bilinear[i];
         c.off0 = pixel * bpb;
         // At the right edge x is the last pixel and fx is 0: pixel ix + 1 takes
         // no part and is not read.
@@ -156,23 +152,19 @@ void BuildBilinearColumns(ScaleState& st, unsigned int srcPixels, unsigned int d
     st.bilinearIdentity = identity;
 }
 
-inline unsigned char ToByte(double value)
-{
-    return static_cast<unsigned char>(static_cast<int>(value));
-}
+inline unsigned char ToByte(double value) { return static_cast<unsigned char>(static_cast<int>(value)); }
 
 // One output line from the upper row up and the lower row lo. BPB 0: the
 // byte count per pixel is bpbRuntime.
 template <std::size_t BPB>
-void InterpolateLine(const unsigned char* up, const unsigned char* lo, unsigned char* out,
-                     const BilinearColumn* cols, std::size_t dstPixels, std::size_t bpbRuntime,
-                     double fy)
+void InterpolateLine(const unsigned char *up, const unsigned char *lo, unsigned char *out,
+                     const BilinearColumn *cols, std::size_t dstPixels, std::size_t bpbRuntime, double fy)
 {
     const std::size_t bpb = BPB != 0 ? BPB : bpbRuntime;
     if (fy == 0.0) {
         // (1 - fy) is 1 and the lower-row terms are +0.0.
         for (std::size_t i = 0; i < dstPixels; ++i) {
-            const BilinearColumn& c = cols[i];
+            const BilinearColumn &c = cols[i];
             for (std::size_t b = 0; b < bpb; ++b) {
                 out[i * bpb + b] = ToByte(static_cast<double>(up[c.off0 + b]) * c.gx +
                                           static_cast<double>(up[c.off1 + b]) * c.fx);
@@ -187,7 +179,7 @@ void InterpolateLine(const unsigned char* up, const unsigned char* lo, unsigned 
         tl[v] = static_cast<double>(v) * fy;
     }
     for (std::size_t i = 0; i < dstPixels; ++i) {
-        const BilinearColumn& c = cols[i];
+        const BilinearColumn &c = cols[i];
         for (std::size_t b = 0; b < bpb; ++b) {
             out[i * bpb + b] = ToByte(tu[up[c.off0 + b]] * c.gx + tu[up[c.off1 + b]] * c.fx +
                                       tl[lo[c.off0 + b]] * c.gx + tl[lo[c.off1 + b]] * c.fx);
@@ -201,26 +193,24 @@ void InterpolateLine(const unsigned char* up, const unsigned char* lo, unsigned 
 // there: one line past the block for ScaleProcessEx enlarging with carried
 // lines, row -1 for its one-row blocks, lines dropped beyond the carry room).
 struct Rows {
-    const unsigned char* carry;
+    const unsigned char *carry;
     std::size_t held;
-    const unsigned char* block;
+    const unsigned char *block;
     std::int64_t carried;
     std::size_t lineSize;
-    std::int64_t lo, hi;  // present rows; none when lo > hi
+    std::int64_t lo, hi; // present rows; none when lo > hi
 
-    const unsigned char* At(std::int64_t r) const
+    const unsigned char *At(std::int64_t r) const
     {
         r = std::clamp(r, lo, hi);
-        if (r >= carried)
-            return block + static_cast<std::size_t>(r - carried) * lineSize;
-        return carry + static_cast<std::size_t>(r - carried + static_cast<std::int64_t>(held)) *
-                           lineSize;
+        if (r >= carried) return block + static_cast<std::size_t>(r - carried) * lineSize;
+        return carry + static_cast<std::size_t>(r - carried + static_cast<std::int64_t>(held)) * lineSize;
     }
 };
 
-std::uint64_t Bilinear(ScaleState& st, bool ex, const unsigned char* src, unsigned int srcPixels,
-                       unsigned int srcLines, unsigned char* dst, unsigned int dstPixels,
-                       double xRatio, double yRatio, std::size_t bpb, std::uint64_t outLines)
+std::uint64_t Bilinear(ScaleState &st, bool ex, const unsigned char *src, unsigned int srcPixels,
+                       unsigned int srcLines, unsigned char *dst, unsigned int dstPixels, double xRatio,
+                       double yRatio, std::size_t bpb, std::uint64_t outLines)
 {
     const std::size_t lineSize = bpb * srcPixels;
     const std::size_t outLineSize = bpb * dstPixels;
@@ -246,20 +236,17 @@ std::uint64_t Bilinear(ScaleState& st, bool ex, const unsigned char* src, unsign
               lineSize,
               std::max<std::int64_t>(0, carried - static_cast<std::int64_t>(st.heldLines)),
               carried + static_cast<std::int64_t>(srcLines) - 1};
-    if (rows.lo > rows.hi)
-        outLines = 0;
+    if (rows.lo > rows.hi) outLines = 0;
 
     for (std::uint64_t j = 0; j < outLines; ++j) {
-        const double pos =
-            static_cast<double>(st.linecount + j) / yRatio - static_cast<double>(base);
+        const double pos = static_cast<double>(st.linecount + j) / yRatio - static_cast<double>(base);
         const std::int64_t k = FloorSat(pos);
         double fy = pos - static_cast<double>(k);
-        if (!(fy >= 0.0 && fy <= 1.0))
-            fy = 0.0;  // saturated positions only
+        if (!(fy >= 0.0 && fy <= 1.0)) fy = 0.0; // saturated positions only
         const std::int64_t lower = (ex && carried == 0 && j + 1 == outLines) ? k - 1 : k + 1;
-        const unsigned char* upRow = rows.At(k);
-        const unsigned char* loRow = rows.At(lower);
-        unsigned char* out = dst + j * outLineSize;
+        const unsigned char *upRow = rows.At(k);
+        const unsigned char *loRow = rows.At(lower);
+        unsigned char *out = dst + j * outLineSize;
         if (fy == 0.0 && st.bilinearIdentity) {
             std::memcpy(out, upRow, outLineSize);
         } else if (bpb == 3) {
@@ -274,13 +261,11 @@ std::uint64_t Bilinear(ScaleState& st, bool ex, const unsigned char* src, unsign
     // Carry: the rows from the upper row of the next output line onwards
     // (block line m; rows already carried when m is below 0), as many as the
     // carry buffer holds (the latest ones when there are more).
-    const std::int64_t m =
-        FloorSat(static_cast<double>(st.linecount + outLines) / yRatio -
-                 static_cast<double>(base) - static_cast<double>(carried));
+    const std::int64_t m = FloorSat(static_cast<double>(st.linecount + outLines) / yRatio -
+                                    static_cast<double>(base) - static_cast<double>(carried));
     std::int64_t start = std::max(carried + m, rows.lo);
     const std::int64_t capLines = static_cast<std::int64_t>(st.capacityBytes / lineSize);
-    if (rows.hi - start + 1 > capLines)
-        start = rows.hi - capLines + 1;
+    if (rows.hi - start + 1 > capLines) start = rows.hi - capLines + 1;
     std::size_t kept = 0;
     if (start <= rows.hi) {
         if (start < carried) {
@@ -290,8 +275,8 @@ std::uint64_t Bilinear(ScaleState& st, bool ex, const unsigned char* src, unsign
         const std::int64_t first = std::max<std::int64_t>(start - carried, 0);
         const std::size_t fromBlock = srcLines - static_cast<std::size_t>(first);
         if (fromBlock > 0)
-            std::memcpy(st.ScaleBuf + kept * lineSize,
-                        src + static_cast<std::size_t>(first) * lineSize, fromBlock * lineSize);
+            std::memcpy(st.ScaleBuf + kept * lineSize, src + static_cast<std::size_t>(first) * lineSize,
+                        fromBlock * lineSize);
         kept += fromBlock;
     }
     st.heldLines = kept;
@@ -301,17 +286,16 @@ std::uint64_t Bilinear(ScaleState& st, bool ex, const unsigned char* src, unsign
 
 // ---- area averaging ---------------------------------------------------------
 
-void BuildAreaColumns(ScaleState& st, unsigned int srcPixels, unsigned int dstPixels, float sx)
+void BuildAreaColumns(ScaleState &st, unsigned int srcPixels, unsigned int dstPixels, float sx)
 {
-    if (st.areaSrc == srcPixels && st.areaDst == dstPixels && !st.area.empty())
-        return;
+    if (st.areaSrc == srcPixels && st.areaDst == dstPixels && !st.area.empty()) return;
     st.area.resize(srcPixels);
     // The column boundary starts at sx - 1 on every line, so its course is the
     // same for all lines.
     float xB = sx - 1;
     std::size_t o = 0;
     for (unsigned int x = 0; x < srcPixels; ++x) {
-        AreaColumn& c = st.area[x];
+        AreaColumn &c = st.area[x];
         c.o = o;
         c.boundary = !(xB > static_cast<float>(x));
         c.fx = 0;
@@ -330,17 +314,15 @@ void BuildAreaColumns(ScaleState& st, unsigned int srcPixels, unsigned int dstPi
     st.areaBoundaries = o;
 }
 
-constexpr std::uint32_t kFoldLimit = 1u << 24;  // lines of 255 that a 32-bit sum holds
+constexpr std::uint32_t kFoldLimit = 1u << 24; // lines of 255 that a 32-bit sum holds
 
-void AreaAverage(ScaleState& st, const unsigned char* src, unsigned int srcPixels,
-                 unsigned int srcLines, unsigned char* dst, unsigned int dstPixels,
-                 std::uint64_t outLines)
+void AreaAverage(ScaleState &st, const unsigned char *src, unsigned int srcPixels, unsigned int srcLines,
+                 unsigned char *dst, unsigned int dstPixels, std::uint64_t outLines)
 {
     const float sx = static_cast<float>(srcPixels) / static_cast<float>(dstPixels);
     const float sy = static_cast<float>(srcLines) / static_cast<float>(outLines);
     std::int64_t area = FloorSat(sx * 1000 * sy);
-    if (area <= 0)
-        area = 1;  // boxes of less than a thousandth of a pixel: no division by 0
+    if (area <= 0) area = 1; // boxes of less than a thousandth of a pixel: no division by 0
 
     const std::size_t lineSize = 3u * static_cast<std::size_t>(srcPixels);
     const std::size_t outLineSize = 3u * static_cast<std::size_t>(dstPixels);
@@ -350,22 +332,21 @@ void AreaAverage(ScaleState& st, const unsigned char* src, unsigned int srcPixel
     st.rowB.assign(accSize, 0);
     st.columnSums.assign(lineSize, 0);
 
-    const AreaColumn* cols = st.area.data();
-    std::int64_t* A = st.rowA.data();
-    std::int64_t* B = st.rowB.data();
-    std::uint32_t* sums = st.columnSums.data();
+    const AreaColumn *cols = st.area.data();
+    std::int64_t *A = st.rowA.data();
+    std::int64_t *B = st.rowB.data();
+    std::uint32_t *sums = st.columnSums.data();
     std::uint32_t summedLines = 0;
 
     // Lines inside a row add 1000 p (inside pixels) or (1000 - fx) p and fx p
     // (boundary pixels): linear, so their column sums are weighted once.
     auto fold = [&]() {
-        if (summedLines == 0)
-            return;
+        if (summedLines == 0) return;
         for (std::size_t x = 0; x < srcPixels; ++x) {
-            const AreaColumn& c = cols[x];
-            const std::uint32_t* s = sums + 3 * x;
+            const AreaColumn &c = cols[x];
+            const std::uint32_t *s = sums + 3 * x;
             if (!c.dropped) {
-                std::int64_t* a = A + 3 * c.o;
+                std::int64_t *a = A + 3 * c.o;
                 const std::int64_t w0 = 1000 - c.fx;
                 a[0] += w0 * s[0];
                 a[1] += w0 * s[1];
@@ -380,20 +361,17 @@ void AreaAverage(ScaleState& st, const unsigned char* src, unsigned int srcPixel
         std::memset(sums, 0, lineSize * sizeof *sums);
         summedLines = 0;
     };
-    auto put = [&](unsigned char* out, const std::int64_t* acc, std::size_t from) {
-        for (std::size_t i = from; i < outLineSize; ++i)
-            out[i] = static_cast<unsigned char>(acc[i] / area);
+    auto put = [&](unsigned char *out, const std::int64_t *acc, std::size_t from) {
+        for (std::size_t i = from; i < outLineSize; ++i) out[i] = static_cast<unsigned char>(acc[i] / area);
     };
 
     float yB = sy - 1;
     std::uint64_t j = 0;
     for (unsigned int y = 0; y < srcLines; ++y) {
-        const unsigned char* line = src + static_cast<std::size_t>(y) * lineSize;
+        const unsigned char *line = src + static_cast<std::size_t>(y) * lineSize;
         if (yB > static_cast<float>(y)) {
-            for (std::size_t i = 0; i < lineSize; ++i)
-                sums[i] += line[i];
-            if (++summedLines == kFoldLimit)
-                fold();
+            for (std::size_t i = 0; i < lineSize; ++i) sums[i] += line[i];
+            if (++summedLines == kFoldLimit) fold();
             continue;
         }
         fold();
@@ -401,14 +379,13 @@ void AreaAverage(ScaleState& st, const unsigned char* src, unsigned int srcPixel
         const std::int64_t fy =
             std::clamp<std::int64_t>(FloorSat((static_cast<float>(y) - yB) * 1000), 0, 1000);
         const std::int64_t gy = 1000 - fy;
-        unsigned char* out = j < outLines ? dst + j * outLineSize : nullptr;
+        unsigned char *out = j < outLines ? dst + j * outLineSize : nullptr;
         for (std::size_t x = 0; x < srcPixels; ++x) {
-            const AreaColumn& c = cols[x];
-            if (c.dropped)
-                continue;
-            const unsigned char* p = line + 3 * x;
-            std::int64_t* a = A + 3 * c.o;
-            std::int64_t* b = B + 3 * c.o;
+            const AreaColumn &c = cols[x];
+            if (c.dropped) continue;
+            const unsigned char *p = line + 3 * x;
+            std::int64_t *a = A + 3 * c.o;
+            std::int64_t *b = B + 3 * c.o;
             if (!c.boundary) {
                 for (int ch = 0; ch < 3; ++ch) {
                     a[ch] += gy * p[ch];
@@ -421,8 +398,7 @@ void AreaAverage(ScaleState& st, const unsigned char* src, unsigned int srcPixel
             for (int ch = 0; ch < 3; ++ch) {
                 const std::int64_t v = p[ch];
                 a[ch] += v * gy * gx / 1000;
-                if (out != nullptr)
-                    out[3 * c.o + ch] = static_cast<unsigned char>(a[ch] / area);
+                if (out != nullptr) out[3 * c.o + ch] = static_cast<unsigned char>(a[ch] / area);
                 b[ch] += v * fy * gx / 1000;
                 a[3 + ch] += v * gy * fx / 1000;
                 b[3 + ch] = v * fy * fx / 1000;
@@ -430,8 +406,7 @@ void AreaAverage(ScaleState& st, const unsigned char* src, unsigned int srcPixel
         }
         // The pixel after the last boundary (all remaining ones should the
         // boundaries fall short in float).
-        if (out != nullptr && st.areaBoundaries < dstPixels)
-            put(out, A, 3 * st.areaBoundaries);
+        if (out != nullptr && st.areaBoundaries < dstPixels) put(out, A, 3 * st.areaBoundaries);
         A[0] = A[1] = A[2] = 0;
         std::swap(A, B);
         yB += sy;
@@ -439,34 +414,32 @@ void AreaAverage(ScaleState& st, const unsigned char* src, unsigned int srcPixel
     }
     fold();
     if (j < outLines) {
-        unsigned char* out = dst + j * outLineSize;
+        unsigned char *out = dst + j * outLineSize;
         put(out, A, 0);
         // Rows the boundaries never reached repeat the last one.
-        for (std::uint64_t r = j + 1; r < outLines; ++r)
-            std::memcpy(dst + r * outLineSize, out, outLineSize);
+        for (std::uint64_t r = j + 1; r < outLines; ++r) std::memcpy(dst + r * outLineSize, out, outLineSize);
     }
-    st.heldLines = 0;  // nothing is carried
+    st.heldLines = 0; // nothing is carried
 }
 
 // ---- common frame -------------------------------------------------------------
 
-unsigned int Scale(ScaleState& st, bool ex, const unsigned char* src, unsigned int srcPixels,
-                   unsigned int srcLines, unsigned char* dst, unsigned int dstPixels,
-                   double xRatio, double yRatio, unsigned short bitsPerPixel)
+unsigned int Scale(ScaleState &st, bool ex, const unsigned char *src, unsigned int srcPixels,
+                   unsigned int srcLines, unsigned char *dst, unsigned int dstPixels, double xRatio,
+                   double yRatio, unsigned short bitsPerPixel)
 {
     try {
         const std::size_t bpb = bitsPerPixel >= 8 ? bitsPerPixel / 8u : 1u;
         const std::size_t srcLineSize = bpb * srcPixels;
-        if (st.ScaleBuf == nullptr && !Create(st, srcLineSize))
-            return 0;
+        if (st.ScaleBuf == nullptr && !Create(st, srcLineSize)) return 0;
         if (src == nullptr) {
             Release(st);
             return 0;
         }
         // Refused without output and without touching the counters: no pixels,
         // no output buffer, ratios that are not positive finite numbers.
-        if (dst == nullptr || srcPixels == 0 || dstPixels == 0 || !(xRatio > 0.0) ||
-            !(yRatio > 0.0) || !std::isfinite(xRatio) || !std::isfinite(yRatio))
+        if (dst == nullptr || srcPixels == 0 || dstPixels == 0 || !(xRatio > 0.0) || !(yRatio > 0.0) ||
+            !std::isfinite(xRatio) || !std::isfinite(yRatio))
             return 0;
         // Carried lines of another line size cannot be used (a scan must keep
         // its geometry between resets): they are dropped.
@@ -478,8 +451,8 @@ unsigned int Scale(ScaleState& st, bool ex, const unsigned char* src, unsigned i
         const double scanned = static_cast<double>(st.scancount);
         const std::int64_t total =
             FloorSat((scanned + static_cast<double>(srcLines)) * yRatio) - FloorSat(scanned * yRatio);
-        std::uint64_t outLines = static_cast<std::uint64_t>(
-            std::clamp<std::int64_t>(total, 0, std::int64_t{0xFFFFFFFF}));
+        std::uint64_t outLines =
+            static_cast<std::uint64_t>(std::clamp<std::int64_t>(total, 0, std::int64_t{0xFFFFFFFF}));
 
         const double threshold = ex ? 1.0 : 0.5;
         if (bitsPerPixel == 24 && xRatio < threshold && yRatio < threshold) {
@@ -488,31 +461,29 @@ unsigned int Scale(ScaleState& st, bool ex, const unsigned char* src, unsigned i
             else
                 st.heldLines = 0;
         } else {
-            outLines = Bilinear(st, ex, src, srcPixels, srcLines, dst, dstPixels, xRatio, yRatio,
-                                bpb, outLines);
+            outLines =
+                Bilinear(st, ex, src, srcPixels, srcLines, dst, dstPixels, xRatio, yRatio, bpb, outLines);
         }
         st.scancount += srcLines;
         st.linecount += static_cast<unsigned int>(outLines);
         return static_cast<unsigned int>(outLines);
-    } catch (const std::bad_alloc&) {
-        return 0;  // tables of the geometry could not be made: no output
+    } catch (const std::bad_alloc &) {
+        return 0; // tables of the geometry could not be made: no output
     }
 }
 
-}  // namespace
+} // namespace
 
-unsigned int ScaleProcess(const unsigned char* src, unsigned int srcPixels, unsigned int srcLines,
-                          unsigned char* dst, unsigned int dstPixels, double xRatio,
-                          double yRatio, unsigned short bitsPerPixel)
+unsigned int ScaleProcess(const unsigned char *src, unsigned int srcPixels, unsigned int srcLines,
+                          unsigned char *dst, unsigned int dstPixels, double xRatio, double yRatio,
+                          unsigned short bitsPerPixel)
 {
-    return Scale(gScaleState, false, src, srcPixels, srcLines, dst, dstPixels, xRatio, yRatio,
-                 bitsPerPixel);
+    return Scale(gScaleState, false, src, srcPixels, srcLines, dst, dstPixels, xRatio, yRatio, bitsPerPixel);
 }
 
-unsigned int ScaleProcessEx(const unsigned char* src, unsigned int srcPixels,
-                            unsigned int srcLines, unsigned char* dst, unsigned int dstPixels,
-                            double xRatio, double yRatio, unsigned short bitsPerPixel)
+unsigned int ScaleProcessEx(const unsigned char *src, unsigned int srcPixels, unsigned int srcLines,
+                            unsigned char *dst, unsigned int dstPixels, double xRatio, double yRatio,
+                            unsigned short bitsPerPixel)
 {
-    return Scale(gScaleExState, true, src, srcPixels, srcLines, dst, dstPixels, xRatio, yRatio,
-                 bitsPerPixel);
+    return Scale(gScaleExState, true, src, srcPixels, srcLines, dst, dstPixels, xRatio, yRatio, bitsPerPixel);
 }

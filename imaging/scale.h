@@ -11,13 +11,13 @@
 // resampled on its own. Area averaging when bitsPerPixel is 24 and both
 // ratios are below 0.5. A block that carries no lines loses its last
 // floor(yRatio) output lines. dst must hold the returned number of lines.
-unsigned int ScaleProcess(const unsigned char* src, unsigned int srcPixels, unsigned int srcLines,
-                          unsigned char* dst, unsigned int dstPixels, double xRatio,
-                          double yRatio, unsigned short bitsPerPixel);
+unsigned int ScaleProcess(const unsigned char *src, unsigned int srcPixels, unsigned int srcLines,
+                          unsigned char *dst, unsigned int dstPixels, double xRatio, double yRatio,
+                          unsigned short bitsPerPixel);
 
 // As ScaleProcess, with area averaging below 1.0, and a block that carries no
 // lines makes all its output lines, the last one interpolating towards the row
 // above.
-unsigned int ScaleProcessEx(const unsigned char* src, unsigned int srcPixels,
-                            unsigned int srcLines, unsigned char* dst, unsigned int dstPixels,
-                            double xRatio, double yRatio, unsigned short bitsPerPixel);
+unsigned int ScaleProcessEx(const unsigned char *src, unsigned int srcPixels, unsigned int srcLines,
+                            unsigned char *dst, unsigned int dstPixels, double xRatio, double yRatio,
+                            unsigned short bitsPerPixel);

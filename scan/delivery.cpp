@@ -46,27 +46,19 @@ constexpr short kKernelSize = 3;
 
 // The two models whose colour scans at 300 dpi are filtered: the inquiry
 // product identification starts with one of these six bytes.
-const unsigned char kFilterModels[2][6] = {{'Q', 'R', '3', '1', '0', 0},
-                                           {'Q', 'R', '6', '2', '0', 0}};
+const unsigned char kFilterModels[2][6] = {{'Q', 'R', '3', '1', '0', 0}, {'Q', 'R', '6', '2', '0', 0}};
 
 using WorkBuffer = std::unique_ptr<unsigned char[]>;
 
-WorkBuffer AllocateWork(uint64_t bytes)
-{
-    return WorkBuffer(new (std::nothrow) unsigned char[bytes]);
-}
+WorkBuffer AllocateWork(uint64_t bytes) { return WorkBuffer(new (std::nothrow) unsigned char[bytes]); }
 
 // Bytes per pixel as the scaling routines count them.
-uint32_t ScalingBytesPerPixel(uint32_t bitsPerPixel)
-{
-    return bitsPerPixel >= 8 ? bitsPerPixel / 8 : 1;
-}
+uint32_t ScalingBytesPerPixel(uint32_t bitsPerPixel) { return bitsPerPixel >= 8 ? bitsPerPixel / 8 : 1; }
 
 bool IsFilterModel()
 {
     for (const auto &model : kFilterModels) {
-        if (std::memcmp(InquiryData.Data + kInqProductId, model, sizeof model) == 0)
-            return true;
+        if (std::memcmp(InquiryData.Data + kInqProductId, model, sizeof model) == 0) return true;
     }
     return false;
 }
@@ -76,8 +68,7 @@ bool IsFilterModel()
 uint32_t StretchedWidth(uint32_t width)
 {
     const float quarter = static_cast<float>(width) * scale / 4;
-    if (!(quarter >= 0.0f && quarter < 1.0e9f))
-        return 0;
+    if (!(quarter >= 0.0f && quarter < 1.0e9f)) return 0;
     return static_cast<uint32_t>(quarter) * 4;
 }
 
@@ -85,8 +76,7 @@ uint32_t StretchedWidth(uint32_t width)
 uint64_t DevicePixelsOfCaller(const DeliveryPlan &plan)
 {
     const double pixels = plan.P * plan.scaleToDevice;
-    if (!(pixels >= 0.0 && pixels < 4.0e9))
-        return UINT64_MAX / 16;
+    if (!(pixels >= 0.0 && pixels < 4.0e9)) return UINT64_MAX / 16;
     return static_cast<uint64_t>(pixels);
 }
 
@@ -102,8 +92,7 @@ uint64_t MaxScaledLines(uint64_t lines, double ratio)
 bool CheckBlockSizes(const DeliveryPlan &plan, const char **why)
 {
     auto refuse = [why](const char *reason) {
-        if (why != nullptr)
-            *why = reason;
+        if (why != nullptr) *why = reason;
         return false;
     };
     const uint64_t S = Buffersize;
@@ -115,39 +104,33 @@ bool CheckBlockSizes(const DeliveryPlan &plan, const char **why)
         const uint64_t stretched = StretchedWidth(plan.W);
         const uint64_t line = uint64_t{plan.W} * plan.D / 8;
         const uint64_t stretchedLine = stretched * plan.D / 8;
-        if (stretched == 0 || stretched * bpp * lines > 2 * S ||
-            (lines - 1) * stretchedLine + line > 2 * S)
+        if (stretched == 0 || stretched * bpp * lines > 2 * S || (lines - 1) * stretchedLine + line > 2 * S)
             return refuse("stretched block larger than the work buffer");
     }
     if (plan.crop) {
         if (uint64_t{plan.cropOffset} + plan.croppedLine > plan.fullLine)
             return refuse("requested area outside the scanned line");
-        if (plan.croppedLine == 0)
-            return refuse("empty requested line");
+        if (plan.croppedLine == 0) return refuse("empty requested line");
         bytes = uint64_t{plan.croppedLine} * lines;
     }
     const uint64_t callerLine = uint64_t{plan.P} * plan.D / 8;
-    if (plan.filters && callerLine * lines > S)
-        return refuse("filtered block larger than the block buffer");
+    if (plan.filters && callerLine * lines > S) return refuse("filtered block larger than the block buffer");
     if (plan.rescale) {
         const uint64_t source = plan.crop ? DevicePixelsOfCaller(plan) : plan.W;
         if (source == 0 || source * bpp * lines > S)
             return refuse("scaling source larger than the block buffer");
         lines = MaxScaledLines(lines, plan.scaleToCaller);
         bytes = uint64_t{plan.D} * plan.P * lines / 8;
-        if (bytes > S)
-            return refuse("rescaled block larger than the block buffer");
+        if (bytes > S) return refuse("rescaled block larger than the block buffer");
     }
     for (int step = 0; step < (plan.trueGray ? 1 : 0) + (plan.oneChannelGray ? 1 : 0); ++step) {
         if (callerLine * lines > S || lines * plan.W > S)
             return refuse("gray block larger than the block buffer");
-        if (bytes < 2 * uint64_t{plan.P} * lines)
-            return refuse("gray block without colour data");
+        if (bytes < 2 * uint64_t{plan.P} * lines) return refuse("gray block without colour data");
         bytes -= 2 * uint64_t{plan.P} * lines;
     }
     for (int step = 0; step < (plan.halftone ? 1 : 0) + (plan.lineart ? 1 : 0); ++step) {
-        if (uint64_t{plan.P} * lines > S)
-            return refuse("binarised block larger than the block buffer");
+        if (uint64_t{plan.P} * lines > S) return refuse("binarised block larger than the block buffer");
         bytes /= 8;
     }
     return true;
@@ -177,8 +160,7 @@ uint32_t Crop(const DeliveryPlan &plan, uint32_t lines)
     const size_t cropped = plan.croppedLine;
     const size_t full = plan.fullLine;
     for (size_t k = 0; k < lines; ++k)
-        std::memmove(pBlockbuffer + k * cropped, pBlockbuffer + plan.cropOffset + k * full,
-                     cropped);
+        std::memmove(pBlockbuffer + k * cropped, pBlockbuffer + plan.cropOffset + k * full, cropped);
     Imagestore -= (plan.fullLine - plan.croppedLine) * lines;
     finalsize = Imagestore;
     return 0;
@@ -186,21 +168,17 @@ uint32_t Crop(const DeliveryPlan &plan, uint32_t lines)
 
 uint32_t Filter(const DeliveryPlan &plan, uint32_t &lines)
 {
-    if (uint64_t{plan.P} * plan.D / 8 * lines > Buffersize)
-        return kErrGeneral;
+    if (uint64_t{plan.P} * plan.D / 8 * lines > Buffersize) return kErrGeneral;
     gImagingUse.filters = true;
     const auto width = static_cast<unsigned short>(plan.P);
     const auto depth = static_cast<unsigned char>(plan.D);
     auto run = [&](auto filter, const char *kernel) {
         const unsigned short result = filter(pBlockbuffer, width, plan.devLineNum,
-                                             static_cast<unsigned short>(lines), depth, kernel,
-                                             kKernelSize);
+                                             static_cast<unsigned short>(lines), depth, kernel, kKernelSize);
         // A filter hands back at most the lines it was given.
-        if (result < lines)
-            lines = result;
+        if (result < lines) lines = result;
     };
-    if (plan.devXRes < 1200)
-        run(ColorPack_Filter3x3, kKernelColorPack);
+    if (plan.devXRes < 1200) run(ColorPack_Filter3x3, kKernelColorPack);
     run(Denoise_Filter_GraySemiGrayPixels_3x3, kKernelDenoise);
     run(Filter_SharpenGrayPixels_3x3, kKernelSharpen);
     run(Filter_ShadowHighlight_3x3, kKernelShadowHighlight);
@@ -211,21 +189,18 @@ uint32_t Rescale(const DeliveryPlan &plan, uint32_t &lines)
 {
     const uint64_t bpp = ScalingBytesPerPixel(plan.D);
     const uint64_t source = bitCrop == 1 ? DevicePixelsOfCaller(plan) : plan.W;
-    if (source == 0 || source * bpp * lines > Buffersize)
-        return kErrGeneral;
+    if (source == 0 || source * bpp * lines > Buffersize) return kErrGeneral;
     // The double ratio can round one line past the exact bound: room for it.
     const uint64_t most = MaxScaledLines(lines, plan.scaleToCaller) + 1;
     const uint64_t workBytes = std::max<uint64_t>(Buffersize, most * plan.P * bpp);
     WorkBuffer work = AllocateWork(workBytes);
-    if (!work)
-        return kErrConvertMemory;
+    if (!work) return kErrConvertMemory;
     gImagingUse.scaleProcess = true;
     const unsigned int made =
         ScaleProcess(pBlockbuffer, static_cast<unsigned int>(source), lines, work.get(), plan.P,
                      plan.scaleToCaller, plan.scaleToCaller, static_cast<unsigned short>(plan.D));
     const uint64_t bytes = uint64_t{plan.D} * plan.P * made / 8;
-    if (made > most || bytes > Buffersize)
-        return kErrGeneral;
+    if (made > most || bytes > Buffersize) return kErrGeneral;
     std::memcpy(pBlockbuffer, work.get(), bytes);
     lines = made;
     Imagestore = finalsize = static_cast<uint32_t>(bytes);
@@ -236,19 +211,16 @@ uint32_t ToGray(const DeliveryPlan &plan, uint32_t &lines, bool oneChannel)
 {
     const uint64_t sourceLine = uint64_t{plan.P} * plan.D / 8;
     const uint64_t reduction = 2 * uint64_t{plan.P} * lines;
-    if (sourceLine * lines > Buffersize || uint64_t{lines} * plan.W > Buffersize ||
-        Imagestore < reduction)
+    if (sourceLine * lines > Buffersize || uint64_t{lines} * plan.W > Buffersize || Imagestore < reduction)
         return kErrGeneral;
     WorkBuffer work = AllocateWork(Buffersize);
-    if (!work)
-        return kErrConvertMemory;
+    if (!work) return kErrConvertMemory;
     const auto sourceBytes = static_cast<unsigned int>(sourceLine);
     const unsigned int made =
-        oneChannel ? ColortoOneChannelGray(pBlockbuffer, work.get(), 3, sourceBytes, plan.W,
-                                           lines, plan.colorFilter)
-                   : ColortoGray(pBlockbuffer, work.get(), 3, sourceBytes, plan.W, lines);
-    if (made > lines)
-        return kErrGeneral;
+        oneChannel
+            ? ColortoOneChannelGray(pBlockbuffer, work.get(), 3, sourceBytes, plan.W, lines, plan.colorFilter)
+            : ColortoGray(pBlockbuffer, work.get(), 3, sourceBytes, plan.W, lines);
+    if (made > lines) return kErrGeneral;
     lines = made;
     // The gray lines (P bytes each) occupy the first lines x P bytes.
     std::memcpy(pBlockbuffer, work.get(), size_t{lines} * plan.W);
@@ -259,11 +231,9 @@ uint32_t ToGray(const DeliveryPlan &plan, uint32_t &lines, bool oneChannel)
 
 uint32_t ToOneBit(const DeliveryPlan &plan, uint32_t lines, bool halftone)
 {
-    if (uint64_t{plan.P} * lines > Buffersize)
-        return kErrGeneral;
+    if (uint64_t{plan.P} * lines > Buffersize) return kErrGeneral;
     WorkBuffer work = AllocateWork(Buffersize);
-    if (!work)
-        return kErrConvertMemory;
+    if (!work) return kErrConvertMemory;
     const unsigned int packed = plan.P / 8;
     if (halftone)
         TransferGrayToHalftone(pBlockbuffer, work.get(), packed, kBinaryThreshold, plan.P, lines,
@@ -282,26 +252,16 @@ uint32_t ProcessBlock(const DeliveryPlan &plan)
     uint32_t lines = Bufferline;
     Imagestore = finalsize = Buffersize;
     uint32_t failure = 0;
-    if (plan.stretch)
-        failure = Stretch(plan);
-    if (failure == 0 && plan.crop)
-        failure = Crop(plan, lines);
-    if (failure == 0 && plan.filters)
-        failure = Filter(plan, lines);
-    if (failure == 0 && plan.rescale)
-        failure = Rescale(plan, lines);
-    if (failure == 0 && plan.trueGray)
-        failure = ToGray(plan, lines, false);
-    if (failure == 0 && plan.oneChannelGray)
-        failure = ToGray(plan, lines, true);
-    if (failure == 0 && plan.halftone)
-        failure = ToOneBit(plan, lines, true);
-    if (failure == 0 && plan.lineart)
-        failure = ToOneBit(plan, lines, false);
-    if (failure == 0 && (finalsize > Buffersize || Imagestore > finalsize))
-        failure = kErrGeneral;
-    if (failure != 0)
-        Imagestore = finalsize = 0;
+    if (plan.stretch) failure = Stretch(plan);
+    if (failure == 0 && plan.crop) failure = Crop(plan, lines);
+    if (failure == 0 && plan.filters) failure = Filter(plan, lines);
+    if (failure == 0 && plan.rescale) failure = Rescale(plan, lines);
+    if (failure == 0 && plan.trueGray) failure = ToGray(plan, lines, false);
+    if (failure == 0 && plan.oneChannelGray) failure = ToGray(plan, lines, true);
+    if (failure == 0 && plan.halftone) failure = ToOneBit(plan, lines, true);
+    if (failure == 0 && plan.lineart) failure = ToOneBit(plan, lines, false);
+    if (failure == 0 && (finalsize > Buffersize || Imagestore > finalsize)) failure = kErrGeneral;
+    if (failure != 0) Imagestore = finalsize = 0;
     return failure;
 }
 
@@ -332,16 +292,14 @@ bool ReadScanWork(uint8_t *buffer, uint32_t count)
     uint32_t wanted = count;
     uint8_t *out = buffer;
     for (;;) {
-        if (Imagestore == 0 && !FetchBlock())
-            return false;
+        if (Imagestore == 0 && !FetchBlock()) return false;
         LogOutput(kExportedLevel, DebugFunctionFile, "dwsize : %d", static_cast<int>(wanted));
         LogOutput(kExportedLevel, DebugFunctionFile, "Count : %d", static_cast<int>(count));
         const unsigned char *stored = pBlockbuffer + (finalsize - Imagestore);
         if (wanted < Imagestore) {
             std::memcpy(out, stored, wanted);
             Imagestore -= wanted;
-            LogOutput(kExportedLevel, DebugFunctionFile, "0 : Imagestore : %d",
-                      static_cast<int>(Imagestore));
+            LogOutput(kExportedLevel, DebugFunctionFile, "0 : Imagestore : %d", static_cast<int>(Imagestore));
             return true;
         }
         if (wanted == Imagestore) {
@@ -362,8 +320,7 @@ bool ReadScanWork(uint8_t *buffer, uint32_t count)
 bool BuildDeliveryPlan(DeliveryPlan &plan, const char **why)
 {
     auto refuse = [why](const char *reason) {
-        if (why != nullptr)
-            *why = reason;
+        if (why != nullptr) *why = reason;
         return false;
     };
     plan = DeliveryPlan{};
@@ -380,31 +337,24 @@ bool BuildDeliveryPlan(DeliveryPlan &plan, const char **why)
     plan.width = sacdimension.Width;
     plan.scaleToCaller = sacdimension.ScaleToCaller;
     plan.scaleToDevice = sacdimension.ScaleToDevice;
-    plan.readSize = MaxSizeRead != 0 ? std::min(MaxSizeRead, kMaxTransferLength)
-                                     : kDefaultMaxSizeRead;
+    plan.readSize = MaxSizeRead != 0 ? std::min(MaxSizeRead, kMaxTransferLength) : kDefaultMaxSizeRead;
 
     // The delivery works on whole bytes per pixel, at the device's two
     // resolutions, for callers up to 600 dpi.
-    if (plan.D == 0 || plan.D % 8 != 0)
-        return refuse("device depth is not a whole number of bytes");
-    if (plan.devXRes != 300 && plan.devXRes != 600)
-        return refuse("device resolution is neither 300 nor 600");
-    if (plan.X == 0 || plan.X > 600)
-        return refuse("caller resolution outside 1 to 600");
-    if (plan.P == 0)
-        return refuse("no pixels requested");
-    if (!(plan.scaleToCaller > 0.0 && plan.scaleToDevice > 0.0 &&
-          std::isfinite(plan.scaleToCaller) && std::isfinite(plan.scaleToDevice)))
+    if (plan.D == 0 || plan.D % 8 != 0) return refuse("device depth is not a whole number of bytes");
+    if (plan.devXRes != 300 && plan.devXRes != 600) return refuse("device resolution is neither 300 nor 600");
+    if (plan.X == 0 || plan.X > 600) return refuse("caller resolution outside 1 to 600");
+    if (plan.P == 0) return refuse("no pixels requested");
+    if (!(plan.scaleToCaller > 0.0 && plan.scaleToDevice > 0.0 && std::isfinite(plan.scaleToCaller) &&
+          std::isfinite(plan.scaleToDevice)))
         return refuse("resolution ratios not set");
 
-    const uint32_t deviceWidth300 = scannermaxwidth +
-                                    InquiryBE16<kInqOverscan2>(MyInquiryData) +
+    const uint32_t deviceWidth300 = scannermaxwidth + InquiryBE16<kInqOverscan2>(MyInquiryData) +
                                     InquiryBE16<kInqOverscan4>(MyInquiryData);
     plan.stretch = gApplicationType != 1 && plan.X > kLowestCroppedXRes && gModelType == 1;
     plan.crop = (plan.X > kLowestCroppedXRes && (plan.left != 0 || plan.P != deviceWidth300)) ||
                 (plan.P != plan.width && bitBW == 1);
-    plan.filters = IsFilterModel() && gApplicationType != 1 && plan.devScanMode == 4 &&
-                   plan.X == 300;
+    plan.filters = IsFilterModel() && gApplicationType != 1 && plan.devScanMode == 4 && plan.X == 300;
     plan.rescale = plan.X != 300 && plan.X != 600;
     plan.trueGray = bitTrueGray == 1;
     plan.oneChannelGray = bitOneChanelGray == 1;
@@ -427,11 +377,9 @@ extern "C" {
 bool ReadScan(unsigned long, uint8_t *buffer, uint32_t count)
 {
     LogOutput(kExportedLevel, DebugFunctionFile, "In   %d : ReadScan :", 0);
-    const bool result =
-        CatchAtBoundary(kErrGeneral, [buffer, count] { return ReadScanWork(buffer, count); });
+    const bool result = CatchAtBoundary(kErrGeneral, [buffer, count] { return ReadScanWork(buffer, count); });
     if (result)
-        LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : ReadScan : %d", 1,
-                  static_cast<int>(count));
+        LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : ReadScan : %d", 1, static_cast<int>(count));
     else
         LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : ReadScan :", 0);
     return result;

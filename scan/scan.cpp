@@ -67,10 +67,7 @@ constexpr useconds_t kFailedThreadPollUs = 1000;
 // waiting when the ring is empty and nothing more can come.
 std::atomic<bool> gPageRead{false};
 
-int AsNumber(bool value)
-{
-    return value ? 1 : 0;
-}
+int AsNumber(bool value) { return value ? 1 : 0; }
 
 // One pause of a wait; `polls` counts the looks of this wait so far.
 void PollPause(useconds_t interval, unsigned polls)
@@ -80,10 +77,8 @@ void PollPause(useconds_t interval, unsigned polls)
 
 uint32_t LinesPerBlock(uint32_t callerXRes)
 {
-    if (callerXRes <= 300)
-        return 48;
-    if (callerXRes <= 600)
-        return 16;
+    if (callerXRes <= 300) return 48;
+    if (callerXRes <= 600) return 16;
     return 4;
 }
 
@@ -107,8 +102,7 @@ void AllocateRing()
 {
     pBlockbuffer = new unsigned char[Buffersize]();
     m_blockbuffer = new unsigned char[size_t{2} * Buffersize]();
-    for (auto &block : pBlock)
-        block = new unsigned char[Buffersize];
+    for (auto &block : pBlock) block = new unsigned char[Buffersize];
 }
 
 void ResetRingIndices()
@@ -135,12 +129,10 @@ bool FixBlockGeometry(uint32_t &pageBytes)
 
     // The ring must have something to hold and the page something to read;
     // Imagesize and the block size are 32-bit quantities.
-    if (blockBytes == 0 || imageBytes == 0 || blockBytes > UINT32_MAX / 2 ||
-        imageBytes > UINT32_MAX) {
+    if (blockBytes == 0 || imageBytes == 0 || blockBytes > UINT32_MAX / 2 || imageBytes > UINT32_MAX) {
         LogOutput(kExportedLevel, DebugFunctionFile,
                   "StartScan : block of %llu bytes, image of %llu bytes refused",
-                  static_cast<unsigned long long>(blockBytes),
-                  static_cast<unsigned long long>(imageBytes));
+                  static_cast<unsigned long long>(blockBytes), static_cast<unsigned long long>(imageBytes));
         return false;
     }
     pageBytes = static_cast<uint32_t>(imageBytes);
@@ -164,8 +156,7 @@ bool StartReadAheadThread()
 {
     bool result = true;
     if (IsValidNxThread(&threadScanImage)) {
-        if (!DestroyNxThread(&threadScanImage))
-            result = false;
+        if (!DestroyNxThread(&threadScanImage)) result = false;
         threadScanImage = 0;
     }
     gPageRead.store(false, std::memory_order_relaxed);
@@ -186,8 +177,7 @@ bool StartReadAheadThread()
 
 bool StartScanWork()
 {
-    if (!StartLock())
-        return false;
+    if (!StartLock()) return false;
     DumpScanParameter("IO", &NewParam);
 
     // Only one read-ahead thread may ever run: a thread of an earlier scan
@@ -215,8 +205,7 @@ bool StartScanWork()
         gErrCode = kErrScanMemory;
         return false;
     }
-    for (auto &counter : bLineLeftOfBlock)
-        counter.store(0, std::memory_order_relaxed);
+    for (auto &counter : bLineLeftOfBlock) counter.store(0, std::memory_order_relaxed);
     gImagingUse = ImagingUse{};
 
     if (!ReserveUnit()) {
@@ -225,12 +214,10 @@ bool StartScanWork()
     }
     const bool scanning = Scan(1, 0);
     ResetRingIndices();
-    if (!scanning)
-        return false;
+    if (!scanning) return false;
 
     Imagesize = pageBytes;
-    LogOutput(kExportedLevel, DebugVarFile,
-              "Resolution = %3d, Pixelnum = %4d, Linenum = %4d, Imagesize = %d",
+    LogOutput(kExportedLevel, DebugVarFile, "Resolution = %3d, Pixelnum = %4d, Linenum = %4d, Imagesize = %d",
               static_cast<int>(sacdimension.XRes), static_cast<int>(NewParam.PixelNum),
               static_cast<int>(uint32_t{NewParam.HiWordLineNum} * 65536u + NewParam.LineNum),
               static_cast<int>(Imagesize));
@@ -249,16 +236,12 @@ void RaiseOwnPriority()
 {
     int policy = 0;
     sched_param parameter{};
-    if (pthread_getschedparam(pthread_self(), &policy, &parameter) != 0)
-        return;
+    if (pthread_getschedparam(pthread_self(), &policy, &parameter) != 0) return;
     parameter.sched_priority = sched_get_priority_max(policy);
     pthread_setschedparam(pthread_self(), policy, &parameter);
 }
 
-bool ThreadShouldRun()
-{
-    return blThread.load(std::memory_order_acquire) != 0;
-}
+bool ThreadShouldRun() { return blThread.load(std::memory_order_acquire) != 0; }
 
 // Reads one block's worth of image data into block, in READs of at most
 // readSize bytes. Adds what was read to total. False when a read failed.
@@ -267,12 +250,10 @@ bool FillBlock(unsigned char *block, uint32_t bytes, uint32_t readSize, uint64_t
     uint32_t done = 0;
     while (done < bytes) {
         const uint32_t remaining = bytes - done;
-        LogOutput(kThreadLevel, DebugImageThread,
-                  "ScanImageThread : Read image %d bytes remain %d bytes",
+        LogOutput(kThreadLevel, DebugImageThread, "ScanImageThread : Read image %d bytes remain %d bytes",
                   static_cast<int>(MaxSizeRead), static_cast<int>(remaining));
         const uint32_t piece = std::min(readSize, remaining);
-        if (!Read(block + done, piece, kReadTypeImage, kReadQualifier))
-            return false;
+        if (!Read(block + done, piece, kReadTypeImage, kReadQualifier)) return false;
         total += piece;
         ImageOutput(DebugRawImageFile, block + done, piece);
         done += piece;
@@ -302,22 +283,18 @@ void ReadAhead()
             // traffic (the failure's status code stays in gErrCode) until
             // StopScan ends the thread.
             StoreScanFlag(0);
-            while (ThreadShouldRun())
-                usleep(kFailedThreadPollUs);
+            while (ThreadShouldRun()) usleep(kFailedThreadPollUs);
             return;
         }
         // The page's last block holds only what was left of the page but
         // counts Bufferline lines; the rest of it is cleared, so that it
         // holds nothing undefined (nor data of an earlier pass of the ring).
-        if (next < blockBytes)
-            std::memset(pBlock[i] + next, 0, blockBytes - next);
+        if (next < blockBytes) std::memset(pBlock[i] + next, 0, blockBytes - next);
         bLineLeftOfBlock[i].fetch_add(Bufferline, std::memory_order_release);
         bRFSThreadControlFlag = (i + 1) % kBlockCount;
-        next = (total + blockBytes > imageBytes) ? static_cast<uint32_t>(imageBytes - total)
-                                                 : blockBytes;
+        next = (total + blockBytes > imageBytes) ? static_cast<uint32_t>(imageBytes - total) : blockBytes;
     }
-    if (total >= imageBytes)
-        gPageRead.store(true, std::memory_order_release);
+    if (total >= imageBytes) gPageRead.store(true, std::memory_order_release);
 }
 
 // ---- StopScan -------------------------------------------------------------------
@@ -327,12 +304,11 @@ void ReadAhead()
 void ResetImageRoutines(uint16_t callerXRes)
 {
     const bool scaled = callerXRes != 300 && callerXRes != 600;
-    if (scaled || gImagingUse.scaleProcess)
-        ScaleProcess(nullptr, 0, 0, nullptr, 0, 0, 0, 0);
+    if (scaled || gImagingUse.scaleProcess) ScaleProcess(nullptr, 0, 0, nullptr, 0, 0, 0, 0);
     if ((gApplicationType != 1 && callerXRes > 49) || gImagingUse.scaleProcessEx)
         ScaleProcessEx(nullptr, 0, 0, nullptr, 0, 0, 0, 0);
-    const bool filtered = NewParam.XRes < 1200 && gApplicationType != 1 &&
-                          NewParam.ScanMode == 4 && callerXRes == 300;
+    const bool filtered =
+        NewParam.XRes < 1200 && gApplicationType != 1 && NewParam.ScanMode == 4 && callerXRes == 300;
     if (filtered || gImagingUse.filters) {
         ColorPack_Filter3x3(nullptr, 0, 0, 0, 0, nullptr, 0);
         Denoise_Filter_GraySemiGrayPixels_3x3(nullptr, 0, 0, 0, 0, nullptr, 0);
@@ -396,8 +372,7 @@ void *ScanImageThread(void *)
     } catch (...) {
         // Nothing may leave the thread; a failure inside a read ends the page.
         StoreScanFlag(0);
-        while (ThreadShouldRun())
-            usleep(kFailedThreadPollUs);
+        while (ThreadShouldRun()) usleep(kFailedThreadPollUs);
     }
     LogOutput(kThreadLevel, DebugImageThread, "Out  1 : ScanImageThread :");
     ExitNxThread();

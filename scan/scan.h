@@ -23,7 +23,7 @@
 #include <cstdint>
 
 #include "api/scanner.h"
-#include "device/apiprocess.h"  // read types, status codes
+#include "device/apiprocess.h" // read types, status codes
 
 // Blocks in the ring.
 inline constexpr uint32_t kBlockCount = 64;
@@ -34,9 +34,9 @@ inline constexpr long kConsumerTimeoutMs = 30000;
 // ---- The ring --------------------------------------------------------------
 extern unsigned char *pBlock[kBlockCount];
 extern std::atomic<int64_t> bLineLeftOfBlock[kBlockCount];
-extern uint64_t bRFSThreadControlFlag;  // thread's next block
-extern uint64_t bBlockReadFlag;         // consumer's next block
-extern std::atomic<uint8_t> blThread;   // 1 while the thread is to run
+extern uint64_t bRFSThreadControlFlag; // thread's next block
+extern uint64_t bBlockReadFlag;        // consumer's next block
+extern std::atomic<uint8_t> blThread;  // 1 while the thread is to run
 extern unsigned long threadScanImage;
 extern unsigned long threadIdScanImage;
 
@@ -47,35 +47,35 @@ extern uint32_t Buffersize;
 extern uint32_t Imagesize;
 
 // ---- Delivery state --------------------------------------------------------
-extern unsigned char *pBlockbuffer;   // Buffersize bytes: the current block
-extern unsigned char *m_blockbuffer;  // 2 x Buffersize bytes: stretch work area
-extern uint32_t finalsize;            // valid bytes of the processed block
-extern uint32_t Imagestore;           // of which not yet delivered (at the end)
-extern uint8_t bitCrop;               // a block of this scan was cropped
+extern unsigned char *pBlockbuffer;  // Buffersize bytes: the current block
+extern unsigned char *m_blockbuffer; // 2 x Buffersize bytes: stretch work area
+extern uint32_t finalsize;           // valid bytes of the processed block
+extern uint32_t Imagestore;          // of which not yet delivered (at the end)
+extern uint8_t bitCrop;              // a block of this scan was cropped
 
 // Process-wide settings that the driver itself never changes.
-extern uint8_t gApplicationType;      // 1 switches off the stretch step and the filters
-extern float scale;                   // horizontal factor of the stretch step
+extern uint8_t gApplicationType; // 1 switches off the stretch step and the filters
+extern float scale;              // horizontal factor of the stretch step
 
 // What ReadScan does with each block, fixed by StartScan from the request in
 // force when the scan started (NewParam, sacdimension, the conversion flags,
 // the inquiry data). Checked there against the buffer sizes, so that no step
 // can read or write outside a buffer whatever geometry the caller set.
 struct DeliveryPlan {
-    bool valid = false;         // a scan was started with this plan
+    bool valid = false; // a scan was started with this plan
     // Device side (NewParam).
-    uint32_t W = 0;             // device pixels per line
-    uint32_t D = 0;             // device bits per pixel
-    uint32_t devXRes = 0;       // 300 or 600
+    uint32_t W = 0;       // device pixels per line
+    uint32_t D = 0;       // device bits per pixel
+    uint32_t devXRes = 0; // 300 or 600
     uint8_t devScanMode = 0;
     uint16_t devLineNum = 0;
     uint8_t colorFilter = 0;
     uint8_t htPattern = 0;
     // Caller side (sacdimension).
-    uint32_t P = 0;             // caller pixels per line
-    uint32_t X = 0;             // caller XRes
-    uint32_t left = 0;          // caller Left, 1/300 inch
-    uint32_t width = 0;         // caller Width
+    uint32_t P = 0;     // caller pixels per line
+    uint32_t X = 0;     // caller XRes
+    uint32_t left = 0;  // caller Left, 1/300 inch
+    uint32_t width = 0; // caller Width
     double scaleToCaller = 0;
     double scaleToDevice = 0;
     // Steps.
@@ -88,10 +88,10 @@ struct DeliveryPlan {
     bool halftone = false;
     bool lineart = false;
     // Byte geometry of the crop.
-    uint32_t fullLine = 0;      // W x D / 8
-    uint32_t croppedLine = 0;   // trunc(P x scaleToDevice) x D / 8
-    uint32_t cropOffset = 0;    // (devXRes x Left / 300) x D / 8
-    uint32_t readSize = 0;      // bytes per image READ
+    uint32_t fullLine = 0;    // W x D / 8
+    uint32_t croppedLine = 0; // trunc(P x scaleToDevice) x D / 8
+    uint32_t cropOffset = 0;  // (devXRes x Left / 300) x D / 8
+    uint32_t readSize = 0;    // bytes per image READ
 };
 extern DeliveryPlan gDeliveryPlan;
 
@@ -118,13 +118,7 @@ void *ScanImageThread(void *);
 bool GetOriginalData(unsigned char *buffer);
 
 // lScanFlag is shared with the read-ahead thread.
-inline int64_t LoadScanFlag()
-{
-    return __atomic_load_n(&lScanFlag, __ATOMIC_ACQUIRE);
-}
-inline void StoreScanFlag(int64_t value)
-{
-    __atomic_store_n(&lScanFlag, value, __ATOMIC_RELEASE);
-}
+inline int64_t LoadScanFlag() { return __atomic_load_n(&lScanFlag, __ATOMIC_ACQUIRE); }
+inline void StoreScanFlag(int64_t value) { __atomic_store_n(&lScanFlag, value, __ATOMIC_RELEASE); }
 
 #endif // DOCSCAN_SCAN_SCAN_H

@@ -18,28 +18,27 @@ namespace sim {
 // Geometry of the page a scan delivers, derived from the window.
 // Positions are in 1/1200 inch (the window's unit).
 struct ScanGeometry {
-  unsigned dpi = 300;            // device resolution, X and Y
-  std::uint32_t originX = 0;     // upper-left corner of the scan on the glass
-  std::uint32_t originY = 0;
-  unsigned channels = 3;         // 3: RGB, 1: gray
-  unsigned bitsPerSample = 8;    // 1, 8 or 16 (other depths are delivered as 8-bit samples)
-  std::uint32_t bytesPerLine = 0;
-  std::uint32_t pixels = 0;      // pixels per line
-  std::uint32_t lines = 0;
+    unsigned dpi = 300;        // device resolution, X and Y
+    std::uint32_t originX = 0; // upper-left corner of the scan on the glass
+    std::uint32_t originY = 0;
+    unsigned channels = 3;      // 3: RGB, 1: gray
+    unsigned bitsPerSample = 8; // 1, 8 or 16 (other depths are delivered as 8-bit samples)
+    std::uint32_t bytesPerLine = 0;
+    std::uint32_t pixels = 0; // pixels per line
+    std::uint32_t lines = 0;
 
-  std::uint64_t imageBytes() const { return std::uint64_t{bytesPerLine} * lines; }
-  // Position of pixel (x, y)'s centre on the glass in 1/1200 inch.
-  std::uint32_t centreX(std::uint32_t x) const;
-  std::uint32_t centreY(std::uint32_t y) const;
+    std::uint64_t imageBytes() const { return std::uint64_t{bytesPerLine} * lines; }
+    // Position of pixel (x, y)'s centre on the glass in 1/1200 inch.
+    std::uint32_t centreX(std::uint32_t x) const;
+    std::uint32_t centreY(std::uint32_t y) const;
 };
 
 class ImageSource {
- public:
-  virtual ~ImageSource() = default;
-  // RGB of the paper for the pixels of device line `line`: 3 × geometry.pixels
-  // bytes into `rgb`.
-  virtual void renderRgbLine(const ScanGeometry& geometry, std::uint32_t line,
-                             std::uint8_t* rgb) const = 0;
+public:
+    virtual ~ImageSource() = default;
+    // RGB of the paper for the pixels of device line `line`: 3 × geometry.pixels
+    // bytes into `rgb`.
+    virtual void renderRgbLine(const ScanGeometry &geometry, std::uint32_t line, std::uint8_t *rgb) const = 0;
 };
 
 // The procedural test chart, 8.5 × 11.7 inch, repeating downwards:
@@ -56,60 +55,55 @@ class ImageSource {
 // light gray 0xE0. Every colour is a function of the device pixel's centre in
 // 1/1200 inch, so any window renders the same wherever it starts.
 class TestChart final : public ImageSource {
- public:
-  void renderRgbLine(const ScanGeometry& geometry, std::uint32_t line,
-                     std::uint8_t* rgb) const override;
-  // Colour at a point of the glass, 1/1200 inch units.
-  static void colourAt(std::uint32_t x1200, std::uint32_t y1200, std::uint8_t out[3]);
+public:
+    void renderRgbLine(const ScanGeometry &geometry, std::uint32_t line, std::uint8_t *rgb) const override;
+    // Colour at a point of the glass, 1/1200 inch units.
+    static void colourAt(std::uint32_t x1200, std::uint32_t y1200, std::uint8_t out[3]);
 };
 
 // A uniform sheet (useful for exact expectations).
 class SolidPaper final : public ImageSource {
- public:
-  SolidPaper(std::uint8_t r, std::uint8_t g, std::uint8_t b) : rgb_{r, g, b} {}
-  void renderRgbLine(const ScanGeometry& geometry, std::uint32_t line,
-                     std::uint8_t* rgb) const override;
+public:
+    SolidPaper(std::uint8_t r, std::uint8_t g, std::uint8_t b) : rgb_{r, g, b} {}
+    void renderRgbLine(const ScanGeometry &geometry, std::uint32_t line, std::uint8_t *rgb) const override;
 
- private:
-  std::uint8_t rgb_[3];
+private:
+    std::uint8_t rgb_[3];
 };
 
 // An RGB picture laid on the glass at its upper-left corner with a given
 // resolution; outside it the glass is white. Pixels are taken nearest to the
 // device pixel's centre.
 class PicturePaper final : public ImageSource {
- public:
-  PicturePaper(std::uint32_t width, std::uint32_t height, unsigned dpi,
-               std::vector<std::uint8_t> rgb);
-  void renderRgbLine(const ScanGeometry& geometry, std::uint32_t line,
-                     std::uint8_t* rgb) const override;
-  std::uint32_t width() const { return width_; }
-  std::uint32_t height() const { return height_; }
-  unsigned dpi() const { return dpi_; }
+public:
+    PicturePaper(std::uint32_t width, std::uint32_t height, unsigned dpi, std::vector<std::uint8_t> rgb);
+    void renderRgbLine(const ScanGeometry &geometry, std::uint32_t line, std::uint8_t *rgb) const override;
+    std::uint32_t width() const { return width_; }
+    std::uint32_t height() const { return height_; }
+    unsigned dpi() const { return dpi_; }
 
- private:
-  std::uint32_t width_;
-  std::uint32_t height_;
-  unsigned dpi_;
-  std::vector<std::uint8_t> rgb_;
+private:
+    std::uint32_t width_;
+    std::uint32_t height_;
+    unsigned dpi_;
+    std::vector<std::uint8_t> rgb_;
 };
 
 // Loads a PNG file (any colour type, 8 or 16 bit) as the paper. Its
 // resolution comes from its pHYs chunk, or `defaultDpi` when it has none.
 // Returns null (and a reason in *error) when the file cannot be read or PNG
 // support is not built in.
-std::shared_ptr<const PicturePaper> loadPngPaper(const std::string& path, unsigned defaultDpi = 300,
-                                                 std::string* error = nullptr);
+std::shared_ptr<const PicturePaper> loadPngPaper(const std::string &path, unsigned defaultDpi = 300,
+                                                 std::string *error = nullptr);
 
 // One device line in the window's format: RGB or gray, 8 or 16 bits per
 // sample (16-bit samples big-endian), 1-bit line art (MSB first, 1 = black,
 // threshold 128). `out` holds geometry.bytesPerLine bytes.
-void renderDeviceLine(const ImageSource& source, const ScanGeometry& geometry,
-                      std::uint32_t line, std::uint8_t* out);
+void renderDeviceLine(const ImageSource &source, const ScanGeometry &geometry, std::uint32_t line,
+                      std::uint8_t *out);
 
 // The whole page the device delivers for this geometry: what a scan's image
 // READs return, in order. Tests use it to compute expectations.
-std::vector<std::uint8_t> renderDeviceImage(const ImageSource& source,
-                                            const ScanGeometry& geometry);
+std::vector<std::uint8_t> renderDeviceImage(const ImageSource &source, const ScanGeometry &geometry);
 
-}  // namespace sim
+} // namespace sim

@@ -12,10 +12,7 @@
 
 #include "api/scanner.h"
 
-inline uint16_t GetBE16(const uint8_t *p)
-{
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
+inline uint16_t GetBE16(const uint8_t *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
 inline uint32_t GetBE24(const uint8_t *p)
 {

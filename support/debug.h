@@ -28,9 +28,9 @@ inline constexpr int kDebugConfigReadSize = 1024;
 // What the configuration file says, applied line by line. Start it with the
 // values in force before the file is read.
 struct DebugConfig {
-    uint32_t debugLevel = 0;                  // "DebugLevel"
-    char savePath[kDebugPathMax + 1] = {};    // "SavePath", without the final "/" added
-    long deleteLog = 0;                       // "DELETELOG"
+    uint32_t debugLevel = 0;               // "DebugLevel"
+    char savePath[kDebugPathMax + 1] = {}; // "SavePath", without the final "/" added
+    long deleteLog = 0;                    // "DELETELOG"
 };
 
 // Applies one line (NUL-terminated; a NUL inside the line ends it) to config.

@@ -18,14 +18,12 @@ int DumpSystemEnvironmentToLog(void)
     const time_t now = time(nullptr);
     struct tm local = {};
     localtime_r(&now, &local);
-    LogOutput(2, DebugFunctionFile, "Date: %d/%d/%d %02d:%02d:%02d", local.tm_year + 1900,
-              local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-    LogOutput(2, DebugFunctionFile, "Process ID: %x",
-              static_cast<unsigned int>(GetCurrentNxProcessId()));
+    LogOutput(2, DebugFunctionFile, "Date: %d/%d/%d %02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
+              local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    LogOutput(2, DebugFunctionFile, "Process ID: %x", static_cast<unsigned int>(GetCurrentNxProcessId()));
 
     struct utsname system = {};
-    if (uname(&system) != 0)
-        return LogOutput(2, DebugFunctionFile, "Get Linux kernel information fail !");
+    if (uname(&system) != 0) return LogOutput(2, DebugFunctionFile, "Get Linux kernel information fail !");
     LogOutput(2, DebugFunctionFile, "OS name: %s ", system.sysname);
     LogOutput(2, DebugFunctionFile, "communications network name: %s ", system.nodename);
     LogOutput(2, DebugFunctionFile, "implementation release level: %s ", system.release);
@@ -49,25 +47,18 @@ int DumpSystemEnvironmentToLog(void)
 
 int ImageOutput(char *file, unsigned char *data, unsigned int size)
 {
-    if (gDebugLevel <= 6)
-        return 1;
+    if (gDebugLevel <= 6) return 1;
     char path[kDebugPathMax + 1];
-    if (!BuildDebugPath(file, path))
-        return 0;
+    if (!BuildDebugPath(file, path)) return 0;
     FILE *out = std::fopen(path, "a+b");
-    if (out == nullptr)
-        return 0;
+    if (out == nullptr) return 0;
     // A null block adds nothing (the file is still created).
-    if (data != nullptr && size != 0)
-        std::fwrite(data, 1, size, out);
+    if (data != nullptr && size != 0) std::fwrite(data, 1, size, out);
     std::fclose(out);
     return 1;
 }
 
 // A dump file is deleted under the same rule as a log file.
-bool DeleteImageFile(char *file)
-{
-    return DeleteLogFile(file);
-}
+bool DeleteImageFile(char *file) { return DeleteLogFile(file); }
 
 } // extern "C"

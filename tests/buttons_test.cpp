@@ -16,12 +16,14 @@ namespace {
 using Packet = std::array<uint8_t, 8>;
 using Record = std::vector<uint8_t>;
 
-Record Bytes(const tagButtonStatus &status) {
+Record Bytes(const tagButtonStatus &status)
+{
     const auto *p = reinterpret_cast<const uint8_t *>(&status);
     return Record(p, p + sizeof status);
 }
 
-Record Want(std::initializer_list<uint8_t> head) {
+Record Want(std::initializer_list<uint8_t> head)
+{
     Record record(16, 0);
     std::copy(head.begin(), head.end(), record.begin());
     return record;
@@ -29,14 +31,16 @@ Record Want(std::initializer_list<uint8_t> head) {
 
 class ButtonsTest : public testbed::DriverTest {
 protected:
-    sim::BusOptions busOptions() const override {
+    sim::BusOptions busOptions() const override
+    {
         sim::BusOptions options;
         options.devices[0].profile = sim::InquiryProfile::withButtons();
         return options;
     }
 
     // One packet through ReadPushButton; the record starts dirty.
-    Record ReadPacket(const Packet &packet, bool *result = nullptr) {
+    Record ReadPacket(const Packet &packet, bool *result = nullptr)
+    {
         scanner().queueButtonPacket(packet);
         tagButtonStatus status;
         std::memset(&status, 0xEE, sizeof status);
@@ -51,15 +55,16 @@ protected:
     sim::BusOptions busOptions() const override { return {}; }
 };
 
-}  // namespace
+} // namespace
 
-TEST_F(ButtonsTest, DescriptionOfAScannerWithButtons) {
+TEST_F(ButtonsTest, DescriptionOfAScannerWithButtons)
+{
     std::memset(&InquiryData, 0, sizeof InquiryData);
     tagButtonDescription description;
     std::memset(&description, 0xEE, sizeof description);
     ASSERT_TRUE(InitialButton(&description));
     EXPECT_EQ(+description.ButtonType, 3u);
-    EXPECT_EQ(+description.ButtonCount, 3);  // inquiry byte 92 of the profile
+    EXPECT_EQ(+description.ButtonCount, 3); // inquiry byte 92 of the profile
     EXPECT_EQ(+description.Four, 4);
     for (uint8_t byte : description.Reserved) EXPECT_EQ(byte, 0);
     // The first inquiry copy is refreshed.
@@ -68,7 +73,8 @@ TEST_F(ButtonsTest, DescriptionOfAScannerWithButtons) {
     EXPECT_EQ(scanner().transactionsWithOpcode(sim::opcode::kInquiry).size(), 2u);
 }
 
-TEST_F(NoButtonsTest, DescriptionOfAScannerWithoutButtonsIsZero) {
+TEST_F(NoButtonsTest, DescriptionOfAScannerWithoutButtonsIsZero)
+{
     tagButtonDescription description;
     std::memset(&description, 0xEE, sizeof description);
     ASSERT_TRUE(InitialButton(&description));
@@ -76,7 +82,8 @@ TEST_F(NoButtonsTest, DescriptionOfAScannerWithoutButtonsIsZero) {
     EXPECT_EQ(std::vector<uint8_t>(p, p + 24), std::vector<uint8_t>(24, 0));
 }
 
-TEST_F(ButtonsTest, FailedInquiryLeavesAZeroDescription) {
+TEST_F(ButtonsTest, FailedInquiryLeavesAZeroDescription)
+{
     scanner().injectCheckCondition({sim::opcode::kInquiry, -1, 2}, sim::makeSense(4, 0x80, 0x01));
     tagButtonDescription description;
     std::memset(&description, 0xEE, sizeof description);
@@ -86,7 +93,8 @@ TEST_F(ButtonsTest, FailedInquiryLeavesAZeroDescription) {
     EXPECT_EQ(gErrCode, 2013u);
 }
 
-TEST_F(ButtonsTest, PacketsBecomeButtonRecords) {
+TEST_F(ButtonsTest, PacketsBecomeButtonRecords)
+{
     const struct {
         const char *what;
         Packet packet;
@@ -108,18 +116,19 @@ TEST_F(ButtonsTest, PacketsBecomeButtonRecords) {
         SCOPED_TRACE(c.what);
         bool result = false;
         EXPECT_EQ(ReadPacket(c.packet, &result), c.want);
-        EXPECT_TRUE(result);  // the read's, whatever the packet
+        EXPECT_TRUE(result); // the read's, whatever the packet
     }
     EXPECT_EQ(gErrCode, 0u);
 }
 
-TEST_F(ButtonsTest, NoPacketGivesZeroAndAZeroRecordAndTheOtherCallsAreAccepted) {
+TEST_F(ButtonsTest, NoPacketGivesZeroAndAZeroRecordAndTheOtherCallsAreAccepted)
+{
     gErrCode = 7;
     tagButtonStatus status;
     std::memset(&status, 0xEE, sizeof status);
     EXPECT_FALSE(ReadPushButton(&status));
     EXPECT_EQ(Bytes(status), Record(16, 0));
-    EXPECT_EQ(gErrCode, 7u);  // untouched: the front end polls again
+    EXPECT_EQ(gErrCode, 7u); // untouched: the front end polls again
 
     // The button and LED calls are accepted without any device action.
     EXPECT_TRUE(CheckPushButton());
@@ -130,7 +139,8 @@ TEST_F(ButtonsTest, NoPacketGivesZeroAndAZeroRecordAndTheOtherCallsAreAccepted) 
     EXPECT_TRUE(transcript().empty());
 }
 
-TEST_F(ButtonsTest, NullRecordsAreRefusedWithoutTraffic) {
+TEST_F(ButtonsTest, NullRecordsAreRefusedWithoutTraffic)
+{
     scanner().pressButton(3);
     EXPECT_FALSE(ReadPushButton(nullptr));
     EXPECT_EQ(gErrCode, 2005u);

@@ -16,27 +16,32 @@ namespace {
 
 using testbed::bytesOf;
 
-NX_InquiryData ZeroInquiry() {
+NX_InquiryData ZeroInquiry()
+{
     NX_InquiryData inquiry;
     std::memset(&inquiry, 0, sizeof inquiry);
     return inquiry;
 }
 
-void Put16(NX_InquiryData &inquiry, size_t offset, uint16_t value) {
+void Put16(NX_InquiryData &inquiry, size_t offset, uint16_t value)
+{
     inquiry.Data[offset] = static_cast<uint8_t>(value >> 8);
     inquiry.Data[offset + 1] = static_cast<uint8_t>(value);
 }
 
-void PutText(NX_InquiryData &inquiry, size_t offset, const char *text) {
+void PutText(NX_InquiryData &inquiry, size_t offset, const char *text)
+{
     std::memcpy(&inquiry.Data[offset], text, std::strlen(text));
 }
 
 // A record in which every field the translations read has its own value.
-NX_InquiryData RichInquiry() {
+NX_InquiryData RichInquiry()
+{
     NX_InquiryData inq = ZeroInquiry();
     PutText(inq, 8, "VEND    ");
     PutText(inq, 16, "QR620 Duplex ABC");
     PutText(inq, 32, "1.23");
+    // clang-format off
     for (const auto &[offset, value] : {std::pair<size_t, uint8_t>{36, 0x20}, {38, 6}, {39, 0x20} /* resolutions listed */,
                                         {50, 0x08}, {54, 0x54}, {55, 0x55}, {56, 0x56}, {57, 0x57}, {58, 0x58},
                                         {59, 0x59}, {60, 0x40}, {61, 0x90}, {62, 0xA4}, {63, 0x63}, {92, 0x92},
@@ -46,31 +51,37 @@ NX_InquiryData RichInquiry() {
                                         {48, 0x4000}, {75, 0x0175}, {77, 0x0177}, {79, 0x0179}, {81, 2592},
                                         {83, 0x0183}, {85, 0x0185}, {87, 0x0187}, {89, 0x0189}})
         Put16(inq, offset, value);
+    // clang-format on
     return inq;
 }
 
 // Host order of this machine (little-endian).
-void Le16(std::vector<uint8_t> &out, size_t offset, uint16_t value) {
+void Le16(std::vector<uint8_t> &out, size_t offset, uint16_t value)
+{
     out[offset] = static_cast<uint8_t>(value);
     out[offset + 1] = static_cast<uint8_t>(value >> 8);
 }
 
-void Le16s(std::vector<uint8_t> &out, std::initializer_list<std::pair<size_t, uint16_t>> fields) {
+void Le16s(std::vector<uint8_t> &out, std::initializer_list<std::pair<size_t, uint16_t>> fields)
+{
     for (const auto &[offset, value] : fields) Le16(out, offset, value);
 }
 
-void Le32(std::vector<uint8_t> &out, size_t offset, uint32_t value) {
+void Le32(std::vector<uint8_t> &out, size_t offset, uint32_t value)
+{
     for (size_t i = 0; i < 4; ++i) out[offset + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-SCANNERABILITYEX TranslateEx(NX_InquiryData inquiry) {
+SCANNERABILITYEX TranslateEx(NX_InquiryData inquiry)
+{
     SCANNERABILITYEX ex;
     std::memset(&ex, 0xEE, sizeof ex);
     InquiryToScannerAbilityEx(&inquiry, &ex);
     return ex;
 }
 
-tagScannerAbility Translate(NX_InquiryData inquiry) {
+tagScannerAbility Translate(NX_InquiryData inquiry)
+{
     tagScannerAbility ability;
     std::memset(&ability, 0, sizeof ability);
     InquiryToScannerAbility(&inquiry, &ability);
@@ -84,13 +95,14 @@ constexpr uint32_t kZero72 = 0x82418BF7 | 0x01000000;
 constexpr uint32_t kZero114 = 0x00040000;
 constexpr uint32_t kZero118 = 0x00000800;
 
-}  // namespace
+} // namespace
 
-TEST(CapabilityTranslation, ShortRecordByteForByte) {
+TEST(CapabilityTranslation, ShortRecordByteForByte)
+{
     const tagScannerAbility a = Translate(RichInquiry());
     std::vector<uint8_t> want(44, 0);
-    std::memcpy(&want[0], "QR620 D", 7);  // byte 7 stays 0
-    std::memcpy(&want[8], "1.2", 3);      // byte 11 stays 0
+    std::memcpy(&want[0], "QR620 D", 7); // byte 7 stays 0
+    std::memcpy(&want[8], "1.2", 3);     // byte 11 stays 0
     Le16s(want, {{12, 0x0189}, {14, 300}, {16, 600}});
     want[18] = 0x89;
     want[19] = 1;
@@ -98,13 +110,14 @@ TEST(CapabilityTranslation, ShortRecordByteForByte) {
     want[21] = 0xA4;
     Le16s(want, {{22, 2592}, {24, 0x0183 - 12}, {26, 0x0185}, {28, 0x0187}});
     want[31] = 0x63;
-    want[32] = 0;  // byte 50 bit 3 set
+    want[32] = 0; // byte 50 bit 3 set
     want[33] = 0;
     Le16s(want, {{34, 0x0177}, {36, 0x0179}});
     EXPECT_EQ(bytesOf(&a, sizeof a), want);
 }
 
-TEST(CapabilityTranslation, ExtendedRecordByteForByte) {
+TEST(CapabilityTranslation, ExtendedRecordByteForByte)
+{
     const SCANNERABILITYEX a = TranslateEx(RichInquiry());
     std::vector<uint8_t> want(142, 0);
     std::memcpy(&want[0], "VEND", 4);
@@ -116,20 +129,30 @@ TEST(CapabilityTranslation, ExtendedRecordByteForByte) {
     // byte 39 = 0x20: bit 7 and bit 6 clear; byte 50 = 0x08: bit 3 set.
     Le32(want, 68, 0x03000000 | 0x00008000 | 0x00210000 | 0x00000005 | 0x00100000);
     Le32(want, 72, 0x82418BF7 | 0x01000000);
-    Le16s(want, {{80, 2592}, {82, 0x0183 - 12}, {84, 0x0185}, {86, 0x0187}, {88, 0x0189}, {90, 150}, {92, 200},
-                 {94, 300}, {96, 600}, {98, 0x00B0}, {100, 0x00A4}});
+    Le16s(want, {{80, 2592},
+                 {82, 0x0183 - 12},
+                 {84, 0x0185},
+                 {86, 0x0187},
+                 {88, 0x0189},
+                 {90, 150},
+                 {92, 200},
+                 {94, 300},
+                 {96, 600},
+                 {98, 0x00B0},
+                 {100, 0x00A4}});
     const uint8_t at104[] = {0x40, 0x90, 5, 0, 0x57, 0x55, 0x54, 0x58, 0x59, 0x56};
     std::memcpy(&want[104], at104, sizeof at104);
-    Le32(want, 114, 0x00040000 | 0x00800000);  // byte 128 bit 6
+    Le32(want, 114, 0x00040000 | 0x00800000); // byte 128 bit 6
     Le32(want, 118, 0x00000800);
     Le16s(want, {{122, 0x0177}, {124, 0x0179}, {126, 0x0175}});
     want[128] = 0x92;
     want[131] = 0x88;
-    want[134] = 0x0A;  // 0x00000A00 in host order
+    want[134] = 0x0A; // 0x00000A00 in host order
     EXPECT_EQ(bytesOf(&a, sizeof a), want);
 }
 
-TEST(CapabilityTranslation, ExtendedRecordIsClearedFirstAndTheShortOneIsNot) {
+TEST(CapabilityTranslation, ExtendedRecordIsClearedFirstAndTheShortOneIsNot)
+{
     const SCANNERABILITYEX ex = TranslateEx(ZeroInquiry());
     EXPECT_EQ(+ex.Reserved76, 0u);
     EXPECT_EQ(+ex.Reserved137[4], 0u);
@@ -147,13 +170,14 @@ TEST(CapabilityTranslation, ExtendedRecordIsClearedFirstAndTheShortOneIsNot) {
 struct FlagRowCase {
     size_t offset;
     uint8_t bit;
-    bool whenClear;  // the row applies when the bit is clear
+    bool whenClear; // the row applies when the bit is clear
     uint32_t w68, w72, w114, w118;
 };
 
 // Every row of the extended record's flag table, checked one at a time against
 // the flags of an all-zero inquiry.
-TEST(CapabilityTranslation, EveryFlagRow) {
+TEST(CapabilityTranslation, EveryFlagRow)
+{
     const FlagRowCase rows[] = {
         {39, 0x80, true, 0x00000005, 0x01000000, 0, 0},
         {39, 0x40, true, 0x00100000, 0, 0, 0},
@@ -164,11 +188,11 @@ TEST(CapabilityTranslation, EveryFlagRow) {
         {50, 0x40, false, 0x00800000, 0x78000000, 0, 0},
         {50, 0x10, false, 0, 0x00002000, 0x00000002, 0},
         {50, 0x08, true, 0x004C0000, 0, 0, 0},
-        {50, 0x01, false, 0x04000000, 0, 0, 0},  // 0x07000000 over the 0x03000000 always set
+        {50, 0x01, false, 0x04000000, 0, 0, 0}, // 0x07000000 over the 0x03000000 always set
         {51, 0x80, false, 0x00000002, 0, 0, 0},
         {51, 0x20, false, 0x00000100, 0, 0, 0},
         {51, 0x10, false, 0x20000000, 0, 0, 0},
-        {51, 0x08, false, 0x00000008, 0, 0, 0},  // 0x00000009 over the 0x00000005 of byte 39 bit 7 clear
+        {51, 0x08, false, 0x00000008, 0, 0, 0}, // 0x00000009 over the 0x00000005 of byte 39 bit 7 clear
         {51, 0x02, false, 0, 0, 0x00000800, 0x00001000},
         {51, 0x01, false, 0, 0, 0x00000008, 0},
         {52, 0x80, false, 0x00000010, 0, 0, 0},
@@ -204,7 +228,9 @@ TEST(CapabilityTranslation, EveryFlagRow) {
         NX_InquiryData inq = ZeroInquiry();
         inq.Data[row.offset] = row.bit;
         const SCANNERABILITYEX ex = TranslateEx(inq);
-        auto apply = [&row](uint32_t base, uint32_t bits) { return row.whenClear ? base & ~bits : base | bits; };
+        auto apply = [&row](uint32_t base, uint32_t bits) {
+            return row.whenClear ? base & ~bits : base | bits;
+        };
         EXPECT_EQ(+ex.Flags68, apply(kZero68, row.w68));
         EXPECT_EQ(+ex.Flags72, apply(kZero72, row.w72));
         EXPECT_EQ(+ex.Flags114, apply(kZero114, row.w114));
@@ -227,9 +253,10 @@ TEST(CapabilityTranslation, EveryFlagRow) {
     EXPECT_EQ(+all.Flags118, 0x8000DDFDu);
 }
 
-TEST(CapabilityTranslation, ResolutionsFallBackToTheBaseResolution) {
+TEST(CapabilityTranslation, ResolutionsFallBackToTheBaseResolution)
+{
     NX_InquiryData inq = RichInquiry();
-    inq.Data[39] = 0x00;  // bit 5 clear: the list is not valid
+    inq.Data[39] = 0x00; // bit 5 clear: the list is not valid
     inq.Data[38] = 6;
     const SCANNERABILITYEX ex = TranslateEx(inq);
     for (size_t n = 0; n < 4; ++n) EXPECT_EQ(+ex.Resolution[n], 600);
@@ -237,11 +264,12 @@ TEST(CapabilityTranslation, ResolutionsFallBackToTheBaseResolution) {
     EXPECT_EQ(+a.XResolution, 600);
     EXPECT_EQ(+a.YResolution, 600);
 
-    inq.Data[38] = 255;  // 8-bit value times 100, kept in 16 bits
+    inq.Data[38] = 255; // 8-bit value times 100, kept in 16 bits
     EXPECT_EQ(+TranslateEx(inq).Resolution[0], 25500);
 }
 
-TEST(CapabilityTranslation, DimensionFourWrapsBelowTwelveAndTwoAndThreeNeedByte39Bit7Clear) {
+TEST(CapabilityTranslation, DimensionFourWrapsBelowTwelveAndTwoAndThreeNeedByte39Bit7Clear)
+{
     NX_InquiryData inq = ZeroInquiry();
     EXPECT_EQ(+TranslateEx(inq).Dimension4, 65524);
     EXPECT_EQ(+Translate(inq).Dimension4, 65524);
@@ -261,18 +289,15 @@ TEST(CapabilityTranslation, DimensionFourWrapsBelowTwelveAndTwoAndThreeNeedByte3
     EXPECT_EQ(+Translate(inq).Dimension2, 0x0177);
 }
 
-TEST(CapabilityTranslation, VendorNameTrimming) {
+TEST(CapabilityTranslation, VendorNameTrimming)
+{
     struct Case {
-        const char *sent;  // 8 bytes
+        const char *sent; // 8 bytes
         const char want[8];
     };
     const Case cases[] = {
-        {"ABC     ", "ABC"},
-        {"        ", ""},
-        {"ABCDEFGH", "ABCDEFG"},  // byte 7 always ends the name
-        {"ABCDEFG ", "ABCDEFG"},
-        {"A B     ", "A B"},
-        {"  X     ", "  X"},
+        {"ABC     ", "ABC"},     {"        ", ""},    {"ABCDEFGH", "ABCDEFG"}, // byte 7 always ends the name
+        {"ABCDEFG ", "ABCDEFG"}, {"A B     ", "A B"}, {"  X     ", "  X"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.sent);
@@ -290,7 +315,8 @@ TEST(CapabilityTranslation, VendorNameTrimming) {
     EXPECT_EQ(std::memcmp(ex.VendorName, "AB \0 \0\0\0", 8), 0);
 }
 
-TEST(CapabilityTranslation, TypeCodeAndImageFlags) {
+TEST(CapabilityTranslation, TypeCodeAndImageFlags)
+{
     struct Case {
         uint8_t byte36;
         uint16_t want;
@@ -305,7 +331,8 @@ TEST(CapabilityTranslation, TypeCodeAndImageFlags) {
     }
 }
 
-TEST(CapabilityTranslation, ShortRecordFlagBytes) {
+TEST(CapabilityTranslation, ShortRecordFlagBytes)
+{
     NX_InquiryData inq = ZeroInquiry();
     tagScannerAbility a = Translate(inq);
     EXPECT_EQ(+a.ScannerType, 0x88);
@@ -321,7 +348,8 @@ TEST(CapabilityTranslation, ShortRecordFlagBytes) {
 
 // MaxSizeRead, scannermaxwidth and OverScanFlag: only the extended
 // translation sets them; null arguments change nothing.
-TEST(CapabilityDriverValues, SetByTheExtendedTranslation) {
+TEST(CapabilityDriverValues, SetByTheExtendedTranslation)
+{
     NX_InquiryData inq = RichInquiry();
     SCANNERABILITYEX ex;
     std::memset(&ex, 0xEE, sizeof ex);
@@ -366,23 +394,26 @@ using testbed::commandBlock;
 
 class CapabilityDeviceTest : public testbed::DriverTest {
 protected:
-    void FailNvmRead() {
+    void FailNvmRead()
+    {
         scanner().injectCheckCondition({sim::opcode::kRead, 0x69, 1}, sim::makeSense(4, 0x80, 0x01));
     }
 };
 
 class OverscanCapabilityTest : public CapabilityDeviceTest {
 protected:
-    sim::BusOptions busOptions() const override {
+    sim::BusOptions busOptions() const override
+    {
         sim::BusOptions options;
         options.devices[0].profile = sim::InquiryProfile::withOverscan();
         return options;
     }
 };
 
-}  // namespace
+} // namespace
 
-TEST_F(CapabilityDeviceTest, ExtendedRecordFromTheDevice) {
+TEST_F(CapabilityDeviceTest, ExtendedRecordFromTheDevice)
+{
     SCANNERABILITYEX ex;
     std::memset(&ex, 0xEE, sizeof ex);
     ASSERT_TRUE(GetScannerAbilityEx(&ex));
@@ -413,32 +444,35 @@ TEST_F(CapabilityDeviceTest, ExtendedRecordFromTheDevice) {
     EXPECT_EQ(OverScanFlag, 0);
 }
 
-TEST_F(OverscanCapabilityTest, OverscanDeviceSetsTheFlag) {
+TEST_F(OverscanCapabilityTest, OverscanDeviceSetsTheFlag)
+{
     SCANNERABILITYEX ex;
     ASSERT_TRUE(GetScannerAbilityEx(&ex));
     EXPECT_EQ(OverScanFlag, 1);
     EXPECT_NE(+ex.Flags114 & 0x00400000u, 0u);
 }
 
-TEST_F(CapabilityDeviceTest, ShortRecordFromTheDevice) {
+TEST_F(CapabilityDeviceTest, ShortRecordFromTheDevice)
+{
     tagScannerAbility a;
     std::memset(&a, 0xEE, sizeof a);
     ASSERT_TRUE(GetScannerAbility(&a));
     EXPECT_STREQ(a.ProductName, "VS2550 ");
     EXPECT_STREQ(a.Revision, "1.0");
     EXPECT_EQ(+a.MaxScanWidth, 2550);
-    EXPECT_EQ(+a.XResolution, 600);  // resolution 3 of the standard profile
+    EXPECT_EQ(+a.XResolution, 600); // resolution 3 of the standard profile
     EXPECT_EQ(scanner().transactionsWithOpcode(sim::opcode::kRead).size(), 1u);
     // Only the extended call sets the driver-wide values.
     EXPECT_EQ(MaxSizeRead, 0u);
 }
 
-TEST_F(CapabilityDeviceTest, FailedNvmReadFailsBothAndKeepsTheTransportCode) {
+TEST_F(CapabilityDeviceTest, FailedNvmReadFailsBothAndKeepsTheTransportCode)
+{
     FailNvmRead();
     tagScannerAbility a;
     std::memset(&a, 0xEE, sizeof a);
     EXPECT_FALSE(GetScannerAbility(&a));
-    EXPECT_EQ(bytesOf(&a, sizeof a), std::vector<uint8_t>(44, 0));  // all-zero record
+    EXPECT_EQ(bytesOf(&a, sizeof a), std::vector<uint8_t>(44, 0)); // all-zero record
     EXPECT_EQ(gErrCode, 2013u);
 
     gErrCode = 0;
@@ -446,19 +480,21 @@ TEST_F(CapabilityDeviceTest, FailedNvmReadFailsBothAndKeepsTheTransportCode) {
     SCANNERABILITYEX ex;
     std::memset(&ex, 0xEE, sizeof ex);
     EXPECT_FALSE(GetScannerAbilityEx(&ex));
-    EXPECT_EQ(bytesOf(&ex, sizeof ex), std::vector<uint8_t>(142, 0xEE));  // left as it was
+    EXPECT_EQ(bytesOf(&ex, sizeof ex), std::vector<uint8_t>(142, 0xEE)); // left as it was
     EXPECT_EQ(gErrCode, 2013u);
     EXPECT_EQ(MaxSizeRead, 0u);
 }
 
-TEST_F(CapabilityDeviceTest, FailedInquirySendsNoRead) {
+TEST_F(CapabilityDeviceTest, FailedInquirySendsNoRead)
+{
     scanner().injectCheckCondition({sim::opcode::kInquiry, -1, 2}, sim::makeSense(4, 0x80, 0x01));
     SCANNERABILITYEX ex;
     EXPECT_FALSE(GetScannerAbilityEx(&ex));
     EXPECT_EQ(scanner().transactionsWithOpcode(sim::opcode::kRead).size(), 0u);
 }
 
-TEST_F(CapabilityDeviceTest, NullRecordsAreRefusedWithoutTraffic) {
+TEST_F(CapabilityDeviceTest, NullRecordsAreRefusedWithoutTraffic)
+{
     EXPECT_FALSE(GetScannerAbility(nullptr));
     EXPECT_EQ(gErrCode, 2005u);
     gErrCode = 0;

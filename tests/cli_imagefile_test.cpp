@@ -22,14 +22,16 @@ namespace fs = std::filesystem;
 
 class ImageFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         dir_ = fs::temp_directory_path() / ("docscan_cli_image_" + std::to_string(getpid()));
         fs::create_directories(dir_);
     }
     void TearDown() override { fs::remove_all(dir_); }
     std::string Path(const std::string &name) const { return (dir_ / name).string(); }
 
-    static std::vector<uint8_t> ReadAll(const std::string &path) {
+    static std::vector<uint8_t> ReadAll(const std::string &path)
+    {
         std::ifstream in(path, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
@@ -42,47 +44,54 @@ protected:
 const std::vector<uint8_t> kBilevel = {0xFF, 0xC0, 0x00, 0x00, 0x80, 0x00};
 const ImageInfo kBilevelInfo{10, 3, PixelKind::Bilevel, 300};
 
-TEST_F(ImageFileTest, RowSizesPerKind) {
+TEST_F(ImageFileTest, RowSizesPerKind)
+{
     EXPECT_EQ(BytesPerRow({10, 1, PixelKind::Bilevel, 0}), 2u);
     EXPECT_EQ(BytesPerRow({16, 1, PixelKind::Bilevel, 0}), 2u);
     EXPECT_EQ(BytesPerRow({10, 1, PixelKind::Gray, 0}), 10u);
     EXPECT_EQ(BytesPerRow({10, 1, PixelKind::Rgb, 0}), 30u);
 }
 
-TEST_F(ImageFileTest, FormatNamesAndExtensions) {
+TEST_F(ImageFileTest, FormatNamesAndExtensions)
+{
     EXPECT_EQ(ParseImageFormat("PNG"), ImageFormat::Png);
     EXPECT_EQ(ParseImageFormat("pgm"), ImageFormat::Pnm);
     EXPECT_EQ(ParseImageFormat("tif"), ImageFormat::Tiff);
     EXPECT_FALSE(ParseImageFormat("jpeg"));
     EXPECT_EQ(ImageFormatFromPath("out/scan.TIFF"), ImageFormat::Tiff);
     EXPECT_EQ(ImageFormatFromPath("scan.ppm"), ImageFormat::Pnm);
-    EXPECT_FALSE(ImageFormatFromPath("dir.png/scan"));  // the dot belongs to a directory
+    EXPECT_FALSE(ImageFormatFromPath("dir.png/scan")); // the dot belongs to a directory
     EXPECT_FALSE(ImageFormatFromPath("scan"));
 }
 
-TEST_F(ImageFileTest, PnmHeadersAndBytes) {
+TEST_F(ImageFileTest, PnmHeadersAndBytes)
+{
     std::string error;
     // P4 keeps the driver's bits as they are: MSB leftmost, 1 = black.
-    ASSERT_TRUE(WriteImageFile(ImageFormat::Pnm, Path("a.pbm"), kBilevelInfo, kBilevel.data(), &error)) << error;
+    ASSERT_TRUE(WriteImageFile(ImageFormat::Pnm, Path("a.pbm"), kBilevelInfo, kBilevel.data(), &error))
+        << error;
     std::vector<uint8_t> expected = {'P', '4', '\n', '1', '0', ' ', '3', '\n'};
     expected.insert(expected.end(), kBilevel.begin(), kBilevel.end());
     EXPECT_EQ(ReadAll(Path("a.pbm")), expected);
 
     const std::vector<uint8_t> gray = {0, 128, 255, 7, 8, 9};
-    ASSERT_TRUE(WriteImageFile(ImageFormat::Pnm, Path("g.pgm"), {3, 2, PixelKind::Gray, 0}, gray.data(), &error));
+    ASSERT_TRUE(
+        WriteImageFile(ImageFormat::Pnm, Path("g.pgm"), {3, 2, PixelKind::Gray, 0}, gray.data(), &error));
     expected = {'P', '5', '\n', '3', ' ', '2', '\n', '2', '5', '5', '\n'};
     expected.insert(expected.end(), gray.begin(), gray.end());
     EXPECT_EQ(ReadAll(Path("g.pgm")), expected);
 
     const std::vector<uint8_t> rgb = {255, 0, 0, 0, 255, 0};
-    ASSERT_TRUE(WriteImageFile(ImageFormat::Pnm, Path("c.ppm"), {2, 1, PixelKind::Rgb, 0}, rgb.data(), &error));
+    ASSERT_TRUE(
+        WriteImageFile(ImageFormat::Pnm, Path("c.ppm"), {2, 1, PixelKind::Rgb, 0}, rgb.data(), &error));
     expected = {'P', '6', '\n', '2', ' ', '1', '\n', '2', '5', '5', '\n'};
     expected.insert(expected.end(), rgb.begin(), rgb.end());
     EXPECT_EQ(ReadAll(Path("c.ppm")), expected);
 }
 
 // Reads a PNG back as 8-bit gray or RGB through libpng's simplified interface.
-bool ReadPng(const std::string &path, png_uint_32 format, png_image *image, std::vector<uint8_t> *pixels) {
+bool ReadPng(const std::string &path, png_uint_32 format, png_image *image, std::vector<uint8_t> *pixels)
+{
     *image = png_image{};
     image->version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_file(image, path.c_str())) return false;
@@ -91,9 +100,11 @@ bool ReadPng(const std::string &path, png_uint_32 format, png_image *image, std:
     return png_image_finish_read(image, nullptr, pixels->data(), 0, nullptr) != 0;
 }
 
-TEST_F(ImageFileTest, PngBilevelHasBlackWhereTheDriverSaysOne) {
+TEST_F(ImageFileTest, PngBilevelHasBlackWhereTheDriverSaysOne)
+{
     std::string error;
-    ASSERT_TRUE(WriteImageFile(ImageFormat::Png, Path("a.png"), kBilevelInfo, kBilevel.data(), &error)) << error;
+    ASSERT_TRUE(WriteImageFile(ImageFormat::Png, Path("a.png"), kBilevelInfo, kBilevel.data(), &error))
+        << error;
     png_image image;
     std::vector<uint8_t> pixels;
     ASSERT_TRUE(ReadPng(Path("a.png"), PNG_FORMAT_GRAY, &image, &pixels));
@@ -111,7 +122,8 @@ TEST_F(ImageFileTest, PngBilevelHasBlackWhereTheDriverSaysOne) {
     EXPECT_EQ(bytes[25], 0);
 }
 
-TEST_F(ImageFileTest, PngColourRoundTripsRowByRow) {
+TEST_F(ImageFileTest, PngColourRoundTripsRowByRow)
+{
     const ImageInfo info{4, 3, PixelKind::Rgb, 150};
     std::vector<uint8_t> rgb(BytesPerRow(info) * info.height);
     for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 7);
@@ -128,9 +140,11 @@ TEST_F(ImageFileTest, PngColourRoundTripsRowByRow) {
     EXPECT_EQ(pixels, rgb);
 }
 
-TEST_F(ImageFileTest, TiffKeepsBitsAndSaysMinIsWhiteForBilevel) {
+TEST_F(ImageFileTest, TiffKeepsBitsAndSaysMinIsWhiteForBilevel)
+{
     std::string error;
-    ASSERT_TRUE(WriteImageFile(ImageFormat::Tiff, Path("a.tif"), kBilevelInfo, kBilevel.data(), &error)) << error;
+    ASSERT_TRUE(WriteImageFile(ImageFormat::Tiff, Path("a.tif"), kBilevelInfo, kBilevel.data(), &error))
+        << error;
     TIFF *tiff = TIFFOpen(Path("a.tif").c_str(), "r");
     ASSERT_NE(tiff, nullptr);
     uint32_t width = 0, height = 0;
@@ -152,7 +166,8 @@ TEST_F(ImageFileTest, TiffKeepsBitsAndSaysMinIsWhiteForBilevel) {
     TIFFClose(tiff);
 }
 
-TEST_F(ImageFileTest, TiffColour) {
+TEST_F(ImageFileTest, TiffColour)
+{
     const ImageInfo info{3, 2, PixelKind::Rgb, 600};
     const std::vector<uint8_t> rgb = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18};
     std::string error;
@@ -168,14 +183,15 @@ TEST_F(ImageFileTest, TiffColour) {
     EXPECT_EQ(photometric, PHOTOMETRIC_RGB);
     EXPECT_FLOAT_EQ(xres, 600.0f);
     std::vector<uint8_t> row(9);
-    ASSERT_EQ(TIFFReadScanline(tiff, row.data(), 0, 0), 1);  // compressed: rows in order
+    ASSERT_EQ(TIFFReadScanline(tiff, row.data(), 0, 0), 1); // compressed: rows in order
     EXPECT_EQ(row, std::vector<uint8_t>(rgb.begin(), rgb.begin() + 9));
     ASSERT_EQ(TIFFReadScanline(tiff, row.data(), 1, 0), 1);
     EXPECT_EQ(row, std::vector<uint8_t>(rgb.begin() + 9, rgb.end()));
     TIFFClose(tiff);
 }
 
-TEST_F(ImageFileTest, WritersRefuseWrongRowCountsAndAbortRemovesTheFile) {
+TEST_F(ImageFileTest, WritersRefuseWrongRowCountsAndAbortRemovesTheFile)
+{
     for (ImageFormat format : {ImageFormat::Pnm, ImageFormat::Png, ImageFormat::Tiff}) {
         SCOPED_TRACE(ImageFormatName(format));
         const std::string path = Path(std::string("short.") + ImageFormatName(format));
@@ -192,26 +208,28 @@ TEST_F(ImageFileTest, WritersRefuseWrongRowCountsAndAbortRemovesTheFile) {
     }
 }
 
-TEST_F(ImageFileTest, BadTargetsAreRefusedWithAReason) {
+TEST_F(ImageFileTest, BadTargetsAreRefusedWithAReason)
+{
     std::string error;
     const std::vector<uint8_t> gray(4, 0);
     EXPECT_FALSE(WriteImageFile(ImageFormat::Pnm, Path("no/such/dir/x.pgm"), {2, 2, PixelKind::Gray, 0},
                                 gray.data(), &error));
     EXPECT_NE(error.find("cannot create"), std::string::npos) << error;
-    EXPECT_FALSE(WriteImageFile(ImageFormat::Png, Path("empty.png"), {0, 2, PixelKind::Gray, 0}, gray.data(),
-                                &error));
+    EXPECT_FALSE(
+        WriteImageFile(ImageFormat::Png, Path("empty.png"), {0, 2, PixelKind::Gray, 0}, gray.data(), &error));
     EXPECT_FALSE(WriteImageFile(ImageFormat::Tiff, "-", {2, 2, PixelKind::Gray, 0}, gray.data(), &error));
     EXPECT_NE(error.find("standard output"), std::string::npos) << error;
 }
 
 // ------------------------------------------------------------ status words
 
-TEST(StatusWordsTest, EveryCodeTheDriverStoresHasItsOwnWords) {
-    const uint64_t codes[] = {0,    152,  153,  157,  159,  162,  2000, 2001, 2004, 2005, 2006, 2007,
-                              2008, 2009, 2010, 2013, 2014, 2015, 2019, 2021, 2022, 2023, 2027, 2033,
-                              2040, 2999, 3001, 3002, 3003, 3004, 3005, 3006, 3011, 3012, 3101, 3201,
-                              3202, 3203, 3204, 3205, 3206, 3207, 3211, 3212, 3500, 3501, 3502, 3503,
-                              3504, 64001, 64002, 64003};
+TEST(StatusWordsTest, EveryCodeTheDriverStoresHasItsOwnWords)
+{
+    const uint64_t codes[] = {0,    152,  153,  157,  159,  162,   2000,  2001, 2004, 2005, 2006,
+                              2007, 2008, 2009, 2010, 2013, 2014,  2015,  2019, 2021, 2022, 2023,
+                              2027, 2033, 2040, 2999, 3001, 3002,  3003,  3004, 3005, 3006, 3011,
+                              3012, 3101, 3201, 3202, 3203, 3204,  3205,  3206, 3207, 3211, 3212,
+                              3500, 3501, 3502, 3503, 3504, 64001, 64002, 64003};
     for (uint64_t code : codes) {
         const std::string words = StatusWords(code);
         EXPECT_NE(words, "unknown status code") << code;
@@ -223,7 +241,8 @@ TEST(StatusWordsTest, EveryCodeTheDriverStoresHasItsOwnWords) {
     EXPECT_EQ(StatusWords(4000), "unknown status code");
 }
 
-TEST(StatusWordsTest, TheCommonFailuresSayWhatHappened) {
+TEST(StatusWordsTest, TheCommonFailuresSayWhatHappened)
+{
     EXPECT_NE(StatusWords(2019).find("no scanner"), std::string::npos);
     EXPECT_NE(StatusWords(159).find("cancelled"), std::string::npos);
     EXPECT_NE(StatusWords(2005).find("invalid parameter"), std::string::npos);
@@ -233,5 +252,5 @@ TEST(StatusWordsTest, TheCommonFailuresSayWhatHappened) {
     EXPECT_EQ(DescribeStatus(64001).rfind("64001 (0xFA01): ", 0), 0u);
 }
 
-}  // namespace
-}  // namespace docscan_cli
+} // namespace
+} // namespace docscan_cli

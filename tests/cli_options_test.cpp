@@ -16,7 +16,8 @@ namespace {
 
 // ------------------------------------------------------------------ args
 
-TEST(ArgsTest, OptionsInTheirUsualForms) {
+TEST(ArgsTest, OptionsInTheirUsualForms)
+{
     ArgReader args({"--mode", "Gray", "--resolution=150", "-l10", "-t", "5", "--json", "file"});
     std::string value;
     ASSERT_TRUE(args.Value("--mode", &value));
@@ -35,7 +36,8 @@ TEST(ArgsTest, OptionsInTheirUsualForms) {
     EXPECT_FALSE(args.More());
 }
 
-TEST(ArgsTest, MistakesAreUsageErrors) {
+TEST(ArgsTest, MistakesAreUsageErrors)
+{
     ArgReader missing({"--mode"});
     std::string value;
     EXPECT_THROW(missing.Value("--mode", &value), UsageError);
@@ -48,7 +50,8 @@ TEST(ArgsTest, MistakesAreUsageErrors) {
     EXPECT_FALSE(longer.Value("--mode", &value));
 }
 
-TEST(ArgsTest, NumbersAreStrict) {
+TEST(ArgsTest, NumbersAreStrict)
+{
     EXPECT_EQ(ParseInteger("150", 50, 600, "--resolution"), 150);
     EXPECT_EQ(ParseInteger("010", 0, 100, "n"), 10) << "decimal, not octal";
     EXPECT_THROW(ParseInteger("150dpi", 50, 600, "--resolution"), UsageError);
@@ -70,17 +73,19 @@ TEST(ArgsTest, NumbersAreStrict) {
 
 // ----------------------------------------------------------------- gamma
 
-TEST(GammaTest, CurveEndsFixedAndBrightensAboveOne) {
+TEST(GammaTest, CurveEndsFixedAndBrightensAboveOne)
+{
     const GammaTable identity = GammaCurve(1.0);
     for (int i = 0; i < 256; ++i) EXPECT_EQ(identity[static_cast<size_t>(i)], i);
     const GammaTable bright = GammaCurve(2.2);
     EXPECT_EQ(bright[0], 0);
     EXPECT_EQ(bright[255], 255);
-    EXPECT_EQ(bright[128], 186);  // 255 * (128/255)^(1/2.2), rounded
+    EXPECT_EQ(bright[128], 186); // 255 * (128/255)^(1/2.2), rounded
     for (size_t i = 1; i < 256; ++i) EXPECT_GE(bright[i], bright[i - 1]);
 }
 
-TEST(GammaTest, FilesRawOrText) {
+TEST(GammaTest, FilesRawOrText)
+{
     GammaTable table{};
     std::string error;
     std::vector<uint8_t> raw(256);
@@ -108,7 +113,8 @@ TEST(GammaTest, FilesRawOrText) {
 
 // ------------------------------------------------------------ scan plans
 
-SCANNERABILITYEX Scanner(uint16_t width = 2550) {
+SCANNERABILITYEX Scanner(uint16_t width = 2550)
+{
     SCANNERABILITYEX ability{};
     ability.MaxScanWidth = width;
     ability.BoundaryColor = 1;
@@ -120,7 +126,8 @@ SCANNERABILITYEX Scanner(uint16_t width = 2550) {
     return ability;
 }
 
-TEST(ScanPlanTest, DefaultsAreTheFullWidthAndAnA4Length) {
+TEST(ScanPlanTest, DefaultsAreTheFullWidthAndAnA4Length)
+{
     ScanPlan plan;
     std::string error;
     ASSERT_TRUE(PlanScan(ScanRequest{}, Scanner(), &plan, &error)) << error;
@@ -128,10 +135,10 @@ TEST(ScanPlanTest, DefaultsAreTheFullWidthAndAnA4Length) {
     EXPECT_EQ(p.Left, 0);
     EXPECT_EQ(p.Top, 0);
     EXPECT_EQ(p.Width, 2550);
-    EXPECT_EQ(p.Length, 3508);  // 297 mm in 1/300 inch
+    EXPECT_EQ(p.Length, 3508); // 297 mm in 1/300 inch
     EXPECT_EQ(p.PixelNum, 2550);
     EXPECT_EQ(p.LineNum, 3508);
-    EXPECT_EQ(+p.HiWordLineNum, 0);  // odd offset: compared by value
+    EXPECT_EQ(+p.HiWordLineNum, 0); // odd offset: compared by value
     EXPECT_EQ(p.ScanMode, 4);
     EXPECT_EQ(p.BitPerPixel, 24);
     EXPECT_EQ(p.XRes, 300);
@@ -141,7 +148,8 @@ TEST(ScanPlanTest, DefaultsAreTheFullWidthAndAnA4Length) {
     EXPECT_EQ(plan.bytesPerLine, 2550u * 3);
 }
 
-TEST(ScanPlanTest, AreaInMillimetresAtALowerResolution) {
+TEST(ScanPlanTest, AreaInMillimetresAtALowerResolution)
+{
     ScanRequest request;
     request.mode = ScanModeChoice::Gray;
     request.resolution = 150;
@@ -154,11 +162,11 @@ TEST(ScanPlanTest, AreaInMillimetresAtALowerResolution) {
     std::string error;
     ASSERT_TRUE(PlanScan(request, Scanner(), &plan, &error)) << error;
     const tagScanParameter &p = plan.parameter;
-    EXPECT_EQ(p.Left, 118);      // 10 mm = 118.1 units
+    EXPECT_EQ(p.Left, 118); // 10 mm = 118.1 units
     EXPECT_EQ(p.Top, 118);
-    EXPECT_EQ(p.Length, 591);    // 50 mm = 590.6 units
-    EXPECT_EQ(p.PixelNum, 590);  // 1181 units at 150 dpi
-    EXPECT_EQ(p.Width, 1180);    // what 590 pixels cover
+    EXPECT_EQ(p.Length, 591);   // 50 mm = 590.6 units
+    EXPECT_EQ(p.PixelNum, 590); // 1181 units at 150 dpi
+    EXPECT_EQ(p.Width, 1180);   // what 590 pixels cover
     EXPECT_EQ(p.LineNum, 295);
     EXPECT_EQ(p.ScanMode, 2);
     EXPECT_EQ(p.BitPerPixel, 8);
@@ -169,20 +177,21 @@ TEST(ScanPlanTest, AreaInMillimetresAtALowerResolution) {
     EXPECT_EQ(plan.image.dpi, 150u);
 }
 
-TEST(ScanPlanTest, OneBitModesKeepWholeBytesAndTheScannersBoundary) {
+TEST(ScanPlanTest, OneBitModesKeepWholeBytesAndTheScannersBoundary)
+{
     ScanRequest request;
     request.mode = ScanModeChoice::Lineart;
     ScanPlan plan;
     std::string error;
     ASSERT_TRUE(PlanScan(request, Scanner(), &plan, &error));
-    EXPECT_EQ(plan.parameter.PixelNum, 2544);  // 2550 down to a multiple of 8
+    EXPECT_EQ(plan.parameter.PixelNum, 2544); // 2550 down to a multiple of 8
     EXPECT_EQ(plan.parameter.ScanMode, 0);
     EXPECT_EQ(plan.parameter.BitPerPixel, 1);
     EXPECT_EQ(plan.bytesPerLine, 318u);
 
     SCANNERABILITYEX odd = Scanner();
     odd.BoundaryHalftone = 3;
-    odd.BoundaryHalftoneOwn = 0;  // no constraint
+    odd.BoundaryHalftoneOwn = 0; // no constraint
     request.mode = ScanModeChoice::Halftone;
     request.halftonePattern = 4;
     ASSERT_TRUE(PlanScan(request, odd, &plan, &error));
@@ -197,11 +206,12 @@ TEST(ScanPlanTest, OneBitModesKeepWholeBytesAndTheScannersBoundary) {
     EXPECT_EQ(plan.parameter.PixelNum, 2544);
 }
 
-TEST(ScanPlanTest, ScanMethodIsOneTheScannerSupports) {
+TEST(ScanPlanTest, ScanMethodIsOneTheScannerSupports)
+{
     SCANNERABILITYEX ability = Scanner();
     ScanPlan plan;
     std::string error;
-    ability.ScanMethods = 0x08;  // methods 2 and 3 only
+    ability.ScanMethods = 0x08; // methods 2 and 3 only
     ASSERT_TRUE(PlanScan(ScanRequest{}, ability, &plan, &error));
     EXPECT_EQ(plan.parameter.ScanMethod, 2);
     ability.ScanMethods = 0x40;
@@ -209,12 +219,13 @@ TEST(ScanPlanTest, ScanMethodIsOneTheScannerSupports) {
     EXPECT_EQ(plan.parameter.ScanMethod, 1);
 }
 
-TEST(ScanPlanTest, AreasOffTheGlassAndBadValuesAreRefused) {
+TEST(ScanPlanTest, AreasOffTheGlassAndBadValuesAreRefused)
+{
     ScanPlan plan;
     std::string error;
     ScanRequest request;
     request.left = 200;
-    request.width = 20;  // 220 mm > 215.9 mm
+    request.width = 20; // 220 mm > 215.9 mm
     EXPECT_FALSE(PlanScan(request, Scanner(), &plan, &error));
     EXPECT_NE(error.find("wider"), std::string::npos) << error;
 
@@ -223,7 +234,7 @@ TEST(ScanPlanTest, AreasOffTheGlassAndBadValuesAreRefused) {
     EXPECT_FALSE(PlanScan(request, Scanner(), &plan, &error));
 
     request = {};
-    request.width = 215.9;  // the whole glass, rounding aside
+    request.width = 215.9; // the whole glass, rounding aside
     EXPECT_TRUE(PlanScan(request, Scanner(), &plan, &error)) << error;
 
     request = {};
@@ -239,7 +250,7 @@ TEST(ScanPlanTest, AreasOffTheGlassAndBadValuesAreRefused) {
     request = {};
     request.mode = ScanModeChoice::Lineart;
     request.resolution = 50;
-    request.width = 1;  // 9 pixels at 50 dpi round down to 8... of 0.98 mm: 0 pixels
+    request.width = 1; // 9 pixels at 50 dpi round down to 8... of 0.98 mm: 0 pixels
     EXPECT_FALSE(PlanScan(request, Scanner(), &plan, &error));
     EXPECT_NE(error.find("too small"), std::string::npos) << error;
 
@@ -251,7 +262,8 @@ TEST(ScanPlanTest, AreasOffTheGlassAndBadValuesAreRefused) {
     EXPECT_FALSE(PlanScan(ScanRequest{}, Scanner(0), &plan, &error)) << "a scanner without width";
 }
 
-TEST(ScanPlanTest, ModeAndDropoutNames) {
+TEST(ScanPlanTest, ModeAndDropoutNames)
+{
     EXPECT_EQ(ParseScanMode("color"), ScanModeChoice::Color);
     EXPECT_EQ(ParseScanMode("Gray"), ScanModeChoice::Gray);
     EXPECT_EQ(ParseScanMode("LINEART"), ScanModeChoice::Lineart);
@@ -268,7 +280,8 @@ TEST(ScanPlanTest, ModeAndDropoutNames) {
 
 // --------------------------------------------------------------- preload
 
-TEST(PreloadTest, SanitizerRuntimeFirstPreloadLastNoDuplicates) {
+TEST(PreloadTest, SanitizerRuntimeFirstPreloadLastNoDuplicates)
+{
     EXPECT_EQ(PreloadValue("", ""), "libumockdev-preload.so.0");
     EXPECT_EQ(PreloadValue("", "/usr/lib/libasan.so.8"), "/usr/lib/libasan.so.8:libumockdev-preload.so.0");
     EXPECT_EQ(PreloadValue("a.so b.so", ""), "a.so:b.so:libumockdev-preload.so.0");
@@ -277,12 +290,13 @@ TEST(PreloadTest, SanitizerRuntimeFirstPreloadLastNoDuplicates) {
     EXPECT_EQ(PreloadValue("libumockdev-preload.so.0:a.so", ""), "a.so:libumockdev-preload.so.0");
 }
 
-TEST(PreloadTest, ButtonNumbersToDeviceCodes) {
+TEST(PreloadTest, ButtonNumbersToDeviceCodes)
+{
     EXPECT_EQ(ButtonCode(1), 3u);
     EXPECT_EQ(ButtonCode(2), 5u);
     EXPECT_EQ(ButtonCode(3), 6u);
     EXPECT_EQ(ButtonCode(4), 0u);
 }
 
-}  // namespace
-}  // namespace docscan_cli
+} // namespace
+} // namespace docscan_cli

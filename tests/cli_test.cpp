@@ -28,28 +28,30 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Result {
-    int exitCode = -1;   // -1 when the program ended by a signal
+    int exitCode = -1; // -1 when the program ended by a signal
     int signal = 0;
     std::string out;
     std::string err;
 };
 
-std::string ReadText(const fs::path &path) {
+std::string ReadText(const fs::path &path)
+{
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::vector<uint8_t> ReadBytes(const fs::path &path) {
+std::vector<uint8_t> ReadBytes(const fs::path &path)
+{
     const std::string text = ReadText(path);
     return {text.begin(), text.end()};
 }
 
 class CliTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("docscan_cli_test_" + std::to_string(getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    void SetUp() override
+    {
+        dir_ = fs::temp_directory_path() / ("docscan_cli_test_" + std::to_string(getpid()) + "_" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir_);
     }
     void TearDown() override { fs::remove_all(dir_); }
@@ -58,7 +60,8 @@ protected:
 
     // Starts docscan with `args` (and `env`, NAME=VALUE entries added to its
     // environment); its standard output and error go to files.
-    pid_t Start(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+    pid_t Start(const std::vector<std::string> &args, const std::vector<std::string> &env = {})
+    {
         const std::string out = Path("stdout").string();
         const std::string err = Path("stderr").string();
         const pid_t pid = fork();
@@ -82,7 +85,8 @@ protected:
         return pid;
     }
 
-    Result Wait(pid_t pid) {
+    Result Wait(pid_t pid)
+    {
         Result result;
         int status = 0;
         waitpid(pid, &status, 0);
@@ -93,7 +97,8 @@ protected:
         return result;
     }
 
-    Result Run(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+    Result Run(const std::vector<std::string> &args, const std::vector<std::string> &env = {})
+    {
         return Wait(Start(args, env));
     }
 
@@ -105,7 +110,8 @@ protected:
 class JsonChecker {
 public:
     explicit JsonChecker(const std::string &text) : s_(text) {}
-    bool Valid() {
+    bool Valid()
+    {
         Space();
         if (!Value()) return false;
         Space();
@@ -113,16 +119,19 @@ public:
     }
 
 private:
-    void Space() {
+    void Space()
+    {
         while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\n' || s_[i_] == '\t' || s_[i_] == '\r')) ++i_;
     }
-    bool Literal(const char *word) {
+    bool Literal(const char *word)
+    {
         const std::string w(word);
         if (s_.compare(i_, w.size(), w) != 0) return false;
         i_ += w.size();
         return true;
     }
-    bool String() {
+    bool String()
+    {
         if (i_ >= s_.size() || s_[i_] != '"') return false;
         for (++i_; i_ < s_.size(); ++i_) {
             const unsigned char c = static_cast<unsigned char>(s_[i_]);
@@ -136,7 +145,8 @@ private:
                 if (i_ >= s_.size()) return false;
                 if (s_[i_] == 'u') {
                     for (int k = 0; k < 4; ++k) {
-                        if (++i_ >= s_.size() || !std::isxdigit(static_cast<unsigned char>(s_[i_]))) return false;
+                        if (++i_ >= s_.size() || !std::isxdigit(static_cast<unsigned char>(s_[i_])))
+                            return false;
                     }
                 } else if (std::string("\"\\/bfnrt").find(s_[i_]) == std::string::npos) {
                     return false;
@@ -145,7 +155,8 @@ private:
         }
         return false;
     }
-    bool Number() {
+    bool Number()
+    {
         const size_t start = i_;
         if (i_ < s_.size() && s_[i_] == '-') ++i_;
         while (i_ < s_.size() && (std::isdigit(static_cast<unsigned char>(s_[i_])) || s_[i_] == '.' ||
@@ -154,7 +165,8 @@ private:
         }
         return i_ > start && std::isdigit(static_cast<unsigned char>(s_[i_ - 1]));
     }
-    bool Value() {
+    bool Value()
+    {
         if (i_ >= s_.size()) return false;
         switch (s_[i_]) {
         case '{': return Object();
@@ -166,7 +178,8 @@ private:
         default: return Number();
         }
     }
-    bool Object() {
+    bool Object()
+    {
         ++i_;
         Space();
         if (i_ < s_.size() && s_[i_] == '}') return ++i_, true;
@@ -183,7 +196,8 @@ private:
             if (s_[i_++] != ',') return false;
         }
     }
-    bool Array() {
+    bool Array()
+    {
         ++i_;
         Space();
         if (i_ < s_.size() && s_[i_] == ']') return ++i_, true;
@@ -203,7 +217,8 @@ private:
 
 bool ValidJson(const std::string &text) { return JsonChecker(text).Valid(); }
 
-TEST(JsonCheckerTest, TellsValidFromInvalid) {
+TEST(JsonCheckerTest, TellsValidFromInvalid)
+{
     EXPECT_TRUE(ValidJson("{\"a\":[1,2.5,-3e2],\"b\":{\"c\":true,\"d\":null},\"e\":\"x\\u00e9\"}\n"));
     EXPECT_FALSE(ValidJson("{\"a\":1,}"));
     EXPECT_FALSE(ValidJson("{\"a\" 1}"));
@@ -220,20 +235,25 @@ struct Pnm {
 };
 
 // Parses a binary PNM (P4, P5, P6 with maxval 255); false when malformed.
-bool ParsePnm(const std::vector<uint8_t> &bytes, Pnm *pnm) {
+bool ParsePnm(const std::vector<uint8_t> &bytes, Pnm *pnm)
+{
     std::string header(bytes.begin(), bytes.begin() + static_cast<long>(std::min<size_t>(bytes.size(), 64)));
     unsigned maxval = 255;
     char magic[3] = {};
     int consumed = 0;
-    if (std::sscanf(header.c_str(), "%2s %u %u%n", magic, &pnm->width, &pnm->height, &consumed) != 3) return false;
+    if (std::sscanf(header.c_str(), "%2s %u %u%n", magic, &pnm->width, &pnm->height, &consumed) != 3)
+        return false;
     pnm->magic = magic;
     if (pnm->magic != "P4") {
         int more = 0;
-        if (std::sscanf(header.c_str() + consumed, " %u%n", &maxval, &more) != 1 || maxval != 255) return false;
+        if (std::sscanf(header.c_str() + consumed, " %u%n", &maxval, &more) != 1 || maxval != 255)
+            return false;
         consumed += more;
     }
-    const size_t start = static_cast<size_t>(consumed) + 1;  // one white-space byte ends the header
-    const size_t bpl = pnm->magic == "P4" ? (pnm->width + 7) / 8 : pnm->magic == "P5" ? pnm->width : pnm->width * 3;
+    const size_t start = static_cast<size_t>(consumed) + 1; // one white-space byte ends the header
+    const size_t bpl = pnm->magic == "P4"   ? (pnm->width + 7) / 8
+                       : pnm->magic == "P5" ? pnm->width
+                                            : pnm->width * 3;
     if (bytes.size() != start + bpl * pnm->height) return false;
     pnm->pixels.assign(bytes.begin() + static_cast<long>(start), bytes.end());
     return true;
@@ -244,13 +264,14 @@ struct PngHeader {
     int bitDepth = 0, colourType = -1;
 };
 
-bool ParsePngHeader(const std::vector<uint8_t> &bytes, PngHeader *h) {
+bool ParsePngHeader(const std::vector<uint8_t> &bytes, PngHeader *h)
+{
     static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     if (bytes.size() < 33 || !std::equal(kSignature, kSignature + 8, bytes.begin())) return false;
     if (std::string(bytes.begin() + 12, bytes.begin() + 16) != "IHDR") return false;
     auto be32 = [&](size_t at) {
-        return (uint32_t{bytes[at]} << 24) | (uint32_t{bytes[at + 1]} << 16) | (uint32_t{bytes[at + 2]} << 8) |
-               bytes[at + 3];
+        return (uint32_t{bytes[at]} << 24) | (uint32_t{bytes[at + 1]} << 16) |
+               (uint32_t{bytes[at + 2]} << 8) | bytes[at + 3];
     };
     h->width = be32(16);
     h->height = be32(20);
@@ -262,14 +283,16 @@ bool ParsePngHeader(const std::vector<uint8_t> &bytes, PngHeader *h) {
 // A 50 x 30 mm area at 75 dpi: 591 x 354 area units, so 147 x 88 pixels.
 const std::vector<std::string> kSmallArea = {"--resolution", "75", "-x", "50", "-y", "30"};
 
-std::vector<std::string> Args(std::vector<std::string> head, const std::vector<std::string> &tail) {
+std::vector<std::string> Args(std::vector<std::string> head, const std::vector<std::string> &tail)
+{
     head.insert(head.end(), tail.begin(), tail.end());
     return head;
 }
 
 // ----------------------------------------------------------------- info
 
-TEST_F(CliTest, InfoFindsTheVirtualScanner) {
+TEST_F(CliTest, InfoFindsTheVirtualScanner)
+{
     const Result r = Run({"info", "--virtual"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("found (virtual scanner)"), std::string::npos) << r.out;
@@ -277,18 +300,21 @@ TEST_F(CliTest, InfoFindsTheVirtualScanner) {
     EXPECT_NE(r.out.find("300, 600 dpi"), std::string::npos) << r.out;
 }
 
-TEST_F(CliTest, InfoJsonIsValidAndCarriesTheIdentity) {
+TEST_F(CliTest, InfoJsonIsValidAndCarriesTheIdentity)
+{
     const Result r = Run({"info", "--virtual", "--json"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(ValidJson(r.out)) << r.out;
-    for (const char *key : {"\"ok\":true", "\"found\":true", "\"virtual\":true", "\"vendor\":\"",
-                            "\"product\":\"", "\"revision\":\"", "\"max_width_pixels\":", "\"resolutions\":["}) {
+    for (const char *key :
+         {"\"ok\":true", "\"found\":true", "\"virtual\":true", "\"vendor\":\"", "\"product\":\"",
+          "\"revision\":\"", "\"max_width_pixels\":", "\"resolutions\":["}) {
         EXPECT_NE(r.out.find(key), std::string::npos) << key << " in " << r.out;
     }
     EXPECT_EQ(r.out.find("\"vendor\":\"\""), std::string::npos) << "an empty vendor: " << r.out;
 }
 
-TEST_F(CliTest, InfoAbilitiesShowBothRecords) {
+TEST_F(CliTest, InfoAbilitiesShowBothRecords)
+{
     const Result r = Run({"info", "--virtual", "--json", "--abilities"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(ValidJson(r.out)) << r.out;
@@ -302,7 +328,8 @@ TEST_F(CliTest, InfoAbilitiesShowBothRecords) {
     EXPECT_NE(text.out.find("UsbVersion:"), std::string::npos) << text.out;
 }
 
-TEST_F(CliTest, WithoutAScannerTheVirtualOneStandsInUnlessRefused) {
+TEST_F(CliTest, WithoutAScannerTheVirtualOneStandsInUnlessRefused)
+{
     // No real scanner is attached where the tests run.
     const Result fallback = Run({"info"});
     ASSERT_EQ(fallback.exitCode, 0) << fallback.err;
@@ -312,10 +339,10 @@ TEST_F(CliTest, WithoutAScannerTheVirtualOneStandsInUnlessRefused) {
     // Already under the preload (as with umockdev-wrapper): the virtual
     // scanner starts in the same process, after the first search failed.
     const char *asan = std::getenv("ASAN_OPTIONS");
-    const Result inProcess = Run({"scan", "--mode", "Gray", "-o", Path("w.pgm").string(), "--resolution", "75",
-                                  "-y", "10"},
-                                 {"LD_PRELOAD=libumockdev-preload.so.0",
-                                  std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"});
+    const Result inProcess =
+        Run({"scan", "--mode", "Gray", "-o", Path("w.pgm").string(), "--resolution", "75", "-y", "10"},
+            {"LD_PRELOAD=libumockdev-preload.so.0",
+             std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"});
     ASSERT_EQ(inProcess.exitCode, 0) << inProcess.err;
     EXPECT_NE(inProcess.err.find("using the virtual scanner"), std::string::npos) << inProcess.err;
     Pnm pnm;
@@ -339,8 +366,10 @@ TEST_F(CliTest, WithoutAScannerTheVirtualOneStandsInUnlessRefused) {
 
 // ----------------------------------------------------------------- scan
 
-TEST_F(CliTest, ScanGrayPnmHasTheRequestedShape) {
-    const Result r = Run(Args({"scan", "--virtual", "--mode", "Gray", "-o", Path("g.pgm").string()}, kSmallArea));
+TEST_F(CliTest, ScanGrayPnmHasTheRequestedShape)
+{
+    const Result r =
+        Run(Args({"scan", "--virtual", "--mode", "Gray", "-o", Path("g.pgm").string()}, kSmallArea));
     ASSERT_EQ(r.exitCode, 0) << r.err;
     Pnm pnm;
     ASSERT_TRUE(ParsePnm(ReadBytes(Path("g.pgm")), &pnm));
@@ -352,7 +381,8 @@ TEST_F(CliTest, ScanGrayPnmHasTheRequestedShape) {
     EXPECT_NE(r.err.find("147 x 88"), std::string::npos) << r.err;
 }
 
-TEST_F(CliTest, ScanColourPngAndLineartPng) {
+TEST_F(CliTest, ScanColourPngAndLineartPng)
+{
     Result r = Run(Args({"scan", "--virtual", "-q", "-o", Path("c.png").string()}, kSmallArea));
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(r.err.empty()) << "--quiet: " << r.err;
@@ -361,21 +391,23 @@ TEST_F(CliTest, ScanColourPngAndLineartPng) {
     EXPECT_EQ(h.width, 147u);
     EXPECT_EQ(h.height, 88u);
     EXPECT_EQ(h.bitDepth, 8);
-    EXPECT_EQ(h.colourType, 2);  // RGB
+    EXPECT_EQ(h.colourType, 2); // RGB
 
     r = Run(Args({"scan", "--virtual", "-q", "--mode", "Lineart", "-o", Path("l.png").string()}, kSmallArea));
     ASSERT_EQ(r.exitCode, 0) << r.err;
     ASSERT_TRUE(ParsePngHeader(ReadBytes(Path("l.png")), &h));
-    EXPECT_EQ(h.width, 144u);  // whole bytes of 1-bit pixels
+    EXPECT_EQ(h.width, 144u); // whole bytes of 1-bit pixels
     EXPECT_EQ(h.height, 88u);
     EXPECT_EQ(h.bitDepth, 1);
-    EXPECT_EQ(h.colourType, 0);  // gray
+    EXPECT_EQ(h.colourType, 0); // gray
 }
 
-TEST_F(CliTest, ScanSeesTheTestChartAndTheDropout) {
+TEST_F(CliTest, ScanSeesTheTestChartAndTheDropout)
+{
     // The chart's red patch spans 0.25 to 1.25 inch across and down: pixel
     // (40, 40) at 75 dpi lies in it.
-    Result r = Run(Args({"scan", "--virtual", "-q", "--format", "pnm", "-o", Path("c").string()}, kSmallArea));
+    Result r =
+        Run(Args({"scan", "--virtual", "-q", "--format", "pnm", "-o", Path("c").string()}, kSmallArea));
     ASSERT_EQ(r.exitCode, 0) << r.err;
     Pnm pnm;
     ASSERT_TRUE(ParsePnm(ReadBytes(Path("c")), &pnm));
@@ -387,9 +419,9 @@ TEST_F(CliTest, ScanSeesTheTestChartAndTheDropout) {
 
     // Dropping red out makes the red patch white in gray; dropping green, black.
     for (const char *dropout : {"red", "green"}) {
-        r = Run(Args({"scan", "--virtual", "-q", "--mode", "Gray", "--dropout", dropout, "-o",
-                      Path("d.pgm").string()},
-                     kSmallArea));
+        r = Run(Args(
+            {"scan", "--virtual", "-q", "--mode", "Gray", "--dropout", dropout, "-o", Path("d.pgm").string()},
+            kSmallArea));
         ASSERT_EQ(r.exitCode, 0) << r.err;
         ASSERT_TRUE(ParsePnm(ReadBytes(Path("d.pgm")), &pnm));
         const uint8_t value = pnm.pixels[40u * pnm.width + 40u];
@@ -401,7 +433,8 @@ TEST_F(CliTest, ScanSeesTheTestChartAndTheDropout) {
     }
 }
 
-TEST_F(CliTest, ScanToStandardOutputAndTiff) {
+TEST_F(CliTest, ScanToStandardOutputAndTiff)
+{
     Result r = Run(Args({"scan", "--virtual", "-q", "--mode", "Halftone"}, kSmallArea));
     ASSERT_EQ(r.exitCode, 0) << r.err;
     Pnm pnm;
@@ -418,7 +451,8 @@ TEST_F(CliTest, ScanToStandardOutputAndTiff) {
     EXPECT_EQ(std::string(tiff.begin(), tiff.begin() + 4), std::string("II*\0", 4));
 }
 
-TEST_F(CliTest, ScanOfAPaperPicture) {
+TEST_F(CliTest, ScanOfAPaperPicture)
+{
     // A blue picture, 1 x 1 inch at 75 dpi, laid on the glass.
     const docscan_cli::ImageInfo info{75, 75, docscan_cli::PixelKind::Rgb, 75};
     std::vector<uint8_t> blue(75 * 75 * 3);
@@ -427,8 +461,8 @@ TEST_F(CliTest, ScanOfAPaperPicture) {
     ASSERT_TRUE(docscan_cli::WriteImageFile(docscan_cli::ImageFormat::Png, Path("paper.png").string(), info,
                                             blue.data(), &error))
         << error;
-    const Result r = Run(Args({"scan", "--virtual", "-q", "--paper", Path("paper.png").string(), "--format", "pnm",
-                               "-o", Path("p.ppm").string()},
+    const Result r = Run(Args({"scan", "--virtual", "-q", "--paper", Path("paper.png").string(), "--format",
+                               "pnm", "-o", Path("p.ppm").string()},
                               kSmallArea));
     ASSERT_EQ(r.exitCode, 0) << r.err;
     Pnm pnm;
@@ -436,20 +470,23 @@ TEST_F(CliTest, ScanOfAPaperPicture) {
     const size_t inside = (10u * pnm.width + 10u) * 3;
     EXPECT_LT(pnm.pixels[inside], 60);
     EXPECT_GT(pnm.pixels[inside + 2], 200);
-    const size_t outside = (10u * pnm.width + 120u) * 3;  // right of the picture: white glass
+    const size_t outside = (10u * pnm.width + 120u) * 3; // right of the picture: white glass
     EXPECT_GT(pnm.pixels[outside], 200);
 
-    const Result missing = Run({"scan", "--virtual", "--paper", Path("none.png").string(), "-o", Path("x.png").string()});
+    const Result missing =
+        Run({"scan", "--virtual", "--paper", Path("none.png").string(), "-o", Path("x.png").string()});
     EXPECT_EQ(missing.exitCode, 3);
     EXPECT_NE(missing.err.find("none.png"), std::string::npos) << missing.err;
 }
 
-TEST_F(CliTest, CtrlCCancelsTheScanCleanly) {
+TEST_F(CliTest, CtrlCCancelsTheScanCleanly)
+{
     const fs::path out = Path("big.png");
     const pid_t pid = Start({"scan", "--virtual", "--resolution", "600", "-o", out.string()});
     // Wait until the scan runs (the progress lines start after StartScan).
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (ReadText(Path("stderr")).find("%") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    while (ReadText(Path("stderr")).find("%") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     kill(pid, SIGINT);
@@ -463,7 +500,8 @@ TEST_F(CliTest, CtrlCCancelsTheScanCleanly) {
 
 // ---------------------------------------------------------- maintenance
 
-TEST_F(CliTest, NonVolatileMemoryCommands) {
+TEST_F(CliTest, NonVolatileMemoryCommands)
+{
     const std::string nvm = Path("nvm.bin").string();
     Result r = Run({"nvm", "init", "CLI-TEST-7", "--virtual", "--nvm-file", nvm});
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -482,7 +520,8 @@ TEST_F(CliTest, NonVolatileMemoryCommands) {
     EXPECT_EQ(r.exitCode, 0) << r.err;
 }
 
-TEST_F(CliTest, GammaPowerAndButtons) {
+TEST_F(CliTest, GammaPowerAndButtons)
+{
     Result r = Run({"gamma", "--value", "2.2", "--channel", "2", "--virtual"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     std::ofstream(Path("gamma.bin"), std::ios::binary) << std::string(256, '\x40');
@@ -507,7 +546,8 @@ TEST_F(CliTest, GammaPowerAndButtons) {
 
 // ------------------------------------------------------------ usage
 
-TEST_F(CliTest, BadCommandLinesGiveUsageErrorsNotCrashes) {
+TEST_F(CliTest, BadCommandLinesGiveUsageErrorsNotCrashes)
+{
     const std::vector<std::vector<std::string>> cases = {
         {},
         {"frobnicate"},
@@ -516,16 +556,16 @@ TEST_F(CliTest, BadCommandLinesGiveUsageErrorsNotCrashes) {
         {"scan", "--resolution", "1200"},
         {"scan", "--resolution"},
         {"scan", "--mode", "Sepia"},
-        {"scan", "--dropout", "red"},  // Color has nothing to drop
+        {"scan", "--dropout", "red"}, // Color has nothing to drop
         {"scan", "--format", "gif", "-o", "x.gif"},
         {"scan", "-x", "-5"},
-        {"scan", "--virtual", "-q", "-l", "300", "-o", "x.png"},  // off the glass, found after start-up
+        {"scan", "--virtual", "-q", "-l", "300", "-o", "x.png"}, // off the glass, found after start-up
         {"info", "--virtual", "--no-virtual"},
         {"info", "extra"},
         {"nvm"},
         {"nvm", "erase"},
         {"nvm", "init"},
-        {"nvm", "init", "0123456789012345678901234"},  // 25 characters
+        {"nvm", "init", "0123456789012345678901234"}, // 25 characters
         {"gamma"},
         {"gamma", "--value", "0"},
         {"gamma", "--value", "2", "--channel", "4"},
@@ -546,7 +586,8 @@ TEST_F(CliTest, BadCommandLinesGiveUsageErrorsNotCrashes) {
     }
 }
 
-TEST_F(CliTest, HelpExplainsTheVirtualScanner) {
+TEST_F(CliTest, HelpExplainsTheVirtualScanner)
+{
     const Result r = Run({"--help"});
     ASSERT_EQ(r.exitCode, 0);
     EXPECT_NE(r.out.find("no real scanner answers"), std::string::npos) << r.out;
@@ -554,4 +595,4 @@ TEST_F(CliTest, HelpExplainsTheVirtualScanner) {
     EXPECT_NE(r.out.find("libdocscan.so.1"), std::string::npos);
 }
 
-}  // namespace
+} // namespace

@@ -32,7 +32,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint16_t kScannerWidth = 2550;  // pixels at 300 dpi
+constexpr uint16_t kScannerWidth = 2550; // pixels at 300 dpi
 
 enum class Mode { Colour, Gray, Red, Green, Blue, LineArt, Halftone };
 
@@ -40,16 +40,13 @@ struct Case {
     const char *name;
     Mode mode;
     uint16_t xres;
-    uint16_t left;    // 1/300 inch
-    uint16_t pixels;  // at xres
-    uint16_t lines;   // at xres
+    uint16_t left;   // 1/300 inch
+    uint16_t pixels; // at xres
+    uint16_t lines;  // at xres
     uint8_t pattern = 1;
 };
 
-void PrintTo(const Case &c, std::ostream *os)
-{
-    *os << c.name;
-}
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
 tagScanParameter RequestFor(const Case &c)
 {
@@ -94,13 +91,10 @@ tagScanParameter RequestFor(const Case &c)
 uint32_t LineBytes(const Case &c)
 {
     switch (c.mode) {
-    case Mode::Colour:
-        return 3u * c.pixels;
+    case Mode::Colour: return 3u * c.pixels;
     case Mode::LineArt:
-    case Mode::Halftone:
-        return c.pixels / 8u;
-    default:
-        return c.pixels;
+    case Mode::Halftone: return c.pixels / 8u;
+    default: return c.pixels;
     }
 }
 
@@ -114,7 +108,7 @@ uint32_t LineBytes(const Case &c)
 
 struct DevicePage {
     std::vector<uint8_t> rgb;
-    uint32_t width = 0;  // pixels
+    uint32_t width = 0; // pixels
     uint32_t lines = 0;
 };
 
@@ -155,8 +149,7 @@ private:
     // Output lines that device block `block` yields.
     uint32_t LinesOfBlock(uint32_t block) const
     {
-        if (c_.xres == 300 || c_.xres == 600)
-            return blockLines_;
+        if (c_.xres == 300 || c_.xres == 600) return blockLines_;
         const double before = static_cast<double>(block * blockLines_);
         const double after = static_cast<double>((block + 1) * blockLines_);
         return static_cast<uint32_t>(std::floor(after * r_) - std::floor(before * r_));
@@ -176,8 +169,7 @@ private:
     void CallerColourLine(uint32_t j, uint8_t *out) const
     {
         if (c_.xres == 300 || c_.xres == 600) {
-            for (uint32_t i = 0; i < 3u * c_.pixels; ++i)
-                out[i] = Source(j, i / 3u, i % 3u);
+            for (uint32_t i = 0; i < 3u * c_.pixels; ++i) out[i] = Source(j, i / 3u, i % 3u);
             return;
         }
         if (r_ < 0.5) {
@@ -187,8 +179,7 @@ private:
                 for (uint32_t ch = 0; ch < 3; ++ch) {
                     uint32_t sum = 0;
                     for (uint32_t dy = 0; dy < 4; ++dy)
-                        for (uint32_t dx = 0; dx < 4; ++dx)
-                            sum += Source(4 * j + dy, 4 * i + dx, ch);
+                        for (uint32_t dx = 0; dx < 4; ++dx) sum += Source(4 * j + dy, 4 * i + dx, ch);
                     out[3 * i + ch] = static_cast<uint8_t>(sum / 16u);
                 }
             }
@@ -207,37 +198,35 @@ private:
             for (uint32_t ch = 0; ch < 3; ++ch) {
                 const double u0 = Source(upper, left, ch), u1 = Source(upper, right, ch);
                 const double l0 = Source(upper + 1, left, ch), l1 = Source(upper + 1, right, ch);
-                const double v = u0 * (1 - fy) * (1 - fx) + u1 * (1 - fy) * fx +
-                                 l0 * fy * (1 - fx) + l1 * fy * fx;
+                const double v =
+                    u0 * (1 - fy) * (1 - fx) + u1 * (1 - fy) * fx + l0 * fy * (1 - fx) + l1 * fy * fx;
                 out[3 * i + ch] = static_cast<uint8_t>(static_cast<int>(v));
             }
         }
     }
 
-    static uint8_t Luminance(const uint8_t *rgb) { return static_cast<uint8_t>((3 * rgb[0] + 6 * rgb[1] + rgb[2]) / 10); }
+    static uint8_t Luminance(const uint8_t *rgb)
+    {
+        return static_cast<uint8_t>((3 * rgb[0] + 6 * rgb[1] + rgb[2]) / 10);
+    }
 
     void Convert(const uint8_t *colour, uint32_t lineInBlock, std::vector<uint8_t> &out) const
     {
         const uint32_t p = c_.pixels;
         switch (c_.mode) {
-        case Mode::Colour:
-            out.insert(out.end(), colour, colour + 3u * p);
-            return;
+        case Mode::Colour: out.insert(out.end(), colour, colour + 3u * p); return;
         case Mode::Gray:
-            for (uint32_t i = 0; i < p; ++i)
-                out.push_back(Luminance(colour + 3 * i));
+            for (uint32_t i = 0; i < p; ++i) out.push_back(Luminance(colour + 3 * i));
             return;
         case Mode::Red:
         case Mode::Green:
         case Mode::Blue: {
             const uint32_t ch = c_.mode == Mode::Red ? 0 : c_.mode == Mode::Green ? 1 : 2;
-            for (uint32_t i = 0; i < p; ++i)
-                out.push_back(colour[3 * i + ch]);
+            for (uint32_t i = 0; i < p; ++i) out.push_back(colour[3 * i + ch]);
             return;
         }
         case Mode::LineArt:
-        case Mode::Halftone:
-            break;
+        case Mode::Halftone: break;
         }
         // Line art takes the red channel against 128; halftone the luminance
         // against the pattern's matrix. 1 is black, leftmost pixel in bit 7.
@@ -249,10 +238,8 @@ private:
                 const bool black =
                     c_.mode == Mode::LineArt
                         ? px[0] < 128
-                        : Luminance(px) <
-                              halftone[((c_.pattern - 1u) * 8u + lineInBlock % 8u) * 8u + x % 8u];
-                if (black)
-                    bits = static_cast<uint8_t>(bits | (0x80u >> b));
+                        : Luminance(px) < halftone[((c_.pattern - 1u) * 8u + lineInBlock % 8u) * 8u + x % 8u];
+                if (black) bits = static_cast<uint8_t>(bits | (0x80u >> b));
             }
             out.push_back(bits);
         }
@@ -317,8 +304,7 @@ protected:
         EXPECT_TRUE(StartScan()) << gErrCode;
         DevicePage page;
         const auto window = scanner().window();
-        if (!window)
-            return page;
+        if (!window) return page;
         page.width = window->geometry.pixels;
         page.lines = window->geometry.lines;
         page.rgb = sim::renderDeviceImage(*scanner().imageSource(), window->geometry);
@@ -351,8 +337,8 @@ protected:
     for (size_t at = 0; at < got.size(); ++at) {
         if (got[at] != want[at]) {
             return ::testing::AssertionFailure()
-                   << "line " << at / lineBytes << " byte " << at % lineBytes << ": got "
-                   << int{got[at]} << ", expected " << int{want[at]};
+                   << "line " << at / lineBytes << " byte " << at % lineBytes << ": got " << int{got[at]}
+                   << ", expected " << int{want[at]};
         }
     }
     return ::testing::AssertionSuccess();
@@ -415,7 +401,9 @@ const Case kWholeScans[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Modes, WholeScanTest, ::testing::ValuesIn(kWholeScans),
-                         [](const ::testing::TestParamInfo<Case> &param) { return std::string(param.param.name); });
+                         [](const ::testing::TestParamInfo<Case> &param) {
+                             return std::string(param.param.name);
+                         });
 
 // ---- Read sizes -------------------------------------------------------------------
 
@@ -428,12 +416,12 @@ TEST_F(DeliveryTest, AnyPatternOfReadSizesGivesTheSameStream)
 
     auto scanWith = [&](const std::vector<uint32_t> &sizes, int variant) {
         const DevicePage page = Start(c);
-        if (expected.empty())
-            expected = Expected(c, page);
+        if (expected.empty()) expected = Expected(c, page);
         std::vector<uint8_t> image(total);
         size_t at = 0;
         for (size_t n = 0; at < total; ++n) {
-            const uint32_t want = static_cast<uint32_t>(std::min<size_t>(sizes[n % sizes.size()], total - at));
+            const uint32_t want =
+                static_cast<uint32_t>(std::min<size_t>(sizes[n % sizes.size()], total - at));
             bool ok = false;
             if (variant == 0) {
                 ok = ReadScan(0, image.data() + at, want);
@@ -504,7 +492,8 @@ TEST_F(DeliveryTest, ReadingPastThePageFailsWith157AndKeepsWhatWasCopied)
     EXPECT_EQ(gErrCode, 157u);
     EXPECT_TRUE(std::equal(page.rgb.begin(), page.rgb.end(), image.begin()));
     // The rest of the block behind the page is zero; nothing beyond the block is written.
-    EXPECT_TRUE(std::all_of(image.begin() + 7650 * 32, image.begin() + 7650 * 48, [](uint8_t v) { return v == 0; }));
+    EXPECT_TRUE(
+        std::all_of(image.begin() + 7650 * 32, image.begin() + 7650 * 48, [](uint8_t v) { return v == 0; }));
     EXPECT_TRUE(std::all_of(image.begin() + 7650 * 48, image.end(), [](uint8_t v) { return v == 0xEE; }));
     EXPECT_TRUE(StopScan());
 }
@@ -578,10 +567,10 @@ TEST_F(DeliveryTest, TraceLinesOfEachCall)
     const Case c{"Gray300", Mode::Gray, 300, 0, 2550, 100};
     Start(c);
     std::vector<uint8_t> buffer(2550u * 100u);
-    ASSERT_TRUE(ReadScan(0, buffer.data(), 1000));                 // inside a block
-    ASSERT_TRUE(ReadScan(0, buffer.data(), 2550u * 48u - 1000u));  // to its end
+    ASSERT_TRUE(ReadScan(0, buffer.data(), 1000));                // inside a block
+    ASSERT_TRUE(ReadScan(0, buffer.data(), 2550u * 48u - 1000u)); // to its end
     tagReadScanExParam r{buffer.data(), 2550u * 48u + 5u, 0, 0};
-    ASSERT_TRUE(ReadScanEx(&r));                                   // across a block
+    ASSERT_TRUE(ReadScanEx(&r)); // across a block
     tagReadScanEx2Param r2{};
     r2.pBuffer = buffer.data();
     r2.dwRequest = 3;
@@ -594,17 +583,34 @@ TEST_F(DeliveryTest, TraceLinesOfEachCall)
     ASSERT_NE(from, log.end());
     const std::vector<std::string> want = {
         "In   0 : ReadScan :",
-        "dwsize : 1000", "Count : 1000", "0 : Imagestore : 121400", "Out  1 : ReadScan : 1000",
+        "dwsize : 1000",
+        "Count : 1000",
+        "0 : Imagestore : 121400",
+        "Out  1 : ReadScan : 1000",
         "In   0 : ReadScan :",
-        "dwsize : 121400", "Count : 121400", "1 : Imagestore : 0", "Out  1 : ReadScan : 121400",
-        "In   1 : ReadScanEx :", "In   0 : ReadScan :",
-        "dwsize : 122405", "Count : 122405",
-        "dwsize : 5", "Count : 122405", "0 : Imagestore : 122395", "Out  1 : ReadScan : 122405",
-        "BPL: 2550", "Out  1 : ReadScanEx :",
-        "In   1 : ReadScanEx2 :", "In   0 : ReadScan :",
-        "dwsize : 3", "Count : 3", "0 : Imagestore : 122392", "Out  1 : ReadScan : 3",
+        "dwsize : 121400",
+        "Count : 121400",
+        "1 : Imagestore : 0",
+        "Out  1 : ReadScan : 121400",
+        "In   1 : ReadScanEx :",
+        "In   0 : ReadScan :",
+        "dwsize : 122405",
+        "Count : 122405",
+        "dwsize : 5",
+        "Count : 122405",
+        "0 : Imagestore : 122395",
+        "Out  1 : ReadScan : 122405",
+        "BPL: 2550",
+        "Out  1 : ReadScanEx :",
+        "In   1 : ReadScanEx2 :",
+        "In   0 : ReadScan :",
+        "dwsize : 3",
+        "Count : 3",
+        "0 : Imagestore : 122392",
+        "Out  1 : ReadScan : 3",
         "Out  1 : ReadScanEx2 :",
-        "In   0 : GetBackgroundRaster :", "Out  1 : GetBackgroundRaster :",
+        "In   0 : GetBackgroundRaster :",
+        "Out  1 : GetBackgroundRaster :",
     };
     std::vector<std::string> got;
     for (auto it = from + 1; it != log.end() && got.size() < want.size(); ++it) {
@@ -650,8 +656,7 @@ void Denoise(const uint8_t *up, const uint8_t *mid, const uint8_t *low, uint8_t 
 {
     for (size_t i = 0; i + 2 < n; i += 3) {
         int mean[3];
-        for (int ch = 0; ch < 3; ++ch)
-            mean[ch] = (up[i + ch] + mid[i + ch] + low[i + ch]) / 3;
+        for (int ch = 0; ch < 3; ++ch) mean[ch] = (up[i + ch] + mid[i + ch] + low[i + ch]) / 3;
         if (std::abs(mean[0] - mean[1]) <= 15 && std::abs(mean[0] - mean[2]) <= 15 &&
             std::abs(mean[1] - mean[2]) <= 15) {
             const auto gray = static_cast<uint8_t>((3 * mid[i] + 6 * mid[i + 1] + mid[i + 2]) / 10);
@@ -663,8 +668,7 @@ void Denoise(const uint8_t *up, const uint8_t *mid, const uint8_t *low, uint8_t 
 void Sharpen(const uint8_t *up, const uint8_t *mid, const uint8_t *low, uint8_t *out, size_t n)
 {
     for (size_t i = 0; i + 2 < n; i += 3) {
-        if (mid[i] != mid[i + 1] || mid[i] != mid[i + 2])
-            continue;
+        if (mid[i] != mid[i + 1] || mid[i] != mid[i + 2]) continue;
         for (size_t b = i; b < i + 3; ++b)
             out[b] = static_cast<uint8_t>(std::clamp((7 * mid[b] - up[b] - low[b]) / 5, 0, 255));
     }
@@ -672,12 +676,17 @@ void Sharpen(const uint8_t *up, const uint8_t *mid, const uint8_t *low, uint8_t 
 
 void ShadowHighlight(const uint8_t *, const uint8_t *mid, const uint8_t *, uint8_t *out, size_t n)
 {
-    auto greenBlue = [](int v) { return v <= 34 ? v : v <= 60 ? 35 + (5 * v - 175) * 8 / 25 : 75 + (v - 60) * 180 / 195; };
-    auto red = [](int v) { return v <= 144 ? 140 * v / 145 : v <= 155 ? 140 + (5 * v - 725) * 4 / 10 : 160 + (v - 155) * 95 / 100; };
+    auto greenBlue = [](int v) {
+        return v <= 34 ? v : v <= 60 ? 35 + (5 * v - 175) * 8 / 25 : 75 + (v - 60) * 180 / 195;
+    };
+    auto red = [](int v) {
+        return v <= 144   ? 140 * v / 145
+               : v <= 155 ? 140 + (5 * v - 725) * 4 / 10
+                          : 160 + (v - 155) * 95 / 100;
+    };
     for (size_t i = 0; i + 2 < n; i += 3) {
         const int r = mid[i], g = mid[i + 1], b = mid[i + 2];
-        if (r <= 110)
-            continue;
+        if (r <= 110) continue;
         if (r > g && r > b) {
             out[i + 1] = static_cast<uint8_t>(greenBlue(g));
             out[i + 2] = static_cast<uint8_t>(greenBlue(b));
@@ -729,9 +738,11 @@ protected:
                 want = filtered[m];
             } else {
                 for (size_t i = 0; i < 7650; i += 3)
-                    want.push_back(static_cast<uint8_t>((3 * filtered[m][i] + 6 * filtered[m][i + 1] + filtered[m][i + 2]) / 10));
+                    want.push_back(static_cast<uint8_t>(
+                        (3 * filtered[m][i] + 6 * filtered[m][i + 1] + filtered[m][i + 2]) / 10));
             }
-            const std::vector<uint8_t> got(image.begin() + m * lineBytes, image.begin() + (m + 1) * lineBytes);
+            const std::vector<uint8_t> got(image.begin() + m * lineBytes,
+                                           image.begin() + (m + 1) * lineBytes);
             ASSERT_TRUE(SameLines(got, want, lineBytes)) << "delivered line " << m;
         }
         // The filters really changed something on this page.
@@ -743,16 +754,15 @@ protected:
 
 // Colour and gray at 300 dpi are filtered (gray before its conversion), each
 // filter one line late.
-TEST_P(FilterModelTest, At300IsFilteredOneLineLatePerFilter)
-{
-    ScanAndCompare(GetParam().mode);
-}
+TEST_P(FilterModelTest, At300IsFilteredOneLineLatePerFilter) { ScanAndCompare(GetParam().mode); }
 
 INSTANTIATE_TEST_SUITE_P(Models, FilterModelTest,
                          ::testing::Values(FilterCase{"QR310", Mode::Colour}, FilterCase{"QR310", Mode::Gray},
-                                           FilterCase{"QR620", Mode::Colour}, FilterCase{"QR620", Mode::Gray}),
+                                           FilterCase{"QR620", Mode::Colour},
+                                           FilterCase{"QR620", Mode::Gray}),
                          [](const ::testing::TestParamInfo<FilterCase> &param) {
-                             return std::string(param.param.model) + (param.param.mode == Mode::Gray ? "Gray" : "Colour");
+                             return std::string(param.param.model) +
+                                    (param.param.mode == Mode::Gray ? "Gray" : "Colour");
                          });
 
 TEST_P(FilterModelTest, OtherResolutionsAreNotFiltered)
@@ -769,8 +779,8 @@ TEST_F(DeliveryTest, CallersAtOrBelow49DpiGetTheWholeLineRescaledWithoutCrop)
 {
     // At 40 dpi nothing is cropped: the whole device line (2550 pixels) is
     // averaged down to the caller's 340 pixels, in boxes of 7.5 x 7.5.
-    for (const Case &c : {Case{"Colour40", Mode::Colour, 40, 0, 340, 30},
-                          Case{"Gray10", Mode::Gray, 10, 0, 85, 8}}) {
+    for (const Case &c :
+         {Case{"Colour40", Mode::Colour, 40, 0, 340, 30}, Case{"Gray10", Mode::Gray, 10, 0, 85, 8}}) {
         SCOPED_TRACE(c.name);
         Start(c);
         std::vector<uint8_t> image(size_t{LineBytes(c)} * c.lines + 1, 0xEE);
@@ -786,7 +796,7 @@ TEST_F(DeliveryTest, ModelType1StretchesEachBlockAndCutsTheLinesBack)
     const Case c{"Colour300", Mode::Colour, 300, 0, 2550, 60};
     auto p = RequestFor(c);
     ASSERT_TRUE(SetScanParameter(&p));
-    gModelType = 1;  // set by no scanner this driver knows; the stretch is kept bounded
+    gModelType = 1; // set by no scanner this driver knows; the stretch is kept bounded
     ASSERT_TRUE(StartScan());
     const auto window = scanner().window();
     ASSERT_TRUE(window.has_value());
@@ -796,7 +806,8 @@ TEST_F(DeliveryTest, ModelType1StretchesEachBlockAndCutsTheLinesBack)
     // first line of a block keeps them; the later ones are moved by whole
     // unstretched lines.
     EXPECT_TRUE(std::equal(image.begin(), image.begin() + 3 * 2548, page.begin()));
-    EXPECT_TRUE(std::equal(image.begin() + 48 * 7650, image.begin() + 48 * 7650 + 3 * 2548, page.begin() + 48 * 7650));
+    EXPECT_TRUE(std::equal(image.begin() + 48 * 7650, image.begin() + 48 * 7650 + 3 * 2548,
+                           page.begin() + 48 * 7650));
     EXPECT_TRUE(StopScan());
     gModelType = 0;
 }
@@ -809,7 +820,7 @@ TEST_F(DeliveryTest, AnyGeometryIsDeliveredWithinTheBuffersOrRefused)
     struct Shape {
         uint16_t left, pixels, width;
     };
-    scanner().setCalibrationState(3);  // no calibration data to read: faster set-up
+    scanner().setCalibrationState(3); // no calibration data to read: faster set-up
     int delivered = 0, refused = 0;
     for (const int resolution : {1, 49, 50, 150, 299, 301, 599, 600}) {
         const auto xres = static_cast<uint16_t>(resolution);
@@ -822,10 +833,9 @@ TEST_F(DeliveryTest, AnyGeometryIsDeliveredWithinTheBuffersOrRefused)
                 Case c{"Geometry", mode, xres, shape.left, shape.pixels, lines};
                 auto p = RequestFor(c);
                 p.Width = shape.width;
-                if (!SetScanParameter(&p))
-                    continue;  // not a request the scanner takes
-                SCOPED_TRACE(testing::Message() << "xres " << xres << " left " << shape.left
-                                                << " pixels " << shape.pixels << " mode " << int(p.ScanMode));
+                if (!SetScanParameter(&p)) continue; // not a request the scanner takes
+                SCOPED_TRACE(testing::Message() << "xres " << xres << " left " << shape.left << " pixels "
+                                                << shape.pixels << " mode " << int(p.ScanMode));
                 if (!StartScan()) {
                     EXPECT_EQ(gErrCode, 2005u);
                     ++refused;
@@ -843,4 +853,4 @@ TEST_F(DeliveryTest, AnyGeometryIsDeliveredWithinTheBuffersOrRefused)
     EXPECT_GT(refused, 10);
 }
 
-}  // namespace
+} // namespace

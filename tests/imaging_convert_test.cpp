@@ -19,21 +19,17 @@ unsigned char Threshold(int pattern, int row, int col)
 }
 
 // Bit x of a packed line (most significant bit first).
-int Bit(const Bytes& line, std::size_t offset, std::size_t x)
+int Bit(const Bytes &line, std::size_t offset, std::size_t x)
 {
     return (line[offset + x / 8] >> (7 - x % 8)) & 1;
 }
 
-unsigned Pick(std::mt19937& rng, unsigned n)
-{
-    return static_cast<unsigned>(rng() % n);
-}
+unsigned Pick(std::mt19937 &rng, unsigned n) { return static_cast<unsigned>(rng() % n); }
 
-Bytes Random(std::size_t n, std::mt19937& rng)
+Bytes Random(std::size_t n, std::mt19937 &rng)
 {
     Bytes b(n);
-    for (auto& v : b)
-        v = static_cast<unsigned char>(rng());
+    for (auto &v : b) v = static_cast<unsigned char>(rng());
     return b;
 }
 
@@ -140,12 +136,12 @@ TEST(ColortoOneChannelGray, PicksTheChannelOrBlack)
     Bytes src = {1, 2, 3, 4, 5, 6};
     for (int filter = 0; filter < 6; ++filter) {
         Bytes dst(2, 0xEE);
-        EXPECT_EQ(ColortoOneChannelGray(src.data(), dst.data(), 3, 6, 2, 1,
-                                        static_cast<unsigned char>(filter)),
-                  1u);
+        EXPECT_EQ(
+            ColortoOneChannelGray(src.data(), dst.data(), 3, 6, 2, 1, static_cast<unsigned char>(filter)),
+            1u);
         if (filter >= 1 && filter <= 3)
-            EXPECT_EQ(dst, (Bytes{static_cast<unsigned char>(filter),
-                                  static_cast<unsigned char>(filter + 3)}));
+            EXPECT_EQ(dst,
+                      (Bytes{static_cast<unsigned char>(filter), static_cast<unsigned char>(filter + 3)}));
         else
             EXPECT_EQ(dst, (Bytes{0, 0})) << filter;
     }
@@ -156,8 +152,7 @@ TEST(ColortoOneChannelGray, PicksTheChannelOrBlack)
 TEST(GrayToLineart, WorkedLines)
 {
     Bytes trailing(40, 0);
-    for (int i = 16; i < 20; ++i)
-        trailing[i] = 255;
+    for (int i = 16; i < 20; ++i) trailing[i] = 255;
     trailing[20 + 1] = 200;
     const struct {
         const char *what;
@@ -211,8 +206,7 @@ TEST(TransferGrayToHalftone, MatrixRowFollowsTheLineWithinTheCall)
     for (int y = 0; y < 10; ++y) {
         unsigned expect = 0;
         for (int x = 0; x < 8; ++x)
-            if (128 < Threshold(1, y % 8, x))
-                expect |= 0x80u >> x;
+            if (128 < Threshold(1, y % 8, x)) expect |= 0x80u >> x;
         EXPECT_EQ(dst[y], expect) << y;
     }
     EXPECT_EQ(dst[8], dst[0]);
@@ -247,9 +241,9 @@ TEST(TransferGrayToHalftone, MatchesPlainBitLoop)
         TransferGrayToHalftone(src.data(), dst.data(), dstBpl, 0, pixels, lines, pattern);
         for (unsigned y = 0; y < lines; ++y) {
             for (unsigned x = 0; x < dstBpl * 8; ++x) {
-                const int black = x < pixels && src[y * pixels + x] <
-                                                    Threshold(pattern, static_cast<int>(y % 8),
-                                                              static_cast<int>(x % 8));
+                const int black =
+                    x < pixels && src[y * pixels + x] <
+                                      Threshold(pattern, static_cast<int>(y % 8), static_cast<int>(x % 8));
                 ASSERT_EQ(Bit(dst, y * dstBpl, x), black) << round << " " << y << " " << x;
             }
         }
@@ -257,4 +251,4 @@ TEST(TransferGrayToHalftone, MatchesPlainBitLoop)
     }
 }
 
-}  // namespace
+} // namespace

@@ -15,44 +15,36 @@
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-using Filter = unsigned short (*)(unsigned char*, unsigned short, unsigned short, unsigned short,
-                                  unsigned char, const char*, short);
+using Filter = unsigned short (*)(unsigned char *, unsigned short, unsigned short, unsigned short,
+                                  unsigned char, const char *, short);
 
 const char kColorPackKernel[9] = {1, 1, 1, 1, 1, 1, 1, 1, 1};
 const char kDenoiseKernel[9] = {1, 1, 1, 1, 16, 1, 1, 1, 1};
 const char kSharpenKernel[9] = {0, -1, 0, 0, 7, 0, 0, -1, 0};
 const char kShadowKernel[9] = {0, 0, 0, 0, 1, 0, 0, 0, 0};
 
-unsigned Pick(std::mt19937& rng, unsigned n)
-{
-    return static_cast<unsigned>(rng() % n);
-}
+unsigned Pick(std::mt19937 &rng, unsigned n) { return static_cast<unsigned>(rng() % n); }
 
-unsigned short RunBlock(Filter f, Bytes& block, unsigned short width, const char* kernel)
+unsigned short RunBlock(Filter f, Bytes &block, unsigned short width, const char *kernel)
 {
     const auto lines = static_cast<unsigned short>(block.size() / (3u * width));
     return f(block.data(), width, 0, lines, 24, kernel, 3);
 }
 
-void Reset(Filter f)
-{
-    EXPECT_EQ(f(nullptr, 0, 0, 0, 0, nullptr, 0), 0);
-}
+void Reset(Filter f) { EXPECT_EQ(f(nullptr, 0, 0, 0, 0, nullptr, 0), 0); }
 
 // A block of `lines` lines, every line the same pixel repeated.
-Bytes Column(const std::vector<std::array<unsigned char, 3>>& perLine, unsigned short width)
+Bytes Column(const std::vector<std::array<unsigned char, 3>> &perLine, unsigned short width)
 {
     Bytes b;
-    for (const auto& px : perLine)
-        for (unsigned short i = 0; i < width; ++i)
-            b.insert(b.end(), px.begin(), px.end());
+    for (const auto &px : perLine)
+        for (unsigned short i = 0; i < width; ++i) b.insert(b.end(), px.begin(), px.end());
     return b;
 }
 
 // Filters three lines (above, centre, below): the frame delivers the centre
 // line as output line 2 of a block holding the three.
-Bytes FilterCentre(Filter f, const Bytes& above, const Bytes& centre, const Bytes& below,
-                   const char* kernel)
+Bytes FilterCentre(Filter f, const Bytes &above, const Bytes &centre, const Bytes &below, const char *kernel)
 {
     Reset(f);
     Bytes block = above;
@@ -66,37 +58,31 @@ Bytes FilterCentre(Filter f, const Bytes& above, const Bytes& centre, const Byte
 
 // ---- plain model of the frame and the rules -----------------------------------
 
-unsigned char ModelByte(int filter, const Bytes& up, const Bytes& mid, const Bytes& low,
-                        std::size_t i, const char* kernel)
+unsigned char ModelByte(int filter, const Bytes &up, const Bytes &mid, const Bytes &low, std::size_t i,
+                        const char *kernel)
 {
     const std::size_t p = i / 3 * 3;
     const unsigned ch = static_cast<unsigned>(i % 3);
     switch (filter) {
     case 0:
-        if (ch == 0)
-            return static_cast<unsigned char>((up[i] + 6 * mid[i] + low[i]) >> 3);
-        if (ch == 1)
-            return static_cast<unsigned char>((up[i] + mid[i]) >> 1);
+        if (ch == 0) return static_cast<unsigned char>((up[i] + 6 * mid[i] + low[i]) >> 3);
+        if (ch == 1) return static_cast<unsigned char>((up[i] + mid[i]) >> 1);
         return static_cast<unsigned char>((5 * up[i] + 3 * mid[i]) >> 3);
     case 1: {
         int m[3];
-        for (int c = 0; c < 3; ++c)
-            m[c] = (up[p + c] + mid[p + c] + low[p + c]) / 3;
-        if (std::abs(m[0] - m[1]) <= 15 && std::abs(m[0] - m[2]) <= 15 &&
-            std::abs(m[1] - m[2]) <= 15)
+        for (int c = 0; c < 3; ++c) m[c] = (up[p + c] + mid[p + c] + low[p + c]) / 3;
+        if (std::abs(m[0] - m[1]) <= 15 && std::abs(m[0] - m[2]) <= 15 && std::abs(m[1] - m[2]) <= 15)
             return static_cast<unsigned char>((3 * mid[p] + 6 * mid[p + 1] + mid[p + 2]) / 10);
         return mid[i];
     }
     case 2: {
-        if (!(mid[p] == mid[p + 1] && mid[p] == mid[p + 2]))
-            return mid[i];
+        if (!(mid[p] == mid[p + 1] && mid[p] == mid[p + 2])) return mid[i];
         signed char sum8 = 0;
-        for (int k = 0; k < 9; ++k)
-            sum8 = static_cast<signed char>(sum8 + kernel[k]);
+        for (int k = 0; k < 9; ++k) sum8 = static_cast<signed char>(sum8 + kernel[k]);
         const int divisor = sum8 <= 0 ? 1 : sum8;
         const std::size_t left = p == 0 ? i : i - 3;
         const std::size_t right = p + 3 == mid.size() ? i : i + 3;
-        const Bytes* rows[3] = {&up, &mid, &low};
+        const Bytes *rows[3] = {&up, &mid, &low};
         int sum = 0;
         for (int r = 0; r < 3; ++r) {
             sum += kernel[r * 3] * (*rows[r])[left];
@@ -109,17 +95,13 @@ unsigned char ModelByte(int filter, const Bytes& up, const Bytes& mid, const Byt
         const int r = mid[p], g = mid[p + 1], b = mid[p + 2];
         const int v = mid[i];
         if (r > 110 && r > g && r > b && ch != 0) {
-            if (v <= 34)
-                return static_cast<unsigned char>(v);
-            if (v <= 60)
-                return static_cast<unsigned char>(35 + (5 * v - 175) * 8 / 25);
+            if (v <= 34) return static_cast<unsigned char>(v);
+            if (v <= 60) return static_cast<unsigned char>(35 + (5 * v - 175) * 8 / 25);
             return static_cast<unsigned char>(75 + (v - 60) * 180 / 195);
         }
         if (r > 110 && r > g && r == b && ch == 0) {
-            if (v <= 144)
-                return static_cast<unsigned char>(140 * v / 145);
-            if (v <= 155)
-                return static_cast<unsigned char>(140 + (5 * v - 725) * 4 / 10);
+            if (v <= 144) return static_cast<unsigned char>(140 * v / 145);
+            if (v <= 155) return static_cast<unsigned char>(140 + (5 * v - 725) * 4 / 10);
             return static_cast<unsigned char>(160 + (v - 155) * 95 / 100);
         }
         return mid[i];
@@ -134,7 +116,7 @@ struct ModelFrame {
     std::vector<Bytes> carried;
     unsigned short linesCount = 0;
 
-    void Process(Bytes& block, std::size_t lineSize, const char* kernel)
+    void Process(Bytes &block, std::size_t lineSize, const char *kernel)
     {
         const std::size_t lines = block.size() / lineSize;
         std::vector<Bytes> rows;
@@ -163,8 +145,8 @@ struct ModelFrame {
 struct Case {
     Filter f;
     int model;
-    const char* kernel;
-    const char* name;
+    const char *kernel;
+    const char *name;
 };
 const Case kCases[] = {
     {ColorPack_Filter3x3, 0, kColorPackKernel, "ColorPack"},
@@ -175,19 +157,21 @@ const Case kCases[] = {
 
 // Content that exercises every branch: gray pixels, near-gray pixels, reddish
 // pixels, random noise, flat runs.
-Bytes Content(std::size_t pixels, std::mt19937& rng)
+Bytes Content(std::size_t pixels, std::mt19937 &rng)
 {
     Bytes b(pixels * 3);
     for (std::size_t p = 0; p < pixels; ++p) {
-        unsigned char* px = &b[p * 3];
+        unsigned char *px = &b[p * 3];
         const unsigned kind = Pick(rng, 5);
         const auto v = static_cast<unsigned char>(rng());
         if (kind == 0) {
             px[0] = px[1] = px[2] = v;
         } else if (kind == 1) {
             px[0] = v;
-            px[1] = static_cast<unsigned char>(std::clamp<int>(v + static_cast<int>(Pick(rng, 41)) - 20, 0, 255));
-            px[2] = static_cast<unsigned char>(std::clamp<int>(v + static_cast<int>(Pick(rng, 41)) - 20, 0, 255));
+            px[1] =
+                static_cast<unsigned char>(std::clamp<int>(v + static_cast<int>(Pick(rng, 41)) - 20, 0, 255));
+            px[2] =
+                static_cast<unsigned char>(std::clamp<int>(v + static_cast<int>(Pick(rng, 41)) - 20, 0, 255));
         } else if (kind == 2) {
             px[0] = static_cast<unsigned char>(100 + Pick(rng, 156));
             px[1] = static_cast<unsigned char>(Pick(rng, px[0] + 1u));
@@ -221,15 +205,25 @@ TEST(FilterRules, WorkedPixels)
         Bytes above, centre, below, expected;
     } cases[] = {
         // red (80 + 960 + 240) >> 3, green (80 + 160) >> 1, blue (400 + 480) >> 3
-        {"colour registration", ColorPack_Filter3x3, kColorPackKernel, g80, {160, 160, 160}, {240, 240, 240},
+        {"colour registration",
+         ColorPack_Filter3x3,
+         kColorPackKernel,
+         g80,
+         {160, 160, 160},
+         {240, 240, 240},
          {160, 120, 110}},
-        {"near gray", Denoise_Filter_GraySemiGrayPixels_3x3, kDenoiseKernel, nearGray, nearGray, nearGray,
+        {"near gray",
+         Denoise_Filter_GraySemiGrayPixels_3x3,
+         kDenoiseKernel,
+         nearGray,
+         nearGray,
+         nearGray,
          {126, 126, 126}},
         {"not near gray", Denoise_Filter_GraySemiGrayPixels_3x3, kDenoiseKernel, notNearGray, notNearGray,
          notNearGray, notNearGray},
         {"sharpen gray", sharpen, kSharpenKernel, g80, g100, g80, {108, 108, 108}},
         {"sharpen not gray", sharpen, kSharpenKernel, g80, almost, g80, almost},
-        {"sharpen below 0", sharpen, kSharpenKernel, g50, g10, g50, g0},     // (70 - 100) / 5 -> 0
+        {"sharpen below 0", sharpen, kSharpenKernel, g50, g10, g50, g0},    // (70 - 100) / 5 -> 0
         {"sharpen above 255", sharpen, kSharpenKernel, g0, g250, g0, g255}, // 1750 / 5 -> 255
         // a horizontal kernel reads the neighbours; at both ends of the line
         // the missing side repeats the centre column
@@ -282,7 +276,7 @@ TEST(FilterFrame, OutputLagsOneLineAcrossBlocks)
     std::mt19937 rng(5);
     const unsigned short width = 64;
     const std::size_t ls = width * 3u;
-    for (const Case& c : kCases) {
+    for (const Case &c : kCases) {
         Reset(c.f);
         Bytes first = Content(width * 100u, rng), second = Content(width * 100u, rng);
         const Bytes firstIn = first, secondIn = second;
@@ -306,7 +300,7 @@ TEST(FilterFrame, OutputLagsOneLineAcrossBlocks)
 TEST(FilterFrame, MatchesModelOverRandomBlocksAndResets)
 {
     std::mt19937 rng(6);
-    for (const Case& c : kCases) {
+    for (const Case &c : kCases) {
         for (int scan = 0; scan < 30; ++scan) {
             const auto width = static_cast<unsigned short>(1 + Pick(rng, scan < 5 ? 3 : 120));
             const std::size_t ls = width * 3u;
@@ -316,7 +310,7 @@ TEST(FilterFrame, MatchesModelOverRandomBlocksAndResets)
                 Bytes data = Content(std::size_t{width} * lines, rng);
                 Bytes expect = data;
                 model.Process(expect, ls, c.kernel);
-                data.push_back(0x5A);  // never null, and nothing written past the block
+                data.push_back(0x5A); // never null, and nothing written past the block
                 ASSERT_EQ(c.f(data.data(), width, 999, lines, 24, c.kernel, 3), lines);
                 ASSERT_EQ(data.back(), 0x5A);
                 data.pop_back();
@@ -334,7 +328,7 @@ TEST(FilterFrame, BlocksBeyondTheWorkingBufferGiveTheSameLines)
     // result as the model's one pass.
     std::mt19937 rng(7);
     const unsigned short width = 2000;
-    for (const Case& c : kCases) {
+    for (const Case &c : kCases) {
         ModelFrame model{c.model, {}, 0};
         for (const unsigned short lines : {std::uint16_t{1000}, std::uint16_t{2000}}) {
             Bytes data = Content(std::size_t{width} * lines, rng);
@@ -352,7 +346,7 @@ TEST(FilterFrame, UniformScansStayUniformFromTheFirstLine)
     // The carried lines start as copies of the scan's first line: a uniform
     // scan stays uniform from its first delivered line on, for every filter
     // and in every block.
-    for (const Case& c : kCases) {
+    for (const Case &c : kCases) {
         const Bytes in = Column({{90, 90, 90}, {90, 90, 90}, {90, 90, 90}}, 7);
         Reset(c.f);
         for (int call = 0; call < 3; ++call) {
@@ -373,7 +367,7 @@ TEST(FilterFrame, UniformScansStayUniformFromTheFirstLine)
 TEST(FilterFrame, ResetForgetsTheScan)
 {
     std::mt19937 rng(8);
-    for (const Case& c : kCases) {
+    for (const Case &c : kCases) {
         const Bytes scanA = Content(50 * 10, rng), scanB = Content(50 * 10, rng);
         Bytes fresh = scanB;
         Reset(c.f);
@@ -414,13 +408,13 @@ TEST(FilterFrame, LineTotalWrapsAfter65536Lines)
 
 TEST(FilterFrame, UnsupportedCallsAreRefused)
 {
-    for (const Case& c : kCases) {
+    for (const Case &c : kCases) {
         Bytes block(3 * 10 * 4, 77);
         const Bytes in = block;
-        EXPECT_EQ(c.f(block.data(), 10, 0, 4, 8, c.kernel, 3), 0) << c.name;   // depth
-        EXPECT_EQ(c.f(block.data(), 10, 0, 4, 24, c.kernel, 5), 0) << c.name;  // kernel size
+        EXPECT_EQ(c.f(block.data(), 10, 0, 4, 8, c.kernel, 3), 0) << c.name;  // depth
+        EXPECT_EQ(c.f(block.data(), 10, 0, 4, 24, c.kernel, 5), 0) << c.name; // kernel size
         EXPECT_EQ(block, in);
-        EXPECT_EQ(c.f(block.data(), 0, 0, 4, 24, c.kernel, 3), 4) << c.name;  // empty lines
+        EXPECT_EQ(c.f(block.data(), 0, 0, 4, 24, c.kernel, 3), 4) << c.name; // empty lines
         EXPECT_EQ(block, in);
         Reset(c.f);
     }
@@ -428,4 +422,4 @@ TEST(FilterFrame, UnsupportedCallsAreRefused)
     EXPECT_EQ(Filter_SharpenGrayPixels_3x3(block.data(), 10, 0, 1, 24, nullptr, 3), 0);
 }
 
-}  // namespace
+} // namespace

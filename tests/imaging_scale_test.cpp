@@ -15,26 +15,19 @@
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-using ScaleFn = unsigned int (*)(const unsigned char*, unsigned int, unsigned int, unsigned char*,
+using ScaleFn = unsigned int (*)(const unsigned char *, unsigned int, unsigned int, unsigned char *,
                                  unsigned int, double, double, unsigned short);
 
-unsigned Pick(std::mt19937& rng, unsigned n)
-{
-    return static_cast<unsigned>(rng() % n);
-}
+unsigned Pick(std::mt19937 &rng, unsigned n) { return static_cast<unsigned>(rng() % n); }
 
-Bytes Random(std::size_t n, std::mt19937& rng)
+Bytes Random(std::size_t n, std::mt19937 &rng)
 {
     Bytes b(n);
-    for (auto& v : b)
-        v = static_cast<unsigned char>(rng());
+    for (auto &v : b) v = static_cast<unsigned char>(rng());
     return b;
 }
 
-void Reset(ScaleFn f)
-{
-    EXPECT_EQ(f(nullptr, 0, 0, nullptr, 0, 0.0, 0.0, 0), 0u);
-}
+void Reset(ScaleFn f) { EXPECT_EQ(f(nullptr, 0, 0, nullptr, 0, 0.0, 0.0, 0), 0u); }
 
 // Room for any block: at most srcLines * yRatio + 2 lines come out.
 std::size_t Room(unsigned srcLines, double yRatio, unsigned dstPixels, unsigned bpb)
@@ -49,12 +42,12 @@ struct Model {
     bool active = false;
     std::vector<Bytes> carry;
     unsigned linecount = 0, scancount = 0;
-    bool outOfRange = false;  // a row or pixel the text would take from outside the data
+    bool outOfRange = false; // a row or pixel the text would take from outside the data
 
     void Reset() { active = false; }
 
-    unsigned Run(const Bytes& src, unsigned srcPixels, unsigned srcLines, Bytes& dst,
-                 unsigned dstPixels, double xr, double yr, unsigned short bpp)
+    unsigned Run(const Bytes &src, unsigned srcPixels, unsigned srcLines, Bytes &dst, unsigned dstPixels,
+                 double xr, double yr, unsigned short bpp)
     {
         if (!active) {
             active = true;
@@ -67,8 +60,7 @@ struct Model {
         const double threshold = ex ? 1.0 : 0.5;
         if (bpp == 24 && xr < threshold && yr < threshold) {
             dst.assign(static_cast<std::size_t>(outLines) * dstPixels * 3, 0);
-            if (outLines > 0)
-                Area(src, srcPixels, srcLines, dst, dstPixels, outLines);
+            if (outLines > 0) Area(src, srcPixels, srcLines, dst, dstPixels, outLines);
             carry.clear();
         } else {
             outLines = Bilinear(src, srcPixels, srcLines, dst, dstPixels, xr, yr, bpb, outLines);
@@ -78,7 +70,7 @@ struct Model {
         return static_cast<unsigned>(outLines);
     }
 
-    long long Bilinear(const Bytes& src, unsigned srcPixels, unsigned srcLines, Bytes& dst,
+    long long Bilinear(const Bytes &src, unsigned srcPixels, unsigned srcLines, Bytes &dst,
                        unsigned dstPixels, double xr, double yr, unsigned bpb, long long outLines)
     {
         const std::size_t L = std::size_t{bpb} * srcPixels, OL = std::size_t{bpb} * dstPixels;
@@ -87,13 +79,12 @@ struct Model {
         EXPECT_EQ(carried, static_cast<long long>(carry.size()));
         if (!ex && carried == 0) {
             outLines -= static_cast<long long>(yr);
-            if (outLines < 0)
-                outLines = 0;
+            if (outLines < 0) outLines = 0;
         }
         const long long total = carried + srcLines;
-        auto row = [&](long long r) -> const unsigned char* {
+        auto row = [&](long long r) -> const unsigned char * {
             if (r < 0 || r >= total) {
-                outOfRange = true;  // open case: the implementation takes the nearest row
+                outOfRange = true; // open case: the implementation takes the nearest row
                 r = std::clamp(r, 0LL, total - 1);
             }
             return r < carried ? carry[static_cast<std::size_t>(r)].data()
@@ -105,10 +96,9 @@ struct Model {
             const long long k = static_cast<long long>(std::floor(pos));
             const double fy = pos - static_cast<double>(k);
             long long lower = k + 1;
-            if (ex && carried == 0 && j == outLines - 1)
-                lower = k - 1;
-            const unsigned char* U = row(k);
-            const unsigned char* D = row(lower);
+            if (ex && carried == 0 && j == outLines - 1) lower = k - 1;
+            const unsigned char *U = row(k);
+            const unsigned char *D = row(lower);
             for (unsigned i = 0; i < dstPixels; ++i) {
                 const double x = std::min(static_cast<double>(srcPixels - 1), i / xr);
                 const long long ix = static_cast<long long>(std::floor(x));
@@ -118,34 +108,33 @@ struct Model {
                     const bool next = ix + 1 < srcPixels;
                     const int U0 = U[at0], L0 = D[at0];
                     const int U1 = next ? U[at0 + bpb] : 0, L1 = next ? D[at0 + bpb] : 0;
-                    const double value = U0 * (1 - fy) * (1 - fx) + U1 * (1 - fy) * fx +
-                                         L0 * fy * (1 - fx) + L1 * fy * fx;
+                    const double value =
+                        U0 * (1 - fy) * (1 - fx) + U1 * (1 - fy) * fx + L0 * fy * (1 - fx) + L1 * fy * fx;
                     dst[static_cast<std::size_t>(j) * OL + i * bpb + b] =
                         static_cast<unsigned char>(static_cast<int>(value));
                 }
             }
         }
-        const long long m = static_cast<long long>(
-            std::floor(static_cast<double>(linecount + outLines) / yr - static_cast<double>(base) -
-                       static_cast<double>(carried)));
+        const long long m =
+            static_cast<long long>(std::floor(static_cast<double>(linecount + outLines) / yr -
+                                              static_cast<double>(base) - static_cast<double>(carried)));
         std::vector<Bytes> next;
         // m below 0 (rows already carried): all rows from that line on are kept.
-        for (long long r = std::max(carried + m, 0LL); r < total; ++r)
-            next.emplace_back(row(r), row(r) + L);
+        for (long long r = std::max(carried + m, 0LL); r < total; ++r) next.emplace_back(row(r), row(r) + L);
         carry = next;
         return outLines;
     }
 
-    void Area(const Bytes& src, unsigned srcPixels, unsigned srcLines, Bytes& dst,
-              unsigned dstPixels, long long outLines)
+    void Area(const Bytes &src, unsigned srcPixels, unsigned srcLines, Bytes &dst, unsigned dstPixels,
+              long long outLines)
     {
         const std::size_t L = 3u * std::size_t{srcPixels}, OL = 3u * std::size_t{dstPixels};
         const float sx = static_cast<float>(srcPixels) / static_cast<float>(dstPixels);
         const float sy = static_cast<float>(srcLines) / static_cast<float>(outLines);
         const int area = static_cast<int>(sx * 1000 * sy);
         std::vector<long long> rowA(OL + 3, 0), rowB(OL + 3, 0);
-        long long* A = rowA.data();
-        long long* B = rowB.data();
+        long long *A = rowA.data();
+        long long *B = rowB.data();
         auto put = [&](long long j, unsigned o, int ch) {
             if (j >= outLines || o >= dstPixels) {
                 outOfRange = true;
@@ -157,7 +146,7 @@ struct Model {
         float yB = sy - 1;
         long long j = 0;
         for (unsigned y = 0; y < srcLines; ++y) {
-            const unsigned char* line = &src[y * L];
+            const unsigned char *line = &src[y * L];
             const bool boundaryLine = !(yB > static_cast<float>(y));
             const int fy = boundaryLine ? static_cast<int>((static_cast<float>(y) - yB) * 1000) : 0;
             float xB = sx - 1;
@@ -171,8 +160,8 @@ struct Model {
                 }
                 for (int ch = 0; ch < 3; ++ch) {
                     const int p = line[3 * x + ch];
-                    long long* a = A + 3 * o + ch;
-                    long long* b = B + 3 * o + ch;
+                    long long *a = A + 3 * o + ch;
+                    long long *b = B + 3 * o + ch;
                     if (!boundaryLine && !boundaryPixel) {
                         *a += 1000 * p;
                     } else if (!boundaryLine) {
@@ -196,8 +185,7 @@ struct Model {
             }
             if (boundaryLine) {
                 if (o < dstPixels)
-                    for (int ch = 0; ch < 3; ++ch)
-                        put(j, o, ch);
+                    for (int ch = 0; ch < 3; ++ch) put(j, o, ch);
                 A[0] = A[1] = A[2] = 0;
                 std::swap(A, B);
                 yB += sy;
@@ -206,14 +194,13 @@ struct Model {
         }
         if (j < outLines)
             for (unsigned o = 0; o < dstPixels; ++o)
-                for (int ch = 0; ch < 3; ++ch)
-                    put(j, o, ch);
+                for (int ch = 0; ch < 3; ++ch) put(j, o, ch);
     }
 };
 
 // One block through the routine; returns the output lines written.
-Bytes Block(ScaleFn f, const Bytes& src, unsigned srcPixels, unsigned srcLines,
-            unsigned dstPixels, double xr, double yr, unsigned short bpp, unsigned* lines = nullptr)
+Bytes Block(ScaleFn f, const Bytes &src, unsigned srcPixels, unsigned srcLines, unsigned dstPixels, double xr,
+            double yr, unsigned short bpp, unsigned *lines = nullptr)
 {
     const unsigned bpb = bpp >= 8 ? bpp / 8u : 1u;
     Bytes dst(Room(srcLines, yr, dstPixels, bpb), 0xEE);
@@ -223,8 +210,7 @@ Bytes Block(ScaleFn f, const Bytes& src, unsigned srcPixels, unsigned srcLines,
     for (std::size_t i = used; i < dst.size(); ++i)
         EXPECT_EQ(dst[i], 0xEE) << "written past the returned lines";
     dst.resize(used);
-    if (lines != nullptr)
-        *lines = n;
+    if (lines != nullptr) *lines = n;
     return dst;
 }
 
@@ -257,7 +243,7 @@ TEST(ScaleLines, LinesPerBlock)
                  {ScaleProcess, 0.75, {7, 8, 7, 8}},
                  {ScaleProcess, 1.0, {9, 10, 10}},
                  {ScaleProcessEx, 1.0, {10, 10, 10}}};
-    for (const auto& c : cases)
+    for (const auto &c : cases)
         EXPECT_EQ(LineCounts(c.f, c.yRatio, static_cast<int>(c.counts.size()), 10), c.counts) << c.yRatio;
     // 0.75 carries a line every other block.
     Model model{false, false, {}, 0, 0, false};
@@ -318,8 +304,7 @@ TEST(ScaleMethods, AreaAveragingOfFourByFourBoxesIsTheTruncatedMean)
             for (unsigned ch = 0; ch < 3; ++ch) {
                 unsigned sum = 0;
                 for (unsigned y = 4 * j; y < 4 * j + 4; ++y)
-                    for (unsigned x = 4 * i; x < 4 * i + 4; ++x)
-                        sum += src[(y * w + x) * 3 + ch];
+                    for (unsigned x = 4 * i; x < 4 * i + 4; ++x) sum += src[(y * w + x) * 3 + ch];
                 EXPECT_EQ(out[(j * (w / 4) + i) * 3 + ch], sum / 16) << j << " " << i;
             }
 }
@@ -333,9 +318,11 @@ TEST(ScaleMethods, RatioAtTheThresholdSamplesBilinearly)
         ScaleFn f;
         double ratio;
         unsigned short bpp;
-    } cases[] = {{ScaleProcess, 0.5, 24}, {ScaleProcess, 0.25, 8}, {ScaleProcessEx, 0.25, 8},
+    } cases[] = {{ScaleProcess, 0.5, 24},
+                 {ScaleProcess, 0.25, 8},
+                 {ScaleProcessEx, 0.25, 8},
                  {ScaleProcessEx, 1.0, 24}};
-    for (const auto& c : cases) {
+    for (const auto &c : cases) {
         const unsigned bpb = c.bpp / 8u, w = 64, h = 32;
         const unsigned step = static_cast<unsigned>(1 / c.ratio);
         const Bytes src = Random(w * h * bpb, rng);
@@ -347,8 +334,7 @@ TEST(ScaleMethods, RatioAtTheThresholdSamplesBilinearly)
         for (unsigned j = 0; j < n; ++j)
             for (unsigned i = 0; i < w / step; ++i)
                 for (unsigned b = 0; b < bpb; ++b)
-                    ASSERT_EQ(out[(j * (w / step) + i) * bpb + b],
-                              src[(step * j * w + step * i) * bpb + b]);
+                    ASSERT_EQ(out[(j * (w / step) + i) * bpb + b], src[(step * j * w + step * i) * bpb + b]);
     }
 }
 
@@ -356,8 +342,7 @@ TEST(ScaleMethods, ReductionsBelowOneAverageInScaleProcessEx)
 {
     // 24-bit at 0.5 in ScaleProcessEx: 2 x 2 means (ScaleProcess would sample).
     const unsigned w = 4, h = 2;
-    const Bytes src = {0, 0, 0, 100, 100, 100, 7, 7, 7, 9, 9, 9,
-                       200, 200, 200, 52, 52, 52, 1, 1, 1, 2, 2, 2};
+    const Bytes src = {0, 0, 0, 100, 100, 100, 7, 7, 7, 9, 9, 9, 200, 200, 200, 52, 52, 52, 1, 1, 1, 2, 2, 2};
     Reset(ScaleProcessEx);
     const Bytes out = Block(ScaleProcessEx, src, w, h, 2, 0.5, 0.5, 24);
     Reset(ScaleProcessEx);
@@ -379,16 +364,18 @@ TEST(ScaleMethods, UniformAreas)
         unsigned short bpp;
         bool mayLoseOne;
         unsigned exactBytes;
-    } cases[] = {{ScaleProcessEx, 48, 24, 24, 1.0 / 2, 24, false, 0}, {ScaleProcessEx, 48, 24, 16, 1.0 / 3, 24, false, 0},
-                 {ScaleProcessEx, 48, 24, 12, 1.0 / 4, 24, false, 0}, {ScaleProcessEx, 48, 24, 6, 1.0 / 8, 24, false, 0},
-                 {ScaleProcess, 300, 30, 90, 0.3, 24, true, 90 * 3},   {ScaleProcess, 200, 40, 166, 250.0 / 300.0, 8, true, 1}};
+    } cases[] = {{ScaleProcessEx, 48, 24, 24, 1.0 / 2, 24, false, 0},
+                 {ScaleProcessEx, 48, 24, 16, 1.0 / 3, 24, false, 0},
+                 {ScaleProcessEx, 48, 24, 12, 1.0 / 4, 24, false, 0},
+                 {ScaleProcessEx, 48, 24, 6, 1.0 / 8, 24, false, 0},
+                 {ScaleProcess, 300, 30, 90, 0.3, 24, true, 90 * 3},
+                 {ScaleProcess, 200, 40, 166, 250.0 / 300.0, 8, true, 1}};
     const unsigned char px[3] = {255, 128, 1};
-    for (const auto& c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.ratio);
         const unsigned bpb = c.bpp / 8u;
         Bytes src;
-        for (unsigned i = 0; i < c.w * c.h; ++i)
-            src.insert(src.end(), px, px + bpb);
+        for (unsigned i = 0; i < c.w * c.h; ++i) src.insert(src.end(), px, px + bpb);
         Reset(c.f);
         const Bytes out = Block(c.f, src, c.w, c.h, c.dstPixels, c.ratio, c.ratio, c.bpp);
         Reset(c.f);
@@ -400,8 +387,7 @@ TEST(ScaleMethods, UniformAreas)
             lower += out[i] != px[i % bpb];
         }
         EXPECT_EQ(lower > 0, c.mayLoseOne);
-        for (std::size_t i = 0; i < c.exactBytes; ++i)
-            EXPECT_EQ(out[i], px[i % bpb]) << i;
+        for (std::size_t i = 0; i < c.exactBytes; ++i) EXPECT_EQ(out[i], px[i % bpb]) << i;
     }
 }
 
@@ -418,8 +404,7 @@ TEST(ScaleState, BlockSplittingKeepsTheScanWideBilinearOutput)
             const unsigned bpb = bpp / 8u, w = 57, h = 120;
             const unsigned dstPixels = std::max(1u, static_cast<unsigned>(w * ratio));
             const Bytes src = Random(std::size_t{w} * h * bpb, rng);
-            if (bpp == 24 && ratio < 0.5)
-                continue;  // area averaging starts afresh in every block
+            if (bpp == 24 && ratio < 0.5) continue; // area averaging starts afresh in every block
             Reset(ScaleProcess);
             const Bytes whole = Block(ScaleProcess, src, w, h, dstPixels, ratio, ratio, bpp);
             Reset(ScaleProcess);
@@ -448,9 +433,9 @@ TEST(ScaleState, ResetStartsANewScan)
     Reset(ScaleProcess);
     unsigned n = 0;
     EXPECT_EQ(Block(ScaleProcess, a, 16, 10, 16, 1.0, 1.0, 8, &n), first);
-    EXPECT_EQ(n, 9u);  // a first block again: nothing carried
+    EXPECT_EQ(n, 9u); // a first block again: nothing carried
     Reset(ScaleProcess);
-    Reset(ScaleProcess);  // a reset without a scan is harmless
+    Reset(ScaleProcess); // a reset without a scan is harmless
 }
 
 TEST(ScaleState, TheTwoRoutinesKeepSeparateState)
@@ -462,10 +447,10 @@ TEST(ScaleState, TheTwoRoutinesKeepSeparateState)
     Block(ScaleProcess, a, 16, 10, 16, 1.0, 1.0, 8);
     unsigned n = 0;
     Block(ScaleProcessEx, a, 16, 10, 16, 1.0, 0.75, 8, &n);
-    EXPECT_EQ(n, 7u);  // first block of its own scan
+    EXPECT_EQ(n, 7u); // first block of its own scan
     Reset(ScaleProcessEx);
     Block(ScaleProcess, a, 16, 10, 16, 1.0, 1.0, 8, &n);
-    EXPECT_EQ(n, 10u);  // ScaleProcess's scan went on
+    EXPECT_EQ(n, 10u); // ScaleProcess's scan went on
     Reset(ScaleProcess);
 }
 
@@ -487,8 +472,7 @@ TEST(ScaleExact, MatchesModelOverRandomScans)
         const double yr = Pick(rng, 4) == 0 ? dpi[Pick(rng, 13)] / device : xr;
         const unsigned srcPixels = 1 + Pick(rng, scan % 10 == 0 ? 4 : 400);
         unsigned dstPixels = std::max(1u, static_cast<unsigned>(srcPixels * xr));
-        if (xr >= 1.0 && Pick(rng, 3) == 0)
-            dstPixels += Pick(rng, 3);  // clamped at the right edge
+        if (xr >= 1.0 && Pick(rng, 3) == 0) dstPixels += Pick(rng, 3); // clamped at the right edge
         Model model{ex, false, {}, 0, 0, false};
         Reset(f);
         for (int block = 0; block < 8; ++block) {
@@ -500,9 +484,8 @@ TEST(ScaleExact, MatchesModelOverRandomScans)
             unsigned got = 0;
             const Bytes out = Block(f, src, srcPixels, lines, dstPixels, xr, yr, bpp, &got);
             ASSERT_EQ(got, want) << "scan " << scan << " block " << block;
-            ASSERT_EQ(out, expect) << "scan " << scan << " block " << block << " ex " << ex
-                                   << " bpp " << bpp << " " << srcPixels << "->" << dstPixels
-                                   << " x " << xr << " y " << yr;
+            ASSERT_EQ(out, expect) << "scan " << scan << " block " << block << " ex " << ex << " bpp " << bpp
+                                   << " " << srcPixels << "->" << dstPixels << " x " << xr << " y " << yr;
             const bool area = bpp == 24 && xr < (ex ? 1.0 : 0.5) && yr < (ex ? 1.0 : 0.5);
             (area ? areaBlocks : bilinearBlocks)++;
         }
@@ -527,11 +510,11 @@ TEST(ScaleBounds, MeaninglessGeometryIsRefusedWithoutOutput)
     struct {
         unsigned srcPixels, dstPixels;
         double xr, yr;
-    } cases[] = {{0, 8, 1.0, 1.0}, {8, 0, 1.0, 1.0}, {8, 8, 0.0, 1.0}, {8, 8, 1.0, -1.0},
-                 {8, 8, nan, 1.0}, {8, 8, 1.0, inf}};
+    } cases[] = {{0, 8, 1.0, 1.0},  {8, 0, 1.0, 1.0}, {8, 8, 0.0, 1.0},
+                 {8, 8, 1.0, -1.0}, {8, 8, nan, 1.0}, {8, 8, 1.0, inf}};
     const Bytes src(8 * 3 * 4, 9);
     for (const ScaleFn f : {ScaleProcess, ScaleProcessEx}) {
-        for (const auto& c : cases) {
+        for (const auto &c : cases) {
             Reset(f);
             Bytes dst(256, 0xEE);
             EXPECT_EQ(f(src.data(), c.srcPixels, 4, dst.data(), c.dstPixels, c.xr, c.yr, 24), 0u);
@@ -552,8 +535,7 @@ TEST(ScaleBounds, ScaleProcessExEnlargingWithCarriedLinesStaysInTheBlock)
     const std::vector<unsigned> expect = {3, 4, 4, 4};
     for (int b = 0; b < 4; ++b) {
         Bytes src(8 * 3, 0);
-        if (b == 3)
-            std::fill(src.begin() + 16, src.end(), 200);
+        if (b == 3) std::fill(src.begin() + 16, src.end(), 200);
         unsigned n = 0;
         const Bytes out = Block(ScaleProcessEx, src, 8, 3, 8, 1.0, 1.25, 8, &n);
         ASSERT_EQ(n, expect[static_cast<std::size_t>(b)]);
@@ -596,4 +578,4 @@ TEST(ScaleBounds, CarriedLinesBeyondTheCarryBufferAreBounded)
     Reset(ScaleProcess);
 }
 
-}  // namespace
+} // namespace

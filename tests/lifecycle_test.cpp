@@ -40,8 +40,7 @@ protected:
     // lock do not start logging into the same files.
     static bool InitializeDriverAtLevel(int level)
     {
-        if (!testbed::writeDebugConf({"DebugLevel " + std::to_string(level)}))
-            return false;
+        if (!testbed::writeDebugConf({"DebugLevel " + std::to_string(level)})) return false;
         const bool result = InitializeDriver();
         std::filesystem::remove(testbed::kDrvLogDir / "Debug.conf");
         return result;
@@ -57,8 +56,7 @@ Lines FrameLines(const Lines &log)
 {
     Lines frames;
     for (const std::string &line : log)
-        if (line.rfind("In   ", 0) == 0 || line.rfind("Out  ", 0) == 0)
-            frames.push_back(line);
+        if (line.rfind("In   ", 0) == 0 || line.rfind("Out  ", 0) == 0) frames.push_back(line);
     return frames;
 }
 
@@ -66,8 +64,7 @@ Lines FrameLines(const Lines &log)
 Lines Between(const Lines &log, const std::string &first, const std::string &last)
 {
     const auto begin = std::find(log.begin(), log.end(), first);
-    if (begin == log.end())
-        return {};
+    if (begin == log.end()) return {};
     const auto end = std::find(begin, log.end(), last);
     return Lines(begin, end == log.end() ? end : end + 1);
 }
@@ -88,15 +85,15 @@ bool HasPrefix(const Lines &log, const std::string &prefix)
     auto at = log.begin();
     for (const std::string &line : expected) {
         at = std::find(at, log.end(), line);
-        if (at == log.end())
-            return ::testing::AssertionFailure() << "missing (in order): \"" << line << "\"";
+        if (at == log.end()) return ::testing::AssertionFailure() << "missing (in order): \"" << line << "\"";
         ++at;
     }
     return ::testing::AssertionSuccess();
 }
 
 // The fixture with other devices on the bus.
-template <auto Configure> class LifecycleBusTest : public LifecycleTest {
+template <auto Configure>
+class LifecycleBusTest : public LifecycleTest {
 protected:
     sim::BusOptions busOptions() const override
     {
@@ -230,8 +227,8 @@ TEST_F(LifecycleTest, Level2TracesTheExportedFunctionsOnly)
     // The configuration file is gone now; the level read before stays, and
     // the entry line shows the missing file.
     ASSERT_TRUE(InitializeDriver()) << "the libusb context opens all the same";
-    EXPECT_TRUE(InOrder(Log(), {"Out  1 : TerminateDriver :", "In   0 : InitializeDriver :",
-                                "Out  1 : InitializeDriver :"}));
+    EXPECT_TRUE(InOrder(
+        Log(), {"Out  1 : TerminateDriver :", "In   0 : InitializeDriver :", "Out  1 : InitializeDriver :"}));
 }
 
 TEST_F(LifecycleTest, Level3ShowsTheBracketAndTheTransport)
@@ -415,15 +412,15 @@ TEST_F(MissingPipesTest, MissingPipesAreReported)
     for (ssize_t i = 0; i < count; ++i) {
         LibUsbHandleStructure *handle = pNxLibUsb.CreateDeviceHandle(list[i]);
         ASSERT_NE(handle, nullptr);
-        if (pNxLibUsb.InitializeInterface(handle))
-            record = *handle;
+        if (pNxLibUsb.InitializeInterface(handle)) record = *handle;
         pNxLibUsb.CloseDeviceHandle(handle);
     }
     libusb_free_device_list(list, 1);
     EXPECT_EQ(record.nInterruptInPipe, 0u);
     EXPECT_EQ(record.nBulkInPipe, 0x81u);
     const Lines log = Log();
-    EXPECT_TRUE(InOrder(log, {"Interrupt in pipe index = 0x00", "Warning: Interrupt End Point is missing..."}));
+    EXPECT_TRUE(
+        InOrder(log, {"Interrupt in pipe index = 0x00", "Warning: Interrupt End Point is missing..."}));
     EXPECT_TRUE(InOrder(log, {"Bulk In Pipe Index = 0x00", "Not all pipe found"}));
     EXPECT_TRUE(HasPrefix(log, "Linux return errno: "));
     EXPECT_TRUE(Has(log, "Out  0 : NxLibUsb::InitializeInterface() :"));

@@ -30,26 +30,30 @@ constexpr uint8_t kNvmSend = 0x85;
 
 // Every byte different: a field converted the wrong way, or a byte moved,
 // shows at once.
-Nvm Pattern() {
+Nvm Pattern()
+{
     Nvm n{};
     for (size_t i = 0; i < n.size(); ++i) n[i] = static_cast<uint8_t>(i * 7 + 3);
     return n;
 }
 
-uint32_t Be32(const Nvm &n, size_t offset) {
+uint32_t Be32(const Nvm &n, size_t offset)
+{
     return (uint32_t{n[offset]} << 24) | (uint32_t{n[offset + 1]} << 16) | (uint32_t{n[offset + 2]} << 8) |
            n[offset + 3];
 }
 
 uint16_t Be16(const Nvm &n, size_t offset) { return static_cast<uint16_t>((n[offset] << 8) | n[offset + 1]); }
 
-uint16_t Host16(const NVMDATA &record, size_t offset) {
+uint16_t Host16(const NVMDATA &record, size_t offset)
+{
     uint16_t value;
     std::memcpy(&value, reinterpret_cast<const uint8_t *>(&record) + offset, 2);
     return value;
 }
 
-uint32_t Host32(const NVMDATA &record, size_t offset) {
+uint32_t Host32(const NVMDATA &record, size_t offset)
+{
     uint32_t value;
     std::memcpy(&value, reinterpret_cast<const uint8_t *>(&record) + offset, 4);
     return value;
@@ -57,7 +61,8 @@ uint32_t Host32(const NVMDATA &record, size_t offset) {
 
 const uint8_t *Raw(const NVMDATA &record) { return reinterpret_cast<const uint8_t *>(&record); }
 
-tagNVMInitData InitRecord(uint32_t length, const char *identification) {
+tagNVMInitData InitRecord(uint32_t length, const char *identification)
+{
     tagNVMInitData init;
     std::memset(&init, 0, sizeof init);
     init.Length = length;
@@ -73,27 +78,30 @@ protected:
 
     std::vector<sim::Transaction> Sends() { return scanner().transactionsWithOpcode(sim::opcode::kSend); }
 
-    void FailNextNvmRead() {
+    void FailNextNvmRead()
+    {
         scanner().injectCheckCondition({sim::opcode::kRead, kNvmRead, 1}, sim::makeSense(4, 0x80, 0x01));
     }
 };
 
 class NvmNoDefaultTest : public NvmTest {
 protected:
-    sim::BusOptions busOptions() const override {
+    sim::BusOptions busOptions() const override
+    {
         sim::BusOptions options;
-        options.devices[0].profile.flags149 = 0;  // byte 149 bit 2 clear
+        options.devices[0].profile.flags149 = 0; // byte 149 bit 2 clear
         return options;
     }
 };
 
-}  // namespace
+} // namespace
 
 // ---------------------------------------------------------------------------
 // Byte order and plain read / write
 // ---------------------------------------------------------------------------
 
-TEST_F(NvmTest, ReadConvertsExactlyTheBigEndianFields) {
+TEST_F(NvmTest, ReadConvertsExactlyTheBigEndianFields)
+{
     Nvm device = Pattern();
     device[0] = 0x00;
     device[1] = 0x00;
@@ -106,21 +114,24 @@ TEST_F(NvmTest, ReadConvertsExactlyTheBigEndianFields) {
     ASSERT_TRUE(ReadNVMData(&record));
     EXPECT_EQ(+record.Value0, 256u);
 
-    for (size_t offset : {0, 4, 8, 12, 73, 77, 81}) EXPECT_EQ(Host32(record, offset), Be32(device, offset)) << offset;
+    for (size_t offset : {0, 4, 8, 12, 73, 77, 81})
+        EXPECT_EQ(Host32(record, offset), Be32(device, offset)) << offset;
     std::vector<size_t> be16;
     for (size_t offset = 16; offset <= 42; offset += 2) be16.push_back(offset);
     be16.push_back(70);
     be16.push_back(122);
     for (size_t offset : be16) EXPECT_EQ(Host16(record, offset), Be16(device, offset)) << offset;
     // Single bytes and strings come over as they are.
-    for (size_t offset : {44, 45, 46, 69, 72, 85, 100, 121, 124, 127}) EXPECT_EQ(Raw(record)[offset], device[offset]) << offset;
+    for (size_t offset : {44, 45, 46, 69, 72, 85, 100, 121, 124, 127})
+        EXPECT_EQ(Raw(record)[offset], device[offset]) << offset;
 
     const auto t = transcript();
     ASSERT_EQ(t.size(), 1u) << transcriptText();
     EXPECT_EQ(t[0].command, commandBlock({0x28, 0, 0x69, 0, 0x0A, 0x0D, 0, 0, 0x80, 0}));
 }
 
-TEST_F(NvmTest, ReadThenWriteLeavesEveryByteWhicheverQualifier) {
+TEST_F(NvmTest, ReadThenWriteLeavesEveryByteWhicheverQualifier)
+{
     const Nvm original = Pattern();
     scanner().setNvm(original);
     NVMDATA record;
@@ -129,7 +140,7 @@ TEST_F(NvmTest, ReadThenWriteLeavesEveryByteWhicheverQualifier) {
 
     ASSERT_TRUE(WriteNVMData(&record));
     EXPECT_EQ(DeviceNvm(), original);
-    EXPECT_EQ(std::memcmp(&record, &before, sizeof record), 0);  // the caller's record is not changed
+    EXPECT_EQ(std::memcmp(&record, &before, sizeof record), 0); // the caller's record is not changed
     auto sends = Sends();
     ASSERT_EQ(sends.size(), 1u);
     EXPECT_EQ(sends[0].command, commandBlock({0x2A, 0, 0x85, 0, 0x00, 20, 0, 0, 0x80, 0}));
@@ -142,13 +153,14 @@ TEST_F(NvmTest, ReadThenWriteLeavesEveryByteWhicheverQualifier) {
         ASSERT_TRUE(SetNVRAMValue(reinterpret_cast<uint8_t *>(&record), sizeof record, item)) << item;
         EXPECT_EQ(DeviceNvm(), original) << item;
         EXPECT_EQ(scanner().lastNvmQualifier(), qualifiers[item - 3]);
-        EXPECT_TRUE(scanner().transactionsWithOpcode(sim::opcode::kRead).empty());  // no read first
+        EXPECT_TRUE(scanner().transactionsWithOpcode(sim::opcode::kRead).empty()); // no read first
     }
 }
 
 // A failed read of the record fails every call and writes nothing; the
 // identification check still compares (with zeros) and leaves 2999.
-TEST_F(NvmTest, EveryCallStopsAtAFailedRead) {
+TEST_F(NvmTest, EveryCallStopsAtAFailedRead)
+{
     const Nvm original = Pattern();
     NVMDATA record;
     tagNVMInitData init = InitRecord(55, "DOCSCAN");
@@ -156,7 +168,7 @@ TEST_F(NvmTest, EveryCallStopsAtAFailedRead) {
     const struct {
         const char *name;
         std::function<bool()> call;
-        uint32_t code;  // 0: not looked at
+        uint32_t code; // 0: not looked at
     } cases[] = {
         {"ReadNVMData", [&] { return ReadNVMData(&record); }, 2013},
         {"InitializeNVM", [&] { return InitializeNVM(&init); }, 0},
@@ -182,7 +194,8 @@ TEST_F(NvmTest, EveryCallStopsAtAFailedRead) {
 // Initialisation
 // ---------------------------------------------------------------------------
 
-TEST_F(NvmTest, InitializeStampsTheDateAndKeepsTheSixValues) {
+TEST_F(NvmTest, InitializeStampsTheDateAndKeepsTheSixValues)
+{
     const Nvm original = Pattern();
     scanner().setNvm(original);
     tagNVMInitData init = InitRecord(55, "DOCSCAN-UNIT-0042");
@@ -193,14 +206,14 @@ TEST_F(NvmTest, InitializeStampsTheDateAndKeepsTheSixValues) {
 
     const Nvm n = DeviceNvm();
     Nvm want{};
-    std::memcpy(&want[16], &original[16], 12);  // kept
+    std::memcpy(&want[16], &original[16], 12); // kept
     want[70] = 0x00;
     want[71] = 15;
     std::memcpy(&want[46], "DOCSCAN-UNIT-0042", 17);
     want[44] = 0x44;
     want[118] = 0x18;
     want[122] = 0x00;
-    want[123] = 240;  // the standard profile has byte 149 bit 2
+    want[123] = 240; // the standard profile has byte 149 bit 2
     // The date is the one at either end of the call.
     bool dateMatches = false;
     for (time_t moment : {before, after}) {
@@ -219,13 +232,14 @@ TEST_F(NvmTest, InitializeStampsTheDateAndKeepsTheSixValues) {
     EXPECT_EQ(scanner().lastNvmQualifier(), 20);
 }
 
-TEST_F(NvmNoDefaultTest, ShortInitialisationRecordLeavesTheLateBytesZero) {
+TEST_F(NvmNoDefaultTest, ShortInitialisationRecordLeavesTheLateBytesZero)
+{
     tagNVMInitData init = InitRecord(40, "ID");
     ASSERT_TRUE(InitializeNVM(&init));
     const Nvm n = DeviceNvm();
-    EXPECT_EQ(n[44], 0);   // byte 47 of the record lies past the caller's 40 bytes
+    EXPECT_EQ(n[44], 0); // byte 47 of the record lies past the caller's 40 bytes
     EXPECT_EQ(n[118], 0);
-    EXPECT_EQ(Be16(n, 122), 0);  // byte 149 bit 2 clear
+    EXPECT_EQ(Be16(n, 122), 0); // byte 149 bit 2 clear
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(&n[46])), "ID");
 }
 
@@ -233,7 +247,8 @@ TEST_F(NvmNoDefaultTest, ShortInitialisationRecordLeavesTheLateBytesZero) {
 // Self test and identification check
 // ---------------------------------------------------------------------------
 
-TEST_F(NvmTest, SelfTestWritesTheTestWordsAndRestoresTheRecord) {
+TEST_F(NvmTest, SelfTestWritesTheTestWordsAndRestoresTheRecord)
+{
     const Nvm original = Pattern();
     scanner().setNvm(original);
     ASSERT_TRUE(TestNVM());
@@ -256,21 +271,24 @@ TEST_F(NvmTest, SelfTestWritesTheTestWordsAndRestoresTheRecord) {
     EXPECT_EQ(t[3].dataOut, WireBytes(original.begin(), original.end()));
 }
 
-TEST_F(NvmTest, SelfTestMismatchLeaves2999AndDoesNotRestore) {
+TEST_F(NvmTest, SelfTestMismatchLeaves2999AndDoesNotRestore)
+{
     scanner().setNvm(Pattern());
-    scanner().setNvmWritable(false);  // accepts writes, keeps nothing
+    scanner().setNvmWritable(false); // accepts writes, keeps nothing
     EXPECT_TRUE(TestNVM());
     EXPECT_EQ(gErrCode, 2999u);
     EXPECT_EQ(Sends().size(), 1u) << transcriptText();
 }
 
-TEST_F(NvmTest, SelfTestStopsAtAFailedWrite) {
+TEST_F(NvmTest, SelfTestStopsAtAFailedWrite)
+{
     scanner().injectCheckCondition({sim::opcode::kSend, kNvmSend, 1}, sim::makeSense(4, 0x80, 0x01));
     EXPECT_FALSE(TestNVM());
-    EXPECT_EQ(scanner().transactionsWithOpcode(sim::opcode::kRead).size(), 1u);  // no read back
+    EXPECT_EQ(scanner().transactionsWithOpcode(sim::opcode::kRead).size(), 1u); // no read back
 }
 
-TEST_F(NvmTest, IdentificationCheck) {
+TEST_F(NvmTest, IdentificationCheck)
+{
     Nvm device{};
     std::memcpy(&device[46], "DOCSCAN-UNIT-0042", 17);
     scanner().setNvm(device);
@@ -280,7 +298,7 @@ TEST_F(NvmTest, IdentificationCheck) {
     EXPECT_EQ(gErrCode, 0u);
 
     tagNVMInitData other = InitRecord(55, "DOCSCAN-UNIT-0043");
-    EXPECT_TRUE(CheckNVMData(&other));  // the result is the read's
+    EXPECT_TRUE(CheckNVMData(&other)); // the result is the read's
     EXPECT_EQ(gErrCode, 2999u);
 
     // A full 24-byte identification without a terminating zero.
@@ -298,7 +316,8 @@ TEST_F(NvmTest, IdentificationCheck) {
 // The item setter
 // ---------------------------------------------------------------------------
 
-TEST_F(NvmTest, SetterItemsReadModifyWriteAtTheirOffsets) {
+TEST_F(NvmTest, SetterItemsReadModifyWriteAtTheirOffsets)
+{
     struct Case {
         uint16_t item;
         size_t offset;
@@ -318,22 +337,24 @@ TEST_F(NvmTest, SetterItemsReadModifyWriteAtTheirOffsets) {
         Nvm want = original;
         NVMDATA host;
         std::memcpy(&host, original.data(), sizeof host);
-        SwapNvmRecord(host);  // the record as the driver read it
+        SwapNvmRecord(host); // the record as the driver read it
         std::memcpy(reinterpret_cast<uint8_t *>(&host) + c.offset, data, sizeof data);
-        SwapNvmRecord(host);  // and as it sent it
+        SwapNvmRecord(host); // and as it sent it
         std::memcpy(want.data(), &host, sizeof host);
         EXPECT_EQ(DeviceNvm(), want);
 
         const auto t = transcript();
         ASSERT_EQ(t.size(), 2u) << transcriptText();
         EXPECT_EQ(t[0].opcode(), 0x28);
-        EXPECT_EQ(t[1].command, commandBlock({0x2A, 0, 0x85, 0, 0, static_cast<uint8_t>(c.qualifier), 0, 0, 0x80, 0}));
+        EXPECT_EQ(t[1].command,
+                  commandBlock({0x2A, 0, 0x85, 0, 0, static_cast<uint8_t>(c.qualifier), 0, 0, 0x80, 0}));
     }
 }
 
-TEST_F(NvmTest, SetterByteOrderOfTheFieldAndItemZero) {
+TEST_F(NvmTest, SetterByteOrderOfTheFieldAndItemZero)
+{
     scanner().setNvm(Nvm{});
-    const uint32_t value = 0x12345678;  // item 8: the 32-bit value at offset 0
+    const uint32_t value = 0x12345678; // item 8: the 32-bit value at offset 0
     ASSERT_TRUE(SetNVRAMValue(reinterpret_cast<uint8_t *>(const_cast<uint32_t *>(&value)), 4, 8));
     const Nvm n = DeviceNvm();
     EXPECT_EQ(Be32(n, 0), 0x12345678u);
@@ -345,7 +366,8 @@ TEST_F(NvmTest, SetterByteOrderOfTheFieldAndItemZero) {
     EXPECT_EQ(scanner().lastNvmQualifier(), 20);
 }
 
-TEST_F(NvmTest, SetterRefusals) {
+TEST_F(NvmTest, SetterRefusals)
+{
     uint8_t data[129] = {};
 
     // Item above 10: result 0, nothing sent, no status code.
@@ -377,7 +399,8 @@ TEST_F(NvmTest, SetterRefusals) {
     EXPECT_TRUE(transcript().empty());
 }
 
-TEST_F(NvmTest, NullRecordsAreRefusedWithoutTraffic) {
+TEST_F(NvmTest, NullRecordsAreRefusedWithoutTraffic)
+{
     for (bool (*call)() : {+[] { return ReadNVMData(nullptr); }, +[] { return WriteNVMData(nullptr); },
                            +[] { return InitializeNVM(nullptr); }, +[] { return CheckNVMData(nullptr); }}) {
         gErrCode = 0;
@@ -397,7 +420,8 @@ protected:
     bool connectInSetUp() const override { return false; }
 };
 
-TEST_F(NvmTraceTest, QualifiedWriteTraceLines) {
+TEST_F(NvmTraceTest, QualifiedWriteTraceLines)
+{
     testbed::DrvLogGuard guard;
     ASSERT_TRUE(testbed::writeDebugConf({"DebugLevel 2"}));
     connect();
@@ -409,7 +433,8 @@ TEST_F(NvmTraceTest, QualifiedWriteTraceLines) {
     const auto lines = testbed::readLines(testbed::kDrvLogDir / "vemoDll.txt");
     std::vector<std::string> ours;
     for (const std::string &line : lines) {
-        if (line.find("NVM") != std::string::npos || line.find("NVRAM") != std::string::npos) ours.push_back(line);
+        if (line.find("NVM") != std::string::npos || line.find("NVRAM") != std::string::npos)
+            ours.push_back(line);
     }
     const std::vector<std::string> want = {
         "In   0 : SetNVRAMValue :",

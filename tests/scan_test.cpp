@@ -60,8 +60,7 @@ bool WaitUntil(const std::function<bool()> &done, std::chrono::milliseconds limi
 {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
+        if (std::chrono::steady_clock::now() > end) return false;
         std::this_thread::sleep_for(1ms);
     }
     return true;
@@ -70,8 +69,7 @@ bool WaitUntil(const std::function<bool()> &done, std::chrono::milliseconds limi
 size_t ThreadCount()
 {
     size_t n = 0;
-    for ([[maybe_unused]] const auto &entry : fs::directory_iterator("/proc/self/task"))
-        ++n;
+    for ([[maybe_unused]] const auto &entry : fs::directory_iterator("/proc/self/task")) ++n;
     return n;
 }
 
@@ -121,8 +119,7 @@ protected:
     {
         std::vector<uint8_t> image(CallerBytes(p));
         const bool read = ReadScan(0, image.data(), static_cast<uint32_t>(image.size()));
-        if (ok != nullptr)
-            *ok = read;
+        if (ok != nullptr) *ok = read;
         return image;
     }
 
@@ -141,8 +138,7 @@ protected:
     std::vector<uint8_t> DevicePage()
     {
         const auto window = scanner().window();
-        if (!window)
-            return {};
+        if (!window) return {};
         return sim::renderDeviceImage(*scanner().imageSource(), window->geometry);
     }
 
@@ -159,8 +155,7 @@ protected:
 bool AllBlocksFull()
 {
     for (const auto &counter : bLineLeftOfBlock) {
-        if (counter.load() == 0)
-            return false;
+        if (counter.load() == 0) return false;
     }
     return true;
 }
@@ -195,8 +190,7 @@ TEST_F(ScanTest, StartReservesScansAndReadsThePageInPiecesOfAtMostMaxSizeRead)
     uint64_t inBlock = 0;
     std::vector<uint64_t> blocks;
     for (const auto &tr : t) {
-        if (tr.opcode() != sim::opcode::kRead)
-            continue;
+        if (tr.opcode() != sim::opcode::kRead) continue;
         EXPECT_EQ(tr.dataType(), 0x00);
         EXPECT_EQ(tr.qualifier(), 0x0A0D);
         EXPECT_LE(tr.transferLength(), 16384u);
@@ -264,8 +258,7 @@ TEST_F(ScanTest, RequestsWhoseBlocksCannotBeDeliveredAreRefusedBeforeAnyCommand)
         std::function<void()> spoil;
     };
     const Case cases[] = {
-        {"caller resolution above 600 (the rescaled block would not fit)",
-         [] { sacdimension.XRes = 601; }},
+        {"caller resolution above 600 (the rescaled block would not fit)", [] { sacdimension.XRes = 601; }},
         {"caller resolution 0", [] { sacdimension.XRes = 0; }},
         {"block size 0", [] { NewParam.PixelNum = 0; }},
         {"device depth below a byte", [] { NewParam.BitPerPixel = 4; }},
@@ -398,8 +391,7 @@ TEST_F(ScanTest, StopWhileTheThreadWaitsForAFreeBlockJoinsItAndFreesTheRing)
     EXPECT_EQ(LoadScanFlag(), 0);
     EXPECT_EQ(pBlockbuffer, nullptr);
     EXPECT_EQ(m_blockbuffer, nullptr);
-    for (const unsigned char *b : pBlock)
-        EXPECT_EQ(b, nullptr);
+    for (const unsigned char *b : pBlock) EXPECT_EQ(b, nullptr);
     EXPECT_EQ(scanner().lastReleaseCode(), 0);
     EXPECT_EQ(scanner().imageBytesServed(), 64u * Buffersize);
 }
@@ -466,7 +458,7 @@ TEST_F(ScanTest, UnplugInTheMiddleOfAPageEndsDeliveryWith157WithoutHanging)
     const size_t delivered = 768u * 48u * 3u;
     EXPECT_TRUE(std::equal(image.begin(), image.begin() + delivered, page.begin()));
 
-    StopScan();  // the release cannot reach the scanner any more
+    StopScan(); // the release cannot reach the scanner any more
     EXPECT_EQ(threadScanImage, 0u);
     EXPECT_EQ(pBlockbuffer, nullptr);
 }
@@ -511,8 +503,7 @@ TEST_F(ScanTest, RawDumpHoldsExactlyTheBytesReadAndTheTraceShowsEveryStep)
     const auto param = testbed::readLines(dir / "vemoParam.txt");
     const auto io = std::find(param.begin(), param.end(), "IO.ScanParameter.PixelNum = 256");
     EXPECT_NE(io, param.end());
-    EXPECT_NE(std::find(param.begin(), param.end(), "IO.ScanParameter.ExtScanParam2 = 0x0"),
-              param.end());
+    EXPECT_NE(std::find(param.begin(), param.end(), "IO.ScanParameter.ExtScanParam2 = 0x0"), param.end());
 
     const auto main = testbed::readLines(dir / "vemoDll.txt");
     for (const std::string call : {"StartScan", "GetOriginalData", "StopScan"}) {
@@ -526,7 +517,7 @@ TEST_F(ScanTest, RawDumpHoldsExactlyTheBytesReadAndTheTraceShowsEveryStep)
 
 class ManyScansTest : public ScanTest {
 protected:
-    ManyScansTest() { maxRead_ = 0; }  // one READ a page
+    ManyScansTest() { maxRead_ = 0; } // one READ a page
 };
 
 TEST_F(ManyScansTest, AHundredScansInARowLeaveNoMemoryOrThreadBehind)
@@ -541,15 +532,13 @@ TEST_F(ManyScansTest, AHundredScansInARowLeaveNoMemoryOrThreadBehind)
         ASSERT_TRUE(ReadScan(0, image.data(), static_cast<uint32_t>(image.size())));
         ASSERT_TRUE(StopScan());
     };
-    for (int i = 0; i < 5; ++i)
-        scanOnce();
+    for (int i = 0; i < 5; ++i) scanOnce();
     const auto first = image;
     const size_t threads = ThreadCount();
     const struct mallinfo2 start = mallinfo2();
     for (int i = 0; i < 100; ++i) {
         scanOnce();
-        if (HasFatalFailure())
-            return;
+        if (HasFatalFailure()) return;
     }
     const struct mallinfo2 end = mallinfo2();
     EXPECT_EQ(image, first);
@@ -558,4 +547,4 @@ TEST_F(ManyScansTest, AHundredScansInARowLeaveNoMemoryOrThreadBehind)
     EXPECT_LE(inUse(end), inUse(start) + 64 * 1024);
 }
 
-}  // namespace
+} // namespace

@@ -21,7 +21,9 @@ namespace {
 namespace fs = std::filesystem;
 
 // Every field its own value; the reserved bytes are never shown.
-tagScanParameter TracedRequest() {
+tagScanParameter TracedRequest()
+{
+    // clang-format off
     return tagScanParameter{
         .Left = 1, .Top = 2, .Width = 3, .Length = 4, .PixelNum = 2544, .LineNum = 1000,
         .ScanMode = 4, .ScanMethod = 0, .BitPerPixel = 24, .ScanSpeed = 5, .Contrast = -1, .Brightness = -128,
@@ -32,32 +34,66 @@ tagScanParameter TracedRequest() {
         .HiWordLineNum = 0, .UltraSonicIntension = 15, .ExtScanParam2 = 0xDEADBEEF,
         .Reserved = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, .EnableBatchScan = 1, .wPaperLength = 4200,
         .ExtIndex = 13, .ExtSize = 14};
+    // clang-format on
 }
 
-std::vector<std::string> ExpectedDump(const std::string &prefix) {
+std::vector<std::string> ExpectedDump(const std::string &prefix)
+{
     const std::vector<std::string> fields = {
-        "Left = 1", "Top = 2", "Width = 3", "Length = 4", "PixelNum = 2544", "LineNum = 1000",
-        "ScanMode = 4", "ScanMethod = 0", "BitPerPixel = 24", "ScanSpeed = 5", "Contrast = -1",
-        "Brightness = -128", "HTPatternNo = 6", "Highlight = 200", "Shadow = 10",
-        "ColorFilter = 0", "Invert = 1", "IntelligentMultiFeedStyle = 2",
-        "ExtScanParam = 0x1A2B", "RExposure = 300", "GExposure = 301", "BExposure = 302",
-        "XRes = 300", "YRes = 300", "RGain = 7", "GGain = 8", "BGain = 9",
-        "lensPosition = -2", "byBackgroundLines = 11", "byPagesThisJob = 12",
-        "EnableBatchScan = 1", "wPaperLength = 4200", "ExtIndex = 13", "ExtSize = 14",
-        "MaxPaperScan = 12", "UltraSonicIntension = 15", "CompressionArgument = 0",
-        "HiWordLength = 16", "HiWordLineNum = 0", "ExtScanParam2 = 0xDEADBEEF",
+        "Left = 1",
+        "Top = 2",
+        "Width = 3",
+        "Length = 4",
+        "PixelNum = 2544",
+        "LineNum = 1000",
+        "ScanMode = 4",
+        "ScanMethod = 0",
+        "BitPerPixel = 24",
+        "ScanSpeed = 5",
+        "Contrast = -1",
+        "Brightness = -128",
+        "HTPatternNo = 6",
+        "Highlight = 200",
+        "Shadow = 10",
+        "ColorFilter = 0",
+        "Invert = 1",
+        "IntelligentMultiFeedStyle = 2",
+        "ExtScanParam = 0x1A2B",
+        "RExposure = 300",
+        "GExposure = 301",
+        "BExposure = 302",
+        "XRes = 300",
+        "YRes = 300",
+        "RGain = 7",
+        "GGain = 8",
+        "BGain = 9",
+        "lensPosition = -2",
+        "byBackgroundLines = 11",
+        "byPagesThisJob = 12",
+        "EnableBatchScan = 1",
+        "wPaperLength = 4200",
+        "ExtIndex = 13",
+        "ExtSize = 14",
+        "MaxPaperScan = 12",
+        "UltraSonicIntension = 15",
+        "CompressionArgument = 0",
+        "HiWordLength = 16",
+        "HiWordLineNum = 0",
+        "ExtScanParam2 = 0xDEADBEEF",
     };
     std::vector<std::string> lines;
     for (const std::string &f : fields) lines.push_back(prefix + ".ScanParameter." + f);
     return lines;
 }
 
-bool Contains(const std::vector<std::string> &lines, const std::string &line) {
+bool Contains(const std::vector<std::string> &lines, const std::string &line)
+{
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
 // Calibration dump files in the log directory with this resolution tag.
-std::vector<fs::path> RawDumps(const std::string &tag) {
+std::vector<fs::path> RawDumps(const std::string &tag)
+{
     std::vector<fs::path> found;
     const std::regex name("4417_" + tag + "_1_[0-9]{3,6}_Rawdata\\.raw");
     for (const auto &entry : fs::directory_iterator(testbed::kDrvLogDir))
@@ -66,8 +102,9 @@ std::vector<fs::path> RawDumps(const std::string &tag) {
 }
 
 class ScanSetupTrace : public testbed::ScannerTest {
-  protected:
-    void Start(int level) {
+protected:
+    void Start(int level)
+    {
         ASSERT_TRUE(testbed::writeDebugConf({"DebugLevel " + std::to_string(level)}));
         ASSERT_TRUE(InitializeDriver());
         // The level stays in force in this process. Take the file away at once,
@@ -77,20 +114,20 @@ class ScanSetupTrace : public testbed::ScannerTest {
         ASSERT_TRUE(InitializeScanner());
     }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         TerminateDriver();
         ScannerTest::TearDown();
     }
 
     std::vector<std::string> MainLog() { return testbed::readLines(testbed::kDrvLogDir / "vemoDll.txt"); }
-    std::vector<std::string> ParamLog() {
-        return testbed::readLines(testbed::kDrvLogDir / "vemoParam.txt");
-    }
+    std::vector<std::string> ParamLog() { return testbed::readLines(testbed::kDrvLogDir / "vemoParam.txt"); }
 
     testbed::DrvLogGuard guard_;
 };
 
-TEST_F(ScanSetupTrace, ApplicationAndDeviceDumpsLineForLine) {
+TEST_F(ScanSetupTrace, ApplicationAndDeviceDumpsLineForLine)
+{
     Start(2);
     scanner().setCalibrationState(3);
     tagScanParameter r = TracedRequest();
@@ -107,7 +144,7 @@ TEST_F(ScanSetupTrace, ApplicationAndDeviceDumpsLineForLine) {
     EXPECT_TRUE(Contains(main, "In   0 : SetScanParameter :"));
     EXPECT_TRUE(Contains(main, "Calibration is not need !"));
     EXPECT_TRUE(Contains(main, "Out  1 : SetScanParameter :"));
-    EXPECT_FALSE(Contains(main, "In   0 : CheckScanParameter :"));  // level 3
+    EXPECT_FALSE(Contains(main, "In   0 : CheckScanParameter :")); // level 3
 
     // The device dump has its own prefix.
     DumpScanParameter("IO", &r);
@@ -116,7 +153,8 @@ TEST_F(ScanSetupTrace, ApplicationAndDeviceDumpsLineForLine) {
     EXPECT_EQ(std::vector<std::string>(both.begin() + 42, both.end()), ExpectedDump("IO"));
 }
 
-TEST_F(ScanSetupTrace, NothingBelowLevelTwo) {
+TEST_F(ScanSetupTrace, NothingBelowLevelTwo)
+{
     Start(1);
     tagScanParameter r = TracedRequest();
     ASSERT_TRUE(SetScanParameter(&r));
@@ -124,7 +162,8 @@ TEST_F(ScanSetupTrace, NothingBelowLevelTwo) {
     EXPECT_TRUE(RawDumps("96").empty());
 }
 
-TEST_F(ScanSetupTrace, RejectionReasonAndExitLine) {
+TEST_F(ScanSetupTrace, RejectionReasonAndExitLine)
+{
     Start(3);
     tagScanParameter r = TracedRequest();
     r.ScanMode = 12;
@@ -134,10 +173,11 @@ TEST_F(ScanSetupTrace, RejectionReasonAndExitLine) {
     EXPECT_TRUE(Contains(main, "Check scan parameter error = Unknown scan mode"));
     EXPECT_TRUE(Contains(main, "Out  0 : CheckScanParameter :"));
     EXPECT_EQ(main.back(), "Out  0 : SetScanParameter :");
-    EXPECT_EQ(ParamLog().size(), 41u);  // the dump comes before the validation
+    EXPECT_EQ(ParamLog().size(), 41u); // the dump comes before the validation
 }
 
-TEST_F(ScanSetupTrace, FailedCapabilityReadWritesNoExitLine) {
+TEST_F(ScanSetupTrace, FailedCapabilityReadWritesNoExitLine)
+{
     Start(2);
     scanner().injectCheckCondition({sim::opcode::kInquiry, -1, 0}, sim::makeSense(4, 0, 0));
     tagScanParameter r = TracedRequest();
@@ -148,7 +188,8 @@ TEST_F(ScanSetupTrace, FailedCapabilityReadWritesNoExitLine) {
     EXPECT_TRUE(ParamLog().empty());
 }
 
-TEST_F(ScanSetupTrace, CalibrationRawDataIsDumpedAtLevelSeven) {
+TEST_F(ScanSetupTrace, CalibrationRawDataIsDumpedAtLevelSeven)
+{
     Start(7);
     tagScanParameter r = TracedRequest();
     ASSERT_TRUE(SetScanParameter(&r));
@@ -164,7 +205,8 @@ TEST_F(ScanSetupTrace, CalibrationRawDataIsDumpedAtLevelSeven) {
     EXPECT_EQ(testbed::readFileBytes(dumps[0]), sim::DeviceModel::calibrationData(600));
 }
 
-TEST_F(ScanSetupTrace, FailedRawDataReadIsNotDumped) {
+TEST_F(ScanSetupTrace, FailedRawDataReadIsNotDumped)
+{
     Start(7);
     scanner().injectCheckCondition({sim::opcode::kRead, 0x62, 0}, sim::makeSense(4, 0, 0));
     tagScanParameter r = TracedRequest();
@@ -173,11 +215,12 @@ TEST_F(ScanSetupTrace, FailedRawDataReadIsNotDumped) {
     EXPECT_EQ(MainLog().back(), "Out  0 : SetScanParameter :");
 }
 
-TEST_F(ScanSetupTrace, NoDumpBelowLevelSeven) {
+TEST_F(ScanSetupTrace, NoDumpBelowLevelSeven)
+{
     Start(6);
     tagScanParameter r = TracedRequest();
     ASSERT_TRUE(SetScanParameter(&r));
     EXPECT_TRUE(RawDumps("96").empty());
 }
 
-}  // namespace
+} // namespace

@@ -13,22 +13,25 @@
 namespace {
 
 class Mode3Scan : public testbed::ScannerTest {
-  protected:
-    void SetUp() override {
+protected:
+    void SetUp() override
+    {
         ScannerTest::SetUp();
         if (HasFatalFailure()) return;
         ASSERT_TRUE(InitializeDriver());
         ASSERT_TRUE(InitializeScanner());
     }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         StopScan();
         TerminateDriver();
         ScannerTest::TearDown();
     }
 };
 
-TEST_F(Mode3Scan, IsSetUpAndDeliversThreeBytesAPixel) {
+TEST_F(Mode3Scan, IsSetUpAndDeliversThreeBytesAPixel)
+{
     constexpr uint16_t kPixels = 2544;
     constexpr uint16_t kLines = 8;
     tagScanParameter p{};
@@ -66,4 +69,4 @@ TEST_F(Mode3Scan, IsSetUpAndDeliversThreeBytesAPixel) {
     }
 }
 
-}  // namespace
+} // namespace

@@ -22,20 +22,22 @@ namespace {
 
 constexpr uint32_t kInvalidParameter = 2005;
 
-tagScanParameter ColourRequest(uint16_t xres = 300) {
+tagScanParameter ColourRequest(uint16_t xres = 300)
+{
     tagScanParameter r{};
     r.ScanMode = 4;
     r.BitPerPixel = 24;
     r.XRes = xres;
     r.YRes = xres;
-    r.PixelNum = 2544;  // a multiple of every boundary of the standard scanner
+    r.PixelNum = 2544; // a multiple of every boundary of the standard scanner
     r.LineNum = 1000;
     r.Width = 2544;
     r.Length = 1000;
     return r;
 }
 
-tagScanParameter Request(uint8_t mode, uint8_t bits, uint8_t filter = 0, uint8_t pattern = 0) {
+tagScanParameter Request(uint8_t mode, uint8_t bits, uint8_t filter = 0, uint8_t pattern = 0)
+{
     tagScanParameter r = ColourRequest();
     r.ScanMode = mode;
     r.BitPerPixel = bits;
@@ -47,25 +49,29 @@ tagScanParameter Request(uint8_t mode, uint8_t bits, uint8_t filter = 0, uint8_t
 std::vector<uint8_t> Bytes(const void *data, size_t size) { return testbed::bytesOf(data, size); }
 
 class ScanSetup : public testbed::DriverTest {
-  protected:
-    sim::BusOptions busOptions() const override {
+protected:
+    sim::BusOptions busOptions() const override
+    {
         sim::BusOptions options;
         options.devices[0].profile = profile_;
         return options;
     }
 
     // Runs SetScanParameter on a fresh transcript.
-    bool Set(tagScanParameter request) {
+    bool Set(tagScanParameter request)
+    {
         scanner().clearTranscript();
         return SetScanParameter(&request);
     }
 
-    std::vector<sim::Transaction> Windows() {
+    std::vector<sim::Transaction> Windows()
+    {
         return scanner().transactionsWithOpcode(sim::opcode::kSetWindow);
     }
 
     // The descriptor part of the one SET WINDOW of the last call.
-    std::vector<uint8_t> Descriptor() {
+    std::vector<uint8_t> Descriptor()
+    {
         const auto windows = Windows();
         EXPECT_EQ(windows.size(), 1u) << transcriptText();
         if (windows.size() != 1 || windows[0].dataOut.size() != 79) return std::vector<uint8_t>(71);
@@ -74,7 +80,8 @@ class ScanSetup : public testbed::DriverTest {
 
     // The READs of the calibration exchange (the capability refresh reads
     // the non-volatile memory record first).
-    std::vector<sim::Transaction> Reads() {
+    std::vector<sim::Transaction> Reads()
+    {
         std::vector<sim::Transaction> reads;
         for (const sim::Transaction &t : scanner().transactionsWithOpcode(sim::opcode::kRead))
             if (t.dataType() != sim::datatype::kNvmRead) reads.push_back(t);
@@ -88,13 +95,14 @@ class ScanSetup : public testbed::DriverTest {
 // The window on the wire.
 // ---------------------------------------------------------------------------
 
-TEST_F(ScanSetup, SendsTheWholeParameterList) {
+TEST_F(ScanSetup, SendsTheWholeParameterList)
+{
     tagScanParameter r = ColourRequest(200);
     r.Left = 30;
     r.Top = 100;
     r.Width = 2400;
     r.Length = 3000;
-    r.HTPatternNo = 2;  // not sent outside halftone mode
+    r.HTPatternNo = 2; // not sent outside halftone mode
     r.RExposure = 0x0102;
     r.GExposure = 0x0304;
     r.BExposure = 0x0506;
@@ -110,20 +118,20 @@ TEST_F(ScanSetup, SendsTheWholeParameterList) {
     EXPECT_EQ(windows[0].transferLength(), 79u);
     // 2550 pixels x 24 bits = 7650 bytes a line; 1000 lines at 200 dpi = 1500 + 12.
     const std::vector<uint8_t> expected = {
-        0, 0, 0, 0, 0, 0, 0x00, 0x47,                    // header, descriptor length 71
-        0, 0, 0x01, 0x2C, 0x01, 0x2C,                    // id, reserved, 300 x 300 dpi
-        0, 0, 0, 0,                                      // upper-left X: always 0
-        0, 0, 0x01, 0x90,                                // upper-left Y: 100 x 4
-        0, 0, 0x25, 0x80,                                // width: 2400 x 4
-        0, 0, 0x2E, 0xE0,                                // length: 3000 x 4
-        0x80, 0x80, 0x80,                                // brightness, threshold, contrast
-        5, 8, 0, 0,                                      // composition, bits, halftone
-        3, 0, 0, 0, 0,                                   // fill, bit order, compression
-        0x0B, 0xB8, 0, 0, 0, 0,                          // paper length, reserved
-        0xFF, 0x1D, 0x60, 0xFF, 0,                       // vendor, colour selection
-        0x1D, 0xE2, 0x05, 0xE8, 0, 0,                    // bytes per line, lines
-        0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0, 0,        // exposures
-        0x00, 0, 7, 9, 0, 0x33, 0, 0, 0, 0, 0, 0,        // high bpl, background, pages, ultrasonic
+        0,    0,    0,    0,    0,    0,    0x00, 0x47,             // header, descriptor length 71
+        0,    0,    0x01, 0x2C, 0x01, 0x2C,                         // id, reserved, 300 x 300 dpi
+        0,    0,    0,    0,                                        // upper-left X: always 0
+        0,    0,    0x01, 0x90,                                     // upper-left Y: 100 x 4
+        0,    0,    0x25, 0x80,                                     // width: 2400 x 4
+        0,    0,    0x2E, 0xE0,                                     // length: 3000 x 4
+        0x80, 0x80, 0x80,                                           // brightness, threshold, contrast
+        5,    8,    0,    0,                                        // composition, bits, halftone
+        3,    0,    0,    0,    0,                                  // fill, bit order, compression
+        0x0B, 0xB8, 0,    0,    0,    0,                            // paper length, reserved
+        0xFF, 0x1D, 0x60, 0xFF, 0,                                  // vendor, colour selection
+        0x1D, 0xE2, 0x05, 0xE8, 0,    0,                            // bytes per line, lines
+        0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0,    0,                // exposures
+        0x00, 0,    7,    9,    0,    0x33, 0,    0,    0, 0, 0, 0, // high bpl, background, pages, ultrasonic
     };
     EXPECT_EQ(windows[0].dataOut, expected);
     // The scanner took it: its page geometry follows from the window.
@@ -134,7 +142,8 @@ TEST_F(ScanSetup, SendsTheWholeParameterList) {
     EXPECT_EQ(window->geometry.lines, 1512u);
 }
 
-TEST_F(ScanSetup, FineAreaUnitHalvesTheArea) {
+TEST_F(ScanSetup, FineAreaUnitHalvesTheArea)
+{
     tagScanParameter r = ColourRequest();
     r.Left = 40;
     r.Top = 101;
@@ -143,8 +152,8 @@ TEST_F(ScanSetup, FineAreaUnitHalvesTheArea) {
     r.ExtScanParam = 0x0040;
     ASSERT_TRUE(Set(r));
     const auto d = Descriptor();
-    EXPECT_EQ(Bytes(&d[6], 16), (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 50, 0, 0, 0x04, 0xB0,
-                                                       0, 0, 0x05, 0xDC}));
+    EXPECT_EQ(Bytes(&d[6], 16),
+              (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 50, 0, 0, 0x04, 0xB0, 0, 0, 0x05, 0xDC}));
     r.ExtScanParam = 0;
     ASSERT_TRUE(Set(r));
     EXPECT_EQ(Bytes(&Descriptor()[10], 4), (std::vector<uint8_t>{0, 0, 0x01, 0x94}));
@@ -153,13 +162,14 @@ TEST_F(ScanSetup, FineAreaUnitHalvesTheArea) {
 struct Mapping {
     const char *name;
     tagScanParameter request;
-    uint8_t mode, bits, filter;      // NewParam
-    uint8_t composition, depth, selection;  // window bytes 25, 26, 42
-    uint16_t pattern;                // window bytes 27..28
+    uint8_t mode, bits, filter;            // NewParam
+    uint8_t composition, depth, selection; // window bytes 25, 26, 42
+    uint16_t pattern;                      // window bytes 27..28
     uint8_t trueGray, oneChannel;
 };
 
-TEST_F(ScanSetup, ModeMappingWindowsAndFlags) {
+TEST_F(ScanSetup, ModeMappingWindowsAndFlags)
+{
     const Mapping cases[] = {
         {"gray, all channels", Request(2, 8, 0), 4, 24, 0, 5, 8, 0x60, 0, 1, 0},
         {"gray, green", Request(2, 8, 2), 4, 24, 2, 5, 8, 0x60, 0, 0, 1},
@@ -192,7 +202,8 @@ TEST_F(ScanSetup, ModeMappingWindowsAndFlags) {
     }
 }
 
-TEST_F(ScanSetup, LineArtAndHalftoneFlagsStayUntilStop) {
+TEST_F(ScanSetup, LineArtAndHalftoneFlagsStayUntilStop)
+{
     EXPECT_EQ(bitBW, 0);
     EXPECT_EQ(bitHafltone, 0);
     // Colour rewrites only the gray flags.
@@ -212,7 +223,8 @@ TEST_F(ScanSetup, LineArtAndHalftoneFlagsStayUntilStop) {
 // Derived request: resolution, ratios, line width and count.
 // ---------------------------------------------------------------------------
 
-TEST_F(ScanSetup, DeviceResolutionAndRatios) {
+TEST_F(ScanSetup, DeviceResolutionAndRatios)
+{
     tagScanParameter r = ColourRequest(300);
     r.Left = 12;
     ASSERT_TRUE(Set(r));
@@ -234,48 +246,49 @@ TEST_F(ScanSetup, DeviceResolutionAndRatios) {
     EXPECT_EQ(+NewParam.PixelNum, 5100);
     EXPECT_EQ(sacdimension.ScaleToDevice, 600.0 / 301.0);
     EXPECT_EQ(sacdimension.ScaleToCaller, 301.0 / 600.0);
-    EXPECT_EQ(+NewParam.LineNum, 1992 + 12);  // 1000 x 600/301 = 1993.4
+    EXPECT_EQ(+NewParam.LineNum, 1992 + 12); // 1000 x 600/301 = 1993.4
     const auto d = Descriptor();
     EXPECT_EQ(d[2] << 8 | d[3], 600);
     EXPECT_EQ(d[4] << 8 | d[5], 600);
 
     ASSERT_TRUE(Set(Request(2, 8)));
-    EXPECT_EQ(dwApPixNum, 2544u);  // counted with the caller's depth
+    EXPECT_EQ(dwApPixNum, 2544u); // counted with the caller's depth
 }
 
-TEST_F(ScanSetup, DeviceLineCount) {
+TEST_F(ScanSetup, DeviceLineCount)
+{
     struct Case {
         uint16_t xres, lines, hiword, expected;
     };
     const Case cases[] = {
-        {200, 1000, 0, 1512},  // 1500, already a multiple of 4
-        {150, 1001, 0, 2012},  // 2002 rounded down to 2000
-        {300, 1, 0, 12},
-        {300, 0, 1, 12},       // the high word stays as it is
-        {50, 65535, 0, 4},     // 393208 + 12, kept to 16 bits
+        {200, 1000, 0, 1512},                  // 1500, already a multiple of 4
+        {150, 1001, 0, 2012},                  // 2002 rounded down to 2000
+        {300, 1, 0, 12},      {300, 0, 1, 12}, // the high word stays as it is
+        {50, 65535, 0, 4},                     // 393208 + 12, kept to 16 bits
     };
     for (const Case &c : cases) {
         tagScanParameter r = ColourRequest(c.xres);
         r.LineNum = c.lines;
         r.HiWordLineNum = c.hiword;
-        Set(r);  // the scanner may refuse a window of 0 lines; the count is set before
+        Set(r); // the scanner may refuse a window of 0 lines; the count is set before
         EXPECT_EQ(+NewParam.LineNum, c.expected) << c.xres << " dpi, " << c.lines << " lines";
         EXPECT_EQ(+NewParam.HiWordLineNum, c.hiword);
     }
 }
 
 class ScanSetupOverscan : public ScanSetup {
-  protected:
+protected:
     ScanSetupOverscan() { profile_ = sim::InquiryProfile::withOverscan(); }
 };
 
-TEST_F(ScanSetupOverscan, OverscanWidensTheLineOnlyWithWiaflag) {
+TEST_F(ScanSetupOverscan, OverscanWidensTheLineOnlyWithWiaflag)
+{
     ASSERT_EQ(wiaflag, 0);
     ASSERT_TRUE(Set(ColourRequest(300)));
     EXPECT_EQ(+NewParam.PixelNum, 2550);
     EXPECT_EQ(InquiryBE16<kInqOverscan2>(MyInquiryData), 0);
     EXPECT_EQ(InquiryBE16<kInqOverscan4>(MyInquiryData), 0);
-    EXPECT_EQ(InquiryBE16<kInqOverscan1>(MyInquiryData), 24);  // the others are kept
+    EXPECT_EQ(InquiryBE16<kInqOverscan1>(MyInquiryData), 24); // the others are kept
 
     wiaflag = 1;
     ASSERT_TRUE(Set(ColourRequest(300)));
@@ -287,11 +300,12 @@ TEST_F(ScanSetupOverscan, OverscanWidensTheLineOnlyWithWiaflag) {
 }
 
 class ScanSetupExtentsWithoutFlag : public ScanSetup {
-  protected:
+protected:
     ScanSetupExtentsWithoutFlag() { profile_.overscan = {24, 24, 24, 24}; }
 };
 
-TEST_F(ScanSetupExtentsWithoutFlag, ExtentsAreDroppedWithoutTheOverscanBit) {
+TEST_F(ScanSetupExtentsWithoutFlag, ExtentsAreDroppedWithoutTheOverscanBit)
+{
     wiaflag = 1;
     ASSERT_TRUE(Set(ColourRequest(300)));
     EXPECT_EQ(+NewParam.PixelNum, 2550);
@@ -304,9 +318,10 @@ TEST_F(ScanSetupExtentsWithoutFlag, ExtentsAreDroppedWithoutTheOverscanBit) {
 // Rejections.
 // ---------------------------------------------------------------------------
 
-TEST_F(ScanSetup, RejectedRequestStillReplacesTheRecords) {
+TEST_F(ScanSetup, RejectedRequestStillReplacesTheRecords)
+{
     tagScanParameter r = Request(2, 8, 2);
-    r.XRes = r.YRes = 700;  // too high
+    r.XRes = r.YRes = 700; // too high
     r.Left = 33;
     r.LineNum = 500;
     EXPECT_FALSE(Set(r));
@@ -318,14 +333,15 @@ TEST_F(ScanSetup, RejectedRequestStillReplacesTheRecords) {
     EXPECT_EQ(+NewParam.ColorFilter, 2);
     EXPECT_EQ(+NewParam.Left, 0);
     EXPECT_EQ(+NewParam.XRes, 600);
-    EXPECT_EQ(+NewParam.LineNum, 428 + 12);  // 500 x 600/700 = 428.6
+    EXPECT_EQ(+NewParam.LineNum, 428 + 12); // 500 x 600/700 = 428.6
     EXPECT_EQ(sacdimension.XRes, 700);
     EXPECT_EQ(sacdimension.Left, 33);
     EXPECT_EQ(sacdimension.ScanMode, 2);
     EXPECT_EQ(bitOneChanelGray, 1);
 }
 
-TEST_F(ScanSetup, NullRequestAndZeroResolutionAreRefused) {
+TEST_F(ScanSetup, NullRequestAndZeroResolutionAreRefused)
+{
     const tagScanParameter before = OldParam;
     EXPECT_FALSE(SetScanParameter(nullptr));
     EXPECT_EQ(gErrCode, kInvalidParameter);
@@ -344,7 +360,8 @@ TEST_F(ScanSetup, NullRequestAndZeroResolutionAreRefused) {
     EXPECT_EQ(+NewParam.XRes, 300);
 }
 
-TEST_F(ScanSetup, RequestMayBeOneOfTheDriversOwnRecords) {
+TEST_F(ScanSetup, RequestMayBeOneOfTheDriversOwnRecords)
+{
     ASSERT_TRUE(Set(Request(2, 8, 0)));
     ASSERT_TRUE(SetScanParameter(&OldParam));
     EXPECT_EQ(+NewParam.ScanMode, 4);
@@ -355,7 +372,8 @@ TEST_F(ScanSetup, RequestMayBeOneOfTheDriversOwnRecords) {
 // Calibration.
 // ---------------------------------------------------------------------------
 
-TEST_F(ScanSetup, CalibrationDecisionTable) {
+TEST_F(ScanSetup, CalibrationDecisionTable)
+{
     for (uint16_t ext : std::initializer_list<uint16_t>{0x0000, 0x4000}) {
         for (uint8_t state = 0; state < 5; ++state) {
             scanner().setCalibrationState(state);
@@ -374,17 +392,17 @@ TEST_F(ScanSetup, CalibrationDecisionTable) {
     }
 }
 
-TEST_F(ScanSetup, CalibrationRawDataTypeAndSize) {
+TEST_F(ScanSetup, CalibrationRawDataTypeAndSize)
+{
     struct Case {
         tagScanParameter request;
         uint8_t type;
         uint32_t size;
     };
     const Case cases[] = {
-        {ColourRequest(300), 0x62, 495360},
-        {ColourRequest(600), 0x62, 990720},
-        {Request(2, 8), 0x62, 495360},      // gray is scanned as colour
-        {Request(0, 8), 0x61, 495360},      // unmapped line art stays below mode 3
+        {ColourRequest(300), 0x62, 495360}, {ColourRequest(600), 0x62, 990720},
+        {Request(2, 8), 0x62, 495360}, // gray is scanned as colour
+        {Request(0, 8), 0x61, 495360}, // unmapped line art stays below mode 3
         {Request(1, 8), 0x61, 495360},
     };
     for (const Case &c : cases) {
@@ -400,24 +418,28 @@ TEST_F(ScanSetup, CalibrationRawDataTypeAndSize) {
 
 uint8_t *NoBuffer(size_t) { return nullptr; }
 
-TEST_F(ScanSetup, UnallocatableRawDataBufferFailsTheCall) {
+TEST_F(ScanSetup, UnallocatableRawDataBufferFailsTheCall)
+{
     const CalibrationBufferAllocator saved = gCalibrationBufferAllocator;
     gCalibrationBufferAllocator = NoBuffer;
     EXPECT_FALSE(Set(ColourRequest()));
     gCalibrationBufferAllocator = saved;
     EXPECT_EQ(gErrCode, 2006u);
-    EXPECT_EQ(Reads().size(), 1u);  // the status block only
+    EXPECT_EQ(Reads().size(), 1u); // the status block only
 }
 
-TEST_F(ScanSetup, TransportFailuresEndTheCall) {
+TEST_F(ScanSetup, TransportFailuresEndTheCall)
+{
     const struct {
         uint8_t opcode;
         int dataType;
-        size_t reads;  // calibration READs made
-    } cases[] = {{sim::opcode::kSetWindow, -1, 0}, {sim::opcode::kRead, 0x60, 1}, {sim::opcode::kRead, 0x62, 2}};
+        size_t reads; // calibration READs made
+    } cases[] = {
+        {sim::opcode::kSetWindow, -1, 0}, {sim::opcode::kRead, 0x60, 1}, {sim::opcode::kRead, 0x62, 2}};
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::Message() << "opcode " << int(c.opcode) << " type " << c.dataType);
-        scanner().injectCheckCondition({c.opcode, c.dataType, c.dataType < 0 ? 1u : 0u}, sim::makeSense(4, 0, 0));
+        scanner().injectCheckCondition({c.opcode, c.dataType, c.dataType < 0 ? 1u : 0u},
+                                       sim::makeSense(4, 0, 0));
         gErrCode = 0;
         EXPECT_FALSE(Set(ColourRequest()));
         EXPECT_EQ(gErrCode, 2004u);
@@ -427,14 +449,15 @@ TEST_F(ScanSetup, TransportFailuresEndTheCall) {
     EXPECT_TRUE(Set(ColourRequest()));
 }
 
-TEST_F(ScanSetup, FailedCapabilityReadStopsAtOnce) {
+TEST_F(ScanSetup, FailedCapabilityReadStopsAtOnce)
+{
     scanner().injectCheckCondition({sim::opcode::kInquiry, -1, 0}, sim::makeSense(4, 0, 0));
     tagScanParameter r = ColourRequest();
     r.Top = 77;
     EXPECT_FALSE(Set(r));
     EXPECT_EQ(gErrCode, 2004u);
     EXPECT_EQ(+OldParam.Top, 77);
-    EXPECT_EQ(+NewParam.Top, 0);  // not reached
+    EXPECT_EQ(+NewParam.Top, 0); // not reached
     EXPECT_TRUE(Windows().empty());
 }
 
@@ -443,14 +466,16 @@ TEST_F(ScanSetup, FailedCapabilityReadStopsAtOnce) {
 // ---------------------------------------------------------------------------
 
 class WindowDescriptor : public ::testing::Test {
-  protected:
-    void SetUp() override {
+protected:
+    void SetUp() override
+    {
         NewParam = tagScanParameter{};
         NewParam.PixelNum = 2550;
         NewParam.LineNum = 1012;
     }
 
-    std::vector<uint8_t> Build(const tagScanParameter &record) {
+    std::vector<uint8_t> Build(const tagScanParameter &record)
+    {
         NX_WindowDescription w;
         std::memset(&w, 0xEE, sizeof w);
         GetWindowDescriptor(&w, &record);
@@ -458,7 +483,8 @@ class WindowDescriptor : public ::testing::Test {
     }
 };
 
-TEST_F(WindowDescriptor, CompositionDepthAndColourSelection) {
+TEST_F(WindowDescriptor, CompositionDepthAndColourSelection)
+{
     const uint8_t composition[] = {0, 1, 2, 0, 5, 0, 5, 0, 0, 0, 0, 0, 0};
     for (uint8_t mode = 0; mode < sizeof composition; ++mode) {
         tagScanParameter r{};
@@ -475,9 +501,8 @@ TEST_F(WindowDescriptor, CompositionDepthAndColourSelection) {
     const struct {
         uint8_t mode, filter, selection;
     } cases[] = {
-        {0, 0, 0x70}, {0, 3, 0x70}, {4, 2, 0x60}, {2, 0, 0x70}, {2, 1, 0x48},
-        {2, 2, 0x50}, {2, 3, 0x58}, {2, 4, 0x40}, {2, 255, 0x40}, {1, 0, 0x40},
-        {3, 0, 0x40}, {6, 0, 0x40}, {11, 0, 0x40},
+        {0, 0, 0x70}, {0, 3, 0x70},   {4, 2, 0x60}, {2, 0, 0x70}, {2, 1, 0x48}, {2, 2, 0x50},  {2, 3, 0x58},
+        {2, 4, 0x40}, {2, 255, 0x40}, {1, 0, 0x40}, {3, 0, 0x40}, {6, 0, 0x40}, {11, 0, 0x40},
     };
     for (const auto &c : cases) {
         tagScanParameter r{};
@@ -487,12 +512,13 @@ TEST_F(WindowDescriptor, CompositionDepthAndColourSelection) {
     }
 }
 
-TEST_F(WindowDescriptor, BytesPerLineAboveSixteenBits) {
+TEST_F(WindowDescriptor, BytesPerLineAboveSixteenBits)
+{
     NewParam.PixelNum = 12000;
     NewParam.LineNum = 0xABCD;
     tagScanParameter r{};
     r.BitPerPixel = 48;
-    r.PixelNum = 1;  // the record's own counts are not used
+    r.PixelNum = 1; // the record's own counts are not used
     r.LineNum = 1;
     const auto w = Build(r);
     // 48 x 12000 / 8 = 72000 = 0x011940
@@ -503,12 +529,13 @@ TEST_F(WindowDescriptor, BytesPerLineAboveSixteenBits) {
     EXPECT_EQ(w[48], 0xCD);
 }
 
-TEST_F(WindowDescriptor, AreaFieldsAndResolution) {
+TEST_F(WindowDescriptor, AreaFieldsAndResolution)
+{
     tagScanParameter r{};
     r.Left = 0xFFFF;
     r.Top = 1;
     r.XRes = 300;
-    r.YRes = 600;  // not used
+    r.YRes = 600; // not used
     auto w = Build(r);
     EXPECT_EQ(Bytes(&w[2], 4), (std::vector<uint8_t>{0x01, 0x2C, 0x01, 0x2C}));
     EXPECT_EQ(Bytes(&w[6], 8), (std::vector<uint8_t>{0, 0x03, 0xFF, 0xFC, 0, 0, 0, 4}));
@@ -519,12 +546,13 @@ TEST_F(WindowDescriptor, AreaFieldsAndResolution) {
     EXPECT_EQ(Bytes(&w[6], 8), (std::vector<uint8_t>{0, 0, 0x7F, 0xFF, 0, 0, 0, 0}));
 }
 
-TEST_F(WindowDescriptor, NullRecordGivesZeros) {
+TEST_F(WindowDescriptor, NullRecordGivesZeros)
+{
     NX_WindowDescription w;
     std::memset(&w, 0xEE, sizeof w);
     GetWindowDescriptor(&w, nullptr);
     EXPECT_EQ(Bytes(&w, sizeof w), std::vector<uint8_t>(71, 0));
-    GetWindowDescriptor(nullptr, &NewParam);  // nothing to fill: no effect
+    GetWindowDescriptor(nullptr, &NewParam); // nothing to fill: no effect
 }
 
-}  // namespace
+} // namespace

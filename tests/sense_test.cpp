@@ -15,20 +15,20 @@ namespace {
 const std::map<uint16_t, uint32_t> &ExpectedAscTable()
 {
     static const std::map<uint16_t, uint32_t> table = {
-        {0x1502, 3001},  {0x1503, 3002},  {0x1504, 2008},  {0x1A00, 2005}, {0x2000, 2005}, {0x2600, 2005},
-        {0x2601, 2005},  {0x2602, 2005},  {0x2C02, 2005},  {0x4401, 3003}, {0x4402, 3004}, {0x4403, 3004},
-        {0x6000, 2007},  {0x6001, 3005},  {0x6002, 3006},  {0x6200, 2021}, {0x8001, 2013}, {0x8002, 2014},
-        {0x8003, 2015},  {0x8004, 2022},  {0x8005, 3101},  {0x8009, 2013}, {0x800A, 64001}, {0x800B, 64002},
-        {0x800C, 64003}, {0x800D, 3201},  {0x800E, 3202},  {0x800F, 3203}, {0x8010, 3204}, {0x8011, 3205},
-        {0x8012, 3206},  {0x8013, 3207},  {0x8015, 2027},  {0x8016, 3500}, {0x8017, 3501}, {0x8018, 3502},
-        {0x8019, 3503},  {0x801A, 3504},  {0x801C, 2033},  {0x801D, 3211}, {0x801F, 3212}, {0x8023, 2040},
-        {0x9000, 2001},  {0x9001, 3012},  {0xA001, 2001},
+        {0x1502, 3001},  {0x1503, 3002}, {0x1504, 2008}, {0x1A00, 2005}, {0x2000, 2005},  {0x2600, 2005},
+        {0x2601, 2005},  {0x2602, 2005}, {0x2C02, 2005}, {0x4401, 3003}, {0x4402, 3004},  {0x4403, 3004},
+        {0x6000, 2007},  {0x6001, 3005}, {0x6002, 3006}, {0x6200, 2021}, {0x8001, 2013},  {0x8002, 2014},
+        {0x8003, 2015},  {0x8004, 2022}, {0x8005, 3101}, {0x8009, 2013}, {0x800A, 64001}, {0x800B, 64002},
+        {0x800C, 64003}, {0x800D, 3201}, {0x800E, 3202}, {0x800F, 3203}, {0x8010, 3204},  {0x8011, 3205},
+        {0x8012, 3206},  {0x8013, 3207}, {0x8015, 2027}, {0x8016, 3500}, {0x8017, 3501},  {0x8018, 3502},
+        {0x8019, 3503},  {0x801A, 3504}, {0x801C, 2033}, {0x801D, 3211}, {0x801F, 3212},  {0x8023, 2040},
+        {0x9000, 2001},  {0x9001, 3012}, {0xA001, 2001},
     };
     return table;
 }
 
-constexpr uint32_t kExpectedKeyPreset[16] = {2999, 0, 2009, 2004, 2004, 2005, 2004, 0,
-                                             0,    2004, 0, 2010, 0,    0,    0,    0};
+constexpr uint32_t kExpectedKeyPreset[16] = {2999, 0,    2009, 2004, 2004, 2005, 2004, 0,
+                                             0,    2004, 0,    2010, 0,    0,    0,    0};
 
 // Fills SenseData like the device does and runs the translation.
 bool Translate(uint8_t response, uint8_t keyByte, uint8_t asc, uint8_t ascq)
@@ -53,7 +53,8 @@ TEST(SenseTranslation, EveryNonZeroPairGivesItsTableCodeOr2999WhateverTheKey)
         const auto row = table.find(static_cast<uint16_t>(value));
         const uint32_t expected = row == table.end() ? 2999u : row->second;
         for (const uint8_t key : {uint8_t{0}, uint8_t{1}, uint8_t{2}, uint8_t{5}, uint8_t{15}}) {
-            const bool result = Translate(0x70, key, static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value));
+            const bool result =
+                Translate(0x70, key, static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value));
             ASSERT_FALSE(result) << std::hex << value << " key " << int(key);
             ASSERT_EQ(gErrCode, expected) << std::hex << value << " key " << int(key);
         }
@@ -94,8 +95,7 @@ TEST(SenseTranslation, OtherResponseCodesAreTheStatusThemselves)
     EXPECT_EQ(gErrCode, 113u);
     for (uint32_t response = 1; response < 0x100; ++response) {
         const uint8_t code = static_cast<uint8_t>(response & 0x7F);
-        if (code == 0x70 || code == 0x7F || code == 0)
-            continue;
+        if (code == 0x70 || code == 0x7F || code == 0) continue;
         EXPECT_FALSE(Translate(static_cast<uint8_t>(response), 5, 0x26, 0x00));
         EXPECT_EQ(gErrCode, code) << std::hex << response;
     }

@@ -22,13 +22,15 @@ namespace {
 using WireBytes = std::vector<uint8_t>;
 using testbed::commandBlock;
 
-std::array<uint8_t, 256> Ramp() {
+std::array<uint8_t, 256> Ramp()
+{
     std::array<uint8_t, 256> table{};
     for (size_t i = 0; i < table.size(); ++i) table[i] = static_cast<uint8_t>(255 - i);
     return table;
 }
 
-WireBytes GammaWire(const std::array<uint8_t, 256> &table) {
+WireBytes GammaWire(const std::array<uint8_t, 256> &table)
+{
     WireBytes wire;
     for (uint8_t value : table) {
         wire.push_back(0);
@@ -41,21 +43,24 @@ class SettingsTest : public testbed::DriverTest {
 protected:
     std::vector<sim::Transaction> Sends() { return scanner().transactionsWithOpcode(sim::opcode::kSend); }
 
-    std::vector<uint16_t> SendQualifiers() {
+    std::vector<uint16_t> SendQualifiers()
+    {
         std::vector<uint16_t> qualifiers;
         for (const auto &t : Sends()) qualifiers.push_back(t.qualifier());
         return qualifiers;
     }
 
     // The next SEND of this data type ends with check condition (status 2013).
-    void FailSend(uint8_t dataType) {
+    void FailSend(uint8_t dataType)
+    {
         scanner().injectCheckCondition({sim::opcode::kSend, dataType, 1}, sim::makeSense(4, 0x80, 0x01));
     }
 };
 
 class OverscanSettingsTest : public SettingsTest {
 protected:
-    sim::BusOptions busOptions() const override {
+    sim::BusOptions busOptions() const override
+    {
         sim::BusOptions options;
         options.devices[0].profile = sim::InquiryProfile::withOverscan();
         options.devices[0].profile.overscan = {0x0101, 0x0202, 0x0303, 0x0404};
@@ -63,13 +68,14 @@ protected:
     }
 };
 
-}  // namespace
+} // namespace
 
 // ---------------------------------------------------------------------------
 // Gamma tables
 // ---------------------------------------------------------------------------
 
-TEST_F(SettingsTest, GammaSendsByScanModeAndChannel) {
+TEST_F(SettingsTest, GammaSendsByScanModeAndChannel)
+{
     // After line art (or halftone) the three channels go first; a bad channel
     // then only leaves its status code, the result is the prelude's.
     struct Case {
@@ -79,8 +85,9 @@ TEST_F(SettingsTest, GammaSendsByScanModeAndChannel) {
         std::vector<uint16_t> qualifiers;
     };
     const Case cases[] = {
-        {0, 2, true, 0, {0, 1, 2, 1}}, {4, 0, true, 0, {0}}, {4, 1, true, 0, {0}}, {4, 2, true, 0, {1}},
-        {4, 3, true, 0, {2}},          {4, 5, false, 2999, {}}, {0, 5, true, 2999, {0, 1, 2}},
+        {0, 2, true, 0, {0, 1, 2, 1}}, {4, 0, true, 0, {0}}, {4, 1, true, 0, {0}},
+        {4, 2, true, 0, {1}},          {4, 3, true, 0, {2}}, {4, 5, false, 2999, {}},
+        {0, 5, true, 2999, {0, 1, 2}},
     };
     auto table = Ramp();
     for (const Case &c : cases) {
@@ -100,12 +107,13 @@ TEST_F(SettingsTest, GammaSendsByScanModeAndChannel) {
     EXPECT_EQ(scanner().gamma(2), GammaWire(table));
 }
 
-TEST_F(SettingsTest, GammaFailureAndNullTable) {
+TEST_F(SettingsTest, GammaFailureAndNullTable)
+{
     OldParam.ScanMode = 4;
     FailSend(0x81);
     auto table = Ramp();
     EXPECT_FALSE(SetGammaTable(table.data(), 1));
-    EXPECT_EQ(gErrCode, 2999u);  // replaces the transport code
+    EXPECT_EQ(gErrCode, 2999u); // replaces the transport code
     scanner().clearTranscript();
     EXPECT_FALSE(SetGammaTable(nullptr, 0));
     EXPECT_EQ(gErrCode, 2005u);
@@ -118,7 +126,8 @@ protected:
     bool connectInSetUp() const override { return false; }
 };
 
-TEST_F(SettingsTraceTest, GammaDumpInTheGammaLog) {
+TEST_F(SettingsTraceTest, GammaDumpInTheGammaLog)
+{
     testbed::DrvLogGuard guard;
     ASSERT_TRUE(testbed::writeDebugConf({"DebugLevel 2"}));
     connect();
@@ -126,7 +135,7 @@ TEST_F(SettingsTraceTest, GammaDumpInTheGammaLog) {
     std::array<uint8_t, 256> table{};
     table[0] = 0x12;
     table[255] = 0xAB;
-    EXPECT_FALSE(SetGammaTable(table.data(), 5));  // nothing sent, the dump is written all the same
+    EXPECT_FALSE(SetGammaTable(table.data(), 5)); // nothing sent, the dump is written all the same
 
     const auto lines = testbed::readLines(testbed::kDrvLogDir / "vemoGammaTable.txt");
     ASSERT_EQ(lines.size(), 33u);
@@ -143,8 +152,9 @@ TEST_F(SettingsTraceTest, GammaDumpInTheGammaLog) {
 // Scan-length tuning
 // ---------------------------------------------------------------------------
 
-TEST_F(SettingsTest, TuningWithoutOverscanSendsTwoBytesPerPair) {
-    ASSERT_TRUE(TuneScanLength(3, 0x0102, 0));  // direction 3: only bit 0 reaches the qualifier
+TEST_F(SettingsTest, TuningWithoutOverscanSendsTwoBytesPerPair)
+{
+    ASSERT_TRUE(TuneScanLength(3, 0x0102, 0)); // direction 3: only bit 0 reaches the qualifier
     ASSERT_TRUE(TuneScanLength(2, 0x0304, 3));
     EXPECT_EQ(wTuneScanLength[0], 0x0102);
     EXPECT_EQ(wTuneScanDirection[3], 2);
@@ -157,7 +167,8 @@ TEST_F(SettingsTest, TuningWithoutOverscanSendsTwoBytesPerPair) {
     EXPECT_EQ(sends[3].dataOut, (WireBytes{0x00, 0x00}));
 }
 
-TEST_F(SettingsTest, TuningPortionOutOfRangeSendsWhatIsHeldAndTheSecondSendDecides) {
+TEST_F(SettingsTest, TuningPortionOutOfRangeSendsWhatIsHeldAndTheSecondSendDecides)
+{
     ASSERT_TRUE(TuneScanLength(1, 500, 7));
     for (int i = 0; i < 4; ++i) EXPECT_EQ(wTuneScanLength[i], 0);
     const auto sends = Sends();
@@ -169,20 +180,21 @@ TEST_F(SettingsTest, TuningPortionOutOfRangeSendsWhatIsHeldAndTheSecondSendDecid
     // The result is the second SEND's.
     FailSend(0x95);
     EXPECT_TRUE(TuneScanLength(0, 1, 0));
-    FailSend(0x96);  // counted from the injection on
+    FailSend(0x96); // counted from the injection on
     EXPECT_FALSE(TuneScanLength(0, 1, 0));
     EXPECT_EQ(gErrCode, 2013u);
 }
 
-TEST_F(OverscanSettingsTest, TuningWithOverscanSendsBothValuesAndTheDirectionBits) {
+TEST_F(OverscanSettingsTest, TuningWithOverscanSendsBothValuesAndTheDirectionBits)
+{
     ASSERT_TRUE(TuneScanLength(1, 10, 0));
     ASSERT_TRUE(TuneScanLength(0, 13, 3));
     ASSERT_TRUE(TuneScanLength(0, 11, 1));
     ASSERT_TRUE(TuneScanLength(1, 12, 2));
     EXPECT_EQ(scanner().tuning(0x95), (WireBytes{0, 10, 0, 13}));
-    EXPECT_EQ(scanner().tuningQualifier(0x95), 3);  // direction 0 is 1, and 0 and 3 differ
+    EXPECT_EQ(scanner().tuningQualifier(0x95), 3); // direction 0 is 1, and 0 and 3 differ
     EXPECT_EQ(scanner().tuning(0x96), (WireBytes{0, 11, 0, 12}));
-    EXPECT_EQ(scanner().tuningQualifier(0x96), 2);  // direction 1 is 0, and 1 and 2 differ
+    EXPECT_EQ(scanner().tuningQualifier(0x96), 2); // direction 1 is 0, and 1 and 2 differ
     const auto sends = Sends();
     EXPECT_EQ(sends.back().command, commandBlock({0x2A, 0, 0x96, 0, 0x00, 0x02, 0x00, 0x00, 0x04, 0}));
 }
@@ -191,8 +203,9 @@ TEST_F(OverscanSettingsTest, TuningWithOverscanSendsBothValuesAndTheDirectionBit
 // Power timers
 // ---------------------------------------------------------------------------
 
-TEST_F(SettingsTest, PowerTimersSendTheLow16BitsBigEndian) {
-    ASSERT_TRUE(SetPowerSaveTime(65552));  // 0x10010
+TEST_F(SettingsTest, PowerTimersSendTheLow16BitsBigEndian)
+{
+    ASSERT_TRUE(SetPowerSaveTime(65552)); // 0x10010
     ASSERT_TRUE(SendPowerOffTime(0x1234));
     const auto sends = Sends();
     ASSERT_EQ(sends.size(), 2u);
@@ -204,14 +217,15 @@ TEST_F(SettingsTest, PowerTimersSendTheLow16BitsBigEndian) {
     EXPECT_EQ(scanner().powerOffTime(), 0x1234);
     FailSend(0xA9);
     EXPECT_FALSE(SendPowerOffTime(5));
-    EXPECT_EQ(gErrCode, 2013u);  // the transport's
+    EXPECT_EQ(gErrCode, 2013u); // the transport's
 }
 
 // ---------------------------------------------------------------------------
 // General pass-through and the accepted settings
 // ---------------------------------------------------------------------------
 
-TEST(SettingsWithoutDevice, ElementSizesAndTheAcceptedCalls) {
+TEST(SettingsWithoutDevice, ElementSizesAndTheAcceptedCalls)
+{
     const uint32_t sizes[] = {1, 2, 4, 8, 1, 2, 4, 1, 1, 2, 4, 8, 4, 8};
     for (int type = 2; type <= 15; ++type) EXPECT_EQ(DdsElementSize(type), sizes[type - 2]) << type;
     for (int type : {-1, 0, 1, 16, 1000}) EXPECT_EQ(DdsElementSize(type), 0u) << type;
@@ -220,18 +234,19 @@ TEST(SettingsWithoutDevice, ElementSizesAndTheAcceptedCalls) {
     EXPECT_TRUE(TruncateScanLength());
 }
 
-TEST_F(OverscanSettingsTest, GeneralReadClearsAndReturnsTheOverscanExtent) {
+TEST_F(OverscanSettingsTest, GeneralReadClearsAndReturnsTheOverscanExtent)
+{
     SCANNERABILITYEX ability;
-    ASSERT_TRUE(GetScannerAbilityEx(&ability));  // fills the second inquiry copy
+    ASSERT_TRUE(GetScannerAbilityEx(&ability)); // fills the second inquiry copy
     scanner().clearTranscript();
 
     uint8_t buffer[10];
     std::memset(buffer, 0xEE, sizeof buffer);
     EXPECT_EQ(wiaflag, 0);
-    ASSERT_TRUE(GeneralOperation(1, 5, 3, 4, buffer));  // 4 elements of 2 bytes
+    ASSERT_TRUE(GeneralOperation(1, 5, 3, 4, buffer)); // 4 elements of 2 bytes
     uint16_t value;
     std::memcpy(&value, buffer, 2);
-    EXPECT_EQ(value, 0x0404);  // offset 140, host order
+    EXPECT_EQ(value, 0x0404); // offset 140, host order
     for (int i = 2; i < 8; ++i) EXPECT_EQ(buffer[i], 0) << i;
     EXPECT_EQ(buffer[8], 0xEE);
     EXPECT_EQ(wiaflag, 1);
@@ -249,11 +264,13 @@ TEST_F(OverscanSettingsTest, GeneralReadClearsAndReturnsTheOverscanExtent) {
     // Other identifiers leave the cleared buffer.
     std::memset(buffer, 0xEE, sizeof buffer);
     ASSERT_TRUE(GeneralOperation(1, 2, 4, 2, buffer));
-    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 10), (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 0xEE, 0xEE}));
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 10),
+              (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 0xEE, 0xEE}));
     EXPECT_TRUE(transcript().empty());
 }
 
-TEST_F(SettingsTest, GeneralReadWithoutOverscanAndOtherOperations) {
+TEST_F(SettingsTest, GeneralReadWithoutOverscanAndOtherOperations)
+{
     uint8_t buffer[4];
     std::memset(buffer, 0xEE, sizeof buffer);
     ASSERT_TRUE(GeneralOperation(1, 5, 2, 4, buffer));
@@ -262,7 +279,7 @@ TEST_F(SettingsTest, GeneralReadWithoutOverscanAndOtherOperations) {
     std::memset(buffer, 0xEE, sizeof buffer);
     EXPECT_TRUE(GeneralOperation(2, 5, 2, 4, buffer));
     EXPECT_TRUE(GeneralOperation(9, 5, 2, 4, buffer));
-    EXPECT_EQ(buffer[0], 0xEE);  // neither sends nor clears
+    EXPECT_EQ(buffer[0], 0xEE); // neither sends nor clears
     EXPECT_EQ(wiaflag, 1);
 
     // A null buffer that would receive bytes is refused; one that would not is fine.

@@ -19,244 +19,259 @@ using namespace sim;
 using testbed::windowDescriptor;
 
 // The RGB the chart shows at a point given in inches.
-std::array<std::uint8_t, 3> chartAt(double xInch, double yInch) {
-  std::array<std::uint8_t, 3> c{};
-  TestChart::colourAt(static_cast<std::uint32_t>(xInch * 1200), static_cast<std::uint32_t>(yInch * 1200), c.data());
-  return c;
+std::array<std::uint8_t, 3> chartAt(double xInch, double yInch)
+{
+    std::array<std::uint8_t, 3> c{};
+    TestChart::colourAt(static_cast<std::uint32_t>(xInch * 1200), static_cast<std::uint32_t>(yInch * 1200),
+                        c.data());
+    return c;
 }
 
 using Rgb = std::array<std::uint8_t, 3>;
 
-TEST(SimImage, GeometryFollowsTheWindow) {
-  auto colour = geometryForWindow(windowDescriptor(300, 5, 8, 2550 * 3, 1000), 2550);
-  ASSERT_TRUE(colour);
-  EXPECT_EQ(colour->pixels, 2550u);
-  EXPECT_EQ(colour->channels, 3u);
-  EXPECT_EQ(colour->bitsPerSample, 8u);
-  EXPECT_EQ(colour->imageBytes(), 2550ull * 3 * 1000);
+TEST(SimImage, GeometryFollowsTheWindow)
+{
+    auto colour = geometryForWindow(windowDescriptor(300, 5, 8, 2550 * 3, 1000), 2550);
+    ASSERT_TRUE(colour);
+    EXPECT_EQ(colour->pixels, 2550u);
+    EXPECT_EQ(colour->channels, 3u);
+    EXPECT_EQ(colour->bitsPerSample, 8u);
+    EXPECT_EQ(colour->imageBytes(), 2550ull * 3 * 1000);
 
-  // 16 bits per channel at 600 dpi; bytes per line above 65535 use byte 59.
-  auto deep = geometryForWindow(windowDescriptor(600, 5, 16, 5100 * 6, 10), 2550);
-  ASSERT_TRUE(deep);
-  EXPECT_EQ(deep->bytesPerLine, 30600u);
-  EXPECT_EQ(deep->pixels, 5100u);
+    // 16 bits per channel at 600 dpi; bytes per line above 65535 use byte 59.
+    auto deep = geometryForWindow(windowDescriptor(600, 5, 16, 5100 * 6, 10), 2550);
+    ASSERT_TRUE(deep);
+    EXPECT_EQ(deep->bytesPerLine, 30600u);
+    EXPECT_EQ(deep->pixels, 5100u);
 
-  auto gray = geometryForWindow(windowDescriptor(300, 2, 8, 2550, 10), 2550);
-  ASSERT_TRUE(gray);
-  EXPECT_EQ(gray->channels, 1u);
-  auto lineArt = geometryForWindow(windowDescriptor(300, 0, 1, 2544 / 8, 10), 2550);
-  ASSERT_TRUE(lineArt);
-  EXPECT_EQ(lineArt->pixels, 2544u);
+    auto gray = geometryForWindow(windowDescriptor(300, 2, 8, 2550, 10), 2550);
+    ASSERT_TRUE(gray);
+    EXPECT_EQ(gray->channels, 1u);
+    auto lineArt = geometryForWindow(windowDescriptor(300, 0, 1, 2544 / 8, 10), 2550);
+    ASSERT_TRUE(lineArt);
+    EXPECT_EQ(lineArt->pixels, 2544u);
 
-  auto unequal = windowDescriptor(300, 5, 8, 300, 10);
-  unequal[5] = 0x58;  // Y 600
-  EXPECT_FALSE(geometryForWindow(unequal, 2550));
-  EXPECT_FALSE(geometryForWindow(windowDescriptor(1200, 5, 8, 300, 10), 2550));
-  EXPECT_FALSE(geometryForWindow(windowDescriptor(300, 5, 8, 2551 * 3, 10), 2550));
-  EXPECT_TRUE(geometryForWindow(windowDescriptor(600, 5, 8, 5102 * 3, 10), 2551));
-  EXPECT_FALSE(geometryForWindow(windowDescriptor(300, 5, 0, 300, 10), 2550));
-  EXPECT_FALSE(geometryForWindow(windowDescriptor(300, 5, 8, 0, 10), 2550));
-  EXPECT_FALSE(geometryForWindow(std::span<const std::uint8_t>(windowDescriptor(300, 5, 8, 300, 10).data(), 70), 2550));
+    auto unequal = windowDescriptor(300, 5, 8, 300, 10);
+    unequal[5] = 0x58; // Y 600
+    EXPECT_FALSE(geometryForWindow(unequal, 2550));
+    EXPECT_FALSE(geometryForWindow(windowDescriptor(1200, 5, 8, 300, 10), 2550));
+    EXPECT_FALSE(geometryForWindow(windowDescriptor(300, 5, 8, 2551 * 3, 10), 2550));
+    EXPECT_TRUE(geometryForWindow(windowDescriptor(600, 5, 8, 5102 * 3, 10), 2551));
+    EXPECT_FALSE(geometryForWindow(windowDescriptor(300, 5, 0, 300, 10), 2550));
+    EXPECT_FALSE(geometryForWindow(windowDescriptor(300, 5, 8, 0, 10), 2550));
+    EXPECT_FALSE(geometryForWindow(
+        std::span<const std::uint8_t>(windowDescriptor(300, 5, 8, 300, 10).data(), 70), 2550));
 }
 
-TEST(SimImage, ChartHasItsFeaturesWhereDocumented) {
-  EXPECT_EQ(chartAt(0.75, 0.75), (Rgb{255, 0, 0}));   // first patch: red
-  EXPECT_EQ(chartAt(1.75, 0.75), (Rgb{0, 255, 0}));
-  EXPECT_EQ(chartAt(2.75, 0.75), (Rgb{0, 0, 255}));
-  EXPECT_EQ(chartAt(6.75, 0.75), (Rgb{0, 0, 0}));     // black patch
-  EXPECT_EQ(chartAt(0.2, 0.75), (Rgb{255, 255, 255}));
-  EXPECT_EQ(chartAt(0.126, 5.0), (Rgb{0, 0, 0}));     // frame
-  EXPECT_EQ(chartAt(8.6, 1.0), (Rgb{0xE0, 0xE0, 0xE0}));  // the lid beyond the paper
-  // The gray ramp rises from left to right.
-  EXPECT_LT(chartAt(1.0, 1.5)[0], chartAt(4.0, 1.5)[0]);
-  EXPECT_LT(chartAt(4.0, 1.5)[0], chartAt(8.0, 1.5)[0]);
-  // The chart repeats every 11.7 inch.
-  EXPECT_EQ(chartAt(0.75, 0.75 + 11.7), (Rgb{255, 0, 0}));
-  // The text field has ink and paper.
-  unsigned ink = 0;
-  for (int i = 0; i < 1000; ++i) ink += chartAt(0.5 + i * 0.007, 3.1)[0] == 0;
-  EXPECT_GT(ink, 50u);
-  EXPECT_LT(ink, 900u);
+TEST(SimImage, ChartHasItsFeaturesWhereDocumented)
+{
+    EXPECT_EQ(chartAt(0.75, 0.75), (Rgb{255, 0, 0})); // first patch: red
+    EXPECT_EQ(chartAt(1.75, 0.75), (Rgb{0, 255, 0}));
+    EXPECT_EQ(chartAt(2.75, 0.75), (Rgb{0, 0, 255}));
+    EXPECT_EQ(chartAt(6.75, 0.75), (Rgb{0, 0, 0})); // black patch
+    EXPECT_EQ(chartAt(0.2, 0.75), (Rgb{255, 255, 255}));
+    EXPECT_EQ(chartAt(0.126, 5.0), (Rgb{0, 0, 0}));        // frame
+    EXPECT_EQ(chartAt(8.6, 1.0), (Rgb{0xE0, 0xE0, 0xE0})); // the lid beyond the paper
+    // The gray ramp rises from left to right.
+    EXPECT_LT(chartAt(1.0, 1.5)[0], chartAt(4.0, 1.5)[0]);
+    EXPECT_LT(chartAt(4.0, 1.5)[0], chartAt(8.0, 1.5)[0]);
+    // The chart repeats every 11.7 inch.
+    EXPECT_EQ(chartAt(0.75, 0.75 + 11.7), (Rgb{255, 0, 0}));
+    // The text field has ink and paper.
+    unsigned ink = 0;
+    for (int i = 0; i < 1000; ++i) ink += chartAt(0.5 + i * 0.007, 3.1)[0] == 0;
+    EXPECT_GT(ink, 50u);
+    EXPECT_LT(ink, 900u);
 }
 
-TEST(SimImage, ChartLinesMatchTheChartPointByPoint) {
-  // The line renderer works band by band; it must agree with colourAt
-  // everywhere, at both resolutions, from any origin, beyond the paper too.
-  for (unsigned dpi : {300u, 600u}) {
-    for (std::uint32_t origin : {0u, 2997u}) {
-      ScanGeometry g;
-      g.dpi = dpi;
-      g.originX = origin;
-      g.originY = origin;
-      g.pixels = dpi == 300 ? 2598 : 5196;
-      std::vector<std::uint8_t> line(g.pixels * 3u);
-      for (std::uint32_t y = 0; y < 3600 * dpi / 300; y += 29) {
-        TestChart().renderRgbLine(g, y, line.data());
-        for (std::uint32_t x = 0; x < g.pixels; ++x) {
-          std::uint8_t expected[3];
-          TestChart::colourAt(g.centreX(x), g.centreY(y), expected);
-          ASSERT_TRUE(std::equal(expected, expected + 3, line.data() + 3 * x))
-              << "dpi " << dpi << " origin " << origin << " line " << y << " pixel " << x;
+TEST(SimImage, ChartLinesMatchTheChartPointByPoint)
+{
+    // The line renderer works band by band; it must agree with colourAt
+    // everywhere, at both resolutions, from any origin, beyond the paper too.
+    for (unsigned dpi : {300u, 600u}) {
+        for (std::uint32_t origin : {0u, 2997u}) {
+            ScanGeometry g;
+            g.dpi = dpi;
+            g.originX = origin;
+            g.originY = origin;
+            g.pixels = dpi == 300 ? 2598 : 5196;
+            std::vector<std::uint8_t> line(g.pixels * 3u);
+            for (std::uint32_t y = 0; y < 3600 * dpi / 300; y += 29) {
+                TestChart().renderRgbLine(g, y, line.data());
+                for (std::uint32_t x = 0; x < g.pixels; ++x) {
+                    std::uint8_t expected[3];
+                    TestChart::colourAt(g.centreX(x), g.centreY(y), expected);
+                    ASSERT_TRUE(std::equal(expected, expected + 3, line.data() + 3 * x))
+                        << "dpi " << dpi << " origin " << origin << " line " << y << " pixel " << x;
+                }
+            }
         }
-      }
     }
-  }
 }
 
-TEST(SimImage, DeviceLinesInEachFormat) {
-  SolidPaper paper(200, 100, 50);
-  ScanGeometry g;
-  g.pixels = 10;
-  g.lines = 2;
+TEST(SimImage, DeviceLinesInEachFormat)
+{
+    SolidPaper paper(200, 100, 50);
+    ScanGeometry g;
+    g.pixels = 10;
+    g.lines = 2;
 
-  g.channels = 3;
-  g.bitsPerSample = 8;
-  g.bytesPerLine = 31;  // one spare byte stays zero
-  std::vector<std::uint8_t> line(g.bytesPerLine);
-  renderDeviceLine(paper, g, 0, line.data());
-  EXPECT_EQ(line[0], 200);
-  EXPECT_EQ(line[29], 50);
-  EXPECT_EQ(line[30], 0);
+    g.channels = 3;
+    g.bitsPerSample = 8;
+    g.bytesPerLine = 31; // one spare byte stays zero
+    std::vector<std::uint8_t> line(g.bytesPerLine);
+    renderDeviceLine(paper, g, 0, line.data());
+    EXPECT_EQ(line[0], 200);
+    EXPECT_EQ(line[29], 50);
+    EXPECT_EQ(line[30], 0);
 
-  g.bitsPerSample = 16;
-  g.bytesPerLine = 60;
-  line.resize(60);
-  renderDeviceLine(paper, g, 0, line.data());
-  EXPECT_EQ(line[0], 200);  // 200 × 257, big-endian
-  EXPECT_EQ(line[1], 200);
-  EXPECT_EQ(line[2], 100);
+    g.bitsPerSample = 16;
+    g.bytesPerLine = 60;
+    line.resize(60);
+    renderDeviceLine(paper, g, 0, line.data());
+    EXPECT_EQ(line[0], 200); // 200 × 257, big-endian
+    EXPECT_EQ(line[1], 200);
+    EXPECT_EQ(line[2], 100);
 
-  g.channels = 1;
-  g.bitsPerSample = 8;
-  g.bytesPerLine = 10;
-  renderDeviceLine(paper, g, 0, line.data());
-  EXPECT_EQ(line[0], (299 * 200 + 587 * 100 + 114 * 50 + 500) / 1000);
+    g.channels = 1;
+    g.bitsPerSample = 8;
+    g.bytesPerLine = 10;
+    renderDeviceLine(paper, g, 0, line.data());
+    EXPECT_EQ(line[0], (299 * 200 + 587 * 100 + 114 * 50 + 500) / 1000);
 
-  // Line art: MSB first, 1 = black.
-  g.bitsPerSample = 1;
-  g.pixels = 12;
-  g.bytesPerLine = 2;
-  SolidPaper dark(10, 10, 10);
-  renderDeviceLine(dark, g, 0, line.data());
-  EXPECT_EQ(line[0], 0xFF);
-  EXPECT_EQ(line[1], 0xF0);
-  SolidPaper light(250, 250, 250);
-  renderDeviceLine(light, g, 0, line.data());
-  EXPECT_EQ(line[0], 0x00);
+    // Line art: MSB first, 1 = black.
+    g.bitsPerSample = 1;
+    g.pixels = 12;
+    g.bytesPerLine = 2;
+    SolidPaper dark(10, 10, 10);
+    renderDeviceLine(dark, g, 0, line.data());
+    EXPECT_EQ(line[0], 0xFF);
+    EXPECT_EQ(line[1], 0xF0);
+    SolidPaper light(250, 250, 250);
+    renderDeviceLine(light, g, 0, line.data());
+    EXPECT_EQ(line[0], 0x00);
 }
 
-TEST(SimImage, TheSamePlaceGivesTheSameColourAtBothResolutions) {
-  // A window starting one inch down: its first line at 300 dpi shows what the
-  // chart has at y = 1 inch + half a pixel, also at 600 dpi two lines later.
-  auto g300 = *geometryForWindow(windowDescriptor(300, 5, 8, 2550 * 3, 8), 2550);
-  auto g600 = *geometryForWindow(windowDescriptor(600, 5, 8, 5100 * 3, 16), 2550);
-  g300.originY = g600.originY = 1200;
-  const auto a = renderDeviceImage(TestChart(), g300);
-  const auto b = renderDeviceImage(TestChart(), g600);
-  // Red patch column at x = 0.75 inch: pixel 225 at 300 dpi, 450 at 600 dpi.
-  EXPECT_EQ(a[225 * 3], 255);
-  EXPECT_EQ(b[450 * 3], 255);
-  EXPECT_EQ(a[225 * 3 + 1], b[450 * 3 + 1]);
-  EXPECT_EQ(renderDeviceImage(TestChart(), g300), a);  // deterministic
+TEST(SimImage, TheSamePlaceGivesTheSameColourAtBothResolutions)
+{
+    // A window starting one inch down: its first line at 300 dpi shows what the
+    // chart has at y = 1 inch + half a pixel, also at 600 dpi two lines later.
+    auto g300 = *geometryForWindow(windowDescriptor(300, 5, 8, 2550 * 3, 8), 2550);
+    auto g600 = *geometryForWindow(windowDescriptor(600, 5, 8, 5100 * 3, 16), 2550);
+    g300.originY = g600.originY = 1200;
+    const auto a = renderDeviceImage(TestChart(), g300);
+    const auto b = renderDeviceImage(TestChart(), g600);
+    // Red patch column at x = 0.75 inch: pixel 225 at 300 dpi, 450 at 600 dpi.
+    EXPECT_EQ(a[225 * 3], 255);
+    EXPECT_EQ(b[450 * 3], 255);
+    EXPECT_EQ(a[225 * 3 + 1], b[450 * 3 + 1]);
+    EXPECT_EQ(renderDeviceImage(TestChart(), g300), a); // deterministic
 }
 
-TEST(SimImage, WholeA4PageAt600DpiRendersQuickly) {
-  auto g = *geometryForWindow(windowDescriptor(600, 5, 8, 4960 * 3, 7016), 2550);
-  const auto start = std::chrono::steady_clock::now();
-  const auto page = renderDeviceImage(TestChart(), g);
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_EQ(page.size(), 4960ull * 3 * 7016);
-  std::printf("A4 at 600 dpi: %.1f MB rendered in %.2f s\n", static_cast<double>(page.size()) / 1e6, seconds);
-  EXPECT_LT(seconds, 20.0);  // generous: sanitizer builds are slow
+TEST(SimImage, WholeA4PageAt600DpiRendersQuickly)
+{
+    auto g = *geometryForWindow(windowDescriptor(600, 5, 8, 4960 * 3, 7016), 2550);
+    const auto start = std::chrono::steady_clock::now();
+    const auto page = renderDeviceImage(TestChart(), g);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(page.size(), 4960ull * 3 * 7016);
+    std::printf("A4 at 600 dpi: %.1f MB rendered in %.2f s\n", static_cast<double>(page.size()) / 1e6,
+                seconds);
+    EXPECT_LT(seconds, 20.0); // generous: sanitizer builds are slow
 }
 
 #ifdef DOCSCAN_HAVE_PNG
 // Writes an RGB PNG with a pHYs chunk (dpi 0: none).
-bool writePng(const std::string& path, std::uint32_t w, std::uint32_t h, unsigned dpi,
-              const std::vector<std::uint8_t>& rgb) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png_create_info_struct(png);
-  if (setjmp(png_jmpbuf(png))) {
+bool writePng(const std::string &path, std::uint32_t w, std::uint32_t h, unsigned dpi,
+              const std::vector<std::uint8_t> &rgb)
+{
+    FILE *f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        std::fclose(f);
+        return false;
+    }
+    png_init_io(png, f);
+    png_set_IHDR(png, info, w, h, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    if (dpi)
+        png_set_pHYs(png, info, static_cast<png_uint_32>(dpi / 0.0254 + 0.5),
+                     static_cast<png_uint_32>(dpi / 0.0254 + 0.5), PNG_RESOLUTION_METER);
+    png_write_info(png, info);
+    for (std::uint32_t y = 0; y < h; ++y) png_write_row(png, rgb.data() + std::size_t{y} * w * 3);
+    png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     std::fclose(f);
-    return false;
-  }
-  png_init_io(png, f);
-  png_set_IHDR(png, info, w, h, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-               PNG_FILTER_TYPE_DEFAULT);
-  if (dpi) png_set_pHYs(png, info, static_cast<png_uint_32>(dpi / 0.0254 + 0.5), static_cast<png_uint_32>(dpi / 0.0254 + 0.5), PNG_RESOLUTION_METER);
-  png_write_info(png, info);
-  for (std::uint32_t y = 0; y < h; ++y) png_write_row(png, rgb.data() + std::size_t{y} * w * 3);
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
-  std::fclose(f);
-  return true;
+    return true;
 }
 
-TEST(SimImage, PngPaperLiesOnTheGlassAtItsResolution) {
-  const std::string path = "/tmp/sim_image_test." + std::to_string(getpid()) + ".png";
-  // 4 × 2 pixels at 100 dpi: each covers 3 × 3 device pixels at 300 dpi.
-  std::vector<std::uint8_t> rgb(4 * 2 * 3);
-  for (std::size_t i = 0; i < 8; ++i) {
-    rgb[3 * i] = static_cast<std::uint8_t>(10 * i);
-    rgb[3 * i + 1] = 1;
-    rgb[3 * i + 2] = 2;
-  }
-  ASSERT_TRUE(writePng(path, 4, 2, 100, rgb));
-  std::string error;
-  auto paper = loadPngPaper(path, 300, &error);
-  ASSERT_TRUE(paper) << error;
-  EXPECT_EQ(paper->dpi(), 100u);
-  EXPECT_EQ(paper->width(), 4u);
+TEST(SimImage, PngPaperLiesOnTheGlassAtItsResolution)
+{
+    const std::string path = "/tmp/sim_image_test." + std::to_string(getpid()) + ".png";
+    // 4 × 2 pixels at 100 dpi: each covers 3 × 3 device pixels at 300 dpi.
+    std::vector<std::uint8_t> rgb(4 * 2 * 3);
+    for (std::size_t i = 0; i < 8; ++i) {
+        rgb[3 * i] = static_cast<std::uint8_t>(10 * i);
+        rgb[3 * i + 1] = 1;
+        rgb[3 * i + 2] = 2;
+    }
+    ASSERT_TRUE(writePng(path, 4, 2, 100, rgb));
+    std::string error;
+    auto paper = loadPngPaper(path, 300, &error);
+    ASSERT_TRUE(paper) << error;
+    EXPECT_EQ(paper->dpi(), 100u);
+    EXPECT_EQ(paper->width(), 4u);
 
-  auto g = *geometryForWindow(windowDescriptor(300, 5, 8, 14 * 3, 7), 2550);
-  const auto page = renderDeviceImage(*paper, g);
-  auto at = [&](unsigned x, unsigned y) { return page[(y * 14 + x) * 3]; };
-  EXPECT_EQ(at(0, 0), 0);
-  EXPECT_EQ(at(2, 2), 0);
-  EXPECT_EQ(at(3, 0), 10);
-  EXPECT_EQ(at(11, 5), 70);
-  EXPECT_EQ(at(12, 0), 255);  // beyond the picture: white
-  EXPECT_EQ(at(0, 6), 255);
+    auto g = *geometryForWindow(windowDescriptor(300, 5, 8, 14 * 3, 7), 2550);
+    const auto page = renderDeviceImage(*paper, g);
+    auto at = [&](unsigned x, unsigned y) { return page[(y * 14 + x) * 3]; };
+    EXPECT_EQ(at(0, 0), 0);
+    EXPECT_EQ(at(2, 2), 0);
+    EXPECT_EQ(at(3, 0), 10);
+    EXPECT_EQ(at(11, 5), 70);
+    EXPECT_EQ(at(12, 0), 255); // beyond the picture: white
+    EXPECT_EQ(at(0, 6), 255);
 
-  // Without pHYs the default resolution applies.
-  ASSERT_TRUE(writePng(path, 4, 2, 0, rgb));
-  EXPECT_EQ(loadPngPaper(path, 150)->dpi(), 150u);
+    // Without pHYs the default resolution applies.
+    ASSERT_TRUE(writePng(path, 4, 2, 0, rgb));
+    EXPECT_EQ(loadPngPaper(path, 150)->dpi(), 150u);
 
-  // Not a PNG, or no file: refused with a reason.
-  {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    std::fputs("not a picture", f);
-    std::fclose(f);
-  }
-  error.clear();
-  EXPECT_FALSE(loadPngPaper(path, 300, &error));
-  EXPECT_FALSE(error.empty());
-  std::filesystem::remove(path);
-  EXPECT_FALSE(loadPngPaper(path, 300, &error));
+    // Not a PNG, or no file: refused with a reason.
+    {
+        FILE *f = std::fopen(path.c_str(), "wb");
+        std::fputs("not a picture", f);
+        std::fclose(f);
+    }
+    error.clear();
+    EXPECT_FALSE(loadPngPaper(path, 300, &error));
+    EXPECT_FALSE(error.empty());
+    std::filesystem::remove(path);
+    EXPECT_FALSE(loadPngPaper(path, 300, &error));
 }
 #endif
 
-TEST(SimImage, ModelServesThePaperItWasGiven) {
-  DeviceModel m;
-  m.setImageSource(std::make_shared<SolidPaper>(1, 2, 3));
-  std::vector<std::uint8_t> list(kWindowListSize, 0);
-  list[7] = kWindowDescriptorSize;
-  const auto d = windowDescriptor(300, 5, 8, 2550 * 3, 4);
-  std::copy(d.begin(), d.end(), list.begin() + kWindowHeaderSize);
-  const std::vector<std::uint8_t> setWindow{opcode::kSetWindow, 0, 0, 0, 0, 0, 0, 0, 79, 0};
-  ASSERT_EQ(m.transact(setWindow, list).status, kStatusGood);
-  ASSERT_EQ(m.transact({std::vector<std::uint8_t>{opcode::kScan, 0, 0, 0, 0, 0x80, 0, 0, 0, 0}}).status,
-            kStatusGood);
-  // The source is taken at SCAN: changing it now does not change this page.
-  m.setImageSource(std::make_shared<SolidPaper>(9, 9, 9));
-  const std::vector<std::uint8_t> read{opcode::kRead, 0, 0, 0, 0x0A, 0x0D, 0, 0x1D, 0xE2, 0};  // 7650
-  auto r = m.transact(read, {}, 7650);
-  ASSERT_EQ(r.status, kStatusGood);
-  EXPECT_EQ(r.dataIn[0], 1);
-  EXPECT_EQ(r.dataIn[7649], 3);
+TEST(SimImage, ModelServesThePaperItWasGiven)
+{
+    DeviceModel m;
+    m.setImageSource(std::make_shared<SolidPaper>(1, 2, 3));
+    std::vector<std::uint8_t> list(kWindowListSize, 0);
+    list[7] = kWindowDescriptorSize;
+    const auto d = windowDescriptor(300, 5, 8, 2550 * 3, 4);
+    std::copy(d.begin(), d.end(), list.begin() + kWindowHeaderSize);
+    const std::vector<std::uint8_t> setWindow{opcode::kSetWindow, 0, 0, 0, 0, 0, 0, 0, 79, 0};
+    ASSERT_EQ(m.transact(setWindow, list).status, kStatusGood);
+    ASSERT_EQ(m.transact({std::vector<std::uint8_t>{opcode::kScan, 0, 0, 0, 0, 0x80, 0, 0, 0, 0}}).status,
+              kStatusGood);
+    // The source is taken at SCAN: changing it now does not change this page.
+    m.setImageSource(std::make_shared<SolidPaper>(9, 9, 9));
+    const std::vector<std::uint8_t> read{opcode::kRead, 0, 0, 0, 0x0A, 0x0D, 0, 0x1D, 0xE2, 0}; // 7650
+    auto r = m.transact(read, {}, 7650);
+    ASSERT_EQ(r.status, kStatusGood);
+    EXPECT_EQ(r.dataIn[0], 1);
+    EXPECT_EQ(r.dataIn[7649], 3);
 }
 
-}  // namespace
+} // namespace

@@ -125,18 +125,38 @@ struct Accepted {
 
 const std::vector<Accepted> &AcceptedFunctions()
 {
-#define ACCEPTED(f) Accepted{#f, f}
+#define ACCEPTED(f)                                                                                          \
+    Accepted { #f, f }
     static const std::vector<Accepted> functions = {
-        ACCEPTED(IsCalibrationDataFileExist), ACCEPTED(StartScanJob), ACCEPTED(EndScanJob),
-        ACCEPTED(GetADFStatus), ACCEPTED(DoCancel), ACCEPTED(DoPaperFeed),
-        ACCEPTED(GetEOPStatus), ACCEPTED(ResetCalibrationData), ACCEPTED(DoCalibration),
-        ACCEPTED(DoCalibrationData), ACCEPTED(PrepareScan), ACCEPTED(GetMicrData),
-        ACCEPTED(SendUltraSonicConcernArea), ACCEPTED(SetBatchScanParameter), ACCEPTED(Send2DConvolutionFilter),
-        ACCEPTED(SetImprinterParameter), ACCEPTED(DoEjectPaperAfterScan), ACCEPTED(SendUltraSonicIgnoreLength),
-        ACCEPTED(FlatbedTransLightSwitch), ACCEPTED(LampOn), ACCEPTED(LampOff),
-        ACCEPTED(LampDim), ACCEPTED(GetLightStatus), ACCEPTED(ResetIntelligentMultiFeedData),
-        ACCEPTED(ManageIntelligentMultiFeedData), ACCEPTED(SaveIntelligentMultiFeedState), ACCEPTED(DestroyDeviceList),
-        ACCEPTED(SelectDevice), ACCEPTED(GetOperatingDeviceName),
+        ACCEPTED(IsCalibrationDataFileExist),
+        ACCEPTED(StartScanJob),
+        ACCEPTED(EndScanJob),
+        ACCEPTED(GetADFStatus),
+        ACCEPTED(DoCancel),
+        ACCEPTED(DoPaperFeed),
+        ACCEPTED(GetEOPStatus),
+        ACCEPTED(ResetCalibrationData),
+        ACCEPTED(DoCalibration),
+        ACCEPTED(DoCalibrationData),
+        ACCEPTED(PrepareScan),
+        ACCEPTED(GetMicrData),
+        ACCEPTED(SendUltraSonicConcernArea),
+        ACCEPTED(SetBatchScanParameter),
+        ACCEPTED(Send2DConvolutionFilter),
+        ACCEPTED(SetImprinterParameter),
+        ACCEPTED(DoEjectPaperAfterScan),
+        ACCEPTED(SendUltraSonicIgnoreLength),
+        ACCEPTED(FlatbedTransLightSwitch),
+        ACCEPTED(LampOn),
+        ACCEPTED(LampOff),
+        ACCEPTED(LampDim),
+        ACCEPTED(GetLightStatus),
+        ACCEPTED(ResetIntelligentMultiFeedData),
+        ACCEPTED(ManageIntelligentMultiFeedData),
+        ACCEPTED(SaveIntelligentMultiFeedState),
+        ACCEPTED(DestroyDeviceList),
+        ACCEPTED(SelectDevice),
+        ACCEPTED(GetOperatingDeviceName),
     };
 #undef ACCEPTED
     return functions;

@@ -39,20 +39,14 @@ std::string ReadFile(const fs::path &path)
     return text.str();
 }
 
-std::vector<std::string> Lines(const char *name)
-{
-    return testbed::readLines(kLogDir / name);
-}
+std::vector<std::string> Lines(const char *name) { return testbed::readLines(kLogDir / name); }
 
 void WriteFile(const fs::path &path, const std::string &text)
 {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-void WriteConf(const std::string &text)
-{
-    WriteFile(kLogDir / "Debug.conf", text);
-}
+void WriteConf(const std::string &text) { WriteFile(kLogDir / "Debug.conf", text); }
 
 // Each test starts from the state at load: level 0, empty log directory.
 class SupportState : public ::testing::Test {
@@ -234,8 +228,7 @@ TEST(SupportThreads, MutexCriticalSectionAndCondition)
     unsigned long thread = 0;
     unsigned long threadId = 0;
     ASSERT_TRUE(CreateNxThread(&thread, Signal, &handoff, &threadId));
-    while (!handoff.ready)
-        ASSERT_EQ(WaitNxCondition(&handoff.condition, &handoff.mutex), 0);
+    while (!handoff.ready) ASSERT_EQ(WaitNxCondition(&handoff.condition, &handoff.mutex), 0);
     EXPECT_EQ(UnlockNxMutex(&handoff.mutex), 0);
     EXPECT_TRUE(WaitNxThread(&thread));
     EXPECT_TRUE(DestroyNxCondition(&handoff.condition));
@@ -258,8 +251,8 @@ TEST(SupportThreads, MutexCriticalSectionAndCondition)
 TEST(SupportConfigParser, KeysAreExactAndTheLastLineWins)
 {
     DebugConfig config = ParseText("DebugLevel 2\n"
-                                   "debuglevel 9\n"      // other letter case: no key
-                                   "DebugLevel=8\n"      // equals sign: one word only
+                                   "debuglevel 9\n" // other letter case: no key
+                                   "DebugLevel=8\n" // equals sign: one word only
                                    "DEBUGLEVEL 9\n"
                                    "\tSavePath\t/var/tmp/scan  trailing words\n"
                                    "DELETELOG 1\n"
@@ -272,8 +265,10 @@ TEST(SupportConfigParser, KeysAreExactAndTheLastLineWins)
 
 TEST(SupportConfigParser, NumbersReadAsStrtolKeepingTheLow32Bits)
 {
-    const std::pair<const char *, uint32_t> cases[] = {{"DebugLevel -1", 4294967295u}, {"DebugLevel 4294967298", 2u},
-                                                       {"DebugLevel 7abc", 7u},        {"DebugLevel +4", 4u},
+    const std::pair<const char *, uint32_t> cases[] = {{"DebugLevel -1", 4294967295u},
+                                                       {"DebugLevel 4294967298", 2u},
+                                                       {"DebugLevel 7abc", 7u},
+                                                       {"DebugLevel +4", 4u},
                                                        {"DebugLevel abc", 0u}};
     DebugConfig config;
     for (const auto &[line, level] : cases) {
@@ -350,7 +345,7 @@ TEST_F(SupportLog, EnvironmentDumpLinesInOrder)
     ASSERT_EQ(uname(&system), 0);
     Dl_info info{};
     ASSERT_NE(dladdr(reinterpret_cast<void *>(&DumpSystemEnvironmentToLog), &info), 0);
-    struct stat status{};
+    struct stat status {};
     ASSERT_EQ(stat(info.dli_fname, &status), 0);
     char timeText[32];
     ctime_r(&status.st_ctime, timeText);
@@ -367,8 +362,7 @@ TEST_F(SupportLog, EnvironmentDumpLinesInOrder)
     EXPECT_EQ(lines[5], std::string("implementation release level: ") + system.release + " ");
     EXPECT_EQ(lines[6], std::string("release version level: ") + system.version + " ");
     EXPECT_EQ(lines[7], std::string("hardware type: ") + system.machine + " ");
-    EXPECT_EQ(lines[8] + "\n",
-              std::string("Driver dll (") + info.dli_fname + ") version = " + timeText);
+    EXPECT_EQ(lines[8] + "\n", std::string("Driver dll (") + info.dli_fname + ") version = " + timeText);
     EXPECT_EQ(lines[9], " ");
     EXPECT_EQ(text.substr(text.size() - 3), "\n \n");
 }
@@ -435,16 +429,14 @@ TEST_F(SupportLog, OverlongPathsAreRefusedNotCut)
 
 // ------------------------------------------------------------------ log deletion
 
-const char *const kTextLogs[] = {"vemoDll.txt", "vemoParam.txt", "vemoGammaTable.txt",
-                                 "vemoImageThread.txt", "vemoVar.txt"};
+const char *const kTextLogs[] = {"vemoDll.txt", "vemoParam.txt", "vemoGammaTable.txt", "vemoImageThread.txt",
+                                 "vemoVar.txt"};
 
 void CreateLogs(bool withVarFile)
 {
-    for (const char *name : kTextLogs)
-        WriteFile(kLogDir / name, "old\n");
+    for (const char *name : kTextLogs) WriteFile(kLogDir / name, "old\n");
     WriteFile(kLogDir / "Image0.raw", "raw");
-    if (!withVarFile)
-        fs::remove(kLogDir / "vemoVar.txt");
+    if (!withVarFile) fs::remove(kLogDir / "vemoVar.txt");
 }
 
 TEST_F(SupportLog, DeleteLogNeedsANonZeroLevelAndGivesTheResultOfTheLastFile)
@@ -452,8 +444,7 @@ TEST_F(SupportLog, DeleteLogNeedsANonZeroLevelAndGivesTheResultOfTheLastFile)
     CreateLogs(true);
     WriteConf("DELETELOG 1\nDebugLevel 0\n");
     EXPECT_TRUE(DebugInitialize());
-    for (const char *name : kTextLogs)
-        EXPECT_TRUE(fs::exists(kLogDir / name)) << name;
+    for (const char *name : kTextLogs) EXPECT_TRUE(fs::exists(kLogDir / name)) << name;
 
     // The key order does not matter: the final level decides.
     WriteConf("DELETELOG 1\nDebugLevel 2\n");

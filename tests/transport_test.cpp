@@ -62,23 +62,21 @@ protected:
     {
         std::vector<std::size_t> order;
         libusb_context *context = nullptr;
-        if (libusb_init(&context) < 0)
-            return order;
+        if (libusb_init(&context) < 0) return order;
         libusb_device **list = nullptr;
         const ssize_t count = libusb_get_device_list(context, &list);
         for (ssize_t i = 0; i < count; ++i)
             for (std::size_t index = 0; index < bus().deviceCount(); ++index)
-                if (libusb_get_device_address(list[i]) == bus().deviceNumber(index))
-                    order.push_back(index);
-        if (count >= 0)
-            libusb_free_device_list(list, 1);
+                if (libusb_get_device_address(list[i]) == bus().deviceNumber(index)) order.push_back(index);
+        if (count >= 0) libusb_free_device_list(list, 1);
         libusb_exit(context);
         return order;
     }
 };
 
 // The fixture with other devices on the bus.
-template <auto Configure> class BusTest : public TransportTest {
+template <auto Configure>
+class BusTest : public TransportTest {
 protected:
     sim::BusOptions busOptions() const override
     {
@@ -149,14 +147,15 @@ TEST_P(TransportPhaseTest, FailedPhaseGives2023AndKeepsTheDevice)
 
 using sim::Phase;
 using sim::TransferStatus;
-INSTANTIATE_TEST_SUITE_P(Phases, TransportPhaseTest,
-                         ::testing::Values(PhaseFault{"Command_Stall", 0x16, -1, Phase::Command, TransferStatus::Stall},
-                                           PhaseFault{"DataIn_Stall", 0x28, 0x69, Phase::DataIn, TransferStatus::Stall},
-                                           PhaseFault{"DataIn_IoError", 0x28, 0x69, Phase::DataIn, TransferStatus::IoError},
-                                           PhaseFault{"DataOut_Stall", 0x2A, 0x81, Phase::DataOut, TransferStatus::Stall},
-                                           PhaseFault{"Status_Stall", 0x16, -1, Phase::Status, TransferStatus::Stall},
-                                           PhaseFault{"Status_IoError", 0x16, -1, Phase::Status, TransferStatus::IoError}),
-                         [](const auto &param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Phases, TransportPhaseTest,
+    ::testing::Values(PhaseFault{"Command_Stall", 0x16, -1, Phase::Command, TransferStatus::Stall},
+                      PhaseFault{"DataIn_Stall", 0x28, 0x69, Phase::DataIn, TransferStatus::Stall},
+                      PhaseFault{"DataIn_IoError", 0x28, 0x69, Phase::DataIn, TransferStatus::IoError},
+                      PhaseFault{"DataOut_Stall", 0x2A, 0x81, Phase::DataOut, TransferStatus::Stall},
+                      PhaseFault{"Status_Stall", 0x16, -1, Phase::Status, TransferStatus::Stall},
+                      PhaseFault{"Status_IoError", 0x16, -1, Phase::Status, TransferStatus::IoError}),
+    [](const auto &param) { return std::string(param.param.name); });
 
 TEST_F(TransportTest, StatusOtherThanGoodOrCheckConditionGives2023)
 {
@@ -379,10 +378,11 @@ TEST_P(RefusedDeviceTest, IsRefusedWith2019AndNotChanged)
 
 INSTANTIATE_TEST_SUITE_P(
     Devices, RefusedDeviceTest,
-    ::testing::Values(
-        RefusedDevice{"NoBulkIn", [](sim::BusOptions &o) { o.devices[0].bulkIn = false; }, 1},
-        RefusedDevice{"Unconfigured", [](sim::BusOptions &o) { o.devices[0].activeConfiguration = 0; }, 0},
-        RefusedDevice{"SecondConfiguration", [](sim::BusOptions &o) { o.devices[0].activeConfiguration = 2; }, 2}),
+    ::testing::Values(RefusedDevice{"NoBulkIn", [](sim::BusOptions &o) { o.devices[0].bulkIn = false; }, 1},
+                      RefusedDevice{"Unconfigured",
+                                    [](sim::BusOptions &o) { o.devices[0].activeConfiguration = 0; }, 0},
+                      RefusedDevice{"SecondConfiguration",
+                                    [](sim::BusOptions &o) { o.devices[0].activeConfiguration = 2; }, 2}),
     [](const auto &param) { return std::string(param.param.name); });
 
 using NoInterruptTest = BusTest<[](sim::BusOptions &o) { o.devices[0].interruptIn = false; }>;
@@ -423,7 +423,7 @@ TEST_F(TransportTest, StandardDeviceYieldsAllThreePipesStringsAndSpeed)
 struct Descriptors {
     std::vector<libusb_endpoint_descriptor> endpoints;
     libusb_interface_descriptor setting{};
-    libusb_interface interface{};
+    libusb_interface interface {};
     libusb_config_descriptor config{};
 
     explicit Descriptors(const std::vector<std::pair<uint8_t, uint8_t>> &list)
@@ -453,12 +453,24 @@ TEST(EndpointDiscovery, RecordsTheLastEndpointOfEachExactKind)
         uint8_t interfaceNumber, configuration;
         uint32_t bulkIn, bulkOut, interruptIn, control;
     } cases[] = {
-        {"last of a kind wins", {{0x81, 2}, {0x02, 2}, {0x85, 2}, {0x06, 2}, {0x83, 3}, {0x87, 3}, {0x00, 0}},
-         0, 1, 0x85, 0x06, 0x87, 0x00},
+        {"last of a kind wins",
+         {{0x81, 2}, {0x02, 2}, {0x85, 2}, {0x06, 2}, {0x83, 3}, {0x87, 3}, {0x00, 0}},
+         0,
+         1,
+         0x85,
+         0x06,
+         0x87,
+         0x00},
         // Bulk and interrupt with usage/synchronisation bits set, isochronous,
         // and an interrupt-out endpoint: none is recorded.
-        {"extra attribute bits", {{0x81, 0x06}, {0x02, 0x12}, {0x83, 0x13}, {0x84, 0x01}, {0x05, 0x03}, {0x06, 0x80}},
-         0, 1, 0, 0, 0, 0},
+        {"extra attribute bits",
+         {{0x81, 0x06}, {0x02, 0x12}, {0x83, 0x13}, {0x84, 0x01}, {0x05, 0x03}, {0x06, 0x80}},
+         0,
+         1,
+         0,
+         0,
+         0,
+         0},
         {"control and interface number", {{0x80, 0}, {0x81, 2}, {0x01, 2}}, 3, 4, 0x81, 0x01, 0, 0x80},
     };
     for (const Case &c : cases) {
@@ -508,7 +520,8 @@ TEST(NxLibUsbArguments, NullRecordsAreRefused)
     EXPECT_EQ(usb.pContext, nullptr);
 }
 
-class SpeedTest : public TransportTest, public ::testing::WithParamInterface<std::pair<unsigned, const char *>> {
+class SpeedTest : public TransportTest,
+                  public ::testing::WithParamInterface<std::pair<unsigned, const char *>> {
 protected:
     sim::BusOptions busOptions() const override
     {
@@ -635,15 +648,13 @@ TEST_F(TransportTest, ReadAndSendCarryTypeQualifierAndA24BitLength)
     Connect();
     constexpr uint32_t kLength = 990720;
     Bytes out(kLength);
-    for (uint32_t i = 0; i < kLength; ++i)
-        out[i] = static_cast<uint8_t>(i * 7 + (i >> 11));
+    for (uint32_t i = 0; i < kLength; ++i) out[i] = static_cast<uint8_t>(i * 7 + (i >> 11));
     EXPECT_TRUE(Send(out.data(), kLength, 0x40, 0x0A0D));
     Bytes in(kLength, 0);
     EXPECT_TRUE(Read(in.data(), kLength, 0x40, 0x0A0D));
     EXPECT_EQ(in, out);
     Bytes table(512);
-    for (size_t i = 0; i < table.size(); ++i)
-        table[i] = static_cast<uint8_t>(i / 2);
+    for (size_t i = 0; i < table.size(); ++i) table[i] = static_cast<uint8_t>(i / 2);
     EXPECT_TRUE(Send(table.data(), 512, 0x81, 2));
     EXPECT_EQ(scanner().gamma(2), table);
     const auto t = transcript();
@@ -672,8 +683,7 @@ TEST_F(TransportTest, BlocksWithoutDataPhase)
     EXPECT_EQ(scans[0].command, Block({0x1B, 0, 0, 0, 0, 0x80}));
     EXPECT_EQ(scans[1].command, Block({0x1B, 0, 0, 0, 0, 0xC0}));
     EXPECT_EQ(scans[2].command, Block({0x1B, 0, 0, 0, 0, 0x40}));
-    for (const auto &scan : scans)
-        EXPECT_TRUE(scan.dataOut.empty() && scan.dataInLength == 0);
+    for (const auto &scan : scans) EXPECT_TRUE(scan.dataOut.empty() && scan.dataInLength == 0);
     EXPECT_EQ(scanner().transactionsWithOpcode(0x16).at(0).command, Block({0x16}));
     EXPECT_EQ(scanner().transactionsWithOpcode(0x17).at(0).command, Block({0x17, 0, 0, 0, 0, 3}));
     const auto windows = scanner().transactionsWithOpcode(0x24);

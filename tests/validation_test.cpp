@@ -26,8 +26,9 @@ namespace {
 constexpr const char *kAccepted = "";
 
 class Validation : public ::testing::Test {
-  protected:
-    void SetUp() override {
+protected:
+    void SetUp() override
+    {
         char pattern[] = "/tmp/scanparam_validation_XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir_ = pattern;
@@ -46,7 +47,8 @@ class Validation : public ::testing::Test {
         request.LineNum = 3300;
     }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         std::remove(LogPath().c_str());
         rmdir(dir_.c_str());
         gDebugLevel = 0;
@@ -55,7 +57,8 @@ class Validation : public ::testing::Test {
 
     std::string LogPath() const { return dir_ + "/" + DebugFunctionFile; }
 
-    std::string ReadLog() const {
+    std::string ReadLog() const
+    {
         std::ifstream in(LogPath());
         std::stringstream text;
         text << in.rdbuf();
@@ -65,7 +68,8 @@ class Validation : public ::testing::Test {
     // Runs the validation of request against profile. Returns the rejection
     // message, or "" when the request is accepted; checks that the result and
     // the log agree.
-    std::string Check() {
+    std::string Check()
+    {
         const std::vector<uint8_t> bytes = profile.bytes();
         std::memcpy(MyInquiryData.Data, bytes.data(), sizeof MyInquiryData.Data);
         std::remove(LogPath().c_str());
@@ -91,7 +95,8 @@ class Validation : public ::testing::Test {
         std::function<void()> change;
         const char *want;
     };
-    void Steps(std::initializer_list<Step> steps) {
+    void Steps(std::initializer_list<Step> steps)
+    {
         int n = 0;
         for (const Step &s : steps) {
             SCOPED_TRACE(::testing::Message() << "step " << n++);
@@ -103,7 +108,7 @@ class Validation : public ::testing::Test {
     sim::InquiryProfile profile;
     tagScanParameter request{};
 
-  private:
+private:
     std::string dir_;
 };
 
@@ -121,14 +126,16 @@ constexpr const char *kXYDiffer = "Device does not support X/Y resolution differ
 constexpr const char *kPixelBoundary = "Pixel boundary is error";
 constexpr const char *kLineBoundary = "Line boundary is error";
 
-TEST_F(Validation, BaseRequestIsAcceptedUnchangedAndNullIsRejected) {
+TEST_F(Validation, BaseRequestIsAcceptedUnchangedAndNullIsRejected)
+{
     const tagScanParameter before = request;
     EXPECT_EQ(Check(), kAccepted);
     EXPECT_EQ(std::memcmp(&before, &request, sizeof request), 0);
     EXPECT_FALSE(CheckScanParameter(nullptr));
 }
 
-TEST_F(Validation, ModesAndTheirCompressions) {
+TEST_F(Validation, ModesAndTheirCompressions)
+{
     for (uint8_t mode : std::initializer_list<uint8_t>{5, 12, 200, 255}) {
         request.ScanMode = mode;
         EXPECT_EQ(Check(), kUnknownMode) << int(mode);
@@ -163,38 +170,45 @@ TEST_F(Validation, ModesAndTheirCompressions) {
     }
 }
 
-TEST_F(Validation, DepthNeedsTheScanBitAndTheDepthBit) {
+TEST_F(Validation, DepthNeedsTheScanBitAndTheDepthBit)
+{
     Steps({
         {[&] { profile.scanEnable = 0; }, kDepth},
         // Colour: the depth per channel is checked.
-        {[&] { profile.scanEnable = 0x40, profile.depths = 0xFE & ~0x10; }, kDepth},  // no 8 bits
+        {[&] { profile.scanEnable = 0x40, profile.depths = 0xFE & ~0x10; }, kDepth}, // no 8 bits
         {[&] { profile.depths = 0x10; }, kAccepted},
         {[&] { request.BitPerPixel = 48; }, kDepth},
-        {[&] { profile.depths = 0x02; }, kAccepted},  // 16 bits only
-        {[&] { request.BitPerPixel = 32, profile.depths = 0xFE; }, kDepth},  // not a multiple of 3
-        {[&] { request.BitPerPixel = 6; }, kDepth},  // 2 bits a channel: no such depth
+        {[&] { profile.depths = 0x02; }, kAccepted},                        // 16 bits only
+        {[&] { request.BitPerPixel = 32, profile.depths = 0xFE; }, kDepth}, // not a multiple of 3
+        {[&] { request.BitPerPixel = 6; }, kDepth},                         // 2 bits a channel: no such depth
         // Line art asks for 1 bit, although the scanner later scans colour.
-        {[&] { request.ScanMode = 0, request.BitPerPixel = 1, request.PixelNum = 2544, profile.depths = 0x7E; }, kDepth},
+        {[&] {
+             request.ScanMode = 0, request.BitPerPixel = 1, request.PixelNum = 2544, profile.depths = 0x7E;
+         },
+         kDepth},
         {[&] { profile.depths = 0x80; }, kAccepted},
         {[&] { request.ScanMode = 2, request.BitPerPixel = 8; }, kDepth},
         {[&] { profile.depths = 0x10; }, kAccepted},
-        {[&] { request.BitPerPixel = 24; }, kDepth},  // gray depth is the whole value
+        {[&] { request.BitPerPixel = 24; }, kDepth}, // gray depth is the whole value
         // R2 YCC at 4 bits a channel needs no depth bit; only mode 6 has the exception.
-        {[&] { profile.flags129 = 0x80, profile.depths = 0xFE & ~0x40, request.ScanMode = 6, request.BitPerPixel = 12,
-               request.PixelNum = 2550; }, kAccepted},
+        {[&] {
+             profile.flags129 = 0x80, profile.depths = 0xFE & ~0x40, request.ScanMode = 6,
+             request.BitPerPixel = 12, request.PixelNum = 2550;
+         },
+         kAccepted},
         {[&] { request.ScanMode = 4; }, kDepth},
     });
 }
 
-TEST_F(Validation, ScanMethodsAndTheirBits) {
+TEST_F(Validation, ScanMethodsAndTheirBits)
+{
     const uint8_t masks[] = {0xA0, 0x70, 0x08, 0x08, 0x04, 0x04};
     for (uint8_t method = 0; method < 6; ++method) {
         for (int bit = 0; bit < 8; ++bit) {
             profile.methods = static_cast<uint8_t>(1u << bit);
             request.ScanMethod = method;
             const bool allowed = (masks[method] & profile.methods) != 0;
-            EXPECT_EQ(Check(), allowed ? kAccepted : kMethod)
-                << "method " << int(method) << " bit " << bit;
+            EXPECT_EQ(Check(), allowed ? kAccepted : kMethod) << "method " << int(method) << " bit " << bit;
         }
     }
     profile.methods = 0xFF;
@@ -202,7 +216,8 @@ TEST_F(Validation, ScanMethodsAndTheirBits) {
     EXPECT_EQ(Check(), kMethod);
 }
 
-TEST_F(Validation, ResolutionAndTheOrderOfTheChecks) {
+TEST_F(Validation, ResolutionAndTheOrderOfTheChecks)
+{
     Steps({
         {[&] { request.XRes = request.YRes = 600; }, kAccepted},
         {[&] { request.XRes = request.YRes = 601; }, kResolution},
@@ -220,7 +235,8 @@ TEST_F(Validation, ResolutionAndTheOrderOfTheChecks) {
     });
 }
 
-TEST_F(Validation, PixelBoundaryByMode) {
+TEST_F(Validation, PixelBoundaryByMode)
+{
     profile.boundaryColor = 3;
     profile.boundaryGray = 5;
     profile.boundaryGray4 = 7;
@@ -228,16 +244,15 @@ TEST_F(Validation, PixelBoundaryByMode) {
     profile.boundaryHalftone = 13;
     profile.boundaryHalftoneOwn = 17;
     profile.halftoneOwnPattern = 4;
-    profile.flags129 = 0x88;  // R2 YCC and D2 JPEG
+    profile.flags129 = 0x88; // R2 YCC and D2 JPEG
 
     struct Case {
         uint8_t mode, bits, pattern;
-        unsigned boundary;  // 0: no pixel check
+        unsigned boundary; // 0: no pixel check
     };
     const Case cases[] = {
-        {0, 1, 0, 11}, {1, 1, 0, 13}, {1, 1, 4, 17}, {2, 8, 0, 5}, {2, 4, 0, 7},
-        {3, 24, 0, 3}, {4, 24, 0, 3}, {6, 24, 0, 2}, {7, 24, 0, 0}, {10, 24, 0, 0},
-        {11, 8, 0, 0},
+        {0, 1, 0, 11}, {1, 1, 0, 13}, {1, 1, 4, 17}, {2, 8, 0, 5},   {2, 4, 0, 7},  {3, 24, 0, 3},
+        {4, 24, 0, 3}, {6, 24, 0, 2}, {7, 24, 0, 0}, {10, 24, 0, 0}, {11, 8, 0, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(::testing::Message() << int(c.mode) << "/" << int(c.bits));
@@ -252,19 +267,23 @@ TEST_F(Validation, PixelBoundaryByMode) {
     }
 }
 
-TEST_F(Validation, BoundaryZeroAndTheLineBoundaryOfR2Ycc) {
+TEST_F(Validation, BoundaryZeroAndTheLineBoundaryOfR2Ycc)
+{
     Steps({
         // A boundary of 0 refuses the request rather than divide by it.
         {[&] { profile.boundaryColor = 0; }, kPixelBoundary},
         {[&] { request.PixelNum = 0; }, kPixelBoundary},
         // Only R2 YCC checks the line count.
-        {[&] { profile = sim::InquiryProfile::standard(), profile.flags129 = 0x80, request.ScanMode = 6,
-               request.PixelNum = 2551; }, kPixelBoundary},
+        {[&] {
+             profile = sim::InquiryProfile::standard(), profile.flags129 = 0x80, request.ScanMode = 6,
+             request.PixelNum = 2551;
+         },
+         kPixelBoundary},
         {[&] { request.PixelNum = 2550, request.LineNum = 1; }, kLineBoundary},
-        {[&] { request.LineNum = 0, request.HiWordLineNum = 1; }, kAccepted},  // 65536 lines
+        {[&] { request.LineNum = 0, request.HiWordLineNum = 1; }, kAccepted}, // 65536 lines
         {[&] { request.HiWordLineNum = 0, request.LineNum = 3; }, kLineBoundary},
-        {[&] { request.ScanMode = 4; }, kAccepted},  // every other mode takes any line count
+        {[&] { request.ScanMode = 4; }, kAccepted}, // every other mode takes any line count
     });
 }
 
-}  // namespace
+} // namespace

@@ -9,21 +9,23 @@
 
 namespace docscan_cli {
 
-bool ArgReader::Flag(std::string_view name, std::string_view alias) {
+bool ArgReader::Flag(std::string_view name, std::string_view alias)
+{
     if (!More()) return false;
     const std::string &arg = args_[pos_];
     if (arg == name || (!alias.empty() && arg == alias)) {
         ++pos_;
         return true;
     }
-    if (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 &&
-        arg[name.size()] == '=' && name.size() > 2) {
+    if (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 && arg[name.size()] == '=' &&
+        name.size() > 2) {
         throw UsageError("option " + std::string(name) + " takes no value");
     }
     return false;
 }
 
-bool ArgReader::MatchValue(std::string_view name, std::string *value) {
+bool ArgReader::MatchValue(std::string_view name, std::string *value)
+{
     const std::string &arg = args_[pos_];
     const bool isLong = name.size() > 2 && name[1] == '-';
     if (arg == name) {
@@ -40,7 +42,7 @@ bool ArgReader::MatchValue(std::string_view name, std::string *value) {
             ++pos_;
             return true;
         }
-        if (!isLong) {  // "-l10"
+        if (!isLong) { // "-l10"
             *value = arg.substr(name.size());
             ++pos_;
             return true;
@@ -49,12 +51,14 @@ bool ArgReader::MatchValue(std::string_view name, std::string *value) {
     return false;
 }
 
-bool ArgReader::Value(std::string_view name, std::string *value, std::string_view alias) {
+bool ArgReader::Value(std::string_view name, std::string *value, std::string_view alias)
+{
     if (!More()) return false;
     return MatchValue(name, value) || (!alias.empty() && MatchValue(alias, value));
 }
 
-bool ArgReader::Positional(std::string *value) {
+bool ArgReader::Positional(std::string *value)
+{
     if (!More()) return false;
     const std::string &arg = args_[pos_];
     if (!arg.empty() && arg[0] == '-' && arg != "-") return false;
@@ -63,7 +67,8 @@ bool ArgReader::Positional(std::string *value) {
     return true;
 }
 
-void ArgReader::Unexpected(std::string_view command) const {
+void ArgReader::Unexpected(std::string_view command) const
+{
     const std::string &arg = args_[pos_];
     const std::string where = command.empty() ? "" : " for '" + std::string(command) + "'";
     if (!arg.empty() && arg[0] == '-' && arg != "-") {
@@ -72,13 +77,14 @@ void ArgReader::Unexpected(std::string_view command) const {
     throw UsageError("unexpected argument '" + arg + "'" + where);
 }
 
-long long ParseInteger(std::string_view text, long long min, long long max, std::string_view what) {
+long long ParseInteger(std::string_view text, long long min, long long max, std::string_view what)
+{
     const std::string copy(text);
     char *end = nullptr;
     errno = 0;
     const long long value = std::strtoll(copy.c_str(), &end, 10);
-    if (copy.empty() || std::isspace(static_cast<unsigned char>(copy[0])) || end == nullptr ||
-        *end != '\0' || errno == ERANGE) {
+    if (copy.empty() || std::isspace(static_cast<unsigned char>(copy[0])) || end == nullptr || *end != '\0' ||
+        errno == ERANGE) {
         throw UsageError(std::string(what) + ": '" + copy + "' is not a whole number");
     }
     if (value < min || value > max) {
@@ -88,13 +94,14 @@ long long ParseInteger(std::string_view text, long long min, long long max, std:
     return value;
 }
 
-double ParseReal(std::string_view text, double min, double max, std::string_view what) {
+double ParseReal(std::string_view text, double min, double max, std::string_view what)
+{
     const std::string copy(text);
     char *end = nullptr;
     errno = 0;
     const double value = std::strtod(copy.c_str(), &end);
-    if (copy.empty() || std::isspace(static_cast<unsigned char>(copy[0])) || end == nullptr ||
-        *end != '\0' || errno == ERANGE || !std::isfinite(value)) {
+    if (copy.empty() || std::isspace(static_cast<unsigned char>(copy[0])) || end == nullptr || *end != '\0' ||
+        errno == ERANGE || !std::isfinite(value)) {
         throw UsageError(std::string(what) + ": '" + copy + "' is not a number");
     }
     if (value < min || value > max) {
@@ -105,7 +112,8 @@ double ParseReal(std::string_view text, double min, double max, std::string_view
     return value;
 }
 
-bool SameWord(std::string_view a, std::string_view b) {
+bool SameWord(std::string_view a, std::string_view b)
+{
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
         if (std::tolower(static_cast<unsigned char>(a[i])) !=
@@ -116,4 +124,4 @@ bool SameWord(std::string_view a, std::string_view b) {
     return true;
 }
 
-}  // namespace docscan_cli
+} // namespace docscan_cli

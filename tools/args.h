@@ -49,6 +49,6 @@ double ParseReal(std::string_view text, double min, double max, std::string_view
 // Case-insensitive comparison for option values such as "--mode color".
 bool SameWord(std::string_view a, std::string_view b);
 
-}  // namespace docscan_cli
+} // namespace docscan_cli
 
 #endif

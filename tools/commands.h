@@ -20,6 +20,6 @@ int RunPowerSave(ArgReader &args, GlobalOptions options);
 int RunPowerOff(ArgReader &args, GlobalOptions options);
 int RunButtons(ArgReader &args, GlobalOptions options);
 
-}  // namespace docscan_cli
+} // namespace docscan_cli
 
 #endif

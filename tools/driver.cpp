@@ -11,7 +11,8 @@ namespace {
 
 constexpr const char kLibraryName[] = "libdocscan.so.1";
 
-std::vector<std::string> Candidates() {
+std::vector<std::string> Candidates()
+{
     std::vector<std::string> list;
 #ifdef DOCSCAN_LIBRARY_DIR
     list.push_back(std::string(DOCSCAN_LIBRARY_DIR) + "/" + kLibraryName);
@@ -22,15 +23,17 @@ std::vector<std::string> Candidates() {
     return list;
 }
 
-}  // namespace
+} // namespace
 
-uint64_t Driver::Status() const {
+uint64_t Driver::Status() const
+{
     uint64_t status = 0;
     if (GetScannerStatusEx != nullptr) GetScannerStatusEx(nullptr, nullptr, nullptr, &status);
     return status;
 }
 
-std::string DriverSearchOrder() {
+std::string DriverSearchOrder()
+{
     std::string text;
 #ifdef DOCSCAN_LIBRARY_DIR
     text = std::string(DOCSCAN_LIBRARY_DIR) + "/" + kLibraryName + ", then ";
@@ -39,7 +42,8 @@ std::string DriverSearchOrder() {
            " on the dynamic linker's search path";
 }
 
-bool LoadDriver(Driver *driver, std::string *error) {
+bool LoadDriver(Driver *driver, std::string *error)
+{
     std::string failures;
     for (const std::string &candidate : Candidates()) {
         void *handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -57,8 +61,8 @@ bool LoadDriver(Driver *driver, std::string *error) {
     }
 
     std::string missing;
-#define DOCSCAN_CLI_RESOLVE(name)                                                   \
-    driver->name = reinterpret_cast<decltype(&::name)>(dlsym(driver->handle, #name)); \
+#define DOCSCAN_CLI_RESOLVE(name)                                                                            \
+    driver->name = reinterpret_cast<decltype(&::name)>(dlsym(driver->handle, #name));                        \
     if (driver->name == nullptr) missing += std::string(missing.empty() ? "" : ", ") + #name;
     DOCSCAN_CLI_FUNCTIONS(DOCSCAN_CLI_RESOLVE)
 #undef DOCSCAN_CLI_RESOLVE
@@ -71,4 +75,4 @@ bool LoadDriver(Driver *driver, std::string *error) {
     return true;
 }
 
-}  // namespace docscan_cli
+} // namespace docscan_cli

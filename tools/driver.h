@@ -6,30 +6,30 @@
 #include <cstdint>
 #include <string>
 
-#include "api/scanner.h"  // record types and declarations; never called directly
+#include "api/scanner.h" // record types and declarations; never called directly
 
 namespace docscan_cli {
 
-#define DOCSCAN_CLI_FUNCTIONS(X) \
-    X(InitializeDriver)          \
-    X(InitializeScanner)         \
-    X(TerminateDriver)           \
-    X(GetScannerStatusEx)        \
-    X(GetScannerAbility)         \
-    X(GetScannerAbilityEx)       \
-    X(ReadNVMData)               \
-    X(InitializeNVM)             \
-    X(TestNVM)                   \
-    X(CheckNVMData)              \
-    X(SetGammaTable)             \
-    X(SetPowerSaveTime)          \
-    X(SendPowerOffTime)          \
-    X(InitialButton)             \
-    X(ReadPushButton)            \
-    X(SetScanParameter)          \
-    X(StartScan)                 \
-    X(ReadScan)                  \
-    X(StopScan)                  \
+#define DOCSCAN_CLI_FUNCTIONS(X)                                                                             \
+    X(InitializeDriver)                                                                                      \
+    X(InitializeScanner)                                                                                     \
+    X(TerminateDriver)                                                                                       \
+    X(GetScannerStatusEx)                                                                                    \
+    X(GetScannerAbility)                                                                                     \
+    X(GetScannerAbilityEx)                                                                                   \
+    X(ReadNVMData)                                                                                           \
+    X(InitializeNVM)                                                                                         \
+    X(TestNVM)                                                                                               \
+    X(CheckNVMData)                                                                                          \
+    X(SetGammaTable)                                                                                         \
+    X(SetPowerSaveTime)                                                                                      \
+    X(SendPowerOffTime)                                                                                      \
+    X(InitialButton)                                                                                         \
+    X(ReadPushButton)                                                                                        \
+    X(SetScanParameter)                                                                                      \
+    X(StartScan)                                                                                             \
+    X(ReadScan)                                                                                              \
+    X(StopScan)                                                                                              \
     X(DoCancel)
 
 struct Driver {
@@ -38,7 +38,7 @@ struct Driver {
 #undef DOCSCAN_CLI_POINTER
 
     void *handle = nullptr;
-    std::string path;  // the file the library was loaded from
+    std::string path; // the file the library was loaded from
 
     // The driver's current status code (0 when it cannot be read).
     uint64_t Status() const;
@@ -54,6 +54,6 @@ bool LoadDriver(Driver *driver, std::string *error);
 // Where LoadDriver looks, in order (for messages and --help).
 std::string DriverSearchOrder();
 
-}  // namespace docscan_cli
+} // namespace docscan_cli
 
 #endif

@@ -7,7 +7,8 @@
 
 namespace docscan_cli {
 
-GammaTable GammaCurve(double gamma) {
+GammaTable GammaCurve(double gamma)
+{
     GammaTable table{};
     for (int i = 0; i < 256; ++i) {
         const double out = 255.0 * std::pow(i / 255.0, 1.0 / gamma);
@@ -16,7 +17,8 @@ GammaTable GammaCurve(double gamma) {
     return table;
 }
 
-bool ParseGammaTable(const std::vector<uint8_t> &contents, GammaTable *table, std::string *error) {
+bool ParseGammaTable(const std::vector<uint8_t> &contents, GammaTable *table, std::string *error)
+{
     if (contents.size() == table->size()) {
         // 256 numbers as text need at least 511 bytes, so 256 bytes are raw.
         std::copy(contents.begin(), contents.end(), table->begin());
@@ -59,4 +61,4 @@ bool ParseGammaTable(const std::vector<uint8_t> &contents, GammaTable *table, st
     return true;
 }
 
-}  // namespace docscan_cli
+} // namespace docscan_cli

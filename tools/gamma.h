@@ -20,6 +20,6 @@ GammaTable GammaCurve(double gamma);
 // with '#' starting a comment up to the end of the line.
 bool ParseGammaTable(const std::vector<uint8_t> &contents, GammaTable *table, std::string *error);
 
-}  // namespace docscan_cli
+} // namespace docscan_cli
 
 #endif

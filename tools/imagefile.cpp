@@ -17,7 +17,8 @@
 
 namespace docscan_cli {
 
-size_t BytesPerRow(const ImageInfo &info) {
+size_t BytesPerRow(const ImageInfo &info)
+{
     switch (info.kind) {
     case PixelKind::Bilevel: return (static_cast<size_t>(info.width) + 7) / 8;
     case PixelKind::Gray: return info.width;
@@ -26,7 +27,8 @@ size_t BytesPerRow(const ImageInfo &info) {
     return 0;
 }
 
-std::optional<ImageFormat> ParseImageFormat(std::string_view name) {
+std::optional<ImageFormat> ParseImageFormat(std::string_view name)
+{
     std::string lower(name);
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -36,7 +38,8 @@ std::optional<ImageFormat> ParseImageFormat(std::string_view name) {
     return std::nullopt;
 }
 
-std::optional<ImageFormat> ImageFormatFromPath(std::string_view path) {
+std::optional<ImageFormat> ImageFormatFromPath(std::string_view path)
+{
     const size_t slash = path.find_last_of('/');
     const size_t dot = path.find_last_of('.');
     if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) {
@@ -45,7 +48,8 @@ std::optional<ImageFormat> ImageFormatFromPath(std::string_view path) {
     return ParseImageFormat(path.substr(dot + 1));
 }
 
-const char *ImageFormatName(ImageFormat format) {
+const char *ImageFormatName(ImageFormat format)
+{
     switch (format) {
     case ImageFormat::Png: return "png";
     case ImageFormat::Pnm: return "pnm";
@@ -54,7 +58,8 @@ const char *ImageFormatName(ImageFormat format) {
     return "?";
 }
 
-bool ImageFormatAvailable(ImageFormat format) {
+bool ImageFormatAvailable(ImageFormat format)
+{
     switch (format) {
     case ImageFormat::Pnm: return true;
 #ifdef DOCSCAN_HAVE_PNG
@@ -69,11 +74,13 @@ bool ImageFormatAvailable(ImageFormat format) {
 
 namespace {
 
-std::string ErrnoText(const std::string &what, const std::string &path) {
+std::string ErrnoText(const std::string &what, const std::string &path)
+{
     return what + " " + path + ": " + std::strerror(errno);
 }
 
-bool ValidInfo(const ImageInfo &info, std::string *error) {
+bool ValidInfo(const ImageInfo &info, std::string *error)
+{
     if (info.width == 0 || info.height == 0) {
         *error = "image has no pixels";
         return false;
@@ -87,7 +94,8 @@ class StdioTarget {
 public:
     ~StdioTarget() { Close(); }
 
-    bool Open(const std::string &path, std::string *error) {
+    bool Open(const std::string &path, std::string *error)
+    {
         path_ = path;
         if (path == "-") {
             file_ = stdout;
@@ -102,7 +110,8 @@ public:
         return true;
     }
 
-    bool Close() {
+    bool Close()
+    {
         if (file_ == nullptr) return true;
         bool ok = std::fflush(file_) == 0;
         if (!isStdout_) ok = std::fclose(file_) == 0 && ok;
@@ -110,7 +119,8 @@ public:
         return ok;
     }
 
-    void Remove() {
+    void Remove()
+    {
         Close();
         if (!isStdout_ && !path_.empty()) std::remove(path_.c_str());
     }
@@ -128,11 +138,13 @@ private:
 // Counts rows against the height the header promised.
 class RowCounter {
 public:
-    void Reset(uint32_t height) {
+    void Reset(uint32_t height)
+    {
         height_ = height;
         written_ = 0;
     }
-    bool Take(uint32_t count, std::string *error) {
+    bool Take(uint32_t count, std::string *error)
+    {
         if (count > height_ - written_) {
             *error = "more rows than the image height";
             return false;
@@ -140,10 +152,11 @@ public:
         written_ += count;
         return true;
     }
-    bool Complete(std::string *error) const {
+    bool Complete(std::string *error) const
+    {
         if (written_ != height_) {
-            *error = "image incomplete: " + std::to_string(written_) + " of " +
-                     std::to_string(height_) + " rows";
+            *error =
+                "image incomplete: " + std::to_string(written_) + " of " + std::to_string(height_) + " rows";
             return false;
         }
         return true;
@@ -157,7 +170,8 @@ private:
 // ---------------------------------------------------------------- PNM
 class PnmWriter final : public ImageWriter {
 public:
-    bool Open(const std::string &path, const ImageInfo &info, std::string *error) override {
+    bool Open(const std::string &path, const ImageInfo &info, std::string *error) override
+    {
         if (!ValidInfo(info, error) || !target_.Open(path, error)) return false;
         info_ = info;
         rows_.Reset(info.height);
@@ -177,7 +191,8 @@ public:
         return true;
     }
 
-    bool WriteRows(const uint8_t *rows, uint32_t count, std::string *error) override {
+    bool WriteRows(const uint8_t *rows, uint32_t count, std::string *error) override
+    {
         if (target_.file() == nullptr) {
             *error = "image file is not open";
             return false;
@@ -192,7 +207,8 @@ public:
         return true;
     }
 
-    bool Finish(std::string *error) override {
+    bool Finish(std::string *error) override
+    {
         if (!rows_.Complete(error)) return false;
         if (!target_.Close()) {
             *error = ErrnoText("cannot write", target_.path());
@@ -217,12 +233,13 @@ class PngWriter final : public ImageWriter {
 public:
     ~PngWriter() override { Destroy(); }
 
-    bool Open(const std::string &path, const ImageInfo &info, std::string *error) override {
+    bool Open(const std::string &path, const ImageInfo &info, std::string *error) override
+    {
         if (!ValidInfo(info, error) || !target_.Open(path, error)) return false;
         info_ = info;
         rows_.Reset(info.height);
-        png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, this, &PngWriter::OnError,
-                                       &PngWriter::OnWarning);
+        png_ =
+            png_create_write_struct(PNG_LIBPNG_VER_STRING, this, &PngWriter::OnError, &PngWriter::OnWarning);
         if (png_ != nullptr) pngInfo_ = png_create_info_struct(png_);
         if (png_ == nullptr || pngInfo_ == nullptr) {
             *error = "out of memory for the PNG writer";
@@ -235,7 +252,8 @@ public:
         return true;
     }
 
-    bool WriteRows(const uint8_t *rows, uint32_t count, std::string *error) override {
+    bool WriteRows(const uint8_t *rows, uint32_t count, std::string *error) override
+    {
         if (png_ == nullptr) {
             *error = "image file is not open";
             return false;
@@ -248,7 +266,8 @@ public:
         return true;
     }
 
-    bool Finish(std::string *error) override {
+    bool Finish(std::string *error) override
+    {
         if (png_ == nullptr) {
             *error = "image file is not open";
             return false;
@@ -266,26 +285,29 @@ public:
         return true;
     }
 
-    void Abort() override {
+    void Abort() override
+    {
         Destroy();
         target_.Remove();
     }
 
 private:
-    static void OnError(png_structp png, png_const_charp message) {
+    static void OnError(png_structp png, png_const_charp message)
+    {
         auto *self = static_cast<PngWriter *>(png_get_error_ptr(png));
         std::snprintf(self->message_, sizeof self->message_, "%s", message);
         png_longjmp(png, 1);
     }
     static void OnWarning(png_structp, png_const_charp) {}
 
-    bool WriteHeader() {
+    bool WriteHeader()
+    {
         if (setjmp(png_jmpbuf(png_))) return false;
         png_init_io(png_, target_.file());
         const int bitDepth = info_.kind == PixelKind::Bilevel ? 1 : 8;
         const int colorType = info_.kind == PixelKind::Rgb ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY;
-        png_set_IHDR(png_, pngInfo_, info_.width, info_.height, bitDepth, colorType,
-                     PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+        png_set_IHDR(png_, pngInfo_, info_.width, info_.height, bitDepth, colorType, PNG_INTERLACE_NONE,
+                     PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
         if (info_.dpi != 0) {
             const auto perMetre = static_cast<png_uint_32>(info_.dpi / 0.0254 + 0.5);
             png_set_pHYs(png_, pngInfo_, perMetre, perMetre, PNG_RESOLUTION_METER);
@@ -296,7 +318,8 @@ private:
         return true;
     }
 
-    bool WritePngRows(const uint8_t *rows, uint32_t count) {
+    bool WritePngRows(const uint8_t *rows, uint32_t count)
+    {
         if (setjmp(png_jmpbuf(png_))) return false;
         const size_t stride = BytesPerRow(info_);
         for (uint32_t i = 0; i < count; ++i) {
@@ -305,13 +328,15 @@ private:
         return true;
     }
 
-    bool WriteEnd() {
+    bool WriteEnd()
+    {
         if (setjmp(png_jmpbuf(png_))) return false;
         png_write_end(png_, nullptr);
         return true;
     }
 
-    void Destroy() {
+    void Destroy()
+    {
         if (png_ != nullptr) png_destroy_write_struct(&png_, &pngInfo_);
         png_ = nullptr;
         pngInfo_ = nullptr;
@@ -332,7 +357,8 @@ class TiffWriter final : public ImageWriter {
 public:
     ~TiffWriter() override { Close(); }
 
-    bool Open(const std::string &path, const ImageInfo &info, std::string *error) override {
+    bool Open(const std::string &path, const ImageInfo &info, std::string *error) override
+    {
         if (!ValidInfo(info, error)) return false;
         if (path == "-") {
             *error = "TIFF cannot be written to standard output; give -o FILE";
@@ -357,9 +383,9 @@ public:
                   TIFFSetField(tiff_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
                   // 1-bit rows keep the driver's bits: 1 = black is "min is white".
                   TIFFSetField(tiff_, TIFFTAG_PHOTOMETRIC,
-                               bilevel                          ? PHOTOMETRIC_MINISWHITE
-                               : info.kind == PixelKind::Gray   ? PHOTOMETRIC_MINISBLACK
-                                                                : PHOTOMETRIC_RGB) &&
+                               bilevel                        ? PHOTOMETRIC_MINISWHITE
+                               : info.kind == PixelKind::Gray ? PHOTOMETRIC_MINISBLACK
+                                                              : PHOTOMETRIC_RGB) &&
                   TIFFSetField(tiff_, TIFFTAG_COMPRESSION, COMPRESSION_LZW) &&
                   TIFFSetField(tiff_, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tiff_, 0));
         if (ok && info.dpi != 0) {
@@ -375,7 +401,8 @@ public:
         return true;
     }
 
-    bool WriteRows(const uint8_t *rows, uint32_t count, std::string *error) override {
+    bool WriteRows(const uint8_t *rows, uint32_t count, std::string *error) override
+    {
         if (tiff_ == nullptr) {
             *error = "image file is not open";
             return false;
@@ -393,7 +420,8 @@ public:
         return true;
     }
 
-    bool Finish(std::string *error) override {
+    bool Finish(std::string *error) override
+    {
         if (tiff_ == nullptr) {
             *error = "image file is not open";
             return false;
@@ -408,13 +436,15 @@ public:
         return true;
     }
 
-    void Abort() override {
+    void Abort() override
+    {
         Close();
         if (!path_.empty()) std::remove(path_.c_str());
     }
 
 private:
-    void Close() {
+    void Close()
+    {
         if (tiff_ != nullptr) TIFFClose(tiff_);
         tiff_ = nullptr;
     }
@@ -428,9 +458,10 @@ private:
 };
 #endif
 
-}  // namespace
+} // namespace
 
-std::unique_ptr<ImageWriter> MakeImageWriter(ImageFormat format) {
+std::unique_ptr<ImageWriter> MakeImageWriter(ImageFormat format)
+{
     switch (format) {
     case ImageFormat::Pnm: return std::make_unique<PnmWriter>();
 #ifdef DOCSCAN_HAVE_PNG
@@ -443,8 +474,9 @@ std::unique_ptr<ImageWriter> MakeImageWriter(ImageFormat format) {
     }
 }
 
-bool WriteImageFile(ImageFormat format, const std::string &path, const ImageInfo &info,
-                    const uint8_t *pixels, std::string *error) {
+bool WriteImageFile(ImageFormat format, const std::string &path, const ImageInfo &info, const uint8_t *pixels,
+                    std::string *error)
+{
     std::unique_ptr<ImageWriter> writer = MakeImageWriter(format);
     if (writer == nullptr) {
         *error = std::string("this build cannot write ") + ImageFormatName(format);
@@ -458,4 +490,4 @@ bool WriteImageFile(ImageFormat format, const std::string &path, const ImageInfo
     return true;
 }
 
-}  // namespace docscan_cli
+} // namespace docscan_cli

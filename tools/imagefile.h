@@ -22,10 +22,10 @@ enum class PixelKind { Bilevel, Gray, Rgb };
 enum class ImageFormat { Png, Pnm, Tiff };
 
 struct ImageInfo {
-    uint32_t width = 0;   // pixels per row
-    uint32_t height = 0;  // rows
+    uint32_t width = 0;  // pixels per row
+    uint32_t height = 0; // rows
     PixelKind kind = PixelKind::Rgb;
-    uint32_t dpi = 0;     // 0: not recorded in the file
+    uint32_t dpi = 0; // 0: not recorded in the file
 };
 
 // Bytes of one row: 3 per pixel for colour, 1 for gray, (width + 7) / 8 for 1-bit.
@@ -55,9 +55,9 @@ public:
 std::unique_ptr<ImageWriter> MakeImageWriter(ImageFormat format);
 
 // Writes a whole image held in memory (rows packed one after another).
-bool WriteImageFile(ImageFormat format, const std::string &path, const ImageInfo &info,
-                    const uint8_t *pixels, std::string *error);
+bool WriteImageFile(ImageFormat format, const std::string &path, const ImageInfo &info, const uint8_t *pixels,
+                    std::string *error);
 
-}  // namespace docscan_cli
+} // namespace docscan_cli
 
 #endif

@@ -12,7 +12,8 @@ namespace docscan_cli {
 namespace {
 
 // A device string from a fixed field: up to the first 0, trailing spaces dropped.
-std::string FieldText(const char *field, size_t size) {
+std::string FieldText(const char *field, size_t size)
+{
     size_t length = 0;
     while (length < size && field[length] != '\0') ++length;
     while (length > 0 && field[length - 1] == ' ') --length;
@@ -20,18 +21,21 @@ std::string FieldText(const char *field, size_t size) {
 }
 
 template <size_t N>
-std::string FieldText(const char (&field)[N]) {
+std::string FieldText(const char (&field)[N])
+{
     return FieldText(field, N);
 }
 
 // The four resolution fields, copied out of the packed record.
-std::vector<long long> ResolutionFields(const SCANNERABILITYEX &ex) {
+std::vector<long long> ResolutionFields(const SCANNERABILITYEX &ex)
+{
     uint16_t fields[4];
     std::memcpy(fields, ex.Resolution, sizeof fields);
     return std::vector<long long>(std::begin(fields), std::end(fields));
 }
 
-std::vector<long long> Resolutions(const SCANNERABILITYEX &ex) {
+std::vector<long long> Resolutions(const SCANNERABILITYEX &ex)
+{
     std::vector<long long> list;
     for (long long r : ResolutionFields(ex)) {
         if (r != 0 && std::find(list.begin(), list.end(), r) == list.end()) list.push_back(r);
@@ -41,7 +45,8 @@ std::vector<long long> Resolutions(const SCANNERABILITYEX &ex) {
 }
 
 // Sample depths named by the depth bits (bit 7: 1 bit ... bit 1: 16 bits).
-std::vector<long long> SampleDepths(uint8_t bits) {
+std::vector<long long> SampleDepths(uint8_t bits)
+{
     static constexpr int kDepths[7] = {1, 4, 6, 8, 10, 12, 16};
     std::vector<long long> list;
     for (int i = 0; i < 7; ++i) {
@@ -51,7 +56,8 @@ std::vector<long long> SampleDepths(uint8_t bits) {
 }
 
 // Scan method codes 0..5 the method bits allow.
-std::vector<long long> ScanMethods(uint16_t bits) {
+std::vector<long long> ScanMethods(uint16_t bits)
+{
     static constexpr uint16_t kMasks[6] = {0xA0, 0x70, 0x08, 0x08, 0x04, 0x04};
     std::vector<long long> list;
     for (int m = 0; m < 6; ++m) {
@@ -60,7 +66,8 @@ std::vector<long long> ScanMethods(uint16_t bits) {
     return list;
 }
 
-std::string HexBytes(const uint8_t *bytes, size_t size) {
+std::string HexBytes(const uint8_t *bytes, size_t size)
+{
     std::string text;
     char one[4];
     for (size_t i = 0; i < size; ++i) {
@@ -70,10 +77,11 @@ std::string HexBytes(const uint8_t *bytes, size_t size) {
     return text;
 }
 
-constexpr uint32_t kButtonsBit = 0x00800000;   // flag word 68: push buttons present
-constexpr uint32_t kXyDifferBit = 0x04000000;  // flag word 68: X and Y resolution may differ
+constexpr uint32_t kButtonsBit = 0x00800000;  // flag word 68: push buttons present
+constexpr uint32_t kXyDifferBit = 0x04000000; // flag word 68: X and Y resolution may differ
 
-Report Identity(const SCANNERABILITYEX &ex) {
+Report Identity(const SCANNERABILITYEX &ex)
+{
     Report r;
     const double widthMm = ex.MaxScanWidth * 25.4 / 300.0;
     r.Text("vendor", "Vendor", FieldText(ex.VendorName))
@@ -88,7 +96,8 @@ Report Identity(const SCANNERABILITYEX &ex) {
     return r;
 }
 
-Report ShortRecord(const tagScannerAbility &a) {
+Report ShortRecord(const tagScannerAbility &a)
+{
     Report r;
     r.Text("product_name", "ProductName", FieldText(a.ProductName))
         .Text("revision", "Revision", FieldText(a.Revision))
@@ -111,7 +120,8 @@ Report ShortRecord(const tagScannerAbility &a) {
     return r;
 }
 
-Report ExtendedRecord(const SCANNERABILITYEX &e) {
+Report ExtendedRecord(const SCANNERABILITYEX &e)
+{
     Report r;
     r.Text("vendor_name", "VendorName", FieldText(e.VendorName))
         .Text("product_name", "ProductName", FieldText(e.ProductName))
@@ -149,7 +159,8 @@ Report ExtendedRecord(const SCANNERABILITYEX &e) {
     return r;
 }
 
-Report Decoded(const SCANNERABILITYEX &e) {
+Report Decoded(const SCANNERABILITYEX &e)
+{
     Report r;
     r.Bool("scanning_enabled", "Scanning enabled", (e.Inquiry60 & 0x40) != 0)
         .Numbers("scan_methods", "Scan methods", ScanMethods(e.ScanMethods))
@@ -161,9 +172,10 @@ Report Decoded(const SCANNERABILITYEX &e) {
     return r;
 }
 
-}  // namespace
+} // namespace
 
-int RunInfo(ArgReader &args, GlobalOptions options) {
+int RunInfo(ArgReader &args, GlobalOptions options)
+{
     bool abilities = false;
     while (args.More()) {
         if (ReadGlobalOption(args, &options)) continue;
@@ -209,4 +221,4 @@ int RunInfo(ArgReader &args, GlobalOptions options) {
     return kExitOk;
 }
 
-}  // namespace docscan_cli
+} // namespace docscan_cli

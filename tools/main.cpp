@@ -98,12 +98,17 @@ struct CommandEntry {
 };
 
 constexpr CommandEntry kCommands[] = {
-    {"info", &RunInfo},           {"scan", &RunScan},           {"nvm", &RunNvm},
-    {"gamma", &RunGamma},         {"power-save", &RunPowerSave}, {"power-off", &RunPowerOff},
+    {"info", &RunInfo},
+    {"scan", &RunScan},
+    {"nvm", &RunNvm},
+    {"gamma", &RunGamma},
+    {"power-save", &RunPowerSave},
+    {"power-off", &RunPowerOff},
     {"buttons", &RunButtons},
 };
 
-int Main(int argc, char **argv) {
+int Main(int argc, char **argv)
+{
     SetProgramArguments(argv);
     std::vector<std::string> words(argv + 1, argv + argc);
     for (const std::string &word : words) {
@@ -133,7 +138,8 @@ int Main(int argc, char **argv) {
 }
 
 // "1,3,2": button numbers 1..3.
-std::vector<int> ParseButtonList(const std::string &list) {
+std::vector<int> ParseButtonList(const std::string &list)
+{
     std::vector<int> buttons;
     size_t start = 0;
     while (start <= list.size()) {
@@ -144,9 +150,10 @@ std::vector<int> ParseButtonList(const std::string &list) {
     return buttons;
 }
 
-}  // namespace
+} // namespace
 
-bool ReadGlobalOption(ArgReader &args, GlobalOptions *options) {
+bool ReadGlobalOption(ArgReader &args, GlobalOptions *options)
+{
     std::string value;
     if (args.Flag("--virtual")) {
         options->virtualScanner = true;
@@ -173,9 +180,10 @@ bool ReadGlobalOption(ArgReader &args, GlobalOptions *options) {
     return true;
 }
 
-}  // namespace docscan_cli
+} // namespace docscan_cli
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     try {
         return docscan_cli::Main(argc, argv);
     } catch (const std::exception &error) {

@@ -21,7 +21,8 @@ namespace {
 constexpr uint64_t kMismatch = 2999;
 
 // Prints a successful result: a report for a person, or one JSON object.
-int Succeed(const GlobalOptions &options, const char *command, Report report) {
+int Succeed(const GlobalOptions &options, const char *command, Report report)
+{
     if (options.json) {
         Report full;
         full.Bool("ok", "OK", true).Text("command", "Command", command);
@@ -35,13 +36,15 @@ int Succeed(const GlobalOptions &options, const char *command, Report report) {
     return kExitOk;
 }
 
-std::string FieldText(const char *field, size_t size) {
+std::string FieldText(const char *field, size_t size)
+{
     size_t length = 0;
     while (length < size && field[length] != '\0') ++length;
     return std::string(field, length);
 }
 
-std::string HexBytes(const uint8_t *bytes, size_t size) {
+std::string HexBytes(const uint8_t *bytes, size_t size)
+{
     std::string text;
     char one[4];
     for (size_t i = 0; i < size; ++i) {
@@ -51,8 +54,9 @@ std::string HexBytes(const uint8_t *bytes, size_t size) {
     return text;
 }
 
-Report NvmReport(const NVMDATA &n) {
-    uint16_t keptFields[6];  // copied out of the packed record
+Report NvmReport(const NVMDATA &n)
+{
+    uint16_t keptFields[6]; // copied out of the packed record
     std::memcpy(keptFields, n.Kept, sizeof keptFields);
     std::vector<long long> kept(std::begin(keptFields), std::end(keptFields));
     char date[32];
@@ -83,21 +87,23 @@ Report NvmReport(const NVMDATA &n) {
         .Text("bytes85", "Bytes85 (hex)", HexBytes(n.Bytes85, sizeof n.Bytes85))
         .Number("value122", "Value122", n.Value122)
         .Text("bytes124", "Bytes124 (hex)", HexBytes(n.Bytes124, sizeof n.Bytes124))
-        .Text("raw", "Record (hex, host order)",
-              HexBytes(reinterpret_cast<const uint8_t *>(&n), sizeof n));
+        .Text("raw", "Record (hex, host order)", HexBytes(reinterpret_cast<const uint8_t *>(&n), sizeof n));
     return r;
 }
 
-tagNVMInitData InitRecord(const std::string &id) {
+tagNVMInitData InitRecord(const std::string &id)
+{
     tagNVMInitData init{};
     init.Length = sizeof init;
     std::memcpy(init.Identification, id.data(), std::min(id.size(), sizeof init.Identification));
     return init;
 }
 
-std::string ReadIdentification(ArgReader &args, const char *what) {
+std::string ReadIdentification(ArgReader &args, const char *what)
+{
     std::string id;
-    if (!args.Positional(&id)) throw UsageError(std::string("nvm ") + what + " needs an identification string");
+    if (!args.Positional(&id))
+        throw UsageError(std::string("nvm ") + what + " needs an identification string");
     if (id.empty() || id.size() > sizeof(tagNVMInitData::Identification)) {
         throw UsageError("the identification must be 1 to 24 characters");
     }
@@ -108,7 +114,8 @@ std::string ReadIdentification(ArgReader &args, const char *what) {
 // code while its result stays non-zero.
 int RunVerdict(Session &session, const GlobalOptions &options, const char *command, const char *function,
                bool (*call)(Driver &, tagNVMInitData *), tagNVMInitData *init, const char *passText,
-               const char *failText) {
+               const char *failText)
+{
     Driver &driver = session.driver();
     const uint64_t before = driver.Status();
     if (!call(driver, init)) return session.Fail(function);
@@ -122,16 +129,18 @@ int RunVerdict(Session &session, const GlobalOptions &options, const char *comma
     return Succeed(options, command, r);
 }
 
-}  // namespace
+} // namespace
 
 // ------------------------------------------------------------------ nvm
-int RunNvm(ArgReader &args, GlobalOptions options) {
+int RunNvm(ArgReader &args, GlobalOptions options)
+{
     std::string action;
     std::string id;
     while (args.More()) {
         if (ReadGlobalOption(args, &options)) continue;
         if (action.empty() && args.Positional(&action)) {
-            if (action == "init" || action == "check") id = ReadIdentification(args, action.c_str());
+            if (action == "init" || action == "check")
+                id = ReadIdentification(args, action.c_str());
             else if (action != "read" && action != "test") {
                 throw UsageError("nvm needs one of: read, init ID, test, check ID (got '" + action + "')");
             }
@@ -162,9 +171,8 @@ int RunNvm(ArgReader &args, GlobalOptions options) {
     }
     if (action == "test") {
         return RunVerdict(
-            session, options, "nvm test", "TestNVM",
-            [](Driver &d, tagNVMInitData *) { return d.TestNVM(); }, nullptr,
-            "the non-volatile memory passed its write and read-back test",
+            session, options, "nvm test", "TestNVM", [](Driver &d, tagNVMInitData *) { return d.TestNVM(); },
+            nullptr, "the non-volatile memory passed its write and read-back test",
             "the non-volatile memory failed its write and read-back test");
     }
     tagNVMInitData init = InitRecord(id);
@@ -175,7 +183,8 @@ int RunNvm(ArgReader &args, GlobalOptions options) {
 }
 
 // ---------------------------------------------------------------- gamma
-int RunGamma(ArgReader &args, GlobalOptions options) {
+int RunGamma(ArgReader &args, GlobalOptions options)
+{
     std::string file;
     std::optional<double> value;
     int channel = 0;
@@ -227,7 +236,8 @@ int RunGamma(ArgReader &args, GlobalOptions options) {
 // ------------------------------------------------- power-save, power-off
 namespace {
 
-int RunPowerTime(ArgReader &args, GlobalOptions options, const char *command, bool powerOff) {
+int RunPowerTime(ArgReader &args, GlobalOptions options, const char *command, bool powerOff)
+{
     std::optional<long long> setting;
     std::string text;
     while (args.More()) {
@@ -238,7 +248,8 @@ int RunPowerTime(ArgReader &args, GlobalOptions options, const char *command, bo
         }
         args.Unexpected(command);
     }
-    if (!setting) throw UsageError(std::string(command) + " needs a time N (0..65535, in the scanner's unit)");
+    if (!setting)
+        throw UsageError(std::string(command) + " needs a time N (0..65535, in the scanner's unit)");
 
     Session session(options);
     if (int rc = session.Open(command); rc != kExitOk) return rc;
@@ -253,36 +264,40 @@ int RunPowerTime(ArgReader &args, GlobalOptions options, const char *command, bo
     return Succeed(options, command, r);
 }
 
-}  // namespace
+} // namespace
 
-int RunPowerSave(ArgReader &args, GlobalOptions options) {
+int RunPowerSave(ArgReader &args, GlobalOptions options)
+{
     return RunPowerTime(args, options, "power-save", false);
 }
 
-int RunPowerOff(ArgReader &args, GlobalOptions options) {
+int RunPowerOff(ArgReader &args, GlobalOptions options)
+{
     return RunPowerTime(args, options, "power-off", true);
 }
 
 // -------------------------------------------------------------- buttons
 namespace {
 
-constexpr double kQuickFailure = 0.02;  // seconds
-constexpr useconds_t kPollPause = 50000;  // microseconds
+constexpr double kQuickFailure = 0.02;   // seconds
+constexpr useconds_t kPollPause = 50000; // microseconds
 
 volatile sig_atomic_t gStopButtons = 0;
 void OnButtonInterrupt(int) { gStopButtons = 1; }
 
-double Seconds() {
+double Seconds()
+{
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-}  // namespace
+} // namespace
 
-int RunButtons(ArgReader &args, GlobalOptions options) {
-    long long count = 0;     // stop after this many presses (0: never)
-    double seconds = 0;      // stop after this long (0: never)
+int RunButtons(ArgReader &args, GlobalOptions options)
+{
+    long long count = 0; // stop after this many presses (0: never)
+    double seconds = 0;  // stop after this long (0: never)
     std::string text;
     while (args.More()) {
         if (ReadGlobalOption(args, &options)) continue;
@@ -344,4 +359,4 @@ int RunButtons(ArgReader &args, GlobalOptions options) {
     return kExitOk;
 }
 
-}  // namespace docscan_cli
+} // namespace docscan_cli

@@ -5,13 +5,15 @@ namespace docscan_cli {
 
 namespace {
 constexpr int kBarWidth = 40;
-constexpr int kLineStep = 10;  // percent between lines when not on a terminal
-}  // namespace
+constexpr int kLineStep = 10; // percent between lines when not on a terminal
+} // namespace
 
 Progress::Progress(uint64_t total, bool enabled, bool terminal, FILE *out)
-    : total_(total), enabled_(enabled && total > 0), terminal_(terminal), out_(out) {}
+    : total_(total), enabled_(enabled && total > 0), terminal_(terminal), out_(out)
+{}
 
-void Progress::Update(uint64_t done) {
+void Progress::Update(uint64_t done)
+{
     if (!enabled_) return;
     if (done > total_) done = total_;
     const int percent = static_cast<int>(done * 100 / total_);
@@ -30,10 +32,11 @@ void Progress::Update(uint64_t done) {
     }
 }
 
-void Progress::Finish() {
+void Progress::Finish()
+{
     if (enabled_ && terminal_ && shown_ >= 0) std::fprintf(out_, "\n");
     shown_ = -1;
     enabled_ = false;
 }
 
-}  // namespace docscan_cli
+} // namespace docscan_cli

@@ -21,9 +21,9 @@ private:
     bool enabled_;
     bool terminal_;
     FILE *out_;
-    int shown_ = -1;  // last percent drawn
+    int shown_ = -1; // last percent drawn
 };
 
-}  // namespace docscan_cli
+} // namespace docscan_cli
 
 #endif

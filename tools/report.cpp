@@ -5,7 +5,8 @@
 
 namespace docscan_cli {
 
-std::string JsonString(std::string_view text) {
+std::string JsonString(std::string_view text)
+{
     std::string out = "\"";
     for (unsigned char c : text) {
         switch (c) {
@@ -28,7 +29,8 @@ std::string JsonString(std::string_view text) {
     return out + "\"";
 }
 
-Report::Item Report::MakeItem(Kind kind, std::string key, std::string label) {
+Report::Item Report::MakeItem(Kind kind, std::string key, std::string label)
+{
     Item item;
     item.kind = kind;
     item.key = std::move(key);
@@ -36,14 +38,16 @@ Report::Item Report::MakeItem(Kind kind, std::string key, std::string label) {
     return item;
 }
 
-Report &Report::Text(std::string key, std::string label, std::string value) {
+Report &Report::Text(std::string key, std::string label, std::string value)
+{
     Item item = MakeItem(Kind::Text, std::move(key), std::move(label));
     item.text = std::move(value);
     items_.push_back(std::move(item));
     return *this;
 }
 
-Report &Report::Number(std::string key, std::string label, long long value, std::string unit) {
+Report &Report::Number(std::string key, std::string label, long long value, std::string unit)
+{
     Item item = MakeItem(Kind::Number, std::move(key), std::move(label));
     item.number = value;
     item.unit = std::move(unit);
@@ -51,7 +55,8 @@ Report &Report::Number(std::string key, std::string label, long long value, std:
     return *this;
 }
 
-Report &Report::Real(std::string key, std::string label, double value, std::string unit) {
+Report &Report::Real(std::string key, std::string label, double value, std::string unit)
+{
     Item item = MakeItem(Kind::Real, std::move(key), std::move(label));
     item.real = value;
     item.unit = std::move(unit);
@@ -59,7 +64,8 @@ Report &Report::Real(std::string key, std::string label, double value, std::stri
     return *this;
 }
 
-Report &Report::Hex(std::string key, std::string label, uint64_t value, int digits) {
+Report &Report::Hex(std::string key, std::string label, uint64_t value, int digits)
+{
     Item item = MakeItem(Kind::Hex, std::move(key), std::move(label));
     item.hex = value;
     item.digits = digits;
@@ -67,7 +73,8 @@ Report &Report::Hex(std::string key, std::string label, uint64_t value, int digi
     return *this;
 }
 
-Report &Report::Bool(std::string key, std::string label, bool value) {
+Report &Report::Bool(std::string key, std::string label, bool value)
+{
     Item item = MakeItem(Kind::Bool, std::move(key), std::move(label));
     item.number = value ? 1 : 0;
     items_.push_back(std::move(item));
@@ -75,7 +82,8 @@ Report &Report::Bool(std::string key, std::string label, bool value) {
 }
 
 Report &Report::Numbers(std::string key, std::string label, const std::vector<long long> &values,
-                        std::string unit) {
+                        std::string unit)
+{
     Item item = MakeItem(Kind::Numbers, std::move(key), std::move(label));
     item.numbers = values;
     item.unit = std::move(unit);
@@ -83,39 +91,45 @@ Report &Report::Numbers(std::string key, std::string label, const std::vector<lo
     return *this;
 }
 
-Report &Report::Section(std::string key, std::string label, Report section) {
+Report &Report::Section(std::string key, std::string label, Report section)
+{
     Item item = MakeItem(Kind::Section, std::move(key), std::move(label));
     item.section = std::make_shared<Report>(std::move(section));
     items_.push_back(std::move(item));
     return *this;
 }
 
-Report &Report::Append(const Report &other) {
+Report &Report::Append(const Report &other)
+{
     items_.insert(items_.end(), other.items_.begin(), other.items_.end());
     return *this;
 }
 
 namespace {
 
-std::string WithUnit(std::string value, const std::string &unit) {
+std::string WithUnit(std::string value, const std::string &unit)
+{
     return unit.empty() ? value : value + " " + unit;
 }
 
-std::string RealText(double value) {
+std::string RealText(double value)
+{
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", value);
     return text;
 }
 
-std::string HexText(uint64_t value, int digits) {
+std::string HexText(uint64_t value, int digits)
+{
     char text[32];
     std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));
     return text;
 }
 
-}  // namespace
+} // namespace
 
-void Report::PrintText(FILE *out, int indent) const {
+void Report::PrintText(FILE *out, int indent) const
+{
     size_t width = 0;
     for (const Item &item : items_) {
         if (item.kind != Kind::Section) width = std::max(width, item.label.size());
@@ -138,12 +152,13 @@ void Report::PrintText(FILE *out, int indent) const {
             item.section->PrintText(out, indent + 2);
             continue;
         }
-        std::fprintf(out, "%*s%-*s %s\n", indent, "", static_cast<int>(width + 1),
-                     (item.label + ":").c_str(), value.c_str());
+        std::fprintf(out, "%*s%-*s %s\n", indent, "", static_cast<int>(width + 1), (item.label + ":").c_str(),
+                     value.c_str());
     }
 }
 
-std::string Report::Json() const {
+std::string Report::Json() const
+{
     std::string out = "{";
     bool first = true;
     for (const Item &item : items_) {
@@ -171,4 +186,4 @@ std::string Report::Json() const {
     return out + "}";
 }
 
-}  // namespace docscan_cli
+} // namespace docscan_cli

@@ -54,6 +54,6 @@ private:
     std::vector<Item> items_;
 };
 
-}  // namespace docscan_cli
+} // namespace docscan_cli
 
 #endif

@@ -25,7 +25,8 @@ void OnInterrupt(int) { gCancelRequested = 1; }
 // second Ctrl-C ends the program at once.
 class InterruptGuard {
 public:
-    InterruptGuard() {
+    InterruptGuard()
+    {
         gCancelRequested = 0;
         struct sigaction action = {};
         action.sa_handler = &OnInterrupt;
@@ -34,7 +35,8 @@ public:
         sigaction(SIGINT, &action, &oldInt_);
         sigaction(SIGTERM, &action, &oldTerm_);
     }
-    ~InterruptGuard() {
+    ~InterruptGuard()
+    {
         sigaction(SIGINT, &oldInt_, nullptr);
         sigaction(SIGTERM, &oldTerm_, nullptr);
     }
@@ -52,11 +54,12 @@ constexpr uint32_t kMaxPieceLines = 16;
 
 struct ScanOptions {
     ScanRequest request;
-    std::string output;                  // "" or "-": standard output
-    std::optional<ImageFormat> format;   // --format
+    std::string output;                // "" or "-": standard output
+    std::optional<ImageFormat> format; // --format
 };
 
-ScanOptions ReadScanOptions(ArgReader &args, GlobalOptions *options) {
+ScanOptions ReadScanOptions(ArgReader &args, GlobalOptions *options)
+{
     ScanOptions scan;
     bool dropoutGiven = false;
     bool patternGiven = false;
@@ -65,11 +68,12 @@ ScanOptions ReadScanOptions(ArgReader &args, GlobalOptions *options) {
         if (ReadGlobalOption(args, options)) continue;
         if (args.Value("--mode", &value)) {
             auto mode = ParseScanMode(value);
-            if (!mode) throw UsageError("--mode must be Color, Gray, Lineart or Halftone (got '" + value + "')");
+            if (!mode)
+                throw UsageError("--mode must be Color, Gray, Lineart or Halftone (got '" + value + "')");
             scan.request.mode = *mode;
         } else if (args.Value("--resolution", &value)) {
-            scan.request.resolution = static_cast<int>(
-                ParseInteger(value, kMinResolution, kMaxResolution, "--resolution"));
+            scan.request.resolution =
+                static_cast<int>(ParseInteger(value, kMinResolution, kMaxResolution, "--resolution"));
         } else if (args.Value("-l", &value)) {
             scan.request.left = ParseReal(value, 0, 10000, "-l");
         } else if (args.Value("-t", &value)) {
@@ -84,7 +88,8 @@ ScanOptions ReadScanOptions(ArgReader &args, GlobalOptions *options) {
             patternGiven = true;
         } else if (args.Value("--dropout", &value)) {
             auto dropout = ParseDropout(value);
-            if (!dropout) throw UsageError("--dropout must be none, red, green or blue (got '" + value + "')");
+            if (!dropout)
+                throw UsageError("--dropout must be none, red, green or blue (got '" + value + "')");
             scan.request.dropout = *dropout;
             dropoutGiven = *dropout != 0;
         } else if (args.Value("--format", &value)) {
@@ -105,15 +110,16 @@ ScanOptions ReadScanOptions(ArgReader &args, GlobalOptions *options) {
     }
     const bool toStdout = scan.output.empty() || scan.output == "-";
     if (!scan.format) {
-        scan.format = toStdout ? ImageFormat::Pnm
-                               : ImageFormatFromPath(scan.output).value_or(ImageFormat::Png);
+        scan.format =
+            toStdout ? ImageFormat::Pnm : ImageFormatFromPath(scan.output).value_or(ImageFormat::Png);
     }
     if (!ImageFormatAvailable(*scan.format)) {
         throw UsageError(std::string("this docscan was built without ") + ImageFormatName(*scan.format) +
                          " support");
     }
     if (toStdout) {
-        if (isatty(STDOUT_FILENO)) throw UsageError("no output file: give -o FILE (or redirect standard output)");
+        if (isatty(STDOUT_FILENO))
+            throw UsageError("no output file: give -o FILE (or redirect standard output)");
         if (*scan.format == ImageFormat::Tiff) throw UsageError("TIFF needs a file: give -o FILE");
         if (options->json) throw UsageError("--json prints to standard output: give -o FILE for the image");
         scan.output = "-";
@@ -130,12 +136,13 @@ struct ReadOutcome {
     std::string writeError;
 };
 
-ReadOutcome ReadImage(Driver &driver, const ScanPlan &plan, ImageWriter &writer, Progress &progress) {
+ReadOutcome ReadImage(Driver &driver, const ScanPlan &plan, ImageWriter &writer, Progress &progress)
+{
     ReadOutcome out;
     const uint32_t total = plan.image.height;
     const size_t bpl = plan.bytesPerLine;
-    const uint32_t pieceLines = static_cast<uint32_t>(
-        std::clamp<size_t>(kPieceBytes / bpl, 1, kMaxPieceLines));
+    const uint32_t pieceLines =
+        static_cast<uint32_t>(std::clamp<size_t>(kPieceBytes / bpl, 1, kMaxPieceLines));
     std::vector<uint8_t> piece(bpl * pieceLines);
     progress.Update(0);
     while (out.lines < total) {
@@ -151,7 +158,7 @@ ReadOutcome ReadImage(Driver &driver, const ScanPlan &plan, ImageWriter &writer,
             break;
         }
         if (!writer.WriteRows(piece.data(), lines, &out.writeError)) {
-            driver.DoCancel();  // nothing more to do with the data: stop the scanner
+            driver.DoCancel(); // nothing more to do with the data: stop the scanner
             break;
         }
         out.lines += lines;
@@ -160,9 +167,10 @@ ReadOutcome ReadImage(Driver &driver, const ScanPlan &plan, ImageWriter &writer,
     return out;
 }
 
-}  // namespace
+} // namespace
 
-int RunScan(ArgReader &args, GlobalOptions options) {
+int RunScan(ArgReader &args, GlobalOptions options)
+{
     const ScanOptions scan = ReadScanOptions(args, &options);
 
     Session session(options);
@@ -250,4 +258,4 @@ int RunScan(ArgReader &args, GlobalOptions options) {
     return kExitOk;
 }
 
-}  // namespace docscan_cli
+} // namespace docscan_cli

@@ -8,7 +8,8 @@
 
 namespace docscan_cli {
 
-std::optional<ScanModeChoice> ParseScanMode(std::string_view name) {
+std::optional<ScanModeChoice> ParseScanMode(std::string_view name)
+{
     if (SameWord(name, "color") || SameWord(name, "colour")) return ScanModeChoice::Color;
     if (SameWord(name, "gray") || SameWord(name, "grey")) return ScanModeChoice::Gray;
     if (SameWord(name, "lineart")) return ScanModeChoice::Lineart;
@@ -16,7 +17,8 @@ std::optional<ScanModeChoice> ParseScanMode(std::string_view name) {
     return std::nullopt;
 }
 
-const char *ScanModeName(ScanModeChoice mode) {
+const char *ScanModeName(ScanModeChoice mode)
+{
     switch (mode) {
     case ScanModeChoice::Color: return "Color";
     case ScanModeChoice::Gray: return "Gray";
@@ -26,7 +28,8 @@ const char *ScanModeName(ScanModeChoice mode) {
     return "?";
 }
 
-std::optional<uint8_t> ParseDropout(std::string_view name) {
+std::optional<uint8_t> ParseDropout(std::string_view name)
+{
     if (SameWord(name, "none")) return 0;
     if (SameWord(name, "red")) return 1;
     if (SameWord(name, "green")) return 2;
@@ -34,7 +37,8 @@ std::optional<uint8_t> ParseDropout(std::string_view name) {
     return std::nullopt;
 }
 
-uint32_t MmToAreaUnits(double mm) {
+uint32_t MmToAreaUnits(double mm)
+{
     if (!(mm > 0)) return 0;
     return static_cast<uint32_t>(std::lround(mm * kAreaUnitsPerInch / kMmPerInch));
 }
@@ -44,7 +48,8 @@ namespace {
 constexpr uint32_t kMethodMasks[6] = {0xA0, 0x70, 0x08, 0x08, 0x04, 0x04};
 
 // The first scan method the scanner supports (0 when it names none).
-uint8_t ChooseScanMethod(uint16_t methods) {
+uint8_t ChooseScanMethod(uint16_t methods)
+{
     for (uint8_t method = 0; method < 6; ++method) {
         if ((methods & kMethodMasks[method]) != 0) return method;
     }
@@ -52,7 +57,8 @@ uint8_t ChooseScanMethod(uint16_t methods) {
 }
 
 // Pixel boundary of a mode; a boundary of 0 is taken as no constraint.
-uint32_t PixelBoundary(ScanModeChoice mode, const SCANNERABILITYEX &ability) {
+uint32_t PixelBoundary(ScanModeChoice mode, const SCANNERABILITYEX &ability)
+{
     auto nonZero = [](uint32_t b) { return b == 0 ? 1u : b; };
     switch (mode) {
     case ScanModeChoice::Color: return nonZero(ability.BoundaryColor);
@@ -60,23 +66,23 @@ uint32_t PixelBoundary(ScanModeChoice mode, const SCANNERABILITYEX &ability) {
     case ScanModeChoice::Lineart: return std::lcm(nonZero(ability.BoundaryLineart), 8u);
     case ScanModeChoice::Halftone:
         // The pattern with its own boundary is not named in the record: satisfy both.
-        return std::lcm(std::lcm(nonZero(ability.BoundaryHalftone),
-                                 nonZero(ability.BoundaryHalftoneOwn)),
+        return std::lcm(std::lcm(nonZero(ability.BoundaryHalftone), nonZero(ability.BoundaryHalftoneOwn)),
                         8u);
     }
     return 1;
 }
 
-std::string MmText(uint32_t units) {
+std::string MmText(uint32_t units)
+{
     char text[32];
     std::snprintf(text, sizeof text, "%.1f mm", units * kMmPerInch / kAreaUnitsPerInch);
     return text;
 }
 
-}  // namespace
+} // namespace
 
-bool PlanScan(const ScanRequest &request, const SCANNERABILITYEX &ability, ScanPlan *plan,
-              std::string *error) {
+bool PlanScan(const ScanRequest &request, const SCANNERABILITYEX &ability, ScanPlan *plan, std::string *error)
+{
     if (request.resolution < kMinResolution || request.resolution > kMaxResolution) {
         *error = "--resolution must be between 50 and 600 dpi";
         return false;
@@ -171,4 +177,4 @@ bool PlanScan(const ScanRequest &request, const SCANNERABILITYEX &ability, ScanP
     return true;
 }
 
-}  // namespace docscan_cli
+} // namespace docscan_cli

@@ -33,16 +33,16 @@ inline constexpr uint32_t kMaxAreaLength = 32000;
 
 struct ScanRequest {
     ScanModeChoice mode = ScanModeChoice::Color;
-    int resolution = 300;                  // dpi, X and Y
-    double left = 0, top = 0;              // mm
-    std::optional<double> width, height;   // mm; default: the full width, an A4 length
+    int resolution = 300;                // dpi, X and Y
+    double left = 0, top = 0;            // mm
+    std::optional<double> width, height; // mm; default: the full width, an A4 length
     int halftonePattern = 1;
-    uint8_t dropout = 0;                   // ColorFilter
+    uint8_t dropout = 0; // ColorFilter
 };
 
 struct ScanPlan {
     tagScanParameter parameter{};
-    ImageInfo image;                       // what ReadScan delivers
+    ImageInfo image; // what ReadScan delivers
     size_t bytesPerLine = 0;
 };
 
@@ -57,6 +57,6 @@ uint32_t MmToAreaUnits(double mm);
 bool PlanScan(const ScanRequest &request, const SCANNERABILITYEX &ability, ScanPlan *plan,
               std::string *error);
 
-}  // namespace docscan_cli
+} // namespace docscan_cli
 
 #endif

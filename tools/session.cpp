@@ -14,19 +14,21 @@ char **gProgramArguments = nullptr;
 // The status the driver stores when it finds no scanner.
 constexpr uint64_t kNoScanner = 2019;
 
-}  // namespace
+} // namespace
 
 void SetProgramArguments(char **argv) { gProgramArguments = argv; }
 
 Session::~Session() { Close(); }
 
-bool Session::Close() {
+bool Session::Close()
+{
     if (!driverUp_) return true;
     driverUp_ = false;
     return driver_.TerminateDriver();
 }
 
-int Session::FailPlain(const std::string &message, int code) {
+int Session::FailPlain(const std::string &message, int code)
+{
     if (options_.json) {
         std::printf("{\"ok\":false,\"command\":%s,\"error\":%s}\n", JsonString(command_).c_str(),
                     JsonString(message).c_str());
@@ -36,7 +38,8 @@ int Session::FailPlain(const std::string &message, int code) {
     return code;
 }
 
-int Session::Fail(const char *function) {
+int Session::Fail(const char *function)
+{
     const uint64_t status = driver_.Status();
     const std::string message = std::string(function) + " failed";
     if (options_.json) {
@@ -51,7 +54,8 @@ int Session::Fail(const char *function) {
     return kExitFailure;
 }
 
-bool Session::StartVirtual(std::string *error) {
+bool Session::StartVirtual(std::string *error)
+{
     VirtualOptions virtualOptions;
     virtualOptions.paper = options_.paper;
     virtualOptions.presses = options_.presses;
@@ -59,7 +63,8 @@ bool Session::StartVirtual(std::string *error) {
     return virtual_.Start(virtualOptions, error);
 }
 
-int Session::Open(const char *command) {
+int Session::Open(const char *command)
+{
     command_ = command;
     std::string error;
     if (options_.virtualScanner) {
@@ -75,8 +80,8 @@ int Session::Open(const char *command) {
     if (!driver_.InitializeDriver()) return Fail("InitializeDriver");
     driverUp_ = true;
     if (driver_.InitializeScanner()) {
-        const bool virtualOnly = !options_.paper.empty() || !options_.presses.empty() ||
-                                 !options_.nvmFile.empty();
+        const bool virtualOnly =
+            !options_.paper.empty() || !options_.presses.empty() || !options_.nvmFile.empty();
         if (virtualOnly && !isVirtual()) {
             std::fprintf(stderr,
                          "docscan %s: --paper, --press and --nvm-file are ignored: a real scanner answered\n",
@@ -106,4 +111,4 @@ int Session::Open(const char *command) {
     return Fail("InitializeScanner");
 }
 
-}  // namespace docscan_cli
+} // namespace docscan_cli

@@ -15,20 +15,20 @@ namespace docscan_cli {
 // Exit codes of docscan.
 enum ExitCode : int {
     kExitOk = 0,
-    kExitFailure = 1,      // the driver or the scanner reported a failure
-    kExitUsage = 2,        // the command line was wrong
-    kExitEnvironment = 3,  // driver library, virtual scanner or output file not usable
-    kExitCancelled = 130,  // the user pressed Ctrl-C
+    kExitFailure = 1,     // the driver or the scanner reported a failure
+    kExitUsage = 2,       // the command line was wrong
+    kExitEnvironment = 3, // driver library, virtual scanner or output file not usable
+    kExitCancelled = 130, // the user pressed Ctrl-C
 };
 
 struct GlobalOptions {
-    bool virtualScanner = false;  // --virtual
-    bool realOnly = false;        // --no-virtual / --device
-    bool json = false;            // --json
-    bool quiet = false;           // --quiet
-    std::string paper;            // --paper FILE.png
-    std::vector<int> presses;     // --press LIST (virtual scanner)
-    std::string nvmFile;          // --nvm-file FILE (virtual scanner)
+    bool virtualScanner = false; // --virtual
+    bool realOnly = false;       // --no-virtual / --device
+    bool json = false;           // --json
+    bool quiet = false;          // --quiet
+    std::string paper;           // --paper FILE.png
+    std::vector<int> presses;    // --press LIST (virtual scanner)
+    std::string nvmFile;         // --nvm-file FILE (virtual scanner)
 };
 
 // The program's own arguments, kept for running it again under the preload.
@@ -66,6 +66,6 @@ private:
     bool driverUp_ = false;
 };
 
-}  // namespace docscan_cli
+} // namespace docscan_cli
 
 #endif

@@ -67,9 +67,10 @@ constexpr CodeWords kWords[] = {
     {64003, "the scanner reports a device condition (80/0C)"},
 };
 
-}  // namespace
+} // namespace
 
-std::string StatusWords(uint64_t code) {
+std::string StatusWords(uint64_t code)
+{
     for (const CodeWords &entry : kWords) {
         if (entry.code == code) return entry.words;
     }
@@ -79,11 +80,12 @@ std::string StatusWords(uint64_t code) {
     return "unknown status code";
 }
 
-std::string DescribeStatus(uint64_t code) {
+std::string DescribeStatus(uint64_t code)
+{
     char number[48];
     std::snprintf(number, sizeof number, "%llu (0x%llX)", static_cast<unsigned long long>(code),
                   static_cast<unsigned long long>(code));
     return std::string(number) + ": " + StatusWords(code);
 }
 
-}  // namespace docscan_cli
+} // namespace docscan_cli

@@ -14,6 +14,6 @@ std::string StatusWords(uint64_t code);
 // "2019 (0x7E3): no scanner was found" -- the form every failure message uses.
 std::string DescribeStatus(uint64_t code);
 
-}  // namespace docscan_cli
+} // namespace docscan_cli
 
 #endif

@@ -23,7 +23,8 @@ struct FindLibrary {
     std::string found;
 };
 
-int MatchLibrary(struct dl_phdr_info *info, size_t, void *data) {
+int MatchLibrary(struct dl_phdr_info *info, size_t, void *data)
+{
     auto *search = static_cast<FindLibrary *>(data);
     if (info->dlpi_name != nullptr && std::strstr(info->dlpi_name, search->needle) != nullptr) {
         search->found = info->dlpi_name;
@@ -33,19 +34,22 @@ int MatchLibrary(struct dl_phdr_info *info, size_t, void *data) {
 }
 
 // Path of a loaded shared object whose name contains `needle`, or "".
-std::string LoadedLibrary(const char *needle) {
+std::string LoadedLibrary(const char *needle)
+{
     FindLibrary search{needle, {}};
     dl_iterate_phdr(&MatchLibrary, &search);
     return search.found;
 }
 
-std::string AsanRuntimeInProcess() {
+std::string AsanRuntimeInProcess()
+{
     std::string runtime = LoadedLibrary("libasan.so");
     if (runtime.empty()) runtime = LoadedLibrary("libclang_rt.asan");
     return runtime;
 }
 
-std::string SelfExecutable() {
+std::string SelfExecutable()
+{
     char path[PATH_MAX];
     const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
     return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
@@ -61,18 +65,20 @@ struct Module {
 
 Module gModule;
 
-}  // namespace
+} // namespace
 
 bool PreloadInProcess() { return !LoadedLibrary("libumockdev-preload").empty(); }
 
-std::string VirtualModulePath(const char *fromEnvironment, const std::string &selfExe) {
+std::string VirtualModulePath(const char *fromEnvironment, const std::string &selfExe)
+{
     if (fromEnvironment != nullptr && *fromEnvironment != '\0') return fromEnvironment;
     const size_t slash = selfExe.rfind('/');
     if (slash == std::string::npos) return kVirtualModule;
     return selfExe.substr(0, slash + 1) + kVirtualModule;
 }
 
-std::string PreloadValue(const std::string &current, const std::string &asanRuntime) {
+std::string PreloadValue(const std::string &current, const std::string &asanRuntime)
+{
     std::vector<std::string> entries;
     if (!asanRuntime.empty()) entries.push_back(asanRuntime);
     // LD_PRELOAD separates entries by colons or spaces.
@@ -94,7 +100,8 @@ std::string PreloadValue(const std::string &current, const std::string &asanRunt
     return value;
 }
 
-std::string ReexecUnderPreload(char **argv, const std::vector<std::string> &extraArgs) {
+std::string ReexecUnderPreload(char **argv, const std::vector<std::string> &extraArgs)
+{
     if (std::getenv(kReexecMarker) != nullptr) {
         return std::string("the umockdev preload library ") + kPreloadLibrary +
                " did not load (is the umockdev package installed?)";
@@ -115,7 +122,8 @@ std::string ReexecUnderPreload(char **argv, const std::vector<std::string> &extr
 
 // ------------------------------------------------------------ VirtualScanner
 
-unsigned ButtonCode(int button) {
+unsigned ButtonCode(int button)
+{
     switch (button) {
     case 1: return 3;
     case 2: return 5;
@@ -130,15 +138,15 @@ struct VirtualScanner::State {
 
 VirtualScanner::VirtualScanner() : state_(std::make_unique<State>()) {}
 
-VirtualScanner::~VirtualScanner() {
+VirtualScanner::~VirtualScanner()
+{
     if (state_->bus != nullptr) gModule.stop(state_->bus);
 }
 
-bool VirtualScanner::running() const {
-    return state_->bus != nullptr && gModule.running(state_->bus) != 0;
-}
+bool VirtualScanner::running() const { return state_->bus != nullptr && gModule.running(state_->bus) != 0; }
 
-bool VirtualScanner::Load(std::string *error) {
+bool VirtualScanner::Load(std::string *error)
+{
     if (gModule.start != nullptr) return true;
     const std::string path = VirtualModulePath(std::getenv(kVirtualModuleVariable), SelfExecutable());
     void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -161,7 +169,8 @@ bool VirtualScanner::Load(std::string *error) {
     return true;
 }
 
-bool VirtualScanner::Start(const VirtualOptions &options, std::string *error) {
+bool VirtualScanner::Start(const VirtualOptions &options, std::string *error)
+{
     if (!Load(error)) return false;
     std::vector<unsigned> codes;
     for (int button : options.presses) codes.push_back(ButtonCode(button));
@@ -180,4 +189,4 @@ bool VirtualScanner::Start(const VirtualOptions &options, std::string *error) {
     return true;
 }
 
-}  // namespace docscan_cli
+} // namespace docscan_cli

@@ -41,9 +41,9 @@ std::string PreloadValue(const std::string &current, const std::string &asanRunt
 std::string ReexecUnderPreload(char **argv, const std::vector<std::string> &extraArgs);
 
 struct VirtualOptions {
-    std::string paper;          // PNG file laid on the glass; empty: the built-in test chart
-    std::vector<int> presses;   // buttons 1..3 pressed as soon as the scanner is there
-    std::string nvmFile;        // keeps the non-volatile memory between runs; empty: none
+    std::string paper;        // PNG file laid on the glass; empty: the built-in test chart
+    std::vector<int> presses; // buttons 1..3 pressed as soon as the scanner is there
+    std::string nvmFile;      // keeps the non-volatile memory between runs; empty: none
 };
 
 // Device button code of a button number 1..3 (3, 5, 6), 0 for others.
@@ -70,6 +70,6 @@ private:
     std::unique_ptr<State> state_;
 };
 
-}  // namespace docscan_cli
+} // namespace docscan_cli
 
 #endif

@@ -13,13 +13,15 @@
 
 namespace {
 
-void SetError(char *error, size_t errorSize, const std::string &text) {
+void SetError(char *error, size_t errorSize, const std::string &text)
+{
     if (error != nullptr && errorSize > 0) std::snprintf(error, errorSize, "%s", text.c_str());
 }
 
 bool Given(const char *text) { return text != nullptr && *text != '\0'; }
 
-std::unique_ptr<sim::VirtualScannerBus> StartBus(const DocscanVirtualOptions &options, std::string *error) {
+std::unique_ptr<sim::VirtualScannerBus> StartBus(const DocscanVirtualOptions &options, std::string *error)
+{
     std::shared_ptr<const sim::PicturePaper> paper;
     if (Given(options.paper)) {
         std::string why;
@@ -54,12 +56,13 @@ std::unique_ptr<sim::VirtualScannerBus> StartBus(const DocscanVirtualOptions &op
     return scanners;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
 DOCSCAN_VIRTUAL_EXPORT void *docscan_virtual_start(const DocscanVirtualOptions *options, char *error,
-                                                   size_t errorSize) {
+                                                   size_t errorSize)
+{
     SetError(error, errorSize, "");
     if (options == nullptr) {
         SetError(error, errorSize, "no options for the virtual scanner");
@@ -78,7 +81,8 @@ DOCSCAN_VIRTUAL_EXPORT void *docscan_virtual_start(const DocscanVirtualOptions *
     return nullptr;
 }
 
-DOCSCAN_VIRTUAL_EXPORT void docscan_virtual_stop(void *bus) {
+DOCSCAN_VIRTUAL_EXPORT void docscan_virtual_stop(void *bus)
+{
     std::unique_ptr<sim::VirtualScannerBus> owned(static_cast<sim::VirtualScannerBus *>(bus));
     try {
         if (owned) owned->stop();
@@ -87,8 +91,9 @@ DOCSCAN_VIRTUAL_EXPORT void docscan_virtual_stop(void *bus) {
     }
 }
 
-DOCSCAN_VIRTUAL_EXPORT int docscan_virtual_running(const void *bus) {
+DOCSCAN_VIRTUAL_EXPORT int docscan_virtual_running(const void *bus)
+{
     return bus != nullptr && static_cast<const sim::VirtualScannerBus *>(bus)->running() ? 1 : 0;
 }
 
-}  // extern "C"
+} // extern "C"

@@ -14,10 +14,10 @@ extern "C" {
 #endif
 
 struct DocscanVirtualOptions {
-    const char *paper;            // PNG file laid on the glass; null or "": the test chart
-    const unsigned *buttonCodes;  // device button codes pressed once the scanner is there
+    const char *paper;           // PNG file laid on the glass; null or "": the test chart
+    const unsigned *buttonCodes; // device button codes pressed once the scanner is there
     size_t buttonCount;
-    const char *nvmFile;          // keeps the non-volatile memory; null or "": none
+    const char *nvmFile; // keeps the non-volatile memory; null or "": none
 };
 
 // Starts the emulated USB bus with the scanner (three push buttons) on it.

@@ -54,58 +54,27 @@ struct AscStatus {
 // Every ASC/ASCQ pair the scanner reports with a status code of its own, in
 // ascending order. Any other pair except 00/00 gives 2999.
 constexpr AscStatus kAscStatusTable[] = {
-    {0x1502, 3001}, // POSITIONING ERROR DETECTED BY READ OF MEDIUM
-    {0x1503, 3002},
-    {0x1504, 2008},
-    {0x1A00, 2005}, // PARAMETER LIST LENGTH ERROR
-    {0x2000, 2005}, // INVALID COMMAND OPERATION CODE
-    {0x2600, 2005}, // INVALID FIELD IN PARAMETER LIST
-    {0x2601, 2005}, // PARAMETER NOT SUPPORTED
-    {0x2602, 2005}, // PARAMETER VALUE INVALID
-    {0x2C02, 2005}, // INVALID COMBINATION OF WINDOWS SPECIFIED
-    {0x4401, 3003},
-    {0x4402, 3004},
-    {0x4403, 3004},
-    {0x6000, 2007}, // LAMP FAILURE
-    {0x6001, 3005},
-    {0x6002, 3006},
-    {0x6200, 2021}, // SCAN HEAD POSITIONING ERROR
+    {0x1502, 3001},                                   // POSITIONING ERROR DETECTED BY READ OF MEDIUM
+    {0x1503, 3002},  {0x1504, 2008},  {0x1A00, 2005}, // PARAMETER LIST LENGTH ERROR
+    {0x2000, 2005},                                   // INVALID COMMAND OPERATION CODE
+    {0x2600, 2005},                                   // INVALID FIELD IN PARAMETER LIST
+    {0x2601, 2005},                                   // PARAMETER NOT SUPPORTED
+    {0x2602, 2005},                                   // PARAMETER VALUE INVALID
+    {0x2C02, 2005},                                   // INVALID COMBINATION OF WINDOWS SPECIFIED
+    {0x4401, 3003},  {0x4402, 3004},  {0x4403, 3004}, {0x6000, 2007}, // LAMP FAILURE
+    {0x6001, 3005},  {0x6002, 3006},  {0x6200, 2021},                 // SCAN HEAD POSITIONING ERROR
     {0x8001, 2013}, // 0x80 and above: the scanner's own conditions
-    {0x8002, 2014},
-    {0x8003, 2015},
-    {0x8004, 2022},
-    {0x8005, 3101},
-    {0x8009, 2013},
-    {0x800A, 64001},
-    {0x800B, 64002},
-    {0x800C, 64003},
-    {0x800D, 3201},
-    {0x800E, 3202},
-    {0x800F, 3203},
-    {0x8010, 3204},
-    {0x8011, 3205},
-    {0x8012, 3206},
-    {0x8013, 3207},
-    {0x8015, 2027},
-    {0x8016, 3500},
-    {0x8017, 3501},
-    {0x8018, 3502},
-    {0x8019, 3503},
-    {0x801A, 3504},
-    {0x801C, 2033},
-    {0x801D, 3211},
-    {0x801F, 3212},
-    {0x8023, 2040},
-    {0x9000, 2001},
-    {0x9001, 3012},
-    {0xA001, 2001},
+    {0x8002, 2014},  {0x8003, 2015},  {0x8004, 2022}, {0x8005, 3101}, {0x8009, 2013}, {0x800A, 64001},
+    {0x800B, 64002}, {0x800C, 64003}, {0x800D, 3201}, {0x800E, 3202}, {0x800F, 3203}, {0x8010, 3204},
+    {0x8011, 3205},  {0x8012, 3206},  {0x8013, 3207}, {0x8015, 2027}, {0x8016, 3500}, {0x8017, 3501},
+    {0x8018, 3502},  {0x8019, 3503},  {0x801A, 3504}, {0x801C, 2033}, {0x801D, 3211}, {0x801F, 3212},
+    {0x8023, 2040},  {0x9000, 2001},  {0x9001, 3012}, {0xA001, 2001},
 };
 
 constexpr bool IsStrictlyAscending()
 {
     for (size_t i = 1; i < std::size(kAscStatusTable); ++i)
-        if (kAscStatusTable[i - 1].ascAscq >= kAscStatusTable[i].ascAscq)
-            return false;
+        if (kAscStatusTable[i - 1].ascAscq >= kAscStatusTable[i].ascAscq) return false;
     return true;
 }
 static_assert(std::size(kAscStatusTable) == 45, "45 ASC/ASCQ pairs have a code of their own");
@@ -114,8 +83,7 @@ static_assert(IsStrictlyAscending(), "one row per ASC/ASCQ pair, in ascending or
 uint32_t StatusOfAscAscq(uint16_t ascAscq)
 {
     for (const AscStatus &row : kAscStatusTable)
-        if (row.ascAscq == ascAscq)
-            return row.code;
+        if (row.ascAscq == ascAscq) return row.code;
     return kErrGeneral;
 }
 
@@ -129,8 +97,7 @@ void ReplaceOpenDevice(LibUsbHandleStructure *record)
 {
     LibUsbHandleStructure *old = pNxLibUsb.hDevice;
     pNxLibUsb.hDevice = record;
-    if (old != nullptr && old != record)
-        pNxLibUsb.CloseDeviceHandle(old);
+    if (old != nullptr && old != record) pNxLibUsb.CloseDeviceHandle(old);
 }
 
 } // namespace
@@ -157,8 +124,7 @@ bool FindScanner(void)
     libusb_device **list = nullptr;
     bool failed = false;
     try {
-        if (!pNxLibUsb.blOpened && !Initialize())
-            throw StepFailed{};
+        if (!pNxLibUsb.blOpened && !Initialize()) throw StepFailed{};
         const ssize_t count = ListUsbDevices(pNxLibUsb.pContext, &list);
         if (count < 0) {
             TRANSPORTLOG("libusb_get_device_list failure to get device list");
@@ -173,8 +139,7 @@ bool FindScanner(void)
                 throw StepFailed{};
             }
             TRANSPORTLOG("Device %d, USB ID = %04X:%04X", static_cast<int>(i), vendorId, productId);
-            if (vendorId != kScannerVendorId || productId != kScannerProductId)
-                continue;
+            if (vendorId != kScannerVendorId || productId != kScannerProductId) continue;
             LibUsbHandleStructure *record = pNxLibUsb.CreateDeviceHandle(list[i]);
             if (record == nullptr) {
                 ReplaceOpenDevice(nullptr);
@@ -193,8 +158,7 @@ bool FindScanner(void)
     // list's references are dropped here, while the context still exists.
     FreeUsbDeviceList(list);
     // Failure path: close whatever was open and the context.
-    if (failed)
-        Terminate();
+    if (failed) Terminate();
     const bool result = pNxLibUsb.hDevice != nullptr;
     TRANSPORTLOG("Out  %d : FindScanner :", result ? 1 : 0);
     return result;
@@ -215,10 +179,8 @@ bool DoIo(uint8_t *command, uint8_t *buffer, uint32_t readLength, uint32_t write
     bool result = false;
     bool senseStep = false; // a failure of the sense step keeps its own status code
     try {
-        if (command == nullptr)
-            throw StepFailed{};
-        if (pNxLibUsb.hDevice == nullptr && !FindScanner())
-            throw StepFailed{};
+        if (command == nullptr) throw StepFailed{};
+        if (pNxLibUsb.hDevice == nullptr && !FindScanner()) throw StepFailed{};
         LibUsbHandleStructure *device = pNxLibUsb.hDevice;
 
         if (!pNxLibUsb.WriteFile(device, command, kCommandBlockLength)) {
@@ -256,12 +218,10 @@ bool DoIo(uint8_t *command, uint8_t *buffer, uint32_t readLength, uint32_t write
             throw StepFailed{};
         }
     } catch (const StepFailed &) {
-        if (!senseStep)
-            gErrCode = kErrTransaction;
+        if (!senseStep) gErrCode = kErrTransaction;
         result = false;
     } catch (...) {
-        if (!senseStep)
-            gErrCode = kErrGeneral;
+        if (!senseStep) gErrCode = kErrGeneral;
         result = false;
     }
     TRANSPORTLOG("Out  %d : DoIo :", result ? 1 : 0);
@@ -274,8 +234,7 @@ bool RequestSense(void)
     block[0] = kOpRequestSense;
     block[4] = static_cast<uint8_t>(kSenseDataLength);
     std::memset(SenseData, 0, sizeof SenseData);
-    if (!DoIo(block, SenseData, kSenseDataLength, 0))
-        return false;
+    if (!DoIo(block, SenseData, kSenseDataLength, 0)) return false;
     return ProcessSense();
 }
 
@@ -304,8 +263,7 @@ bool GetButtonStatus(uint8_t *record)
     // No open device: nothing to read, the caller gets zeros.
     if (pNxLibUsb.hDevice != nullptr)
         result = pNxLibUsb.InterruptRead(pNxLibUsb.hDevice, packet, kButtonPacketLength);
-    if (record != nullptr)
-        std::memcpy(record, packet, kButtonRecordLength);
+    if (record != nullptr) std::memcpy(record, packet, kButtonRecordLength);
     TRANSPORTLOG("Out  %d : GetButtonStatus :", result ? 1 : 0);
     return result;
 }

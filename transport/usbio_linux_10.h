@@ -30,7 +30,7 @@ inline constexpr uint8_t kStatusCheckCondition = 0x02;
 // Offsets in SenseData.
 inline constexpr unsigned kSenseResponseCodeOffset = 0;
 inline constexpr unsigned kSenseKeyOffset = 2;
-inline constexpr unsigned kSenseAscOffset = 12;   // ASC, then ASCQ at 13
+inline constexpr unsigned kSenseAscOffset = 12; // ASC, then ASCQ at 13
 
 // Button packet on the interrupt-in pipe, and the bytes handed on.
 inline constexpr uint32_t kButtonPacketLength = 8;
@@ -41,19 +41,19 @@ inline constexpr unsigned int kTransportLogLevel = 3;
 
 // Status codes that the driver stores in gErrCode (besides the sense table).
 inline constexpr uint32_t kErrNone = 0;
-inline constexpr uint32_t kErrConvertMemory = 152;        // ReadScan: working buffer
-inline constexpr uint32_t kErrUsbLayer = 153;             // Initialize / Terminate failed
-inline constexpr uint32_t kErrRingData = 157;             // ReadScan: no data from the ring
-inline constexpr uint32_t kErrUserCancel = 159;           // StopScan after DoCancel
-inline constexpr uint32_t kErrInquiry = 162;              // INQUIRY failed after the scanner was found
-inline constexpr uint32_t kErrScanInProgress = 2000;      // StartLock during a scan
+inline constexpr uint32_t kErrConvertMemory = 152;   // ReadScan: working buffer
+inline constexpr uint32_t kErrUsbLayer = 153;        // Initialize / Terminate failed
+inline constexpr uint32_t kErrRingData = 157;        // ReadScan: no data from the ring
+inline constexpr uint32_t kErrUserCancel = 159;      // StopScan after DoCancel
+inline constexpr uint32_t kErrInquiry = 162;         // INQUIRY failed after the scanner was found
+inline constexpr uint32_t kErrScanInProgress = 2000; // StartLock during a scan
 inline constexpr uint32_t kErrHardware = 2004;
 inline constexpr uint32_t kErrInvalidParameter = 2005;
-inline constexpr uint32_t kErrScanMemory = 2006;          // StartScan: scan buffers
+inline constexpr uint32_t kErrScanMemory = 2006; // StartScan: scan buffers
 inline constexpr uint32_t kErrNotReady = 2009;
-inline constexpr uint32_t kErrNoScanner = 2019;           // InitializeScanner found none
-inline constexpr uint32_t kErrTransaction = 2023;         // a command transaction failed
-inline constexpr uint32_t kErrGeneral = 2999;             // general failure
-inline constexpr uint32_t kErrNotHandedOut = 3011;        // filtered by GetLastStatusCode
+inline constexpr uint32_t kErrNoScanner = 2019;    // InitializeScanner found none
+inline constexpr uint32_t kErrTransaction = 2023;  // a command transaction failed
+inline constexpr uint32_t kErrGeneral = 2999;      // general failure
+inline constexpr uint32_t kErrNotHandedOut = 3011; // filtered by GetLastStatusCode
 
 #endif // DOCSCAN_TRANSPORT_USBIO_LINUX_10_H

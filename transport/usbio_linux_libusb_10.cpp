@@ -19,10 +19,7 @@ const char szUSB[] = "USB";
 
 #define USBLOG(...) LogOutput(kLibUsbLogLevel, DebugFunctionFile, __VA_ARGS__)
 
-unsigned char EndpointByte(uint32_t address)
-{
-    return static_cast<unsigned char>(address & 0xFFu);
-}
+unsigned char EndpointByte(uint32_t address) { return static_cast<unsigned char>(address & 0xFFu); }
 
 // "Linux return errno: %d(%s)", or the "unknown" form for a failure of no known kind.
 void LogErrno(bool unknown = false)
@@ -44,10 +41,7 @@ void LogInvalidArgument()
     LogErrno();
 }
 
-void LogLibusbCode(int code)
-{
-    USBLOG("Libusb return error code: %d", code);
-}
+void LogLibusbCode(int code) { USBLOG("Libusb return error code: %d", code); }
 
 // Called inside a catch block: logs the failure by the type of what was thrown.
 //   int       a libusb error code
@@ -102,11 +96,9 @@ int DiscoverPipes(LibUsbHandleStructure &record, const libusb_config_descriptor 
             label = "Bulk";
             break;
         case LIBUSB_TRANSFER_TYPE_INTERRUPT:
-            if (in)
-                record.nInterruptInPipe = address;
+            if (in) record.nInterruptInPipe = address;
             break;
-        default:
-            break;
+        default: break;
         }
         USBLOG("End point %d Direction: %s Type: %s", index, in ? "In" : "Out", label);
     }
@@ -115,8 +107,8 @@ int DiscoverPipes(LibUsbHandleStructure &record, const libusb_config_descriptor 
 
 bool NxLibUsb::Open()
 {
-    USBLOG("In   %d : NxLibUsb::Open() : pContext = 0x%X, hDevice = 0x%X", 1,
-           PointerForLog(pContext), PointerForLog(hDevice));
+    USBLOG("In   %d : NxLibUsb::Open() : pContext = 0x%X, hDevice = 0x%X", 1, PointerForLog(pContext),
+           PointerForLog(hDevice));
     nLastError = libusb_init(&pContext);
     const bool result = nLastError >= 0;
     if (result) {
@@ -132,8 +124,8 @@ bool NxLibUsb::Open()
 
 void NxLibUsb::Close()
 {
-    USBLOG("In   %d : NxLibUsb::Close() : pContext = 0x%X, hDevice = 0x%X", 1,
-           PointerForLog(pContext), PointerForLog(hDevice));
+    USBLOG("In   %d : NxLibUsb::Close() : pContext = 0x%X, hDevice = 0x%X", 1, PointerForLog(pContext),
+           PointerForLog(hDevice));
     if (hDevice != nullptr) {
         CloseDeviceHandle(hDevice);
         hDevice = nullptr;
@@ -143,8 +135,8 @@ void NxLibUsb::Close()
         pContext = nullptr;
     }
     blOpened = false;
-    USBLOG("Out  %d : NxLibUsb::Close() : pContext = 0x%X, hDevice = 0x%X", 1,
-           PointerForLog(pContext), PointerForLog(hDevice));
+    USBLOG("Out  %d : NxLibUsb::Close() : pContext = 0x%X, hDevice = 0x%X", 1, PointerForLog(pContext),
+           PointerForLog(hDevice));
 }
 
 LibUsbHandleStructure *NxLibUsb::CreateDeviceHandle(libusb_device *device)
@@ -201,8 +193,7 @@ bool NxLibUsb::InitializeInterface(LibUsbHandleStructure *handle)
             USBLOG("Not all pipe found");
             throw false;
         }
-        if (handle->nInterruptInPipe == 0)
-            USBLOG("Warning: Interrupt End Point is missing...");
+        if (handle->nInterruptInPipe == 0) USBLOG("Warning: Interrupt End Point is missing...");
 
         nLastError = libusb_open(handle->pDevice, &handle->hUsbHandle);
         if (nLastError < 0) {
@@ -213,8 +204,7 @@ bool NxLibUsb::InitializeInterface(LibUsbHandleStructure *handle)
 
         int configuration = -1;
         nLastError = libusb_get_configuration(handle->hUsbHandle, &configuration);
-        if (nLastError < 0)
-            USBLOG("libusb_get_configuration failure to get configuration %d", configuration);
+        if (nLastError < 0) USBLOG("libusb_get_configuration failure to get configuration %d", configuration);
 
         // Only a device in another (or no) configuration is set.
         if (configuration < 1 || configuration != wantedConfiguration) {
@@ -235,8 +225,7 @@ bool NxLibUsb::InitializeInterface(LibUsbHandleStructure *handle)
     } catch (...) {
         LogCaughtFailure();
     }
-    if (config != nullptr)
-        libusb_free_config_descriptor(config);
+    if (config != nullptr) libusb_free_config_descriptor(config);
     USBLOG("Out  %d : NxLibUsb::InitializeInterface() :", result ? 1 : 0);
     return result;
 }
@@ -257,10 +246,8 @@ void NxLibUsb::CloseDeviceHandle(LibUsbHandleStructure *handle)
             LogLibusbCode(nLastError);
         }
     }
-    if (handle->hUsbHandle != nullptr)
-        libusb_close(handle->hUsbHandle);
-    if (handle->pDevice != nullptr)
-        libusb_unref_device(handle->pDevice);
+    if (handle->hUsbHandle != nullptr) libusb_close(handle->hUsbHandle);
+    if (handle->pDevice != nullptr) libusb_unref_device(handle->pDevice);
     delete handle;
     USBLOG("Out  %d : NxLibUsb::CloseDeviceHandle() :", released ? 1 : 0);
 }
@@ -306,9 +293,9 @@ bool NxLibUsb::ReadFile(LibUsbHandleStructure *handle, uint8_t *buffer, uint32_t
     while (received < length) {
         const uint32_t missing = length - received;
         int transferred = 0;
-        const int rc = libusb_bulk_transfer(handle->hUsbHandle, EndpointByte(handle->nBulkInPipe),
-                                            buffer + received, static_cast<int>(missing), &transferred,
-                                            kBulkTimeout);
+        const int rc =
+            libusb_bulk_transfer(handle->hUsbHandle, EndpointByte(handle->nBulkInPipe), buffer + received,
+                                 static_cast<int>(missing), &transferred, kBulkTimeout);
         if (rc < 0) {
             nLastError = rc;
             USBLOG("libusb_bulk_transfer failure to read data from pipe");
@@ -318,7 +305,8 @@ bool NxLibUsb::ReadFile(LibUsbHandleStructure *handle, uint8_t *buffer, uint32_t
         }
         USBLOG("Read data return = %d", transferred);
         if (transferred > 0)
-            received += static_cast<uint32_t>(transferred) < missing ? static_cast<uint32_t>(transferred) : missing;
+            received +=
+                static_cast<uint32_t>(transferred) < missing ? static_cast<uint32_t>(transferred) : missing;
     }
     USBLOG("Out  %d : NxLibUsb::ReadFile() :", 1);
     return true;
@@ -352,7 +340,8 @@ bool NxLibUsb::InterruptRead(LibUsbHandleStructure *handle, uint8_t *buffer, uin
             return false;
         }
         if (transferred > 0)
-            received += static_cast<uint32_t>(transferred) < missing ? static_cast<uint32_t>(transferred) : missing;
+            received +=
+                static_cast<uint32_t>(transferred) < missing ? static_cast<uint32_t>(transferred) : missing;
     }
     USBLOG("Out  %d : NxLibUsb::InterruptRead() :", 1);
     return true;
@@ -367,11 +356,11 @@ bool NxLibUsb::InterruptWrite(LibUsbHandleStructure *handle, uint8_t *buffer, ui
         return false;
     }
     int transferred = 0;
-    const int rc = libusb_interrupt_transfer(handle->hUsbHandle, EndpointByte(handle->nInterruptInPipe), buffer,
-                                             static_cast<int>(length), &transferred, kInterruptWriteTimeout);
+    const int rc =
+        libusb_interrupt_transfer(handle->hUsbHandle, EndpointByte(handle->nInterruptInPipe), buffer,
+                                  static_cast<int>(length), &transferred, kInterruptWriteTimeout);
     USBLOG("Write interrupt return = %d", rc);
-    if (rc < 0)
-        nLastError = rc;
+    if (rc < 0) nLastError = rc;
     USBLOG("Out  %d : NxLibUsb::InterruptWrite() :", rc < 0 ? 0 : 1);
     return rc >= 0;
 }
@@ -392,21 +381,11 @@ const char *NxLibUsb::GetUsbSpeed(LibUsbHandleStructure *handle)
                           ? libusb_get_device_speed(handle->pDevice)
                           : LIBUSB_SPEED_UNKNOWN;
     switch (speed) {
-    case LIBUSB_SPEED_LOW:
-        text = szUSBLow;
-        break;
-    case LIBUSB_SPEED_FULL:
-        text = szUSBFull;
-        break;
-    case LIBUSB_SPEED_HIGH:
-        text = szUSBHigh;
-        break;
-    case LIBUSB_SPEED_SUPER:
-        text = szUSBSuper;
-        break;
-    default:
-        text = szUSB;
-        break;
+    case LIBUSB_SPEED_LOW: text = szUSBLow; break;
+    case LIBUSB_SPEED_FULL: text = szUSBFull; break;
+    case LIBUSB_SPEED_HIGH: text = szUSBHigh; break;
+    case LIBUSB_SPEED_SUPER: text = szUSBSuper; break;
+    default: text = szUSB; break;
     }
     USBLOG("Out  %d : NxLibUsb::GetUsbSpeed() :", 1);
     return text;
@@ -418,7 +397,8 @@ namespace {
 int ReadString(NxLibUsb &usb, libusb_device_handle *handle, uint8_t index, char *buffer, int size,
                const char *failure)
 {
-    const int rc = libusb_get_string_descriptor_ascii(handle, index, reinterpret_cast<unsigned char *>(buffer), size);
+    const int rc =
+        libusb_get_string_descriptor_ascii(handle, index, reinterpret_cast<unsigned char *>(buffer), size);
     if (rc < 0) {
         usb.nLastError = rc;
         USBLOG("%s", failure);
@@ -465,16 +445,14 @@ bool NxLibUsb::GetDeviceString(LibUsbHandleStructure *handle, char *vendor, char
 ssize_t ListUsbDevices(libusb_context *context, libusb_device ***list)
 {
     const ssize_t count = libusb_get_device_list(context, list);
-    if (count < 0)
-        *list = nullptr;
+    if (count < 0) *list = nullptr;
     return count;
 }
 
 bool GetUsbDeviceIds(libusb_device *device, uint16_t *vendorId, uint16_t *productId)
 {
     libusb_device_descriptor descriptor{};
-    if (device == nullptr || libusb_get_device_descriptor(device, &descriptor) < 0)
-        return false;
+    if (device == nullptr || libusb_get_device_descriptor(device, &descriptor) < 0) return false;
     *vendorId = descriptor.idVendor;
     *productId = descriptor.idProduct;
     return true;
@@ -482,6 +460,5 @@ bool GetUsbDeviceIds(libusb_device *device, uint16_t *vendorId, uint16_t *produc
 
 void FreeUsbDeviceList(libusb_device **list)
 {
-    if (list != nullptr)
-        libusb_free_device_list(list, 1);
+    if (list != nullptr) libusb_free_device_list(list, 1);
 }

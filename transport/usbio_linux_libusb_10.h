@@ -22,14 +22,14 @@
 // CloseDeviceHandle. Endpoint addresses keep the direction bit 0x80; only
 // their low byte is handed to libusb; 0 means "not found".
 struct LibUsbHandleStructure {
-    libusb_device *pDevice;              // from the device list; the record holds one reference
-    libusb_device_handle *hUsbHandle;    // libusb_open result, null until then
-    bool blClaimed;                      // interface claimed: released on close
-    uint32_t nInterface;                 // bInterfaceNumber of interface 0, setting 0
-    uint32_t nControlPipe;               // control endpoint, if listed (only logged)
-    uint32_t nBulkInPipe;                // status and data from the device
-    uint32_t nBulkOutPipe;               // command blocks and data to the device
-    uint32_t nInterruptInPipe;           // button packets
+    libusb_device *pDevice;           // from the device list; the record holds one reference
+    libusb_device_handle *hUsbHandle; // libusb_open result, null until then
+    bool blClaimed;                   // interface claimed: released on close
+    uint32_t nInterface;              // bInterfaceNumber of interface 0, setting 0
+    uint32_t nControlPipe;            // control endpoint, if listed (only logged)
+    uint32_t nBulkInPipe;             // status and data from the device
+    uint32_t nBulkOutPipe;            // command blocks and data to the device
+    uint32_t nInterruptInPipe;        // button packets
 };
 
 // Sizes the caller's buffers of GetDeviceString must have.
@@ -53,10 +53,10 @@ inline unsigned int PointerForLog(const void *pointer)
 
 class NxLibUsb {
 public:
-    bool blOpened;                       // between a successful Open and Close
-    libusb_context *pContext;            // null when closed
-    LibUsbHandleStructure *hDevice;      // the opened scanner, null when none
-    int32_t nLastError;                  // libusb code of the last recorded call
+    bool blOpened;                  // between a successful Open and Close
+    libusb_context *pContext;       // null when closed
+    LibUsbHandleStructure *hDevice; // the opened scanner, null when none
+    int32_t nLastError;             // libusb code of the last recorded call
 
     bool Open();
     void Close();

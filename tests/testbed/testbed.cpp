@@ -11,109 +11,121 @@ namespace testbed {
 
 namespace fs = std::filesystem;
 
-void ScannerTest::SetUp() {
-  bus_ = std::make_unique<sim::VirtualScannerBus>(busOptions());
-  std::string error;
-  ASSERT_TRUE(bus_->start(&error)) << "virtual scanner bus: " << error;
+void ScannerTest::SetUp()
+{
+    bus_ = std::make_unique<sim::VirtualScannerBus>(busOptions());
+    std::string error;
+    ASSERT_TRUE(bus_->start(&error)) << "virtual scanner bus: " << error;
 }
 
-void ScannerTest::TearDown() {
-  if (bus_) bus_->stop();
+void ScannerTest::TearDown()
+{
+    if (bus_) bus_->stop();
 }
 
-std::string ScannerTest::transcriptText(std::size_t index) {
-  std::string text;
-  for (const sim::Transaction& t : transcript(index)) {
-    text += sim::describe(t);
-    text += '\n';
-  }
-  return text;
-}
-
-DrvLogGuard::DrvLogGuard(bool createDir) {
-  std::error_code ec;
-  hadDir_ = fs::exists(kDrvLogDir, ec);
-  if (hadDir_) {
-    // Unique per guard: guards may nest.
-    static int counter = 0;
-    saved_ = fs::path("/tmp") /
-             ("DrvLog.testbed-saved." + std::to_string(getpid()) + "." + std::to_string(++counter));
-    fs::remove_all(saved_, ec);
-    fs::rename(kDrvLogDir, saved_, ec);
-    if (ec) {
-      // Could not move it aside (e.g. another file system): copy instead.
-      fs::copy(kDrvLogDir, saved_, fs::copy_options::recursive, ec);
-      fs::remove_all(kDrvLogDir, ec);
+std::string ScannerTest::transcriptText(std::size_t index)
+{
+    std::string text;
+    for (const sim::Transaction &t : transcript(index)) {
+        text += sim::describe(t);
+        text += '\n';
     }
-  }
-  if (createDir) fs::create_directories(kDrvLogDir, ec);
+    return text;
 }
 
-DrvLogGuard::~DrvLogGuard() {
-  std::error_code ec;
-  fs::remove_all(kDrvLogDir, ec);
-  if (hadDir_) {
-    fs::rename(saved_, kDrvLogDir, ec);
-    if (ec) {
-      fs::copy(saved_, kDrvLogDir, fs::copy_options::recursive, ec);
-      fs::remove_all(saved_, ec);
+DrvLogGuard::DrvLogGuard(bool createDir)
+{
+    std::error_code ec;
+    hadDir_ = fs::exists(kDrvLogDir, ec);
+    if (hadDir_) {
+        // Unique per guard: guards may nest.
+        static int counter = 0;
+        saved_ = fs::path("/tmp") /
+                 ("DrvLog.testbed-saved." + std::to_string(getpid()) + "." + std::to_string(++counter));
+        fs::remove_all(saved_, ec);
+        fs::rename(kDrvLogDir, saved_, ec);
+        if (ec) {
+            // Could not move it aside (e.g. another file system): copy instead.
+            fs::copy(kDrvLogDir, saved_, fs::copy_options::recursive, ec);
+            fs::remove_all(kDrvLogDir, ec);
+        }
     }
-  }
+    if (createDir) fs::create_directories(kDrvLogDir, ec);
 }
 
-bool writeDebugConf(const std::vector<std::string>& lines) {
-  std::error_code ec;
-  fs::create_directories(kDrvLogDir, ec);
-  std::ofstream out(kDrvLogDir / "Debug.conf", std::ios::trunc);
-  for (const std::string& line : lines) out << line << '\n';
-  return static_cast<bool>(out.flush());
+DrvLogGuard::~DrvLogGuard()
+{
+    std::error_code ec;
+    fs::remove_all(kDrvLogDir, ec);
+    if (hadDir_) {
+        fs::rename(saved_, kDrvLogDir, ec);
+        if (ec) {
+            fs::copy(saved_, kDrvLogDir, fs::copy_options::recursive, ec);
+            fs::remove_all(saved_, ec);
+        }
+    }
 }
 
-std::vector<std::string> readLines(const fs::path& path) {
-  std::vector<std::string> lines;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
+bool writeDebugConf(const std::vector<std::string> &lines)
+{
+    std::error_code ec;
+    fs::create_directories(kDrvLogDir, ec);
+    std::ofstream out(kDrvLogDir / "Debug.conf", std::ios::trunc);
+    for (const std::string &line : lines) out << line << '\n';
+    return static_cast<bool>(out.flush());
 }
 
-std::vector<std::uint8_t> readFileBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+std::vector<std::string> readLines(const fs::path &path)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
 }
 
-std::vector<std::uint8_t> commandBlock(std::initializer_list<std::uint8_t> head) {
-  std::vector<std::uint8_t> block(10, 0);
-  std::copy(head.begin(), head.begin() + std::min<std::size_t>(head.size(), block.size()), block.begin());
-  return block;
+std::vector<std::uint8_t> readFileBytes(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::vector<std::uint8_t> bytesOf(const void* data, std::size_t size) {
-  const auto* p = static_cast<const std::uint8_t*>(data);
-  return std::vector<std::uint8_t>(p, p + size);
+std::vector<std::uint8_t> commandBlock(std::initializer_list<std::uint8_t> head)
+{
+    std::vector<std::uint8_t> block(10, 0);
+    std::copy(head.begin(), head.begin() + std::min<std::size_t>(head.size(), block.size()), block.begin());
+    return block;
 }
 
-std::array<std::uint8_t, sim::kWindowDescriptorSize> windowDescriptor(
-    unsigned dpi, std::uint8_t composition, std::uint8_t bits, std::uint32_t bytesPerLine,
-    std::uint16_t lines, std::uint32_t top) {
-  std::array<std::uint8_t, sim::kWindowDescriptorSize> d{};
-  d[2] = d[4] = static_cast<std::uint8_t>(dpi >> 8);
-  d[3] = d[5] = static_cast<std::uint8_t>(dpi);
-  d[10] = static_cast<std::uint8_t>(top >> 24);
-  d[11] = static_cast<std::uint8_t>(top >> 16);
-  d[12] = static_cast<std::uint8_t>(top >> 8);
-  d[13] = static_cast<std::uint8_t>(top);
-  d[25] = composition;
-  d[26] = bits;
-  d[45] = static_cast<std::uint8_t>(bytesPerLine >> 8);
-  d[46] = static_cast<std::uint8_t>(bytesPerLine);
-  d[59] = static_cast<std::uint8_t>(bytesPerLine >> 16);
-  d[47] = static_cast<std::uint8_t>(lines >> 8);
-  d[48] = static_cast<std::uint8_t>(lines);
-  return d;
+std::vector<std::uint8_t> bytesOf(const void *data, std::size_t size)
+{
+    const auto *p = static_cast<const std::uint8_t *>(data);
+    return std::vector<std::uint8_t>(p, p + size);
 }
 
-}  // namespace testbed
+std::array<std::uint8_t, sim::kWindowDescriptorSize> windowDescriptor(unsigned dpi, std::uint8_t composition,
+                                                                      std::uint8_t bits,
+                                                                      std::uint32_t bytesPerLine,
+                                                                      std::uint16_t lines, std::uint32_t top)
+{
+    std::array<std::uint8_t, sim::kWindowDescriptorSize> d{};
+    d[2] = d[4] = static_cast<std::uint8_t>(dpi >> 8);
+    d[3] = d[5] = static_cast<std::uint8_t>(dpi);
+    d[10] = static_cast<std::uint8_t>(top >> 24);
+    d[11] = static_cast<std::uint8_t>(top >> 16);
+    d[12] = static_cast<std::uint8_t>(top >> 8);
+    d[13] = static_cast<std::uint8_t>(top);
+    d[25] = composition;
+    d[26] = bits;
+    d[45] = static_cast<std::uint8_t>(bytesPerLine >> 8);
+    d[46] = static_cast<std::uint8_t>(bytesPerLine);
+    d[59] = static_cast<std::uint8_t>(bytesPerLine >> 16);
+    d[47] = static_cast<std::uint8_t>(lines >> 8);
+    d[48] = static_cast<std::uint8_t>(lines);
+    return d;
+}
+
+} // namespace testbed

@@ -51,22 +51,22 @@
 namespace testbed {
 
 class ScannerTest : public ::testing::Test {
- protected:
-  // Devices on the bus; the default is one standard scanner.
-  virtual sim::BusOptions busOptions() const { return {}; }
+protected:
+    // Devices on the bus; the default is one standard scanner.
+    virtual sim::BusOptions busOptions() const { return {}; }
 
-  void SetUp() override;
-  void TearDown() override;
+    void SetUp() override;
+    void TearDown() override;
 
-  sim::VirtualScannerBus& bus() { return *bus_; }
-  // The model of device `index` (state, fault injection, transcript).
-  sim::DeviceModel& scanner(std::size_t index = 0) { return bus_->scanner(index); }
-  std::vector<sim::Transaction> transcript(std::size_t index = 0) { return scanner(index).transcript(); }
-  // The transcript as text, one transaction a line (for failure messages).
-  std::string transcriptText(std::size_t index = 0);
+    sim::VirtualScannerBus &bus() { return *bus_; }
+    // The model of device `index` (state, fault injection, transcript).
+    sim::DeviceModel &scanner(std::size_t index = 0) { return bus_->scanner(index); }
+    std::vector<sim::Transaction> transcript(std::size_t index = 0) { return scanner(index).transcript(); }
+    // The transcript as text, one transaction a line (for failure messages).
+    std::string transcriptText(std::size_t index = 0);
 
- private:
-  std::unique_ptr<sim::VirtualScannerBus> bus_;
+private:
+    std::unique_ptr<sim::VirtualScannerBus> bus_;
 };
 
 // A ScannerTest with the driver up: SetUp also runs InitializeDriver and
@@ -76,25 +76,28 @@ class ScannerTest : public ::testing::Test {
 // calls connect() itself. Defined here, inline, so that the tests that link
 // no driver (sim_*) do not need it.
 class DriverTest : public ScannerTest {
- protected:
-  virtual bool connectInSetUp() const { return true; }
+protected:
+    virtual bool connectInSetUp() const { return true; }
 
-  void SetUp() override {
-    ScannerTest::SetUp();
-    if (!HasFatalFailure() && connectInSetUp()) connect();
-  }
+    void SetUp() override
+    {
+        ScannerTest::SetUp();
+        if (!HasFatalFailure() && connectInSetUp()) connect();
+    }
 
-  void TearDown() override {
-    TerminateDriver();
-    ScannerTest::TearDown();
-  }
+    void TearDown() override
+    {
+        TerminateDriver();
+        ScannerTest::TearDown();
+    }
 
-  void connect() {
-    ASSERT_TRUE(InitializeDriver());
-    ASSERT_TRUE(InitializeScanner());
-    scanner().clearTranscript();
-    gErrCode = 0;
-  }
+    void connect()
+    {
+        ASSERT_TRUE(InitializeDriver());
+        ASSERT_TRUE(InitializeScanner());
+        scanner().clearTranscript();
+        gErrCode = 0;
+    }
 };
 
 // Directory of the driver's debug configuration and logs.
@@ -104,39 +107,39 @@ inline const std::filesystem::path kDrvLogDir = "/tmp/DrvLog";
 // /tmp/DrvLog (or none, with createDir = false), and on destruction removes
 // whatever the test left and puts the saved directory back.
 class DrvLogGuard {
- public:
-  explicit DrvLogGuard(bool createDir = true);
-  ~DrvLogGuard();
-  DrvLogGuard(const DrvLogGuard&) = delete;
-  DrvLogGuard& operator=(const DrvLogGuard&) = delete;
+public:
+    explicit DrvLogGuard(bool createDir = true);
+    ~DrvLogGuard();
+    DrvLogGuard(const DrvLogGuard &) = delete;
+    DrvLogGuard &operator=(const DrvLogGuard &) = delete;
 
- private:
-  std::filesystem::path saved_;
-  bool hadDir_ = false;
+private:
+    std::filesystem::path saved_;
+    bool hadDir_ = false;
 };
 
 // Writes /tmp/DrvLog/Debug.conf with these lines (each ended by a newline),
 // creating the directory if needed. Returns false if the file cannot be written.
-bool writeDebugConf(const std::vector<std::string>& lines);
+bool writeDebugConf(const std::vector<std::string> &lines);
 
 // The lines of a text file without their line ends ("\n" or "\r\n"); empty if
 // the file does not exist.
-std::vector<std::string> readLines(const std::filesystem::path& path);
+std::vector<std::string> readLines(const std::filesystem::path &path);
 
 // The whole content of a file; empty if it does not exist.
-std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path);
+std::vector<std::uint8_t> readFileBytes(const std::filesystem::path &path);
 
 // A 10-byte command block that starts with `head` and is zero after it, to
 // compare with Transaction::command.
 std::vector<std::uint8_t> commandBlock(std::initializer_list<std::uint8_t> head);
 
 // The bytes of an object, e.g. a packed record compared whole.
-std::vector<std::uint8_t> bytesOf(const void* data, std::size_t size);
+std::vector<std::uint8_t> bytesOf(const void *data, std::size_t size);
 
 // A window descriptor as the scanner reads it: resolution, composition, bits
 // per pixel, bytes per line, lines and upper-left Y; every other byte 0.
-std::array<std::uint8_t, sim::kWindowDescriptorSize> windowDescriptor(
-    unsigned dpi, std::uint8_t composition, std::uint8_t bits, std::uint32_t bytesPerLine,
-    std::uint16_t lines, std::uint32_t top = 0);
+std::array<std::uint8_t, sim::kWindowDescriptorSize>
+windowDescriptor(unsigned dpi, std::uint8_t composition, std::uint8_t bits, std::uint32_t bytesPerLine,
+                 std::uint16_t lines, std::uint32_t top = 0);
 
-}  // namespace testbed
+} // namespace testbed

@@ -29,15 +29,12 @@ Record Want(std::initializer_list<uint8_t> head)
     return record;
 }
 
-class ButtonsTest : public testbed::DriverTest {
-protected:
-    sim::BusOptions busOptions() const override
-    {
-        sim::BusOptions options;
-        options.devices[0].profile = sim::InquiryProfile::withButtons();
-        return options;
-    }
+using NoButtonsTest = testbed::DriverTest;
 
+class ButtonsTest : public testbed::OnBus<testbed::DriverTest, [](sim::BusOptions &o) {
+    o.devices[0].profile = sim::InquiryProfile::withButtons();
+}> {
+protected:
     // One packet through ReadPushButton; the record starts dirty.
     Record ReadPacket(const Packet &packet, bool *result = nullptr)
     {
@@ -48,11 +45,6 @@ protected:
         if (result != nullptr) *result = read;
         return Bytes(status);
     }
-};
-
-class NoButtonsTest : public ButtonsTest {
-protected:
-    sim::BusOptions busOptions() const override { return {}; }
 };
 
 } // namespace

@@ -84,15 +84,9 @@ protected:
     }
 };
 
-class NvmNoDefaultTest : public NvmTest {
-protected:
-    sim::BusOptions busOptions() const override
-    {
-        sim::BusOptions options;
-        options.devices[0].profile.flags149 = 0; // byte 149 bit 2 clear
-        return options;
-    }
-};
+// Byte 149 bit 2 clear.
+using NvmNoDefaultTest =
+    testbed::OnBus<NvmTest, [](sim::BusOptions &o) { o.devices[0].profile.flags149 = 0; }>;
 
 } // namespace
 
@@ -422,29 +416,16 @@ protected:
 
 TEST_F(NvmTraceTest, QualifiedWriteTraceLines)
 {
-    testbed::DrvLogGuard guard;
-    ASSERT_TRUE(testbed::writeDebugConf({"DebugLevel 2"}));
-    connect();
+    connectTraced(2);
     uint8_t data[2] = {0, 9};
     ASSERT_TRUE(SetNVRAMValue(data, 2, 10));
     EXPECT_FALSE(SetNVRAMValue(data, 2, 11));
     TerminateDriver();
 
-    const auto lines = testbed::readLines(testbed::kDrvLogDir / "vemoDll.txt");
     std::vector<std::string> ours;
-    for (const std::string &line : lines) {
+    for (const std::string &line : testbed::traceLines()) {
         if (line.find("NVM") != std::string::npos || line.find("NVRAM") != std::string::npos)
             ours.push_back(line);
     }
-    const std::vector<std::string> want = {
-        "In   0 : SetNVRAMValue :",
-        "In   1 : ReadNVMData :",
-        "Out  1 : ReadNVMData :",
-        "In   1 : WriteNVMDataWithQualifier :",
-        "Out   1 : WriteNVMDataWithQualifier :",
-        "Out  1 : SetNVRAMValue :",
-        "In   0 : SetNVRAMValue :",
-        "Out  0 : SetNVRAMValue :",
-    };
-    EXPECT_EQ(ours, want);
+    EXPECT_EQ(ours, testbed::golden("nvm.trace", "qualified-write"));
 }

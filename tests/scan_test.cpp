@@ -75,7 +75,7 @@ size_t ThreadCount()
 
 // A scanner `width` pixels wide at 300 dpi whose image READs are at most
 // `maxRead` bytes. Narrow scanners keep the ring small and the tests fast.
-class ScanTest : public testbed::ScannerTest {
+class ScanTest : public testbed::DriverTest {
 protected:
     uint16_t width_ = 256;
     uint16_t maxRead_ = 16384;
@@ -86,20 +86,6 @@ protected:
         options.devices[0].profile.maxWidth300 = width_;
         options.devices[0].profile.maxReadLength = maxRead_;
         return options;
-    }
-
-    void SetUp() override
-    {
-        testbed::ScannerTest::SetUp();
-        ASSERT_TRUE(Initialize());
-        ASSERT_TRUE(InitializeScanner());
-    }
-
-    void TearDown() override
-    {
-        StopScan();
-        TerminateDriver();
-        testbed::ScannerTest::TearDown();
     }
 
     bool Set(tagScanParameter p) { return SetScanParameter(&p); }

@@ -98,20 +98,7 @@ TEST_F(TracedTest, StatusTraceLines)
     gErrCode = 2023;
     GetLastStatusCode(nullptr, &status);
     GetScannerStatusEx(nullptr, nullptr, nullptr, nullptr);
-    EXPECT_EQ(Log(), (Lines{
-                         "In   0 : GetScannerStatus :",
-                         "Out  1 : GetScannerStatus :",
-                         "In   1 : GetLastStatusCode :",
-                         "In   1 : GetScannerStatusEx :",
-                         "Out  1 : GetScannerStatusEx : 2009",
-                         "Out  1 : GetLastStatusCode : status = 7",
-                         "In   1 : GetLastStatusCode :",
-                         "In   1 : GetScannerStatusEx :",
-                         "Out  1 : GetScannerStatusEx : 2023",
-                         "Out  1 : GetLastStatusCode : status = 2023",
-                         "In   1 : GetScannerStatusEx :",
-                         "Out  1 : GetScannerStatusEx : 2005",
-                     }));
+    EXPECT_EQ(Log(), testbed::golden("status.trace", "status-calls"));
 }
 
 // ---------------------------------------------------------------------------

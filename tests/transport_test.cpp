@@ -19,28 +19,14 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes Block(std::initializer_list<uint8_t> head)
-{
-    Bytes block(10, 0);
-    std::copy(head.begin(), head.end(), block.begin());
-    return block;
-}
+const auto Block = testbed::commandBlock;
 
-class TransportTest : public testbed::ScannerTest {
+// The driver is brought up by each test (Connect: driver up, scanner found,
+// transcript empty).
+class TransportTest : public testbed::DriverTest {
 protected:
-    void TearDown() override
-    {
-        TerminateDriver(); // every libusb handle closed before the bus goes
-        testbed::ScannerTest::TearDown();
-    }
-
-    // Driver up and scanner found; the transcript starts empty afterwards.
-    void Connect(std::size_t index = 0)
-    {
-        ASSERT_TRUE(InitializeDriver());
-        ASSERT_TRUE(InitializeScanner());
-        scanner(index).clearTranscript();
-    }
+    bool connectInSetUp() const override { return false; }
+    void Connect() { connect(); }
 
     std::size_t CountOpcode(uint8_t opcode, std::size_t index = 0)
     {
@@ -74,17 +60,8 @@ protected:
     }
 };
 
-// The fixture with other devices on the bus.
 template <auto Configure>
-class BusTest : public TransportTest {
-protected:
-    sim::BusOptions busOptions() const override
-    {
-        sim::BusOptions options;
-        Configure(options);
-        return options;
-    }
-};
+using BusTest = testbed::OnBus<TransportTest, Configure>;
 
 // ---------------------------------------------------------------------------
 // The transaction

@@ -12,18 +12,13 @@
 //     EXPECT_EQ(reads.at(0).dataType(), 0x69);
 //   }
 //
-// Other devices or options: override busOptions(), or set them in the
-// constructor of the derived fixture:
+// Other devices or options: OnBus (below) over the fixture, or override
+// busOptions():
 //
-//   class TwoScanners : public testbed::ScannerTest {
-//    protected:
-//     sim::BusOptions busOptions() const override {
-//       sim::BusOptions o;
+//   using TwoScanners = testbed::OnBus<testbed::ScannerTest, [](sim::BusOptions &o) {
 //       o.devices.resize(2);
 //       o.devices[0].refuseClaim = true;
-//       return o;
-//     }
-//   };
+//   }>;
 //
 // The bus is started in SetUp, before the test body runs libusb_init, and
 // stopped in TearDown. Close every libusb handle (TerminateDriver) before the
@@ -69,34 +64,15 @@ private:
     std::unique_ptr<sim::VirtualScannerBus> bus_;
 };
 
-// A ScannerTest with the driver up: SetUp also runs InitializeDriver and
-// InitializeScanner, then clears the transcript and gErrCode; TearDown runs
-// TerminateDriver. A fixture that must prepare something before the driver
-// starts (a debug configuration, say) returns false from connectInSetUp() and
-// calls connect() itself. Defined here, inline, so that the tests that link
-// no driver (sim_*) do not need it.
-class DriverTest : public ScannerTest {
+// `Fixture` on a bus that `Configure` sets up, starting from one standard scanner.
+template <class Fixture, auto Configure>
+class OnBus : public Fixture {
 protected:
-    virtual bool connectInSetUp() const { return true; }
-
-    void SetUp() override
+    sim::BusOptions busOptions() const override
     {
-        ScannerTest::SetUp();
-        if (!HasFatalFailure() && connectInSetUp()) connect();
-    }
-
-    void TearDown() override
-    {
-        TerminateDriver();
-        ScannerTest::TearDown();
-    }
-
-    void connect()
-    {
-        ASSERT_TRUE(InitializeDriver());
-        ASSERT_TRUE(InitializeScanner());
-        scanner().clearTranscript();
-        gErrCode = 0;
+        sim::BusOptions options;
+        Configure(options);
+        return options;
     }
 };
 
@@ -126,6 +102,20 @@ bool writeDebugConf(const std::vector<std::string> &lines);
 // the file does not exist.
 std::vector<std::string> readLines(const std::filesystem::path &path);
 
+// The lines of a trace file in /tmp/DrvLog (the main log by default).
+std::vector<std::string> traceLines(const char *file = "vemoDll.txt");
+
+// Block `block` of the expected-output file tests/data/`file`: the lines after
+// the header line "[block]" up to the next header. Lines starting with '#' are
+// comments.
+std::vector<std::string> golden(const std::string &file, const std::string &block);
+
+// `expected` appear in `lines` in this order (other lines may stand between).
+::testing::AssertionResult containsInOrder(const std::vector<std::string> &lines,
+                                           const std::vector<std::string> &expected);
+bool hasLine(const std::vector<std::string> &lines, const std::string &line);
+bool hasLineStartingWith(const std::vector<std::string> &lines, const std::string &prefix);
+
 // The whole content of a file; empty if it does not exist.
 std::vector<std::uint8_t> readFileBytes(const std::filesystem::path &path);
 
@@ -141,5 +131,68 @@ std::vector<std::uint8_t> bytesOf(const void *data, std::size_t size);
 std::array<std::uint8_t, sim::kWindowDescriptorSize>
 windowDescriptor(unsigned dpi, std::uint8_t composition, std::uint8_t bits, std::uint32_t bytesPerLine,
                  std::uint16_t lines, std::uint32_t top = 0);
+
+// A ScannerTest with the driver up: SetUp runs prepareScanner() (device state
+// the driver must find at start, such as an image source), then
+// InitializeDriver and InitializeScanner, and clears the transcript and
+// gErrCode; TearDown stops any scan and runs TerminateDriver. A fixture that
+// brings the driver up itself (with a trace, or not at all) returns false from
+// connectInSetUp() and calls connect() or connectTraced(). Defined here,
+// inline, so that the tests that link no driver (sim_*) do not need it.
+class DriverTest : public ScannerTest {
+protected:
+    virtual bool connectInSetUp() const { return true; }
+    virtual void prepareScanner() {}
+
+    void SetUp() override
+    {
+        ScannerTest::SetUp();
+        if (HasFatalFailure()) return;
+        prepareScanner();
+        if (connectInSetUp()) connect();
+    }
+
+    void TearDown() override
+    {
+        StopScan();
+        TerminateDriver();
+        ScannerTest::TearDown();
+        logGuard_.reset();
+    }
+
+    void connect()
+    {
+        ASSERT_TRUE(InitializeDriver());
+        ASSERT_TRUE(InitializeScanner());
+        scanner().clearTranscript();
+        gErrCode = 0;
+    }
+
+    // InitializeDriver with the trace at `level` into an emptied /tmp/DrvLog
+    // (restored after the test; the test needs DRVLOG_RESOURCE_LOCK). The
+    // configuration is removed once read: the level stays in force in this
+    // process, and test processes beside this one that hold no lock do not
+    // log into the same files.
+    bool initializeDriverAtLevel(unsigned level)
+    {
+        if (!logGuard_) logGuard_ = std::make_unique<DrvLogGuard>();
+        if (!writeDebugConf({"DebugLevel " + std::to_string(level)})) return false;
+        const bool result = InitializeDriver();
+        std::filesystem::remove(kDrvLogDir / "Debug.conf");
+        return result;
+    }
+
+    // connect() with the trace at `level`.
+    void connectTraced(unsigned level)
+    {
+        ASSERT_TRUE(initializeDriverAtLevel(level));
+        ASSERT_TRUE(InitializeScanner());
+        scanner().clearTranscript();
+        gErrCode = 0;
+    }
+
+private:
+    std::unique_ptr<DrvLogGuard> logGuard_;
+};
 
 } // namespace testbed

@@ -26,7 +26,7 @@
 #include "scan/scan.h"
 #include "sim/device_model.h"
 #include "sim/image_source.h"
-#include "testbed/filter_model.h"
+#include "testbed/imaging.h"
 #include "testbed/testbed.h"
 
 namespace {
@@ -101,7 +101,7 @@ uint32_t LineBytes(const Case &c)
 
 // ---- The expectation ------------------------------------------------------------
 //
-// Written from the documented behaviour, scan-wide, without the block ring or
+// Computed apart from the driver, scan-wide, without the block ring or
 // the delivery counters: the device page is cut to the requested pixels,
 // resampled to the caller's resolution (every byte bilinearly in double
 // precision, or 4 x 4 box means for a quarter), converted, and binarised with
@@ -516,8 +516,8 @@ TEST_F(DeliveryTest, ReadsWithoutAScanFailWith157AndNullBuffersAreRefused)
 
 // Line art of a width that is not a multiple of 8: each line packs the whole
 // bytes only (318 for 2550 pixels), while the stored count of a block is the
-// gray count divided by 8 (2550 x 48 / 8 = 15300 > 48 x 318). The count of
-// the algorithm holds; the stream is then not line-aligned.
+// gray count divided by 8 (2550 x 48 / 8 = 15300 > 48 x 318). The stored
+// count is kept; the stream is then not line-aligned.
 using UnalignedLineArtTest =
     testbed::OnBus<DeliveryTest, [](sim::BusOptions &o) { o.devices[0].profile.boundaryLineArt = 1; }>;
 
@@ -576,7 +576,7 @@ TEST_F(DeliveryTest, TraceLinesOfEachCall)
 
 using Lines = std::vector<std::vector<uint8_t>>;
 
-// Filter `rule` of testbed/filter_model.h over a whole scan: output line m is
+// Filter `rule` of testbed/imaging.h over a whole scan: output line m is
 // line m - 1 filtered between its neighbours; lines before firstKnown + 2 are
 // left empty.
 Lines Filtered(const Lines &in, size_t firstKnown, int rule)

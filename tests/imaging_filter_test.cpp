@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "imaging/filter.h"
-#include "testbed/filter_model.h"
+#include "testbed/imaging.h"
 
 namespace {
 
@@ -25,8 +25,7 @@ using testbed::kShadowKernel;
 using testbed::kSharpenKernel;
 using testbed::ModelByte;
 
-unsigned Pick(std::mt19937 &rng, unsigned n) { return static_cast<unsigned>(rng() % n); }
-
+using testbed::Pick;
 unsigned short RunBlock(Filter f, Bytes &block, unsigned short width, const char *kernel)
 {
     const auto lines = static_cast<unsigned short>(block.size() / (3u * width));
@@ -61,7 +60,7 @@ Bytes FilterCentre(Filter f, const Bytes &above, const Bytes &centre, const Byte
 // ---- plain model of the frame ----------------------------------------------------
 
 // The frame with unlimited room. Carried lines start as copies of the scan's
-// first line (the choice made for their open initial content).
+// first line (so that a uniform scan stays uniform from its first line).
 struct ModelFrame {
     int filter;
     std::vector<Bytes> carried;

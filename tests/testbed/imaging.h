@@ -1,13 +1,25 @@
-// A plain model of the per-byte rules of the four 3x3 filters, shared by the
-// filter tests and the whole-scan tests of the filtered models.
+// Shared pieces of the image tests: random content, and a plain model of the
+// per-byte rules of the four 3x3 filters (used by the filter tests and by the
+// whole-scan tests of the filtered models).
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdlib>
+#include <random>
 #include <vector>
 
 namespace testbed {
+
+// A number below n.
+inline unsigned Pick(std::mt19937 &rng, unsigned n) { return static_cast<unsigned>(rng() % n); }
+
+inline std::vector<unsigned char> Random(std::size_t n, std::mt19937 &rng)
+{
+    std::vector<unsigned char> b(n);
+    for (auto &v : b) v = static_cast<unsigned char>(rng());
+    return b;
+}
 
 inline const char kColorPackKernel[9] = {1, 1, 1, 1, 1, 1, 1, 1, 1};
 inline const char kDenoiseKernel[9] = {1, 1, 1, 1, 16, 1, 1, 1, 1};

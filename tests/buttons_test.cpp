@@ -16,11 +16,7 @@ namespace {
 using Packet = std::array<uint8_t, 8>;
 using Record = std::vector<uint8_t>;
 
-Record Bytes(const tagButtonStatus &status)
-{
-    const auto *p = reinterpret_cast<const uint8_t *>(&status);
-    return Record(p, p + sizeof status);
-}
+Record Bytes(const tagButtonStatus &status) { return testbed::bytesOf(&status, sizeof status); }
 
 Record Want(std::initializer_list<uint8_t> head)
 {
@@ -70,8 +66,7 @@ TEST_F(NoButtonsTest, DescriptionOfAScannerWithoutButtonsIsZero)
     tagButtonDescription description;
     std::memset(&description, 0xEE, sizeof description);
     ASSERT_TRUE(InitialButton(&description));
-    const auto *p = reinterpret_cast<const uint8_t *>(&description);
-    EXPECT_EQ(std::vector<uint8_t>(p, p + 24), std::vector<uint8_t>(24, 0));
+    EXPECT_EQ(testbed::bytesOf(&description, sizeof description), Record(24, 0));
 }
 
 TEST_F(ButtonsTest, FailedInquiryLeavesAZeroDescription)

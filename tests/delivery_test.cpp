@@ -692,9 +692,8 @@ TEST_F(DeliveryTest, ModelType1StretchesEachBlockAndCutsTheLinesBack)
     ASSERT_TRUE(SetScanParameter(&p));
     gModelType = 1; // set by no scanner this driver knows; the stretch is kept bounded
     ASSERT_TRUE(StartScan());
-    const auto window = scanner().window();
-    ASSERT_TRUE(window.has_value());
-    const auto page = sim::renderDeviceImage(*scanner().imageSource(), window->geometry);
+    const auto page = devicePage();
+    ASSERT_FALSE(page.empty());
     const std::vector<uint8_t> image = ReadImage(c);
     // The stretched line is 2548 pixels (a multiple of 4, factor 1.0): the
     // first line of a block keeps them; the later ones are moved by whole

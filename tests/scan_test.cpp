@@ -121,12 +121,7 @@ protected:
     }
 
     // The page the scanner delivers for the current window.
-    std::vector<uint8_t> DevicePage()
-    {
-        const auto window = scanner().window();
-        if (!window) return {};
-        return sim::renderDeviceImage(*scanner().imageSource(), window->geometry);
-    }
+    std::vector<uint8_t> DevicePage() { return devicePage(); }
 
     // Makes the driver write its debug output into dir at the highest level.
     void LogInto(const fs::path &dir)

@@ -93,15 +93,6 @@ TEST_F(ScanSetupTrace, ApplicationAndDeviceDumpsLineForLine)
     EXPECT_EQ(std::vector<std::string>(both.begin() + 42, both.end()), ExpectedDump("IO"));
 }
 
-TEST_F(ScanSetupTrace, NothingBelowLevelTwo)
-{
-    Start(1);
-    tagScanParameter r = TracedRequest();
-    ASSERT_TRUE(SetScanParameter(&r));
-    EXPECT_TRUE(ParamLog().empty());
-    EXPECT_TRUE(RawDumps("96").empty());
-}
-
 TEST_F(ScanSetupTrace, RejectionReasonAndExitLine)
 {
     Start(3);
@@ -155,12 +146,16 @@ TEST_F(ScanSetupTrace, FailedRawDataReadIsNotDumped)
     EXPECT_EQ(MainLog().back(), "Out  0 : SetScanParameter :");
 }
 
-TEST_F(ScanSetupTrace, NoDumpBelowLevelSeven)
+TEST_F(ScanSetupTrace, ParameterDumpFromLevelTwoRawDataFromLevelSeven)
 {
-    Start(6);
-    tagScanParameter r = TracedRequest();
-    ASSERT_TRUE(SetScanParameter(&r));
-    EXPECT_TRUE(RawDumps("96").empty());
+    for (const unsigned level : {1u, 6u}) {
+        Start(level);
+        fs::remove(testbed::kDrvLogDir / "vemoParam.txt");
+        tagScanParameter r = TracedRequest();
+        ASSERT_TRUE(SetScanParameter(&r));
+        EXPECT_EQ(ParamLog().size(), level < 2 ? 0u : 41u) << level;
+        EXPECT_TRUE(RawDumps("96").empty()) << level;
+    }
 }
 
 } // namespace

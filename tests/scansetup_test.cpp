@@ -225,18 +225,10 @@ TEST_F(ScanSetup, LineArtAndHalftoneFlagsStayUntilStop)
 // three bytes a pixel.
 TEST_F(ScanSetup, Mode3IsSetUpAndDeliversThreeBytesAPixel)
 {
-    constexpr uint16_t kPixels = 2544;
     constexpr uint16_t kLines = 8;
-    tagScanParameter p{};
-    p.ScanMode = 3;
-    p.BitPerPixel = 24;
-    p.XRes = 300;
-    p.YRes = 300;
-    p.PixelNum = kPixels;
-    p.LineNum = 40;
-    p.Width = kPixels;
-    p.Length = 40;
-    ASSERT_TRUE(SetScanParameter(&p)) << gErrCode << "\n" << transcriptText();
+    tagScanParameter p = Request(3, 24);
+    p.LineNum = p.Length = 40;
+    ASSERT_TRUE(Set(p)) << gErrCode << "\n" << transcriptText();
 
     // The window as the scanner took it: composition 0, a colour line.
     const auto window = scanner().window();
@@ -247,13 +239,13 @@ TEST_F(ScanSetup, Mode3IsSetUpAndDeliversThreeBytesAPixel)
     EXPECT_EQ(window->geometry.pixels, 2550u);
 
     ASSERT_TRUE(StartScan()) << gErrCode;
-    const uint32_t lineBytes = 3u * kPixels;
+    const uint32_t lineBytes = 3u * p.PixelNum;
     std::vector<uint8_t> image(lineBytes * kLines);
     ASSERT_TRUE(ReadScan(0, image.data(), static_cast<uint32_t>(image.size()))) << gErrCode;
     EXPECT_TRUE(StopScan());
 
     // Every line is the start of the scanner's colour line.
-    const auto page = sim::renderDeviceImage(*scanner().imageSource(), window->geometry);
+    const auto page = devicePage();
     ASSERT_GE(page.size(), std::size_t{window->geometry.bytesPerLine} * kLines);
     for (uint32_t y = 0; y < kLines; ++y) {
         const auto *got = image.data() + std::size_t{y} * lineBytes;

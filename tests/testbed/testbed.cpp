@@ -33,6 +33,13 @@ std::string ScannerTest::transcriptText(std::size_t index)
     return text;
 }
 
+std::vector<std::uint8_t> ScannerTest::devicePage(std::size_t index)
+{
+    const auto window = scanner(index).window();
+    if (!window) return {};
+    return sim::renderDeviceImage(*scanner(index).imageSource(), window->geometry);
+}
+
 DrvLogGuard::DrvLogGuard(bool createDir)
 {
     std::error_code ec;

@@ -59,6 +59,8 @@ protected:
     std::vector<sim::Transaction> transcript(std::size_t index = 0) { return scanner(index).transcript(); }
     // The transcript as text, one transaction a line (for failure messages).
     std::string transcriptText(std::size_t index = 0);
+    // The page device `index` renders for its current window; empty without one.
+    std::vector<std::uint8_t> devicePage(std::size_t index = 0);
 
 private:
     std::unique_ptr<sim::VirtualScannerBus> bus_;

@@ -424,31 +424,22 @@ struct Descriptors {
 
 TEST(EndpointDiscovery, RecordsTheLastEndpointOfEachExactKind)
 {
+    using Pipes = std::vector<uint32_t>; // bulk in, bulk out, interrupt in, control
     struct Case {
         const char *what;
-        std::vector<std::pair<uint8_t, uint8_t>> endpoints;
         uint8_t interfaceNumber, configuration;
-        uint32_t bulkIn, bulkOut, interruptIn, control;
+        Pipes pipes;
+        std::vector<std::pair<uint8_t, uint8_t>> endpoints;
     } cases[] = {
-        {"last of a kind wins",
-         {{0x81, 2}, {0x02, 2}, {0x85, 2}, {0x06, 2}, {0x83, 3}, {0x87, 3}, {0x00, 0}},
-         0,
-         1,
-         0x85,
-         0x06,
-         0x87,
-         0x00},
+        // clang-format off
+        {"last of a kind wins", 0, 1, {0x85, 0x06, 0x87, 0},
+         {{0x81, 2}, {0x02, 2}, {0x85, 2}, {0x06, 2}, {0x83, 3}, {0x87, 3}, {0x00, 0}}},
         // Bulk and interrupt with usage/synchronisation bits set, isochronous,
         // and an interrupt-out endpoint: none is recorded.
-        {"extra attribute bits",
-         {{0x81, 0x06}, {0x02, 0x12}, {0x83, 0x13}, {0x84, 0x01}, {0x05, 0x03}, {0x06, 0x80}},
-         0,
-         1,
-         0,
-         0,
-         0,
-         0},
-        {"control and interface number", {{0x80, 0}, {0x81, 2}, {0x01, 2}}, 3, 4, 0x81, 0x01, 0, 0x80},
+        {"extra attribute bits", 0, 1, {0, 0, 0, 0},
+         {{0x81, 0x06}, {0x02, 0x12}, {0x83, 0x13}, {0x84, 0x01}, {0x05, 0x03}, {0x06, 0x80}}},
+        {"control and interface number", 3, 4, {0x81, 0x01, 0, 0x80}, {{0x80, 0}, {0x81, 2}, {0x01, 2}}},
+        // clang-format on
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -458,10 +449,9 @@ TEST(EndpointDiscovery, RecordsTheLastEndpointOfEachExactKind)
         LibUsbHandleStructure record{};
         EXPECT_EQ(DiscoverPipes(record, d.config), c.configuration);
         EXPECT_EQ(record.nInterface, c.interfaceNumber);
-        EXPECT_EQ(record.nBulkInPipe, c.bulkIn);
-        EXPECT_EQ(record.nBulkOutPipe, c.bulkOut);
-        EXPECT_EQ(record.nInterruptInPipe, c.interruptIn);
-        EXPECT_EQ(record.nControlPipe, c.control);
+        EXPECT_EQ(
+            Pipes({record.nBulkInPipe, record.nBulkOutPipe, record.nInterruptInPipe, record.nControlPipe}),
+            c.pipes);
     }
 
     // A configuration without interface 0 or its setting lists no pipes.

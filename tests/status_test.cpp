@@ -167,15 +167,6 @@ TEST_F(TracedTest, AcceptedFunctionsSucceedWithTwoLinesAndNoStatus)
     EXPECT_EQ(Log(), expected);
 }
 
-TEST(AcceptedOperations, DoCancelMarksTheScan)
-{
-    EXPECT_EQ(bitUserCancel, 0) << "0 at load";
-    EXPECT_TRUE(DoCancel());
-    EXPECT_EQ(bitUserCancel, 1);
-    EXPECT_TRUE(DoCancel());
-    EXPECT_EQ(bitUserCancel, 1);
-}
-
 TEST(AcceptedOperations, GetDeviceListHandsBackAnEmptyList)
 {
     int anything = 0;

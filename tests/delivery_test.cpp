@@ -53,39 +53,20 @@ tagScanParameter RequestFor(const Case &c)
 {
     tagScanParameter p{};
     p.Left = c.left;
-    p.Top = 0;
     p.Width = static_cast<uint16_t>(c.pixels * 300u / c.xres);
     p.Length = static_cast<uint16_t>(c.lines * 300u / c.xres);
     p.PixelNum = c.pixels;
     p.LineNum = c.lines;
     p.XRes = c.xres;
     p.YRes = c.xres;
-    switch (c.mode) {
-    case Mode::Colour:
-        p.ScanMode = 4;
-        p.BitPerPixel = 24;
-        break;
-    case Mode::Gray:
-    case Mode::Red:
-    case Mode::Green:
-    case Mode::Blue:
-        p.ScanMode = 2;
-        p.BitPerPixel = 8;
-        p.ColorFilter = static_cast<uint8_t>(c.mode == Mode::Gray    ? 0
-                                             : c.mode == Mode::Red   ? 1
-                                             : c.mode == Mode::Green ? 2
-                                                                     : 3);
-        break;
-    case Mode::LineArt:
-        p.ScanMode = 0;
-        p.BitPerPixel = 1;
-        break;
-    case Mode::Halftone:
-        p.ScanMode = 1;
-        p.BitPerPixel = 1;
-        p.HTPatternNo = c.pattern;
-        break;
-    }
+    // ScanMode, BitPerPixel and ColorFilter of each Mode, in its order.
+    static const uint8_t kModes[][3] = {{4, 24, 0}, {2, 8, 0}, {2, 8, 1}, {2, 8, 2},
+                                        {2, 8, 3},  {0, 1, 0}, {1, 1, 0}};
+    const uint8_t *m = kModes[static_cast<int>(c.mode)];
+    p.ScanMode = m[0];
+    p.BitPerPixel = m[1];
+    p.ColorFilter = m[2];
+    if (c.mode == Mode::Halftone) p.HTPatternNo = c.pattern;
     return p;
 }
 

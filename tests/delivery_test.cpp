@@ -21,13 +21,15 @@
 #include <vector>
 
 #include "api/scanner.h"
+#include "device/capability.h"
 #include "device/scansetup.h"
 #include "imaging/convert.h"
 #include "scan/scan.h"
 #include "sim/device_model.h"
 #include "sim/image_source.h"
+#include "support/debug.h"
+#include "testbed/driver_test.h"
 #include "testbed/imaging.h"
-#include "testbed/testbed.h"
 
 namespace {
 

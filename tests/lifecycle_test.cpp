@@ -13,7 +13,12 @@
 #include <vector>
 
 #include "api/scanner.h"
-#include "testbed/testbed.h"
+#include "device/apiprocess.h"
+#include "device/capability.h"
+#include "device/scansetup.h"
+#include "scan/scan.h"
+#include "testbed/driver_test.h"
+#include "transport/usbio_linux_10.h"
 #include "transport/usbio_linux_libusb_10.h"
 
 namespace {

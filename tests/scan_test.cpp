@@ -24,7 +24,8 @@
 #include "device/scansetup.h"
 #include "scan/scan.h"
 #include "sim/device_model.h"
-#include "testbed/testbed.h"
+#include "support/debug.h"
+#include "testbed/driver_test.h"
 
 namespace {
 

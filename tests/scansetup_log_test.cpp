@@ -14,7 +14,8 @@
 
 #include "api/scanner.h"
 #include "device/scansetup.h"
-#include "testbed/testbed.h"
+#include "testbed/driver_test.h"
+#include "transport/usbio_linux_10.h"
 
 namespace {
 

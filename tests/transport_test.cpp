@@ -11,7 +11,7 @@
 
 #include "api/scanner.h"
 #include "device/apiprocess.h"
-#include "testbed/testbed.h"
+#include "testbed/driver_test.h"
 #include "transport/usbio_linux_10.h"
 #include "transport/usbio_linux_libusb_10.h"
 

@@ -53,13 +53,6 @@ std::vector<uint8_t> Bytes(const void *data, size_t size) { return testbed::byte
 
 class ScanSetup : public testbed::DriverTest {
 protected:
-    sim::BusOptions busOptions() const override
-    {
-        sim::BusOptions options;
-        options.devices[0].profile = profile_;
-        return options;
-    }
-
     // Runs SetScanParameter on a fresh transcript.
     bool Set(tagScanParameter request)
     {
@@ -90,8 +83,6 @@ protected:
             if (t.dataType() != sim::datatype::kNvmRead) reads.push_back(t);
         return reads;
     }
-
-    sim::InquiryProfile profile_ = sim::InquiryProfile::standard();
 };
 
 // ---------------------------------------------------------------------------
@@ -313,10 +304,9 @@ TEST_F(ScanSetup, DeviceLineCount)
     }
 }
 
-class ScanSetupOverscan : public ScanSetup {
-protected:
-    ScanSetupOverscan() { profile_ = sim::InquiryProfile::withOverscan(); }
-};
+using ScanSetupOverscan = testbed::OnBus<ScanSetup, [](sim::BusOptions &o) {
+    o.devices[0].profile = sim::InquiryProfile::withOverscan();
+}>;
 
 TEST_F(ScanSetupOverscan, OverscanWidensTheLineOnlyWithWiaflag)
 {
@@ -336,10 +326,9 @@ TEST_F(ScanSetupOverscan, OverscanWidensTheLineOnlyWithWiaflag)
     wiaflag = 0;
 }
 
-class ScanSetupExtentsWithoutFlag : public ScanSetup {
-protected:
-    ScanSetupExtentsWithoutFlag() { profile_.overscan = {24, 24, 24, 24}; }
-};
+using ScanSetupExtentsWithoutFlag = testbed::OnBus<ScanSetup, [](sim::BusOptions &o) {
+    o.devices[0].profile.overscan = {24, 24, 24, 24};
+}>;
 
 TEST_F(ScanSetupExtentsWithoutFlag, ExtentsAreDroppedWithoutTheOverscanBit)
 {

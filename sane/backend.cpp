@@ -461,12 +461,15 @@ SANE_Status GetParameters(SANE_Handle handle, SANE_Parameters *params)
     }
     docscan_cli::ScanPlan plan;
     std::string error;
-    if (!docscan_cli::PlanScan(s->options->Request(), s->ability, &plan, &error)) {
-        // Nothing to scan in this area: a frame of the mode without pixels.
+    const docscan_cli::ScanRequest request = s->options->Request();
+    if (!docscan_cli::PlanScan(request, s->ability, &plan, &error)) {
+        // No scan in this area (sane_start will refuse it): a frame of the mode without pixels.
         Dbg(3, "get_parameters: %s", error.c_str());
-        plan.image = {};
-        plan.image.kind = plan.image.kind;
-        plan.bytesPerLine = 0;
+        plan = docscan_cli::ScanPlan{};
+        plan.image.kind = request.mode == docscan_cli::ScanModeChoice::Color ? docscan_cli::PixelKind::Rgb
+                          : request.mode == docscan_cli::ScanModeChoice::Gray
+                              ? docscan_cli::PixelKind::Gray
+                              : docscan_cli::PixelKind::Bilevel;
     }
     FillParameters(plan, params);
     return SANE_STATUS_GOOD;

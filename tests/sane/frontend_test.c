@@ -143,6 +143,12 @@ static void test_options(void)
 static void test_reads(void)
 {
     SANE_Parameters before, during;
+    /* An empty area: no pixels, and no scan. */
+    small_area("Gray");
+    CHECK_STATUS(set_word(SANE_NAME_SCAN_BR_X, SANE_FIX(10), NULL), SANE_STATUS_GOOD);
+    CHECK_STATUS(sane_get_parameters(h, &before), SANE_STATUS_GOOD);
+    CHECK(before.format == SANE_FRAME_GRAY && before.pixels_per_line == 0 && before.lines == 0);
+    CHECK_STATUS(sane_start(h), SANE_STATUS_INVAL);
     small_area("Lineart");
     CHECK_STATUS(sane_get_parameters(h, &before), SANE_STATUS_GOOD);
     CHECK(before.format == SANE_FRAME_GRAY && before.depth == 1 && before.pixels_per_line == 96 &&

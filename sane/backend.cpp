@@ -392,6 +392,8 @@ SANE_Status Open(SANE_String_Const name, SANE_Handle *handle)
     return SANE_STATUS_GOOD;
 }
 
+SANE_Status GetParameters(SANE_Handle handle, SANE_Parameters *params);
+
 Scanner *FromHandle(SANE_Handle handle)
 {
     auto *s = static_cast<Scanner *>(handle);
@@ -432,9 +434,28 @@ SANE_Status ControlOption(SANE_Handle handle, SANE_Int option, SANE_Action actio
             return SANE_STATUS_GOOD;
         }
         return s->options->Get(option, value);
-    case SANE_ACTION_SET_VALUE:
+    case SANE_ACTION_SET_VALUE: {
         if (s->started) return SANE_STATUS_DEVICE_BUSY;
-        return s->options->Set(option, value, info);
+        // The reload bits say exactly what changed: the parameters a scan
+        // would have, and which options are active.
+        SANE_Parameters before{}, after{};
+        std::array<SANE_Int, kOptionCount> caps{};
+        for (SANE_Int i = 0; i < kOptionCount; ++i)
+            caps[static_cast<size_t>(i)] = s->options->Descriptor(i)->cap;
+        GetParameters(handle, &before);
+        SANE_Int inexact = 0;
+        const SANE_Status status = s->options->Set(option, value, &inexact);
+        if (status != SANE_STATUS_GOOD) return status;
+        GetParameters(handle, &after);
+        SANE_Int changes = inexact;
+        if (std::memcmp(&before, &after, sizeof before) != 0) changes |= SANE_INFO_RELOAD_PARAMS;
+        for (SANE_Int i = 0; i < kOptionCount; ++i) {
+            if (caps[static_cast<size_t>(i)] != s->options->Descriptor(i)->cap)
+                changes |= SANE_INFO_RELOAD_OPTIONS;
+        }
+        if (info != nullptr) *info = changes;
+        return SANE_STATUS_GOOD;
+    }
     case SANE_ACTION_SET_AUTO: return SANE_STATUS_INVAL; // no option has an automatic value
     }
     return SANE_STATUS_INVAL;

@@ -79,7 +79,8 @@ public:
 
     const SANE_Option_Descriptor *Descriptor(SANE_Int option) const;
     // GET_VALUE and SET_VALUE for every option but the sensors (the caller
-    // answers those). `info` gets the SANE_INFO_* bits of a change.
+    // answers those). Set adds SANE_INFO_INEXACT to `info` when it clamped
+    // the value (and writes the value taken back into `value`).
     SANE_Status Get(SANE_Int option, void *value) const;
     SANE_Status Set(SANE_Int option, void *value, SANE_Int *info);
 

@@ -20,8 +20,8 @@ constexpr size_t kStringSize = 16; // longest list entry and its terminator, wit
 
 SANE_Fixed AreaUnitsToMm(uint32_t units) { return SANE_FIX(units * kMmPerInch / kAreaUnitsPerInch); }
 
-template <typename T>
-SANE_Word ClampWord(SANE_Word value, const SANE_Range &range, SANE_Int *info)
+// A value out of range is clamped, and the change said with SANE_INFO_INEXACT.
+SANE_Word Clamp(SANE_Word value, const SANE_Range &range, SANE_Int *info)
 {
     const SANE_Word clamped = std::clamp(value, range.min, range.max);
     if (clamped != value && info != nullptr) *info |= SANE_INFO_INEXACT;
@@ -192,50 +192,37 @@ SANE_Status Options::Set(SANE_Int option, void *value, SANE_Int *info)
     const SANE_Option_Descriptor *d = Descriptor(option);
     if (d == nullptr || value == nullptr || !SANE_OPTION_IS_SETTABLE(d->cap)) return SANE_STATUS_INVAL;
     if (!SANE_OPTION_IS_ACTIVE(d->cap)) return SANE_STATUS_INVAL;
-    const SANE_Word w = *static_cast<SANE_Word *>(value);
-    SANE_Int changed = 0;
-    auto setWord = [&](SANE_Word &target, SANE_Word v, SANE_Int reload) {
+    auto *words = static_cast<SANE_Word *>(value);
+    auto setWord = [&](SANE_Word &target) {
         if (d->constraint_type == SANE_CONSTRAINT_RANGE)
-            v = ClampWord<SANE_Word>(v, *d->constraint.range, info);
-        if (target != v) changed |= reload;
-        target = v;
-        *static_cast<SANE_Word *>(value) = v;
+            words[0] = Clamp(words[0], *d->constraint.range, info);
+        target = words[0];
     };
     switch (option) {
     case kOptMode:
     case kOptDropout: {
         const char *s = static_cast<const char *>(value);
         if (!InList(d->constraint.string_list, s)) return SANE_STATUS_INVAL;
-        std::string &target = option == kOptMode ? mode_ : dropout_;
-        if (target != s)
-            changed |= option == kOptMode ? SANE_INFO_RELOAD_OPTIONS | SANE_INFO_RELOAD_PARAMS : 0;
-        target = s;
+        (option == kOptMode ? mode_ : dropout_) = s;
         break;
     }
     case kOptPreview:
     case kOptCustomGamma:
-        if (w != SANE_FALSE && w != SANE_TRUE) return SANE_STATUS_INVAL;
-        setWord(option == kOptPreview ? preview_ : customGamma_, w,
-                option == kOptPreview ? SANE_INFO_RELOAD_PARAMS : SANE_INFO_RELOAD_OPTIONS);
+        if (words[0] != SANE_FALSE && words[0] != SANE_TRUE) return SANE_STATUS_INVAL;
+        setWord(option == kOptPreview ? preview_ : customGamma_);
         break;
-    case kOptResolution: setWord(resolution_, w, SANE_INFO_RELOAD_PARAMS); break;
-    case kOptTlX: setWord(tlX_, w, SANE_INFO_RELOAD_PARAMS); break;
-    case kOptTlY: setWord(tlY_, w, SANE_INFO_RELOAD_PARAMS); break;
-    case kOptBrX: setWord(brX_, w, SANE_INFO_RELOAD_PARAMS); break;
-    case kOptBrY: setWord(brY_, w, SANE_INFO_RELOAD_PARAMS); break;
-    case kOptHalftonePattern: setWord(pattern_, w, 0); break;
-    case kOptGammaTable: {
-        auto *entries = static_cast<SANE_Word *>(value);
-        for (size_t i = 0; i < gamma_.size(); ++i) {
-            entries[i] = ClampWord<SANE_Word>(entries[i], gammaRange_, info);
-            gamma_[i] = entries[i];
-        }
+    case kOptResolution: setWord(resolution_); break;
+    case kOptTlX: setWord(tlX_); break;
+    case kOptTlY: setWord(tlY_); break;
+    case kOptBrX: setWord(brX_); break;
+    case kOptBrY: setWord(brY_); break;
+    case kOptHalftonePattern: setWord(pattern_); break;
+    case kOptGammaTable:
+        for (size_t i = 0; i < gamma_.size(); ++i) gamma_[i] = words[i] = Clamp(words[i], gammaRange_, info);
         break;
-    }
     default: return SANE_STATUS_INVAL;
     }
     UpdateActivity();
-    if (info != nullptr) *info |= changed;
     return SANE_STATUS_GOOD;
 }
 

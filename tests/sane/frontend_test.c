@@ -110,14 +110,22 @@ static void test_options(void)
     CHECK(info == (SANE_INFO_RELOAD_OPTIONS | SANE_INFO_RELOAD_PARAMS));
     CHECK_STATUS(set_string(SANE_NAME_SCAN_MODE, "Gray", &info), SANE_STATUS_GOOD);
     CHECK(info == 0);
+    CHECK_STATUS(set_string(SANE_NAME_SCAN_MODE, "Lineart", &info), SANE_STATUS_GOOD);
+    CHECK(info == SANE_INFO_RELOAD_PARAMS); /* the same options stay active */
+    CHECK_STATUS(set_string(SANE_NAME_SCAN_MODE, "Gray", &info), SANE_STATUS_GOOD);
     CHECK_STATUS(set_string(SANE_NAME_SCAN_MODE, "Sepia", &info), SANE_STATUS_INVAL);
     /* Out of range: clamped, and said so. */
     CHECK_STATUS(set_word(SANE_NAME_SCAN_RESOLUTION, 1200, &info), SANE_STATUS_GOOD);
     CHECK(info == (SANE_INFO_INEXACT | SANE_INFO_RELOAD_PARAMS) &&
           get_word(SANE_NAME_SCAN_RESOLUTION) == 600);
     CHECK_STATUS(set_word(SANE_NAME_SCAN_TL_X, SANE_FIX(-5), &info), SANE_STATUS_GOOD);
-    CHECK((info & SANE_INFO_INEXACT) && get_word(SANE_NAME_SCAN_TL_X) == 0);
+    CHECK(info == SANE_INFO_INEXACT && get_word(SANE_NAME_SCAN_TL_X) == 0);
     CHECK_STATUS(set_word(SANE_NAME_PREVIEW, 2, &info), SANE_STATUS_INVAL);
+    CHECK_STATUS(set_word(SANE_NAME_PREVIEW, SANE_TRUE, &info), SANE_STATUS_GOOD);
+    CHECK(info == SANE_INFO_RELOAD_PARAMS); /* a preview scans at 75 dpi */
+    CHECK_STATUS(set_word(SANE_NAME_SCAN_RESOLUTION, 100, &info), SANE_STATUS_GOOD);
+    CHECK(info == 0);
+    CHECK_STATUS(set_word(SANE_NAME_PREVIEW, SANE_FALSE, &info), SANE_STATUS_GOOD);
     /* Inactive options refuse a value: the pattern outside Halftone, the
      * drop-out in Color, the gamma table without custom gamma. */
     CHECK_STATUS(set_word(SANE_NAME_HALFTONE_PATTERN, 2, &info), SANE_STATUS_INVAL);

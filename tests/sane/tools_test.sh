@@ -64,6 +64,14 @@ PY
 if [ "$mode" = scanimage ]; then
     scanimage -L | grep -q "device \`docscan:virtual' is a docscan virtual scanner flatbed scanner" ||
         fail "scanimage -L does not list docscan:virtual"
+    mkdir "$work/bare" && echo docscan >"$work/bare/dll.conf"
+    SANE_CONFIG_DIR="$work/bare" scanimage -L | grep -q docscan:virtual && fail "listed without being enabled"
+    SANE_CONFIG_DIR="$work/bare" DOCSCAN_VIRTUAL=1 scanimage -L | grep -q docscan:virtual ||
+        fail "DOCSCAN_VIRTUAL=1 does not list docscan:virtual"
+    # Without the umockdev preload: refused with a reason, no crash.
+    SANE_DEBUG_DOCSCAN=1 scanimage -d docscan:virtual >/dev/null 2>"$work/err"
+    grep -q "needs the umockdev preload" "$work/err" && grep -q "not supported" "$work/err" ||
+        fail "open without the preload: $(cat "$work/err")"
     umockdev-wrapper scanimage -d docscan:virtual -T >"$work/t.log" 2>&1 || {
         cat "$work/t.log"
         fail "scanimage -T"

@@ -143,7 +143,7 @@ SANE_Status StartVirtualBus()
     if (gBackend->bus != nullptr) return SANE_STATUS_GOOD;
     if (!docscan_cli::PreloadInProcess()) {
         Dbg(1,
-            "%s needs the umockdev preload in the process: run the program under umockdev-wrapper "
+            "docscan:%s needs the umockdev preload in the process: run the program under umockdev-wrapper "
             "or with LD_PRELOAD=%s",
             kVirtualName, docscan_cli::kPreloadLibrary);
         return SANE_STATUS_UNSUPPORTED;

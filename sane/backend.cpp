@@ -226,7 +226,7 @@ void ReaderThread(Scanner *scanner)
             remaining -= count;
         }
     } catch (...) {
-        s.failedStatus = 152;
+        s.failedStatus = DOCSCAN_STATUS_CONVERT_MEMORY;
         outcome = Outcome::Failed;
     }
     if (outcome == Outcome::Cancelled) d.DoCancel();

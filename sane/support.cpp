@@ -120,14 +120,15 @@ SANE_Status MapStatus(uint64_t code)
         SANE_Status status;
     };
     static constexpr Entry kTable[] = {
-        {0, SANE_STATUS_GOOD},           {152, SANE_STATUS_NO_MEM}, // no working memory for the image data
-        {159, SANE_STATUS_CANCELLED},                               // the scan was cancelled
-        {2000, SANE_STATUS_DEVICE_BUSY},                            // a scan is already running
-        {2005, SANE_STATUS_INVAL},       // the request is not valid for this scanner
-        {2006, SANE_STATUS_NO_MEM},      // no memory for the scan buffers
-        {2009, SANE_STATUS_DEVICE_BUSY}, // the scanner is not ready
-        {2019, SANE_STATUS_IO_ERROR},    // no scanner found (unplugged)
-        {2023, SANE_STATUS_IO_ERROR},    // USB transfer failed or the device is gone
+        {DOCSCAN_STATUS_OK, SANE_STATUS_GOOD},
+        {DOCSCAN_STATUS_CONVERT_MEMORY, SANE_STATUS_NO_MEM},
+        {DOCSCAN_STATUS_USER_CANCEL, SANE_STATUS_CANCELLED},
+        {DOCSCAN_STATUS_SCAN_IN_PROGRESS, SANE_STATUS_DEVICE_BUSY},
+        {DOCSCAN_STATUS_INVALID_PARAMETER, SANE_STATUS_INVAL},
+        {DOCSCAN_STATUS_SCAN_MEMORY, SANE_STATUS_NO_MEM},
+        {DOCSCAN_STATUS_NOT_READY, SANE_STATUS_DEVICE_BUSY},
+        {DOCSCAN_STATUS_NO_SCANNER, SANE_STATUS_IO_ERROR},  // unplugged, or never there
+        {DOCSCAN_STATUS_TRANSACTION, SANE_STATUS_IO_ERROR}, // a transfer failed, or the device is gone
     };
     for (const Entry &entry : kTable) {
         if (entry.code == code) return entry.status;

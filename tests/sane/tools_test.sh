@@ -79,7 +79,11 @@ if [ "$mode" = scanimage ]; then
     device=docscan:virtual
     wrapper=umockdev-wrapper
 else
-    if python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 6566))' 2>/dev/null; then :; else
+    if python3 -c '
+import socket
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # as saned does: old connections do not count
+s.bind(("127.0.0.1", 6566))' 2>/dev/null; then :; else
         echo "SKIP: port 6566 (sane-port, the only port SANE's net backend dials) is taken"
         exit 77
     fi

@@ -277,9 +277,11 @@ public:
 
     std::array<std::uint8_t, kNvmSize> nvm() const; // device format
     void setNvm(const std::array<std::uint8_t, kNvmSize> &bytes);
-    // Keep the NVM in a file: loaded now if the file holds 128 bytes, written
-    // after every NVM write. Returns false when an existing file is unreadable.
-    bool setNvmFile(const std::string &path);
+    // Keep the NVM in a file: an existing file must be a regular file of
+    // exactly 128 bytes and is loaded now; a missing one is created now (its
+    // folder must exist). Written after every NVM write. False, with the reason
+    // in *error, when the file cannot serve.
+    bool setNvmFile(const std::string &path, std::string *error = nullptr);
     std::uint16_t lastNvmQualifier() const;
     // When false the device ignores NVM writes (but accepts them): a device
     // whose self test fails.

@@ -8,10 +8,12 @@
 // directory themselves).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -519,6 +521,47 @@ TEST_F(CliTest, NonVolatileMemoryCommands)
     EXPECT_NE(r.err.find("2999"), std::string::npos) << r.err;
     r = Run({"nvm", "test", "--virtual"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
+}
+
+TEST_F(CliTest, VirtualScannerFilesAreBoundedAndDeviceTextIsEscaped)
+{
+    // Refused at once with one line, before anything is read without bound or waited on.
+    const std::string fifo = Path("fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(Path("big.png"));
+    fs::resize_file(Path("big.png"), (64u << 20) + 1);
+    std::ofstream(Path("short.bin")) << "0123456789";
+    const struct {
+        std::vector<std::string> args;
+        const char *reason;
+    } refused[] = {
+        {{"info", "--paper", fifo}, "not a regular file"},
+        {{"info", "--paper", "/dev/zero"}, "not a regular file"},
+        {{"info", "--paper", Path("big.png").string()}, "larger than"},
+        {{"nvm", "read", "--nvm-file", "/dev/zero"}, "not a regular file"},
+        {{"nvm", "read", "--nvm-file", Path("short.bin").string()}, "128-byte"},
+        {{"nvm", "init", "X", "--nvm-file", Path("none/nvm.bin").string()}, "cannot create it"},
+    };
+    for (const auto &r : refused) {
+        SCOPED_TRACE(r.args.back());
+        const Result result = Run(Args(r.args, {"--virtual"}));
+        EXPECT_EQ(result.exitCode, 3) << result.err;
+        EXPECT_NE(result.err.find(r.reason), std::string::npos) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    }
+    EXPECT_FALSE(fs::exists(Path("none")));
+
+    // An identification holding terminal controls is shown escaped.
+    const std::string nvm = Path("nvm.bin").string();
+    ASSERT_EQ(Run({"nvm", "read", "--virtual", "-q", "--nvm-file", nvm}).exitCode, 0);
+    std::string record = ReadText(nvm);
+    ASSERT_EQ(record.size(), 128u);
+    record.replace(46, 10, "\x1b]0;x\x07\x1b[2J");
+    std::ofstream(nvm, std::ios::binary | std::ios::trunc) << record;
+    const Result r = Run({"nvm", "read", "--virtual", "--nvm-file", nvm});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\\x1B]0;x\\x07\\x1B[2J"), std::string::npos) << r.out;
 }
 
 TEST_F(CliTest, GammaPowerAndButtons)

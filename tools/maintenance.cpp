@@ -36,11 +36,12 @@ int Succeed(const GlobalOptions &options, const char *command, Report report)
     return kExitOk;
 }
 
+// A device string from a fixed field: up to the first 0, escaped.
 std::string FieldText(const char *field, size_t size)
 {
     size_t length = 0;
     while (length < size && field[length] != '\0') ++length;
-    return std::string(field, length);
+    return PrintableText(std::string_view(field, length));
 }
 
 std::string HexBytes(const uint8_t *bytes, size_t size)

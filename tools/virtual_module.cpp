@@ -38,20 +38,21 @@ std::unique_ptr<sim::VirtualScannerBus> StartBus(const DocscanVirtualOptions &op
     sim::BusOptions bus;
     bus.devices = {device};
     auto scanners = std::make_unique<sim::VirtualScannerBus>(bus);
-    std::string why;
-    if (!scanners->start(&why)) {
-        *error = "the virtual scanner did not start: " + why;
-        return nullptr;
-    }
+    // The model is set up before the emulated bus exists, so that a refused
+    // file leaves nothing behind.
     sim::DeviceModel &model = scanners->scanner();
-    if (Given(options.nvmFile) && !model.setNvmFile(options.nvmFile)) {
-        scanners->stop();
-        *error = std::string("--nvm-file ") + options.nvmFile + ": not a 128-byte memory image";
+    std::string why;
+    if (Given(options.nvmFile) && !model.setNvmFile(options.nvmFile, &why)) {
+        *error = std::string("--nvm-file ") + options.nvmFile + ": " + why;
         return nullptr;
     }
     if (paper != nullptr) model.setImageSource(paper);
     for (size_t i = 0; options.buttonCodes != nullptr && i < options.buttonCount; ++i) {
         model.pressButton(static_cast<uint8_t>(options.buttonCodes[i]));
+    }
+    if (!scanners->start(&why)) {
+        *error = "the virtual scanner did not start: " + why;
+        return nullptr;
     }
     return scanners;
 }

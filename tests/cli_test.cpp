@@ -611,6 +611,7 @@ TEST_F(CliTest, BadCommandLinesGiveUsageErrorsNotCrashes)
         {"nvm", "init"},
         {"nvm", "init", "0123456789012345678901234"}, // 25 characters
         {"gamma"},
+        {"gamma", "/dev/zero"},
         {"gamma", "--value", "0"},
         {"gamma", "--value", "2", "--channel", "4"},
         {"power-save"},

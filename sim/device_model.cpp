@@ -356,7 +356,8 @@ struct DeviceModel::Impl {
     std::uint64_t throttle = 0;
 
     std::vector<Rule> rules;
-    std::vector<Transaction> transcript;
+    std::deque<Transaction> transcript; // the last transcriptCapacity transactions
+    std::size_t transcriptCapacity = kDefaultTranscriptCapacity;
     std::size_t transcriptLimit = 64 * 1024;
     unsigned protocolErrors = 0;
 
@@ -615,7 +616,12 @@ struct DeviceModel::Impl {
         return p;
     }
 
-    void record(Transaction t) { transcript.push_back(std::move(t)); }
+    void record(Transaction t)
+    {
+        if (transcriptCapacity == 0) return;
+        if (transcript.size() >= transcriptCapacity) transcript.pop_front();
+        transcript.push_back(std::move(t));
+    }
 
     Transaction startTransaction() const
     {
@@ -1138,7 +1144,7 @@ std::uint64_t DeviceModel::throttle() const
 std::vector<Transaction> DeviceModel::transcript() const
 {
     LOCKED;
-    return impl_->transcript;
+    return {impl_->transcript.begin(), impl_->transcript.end()};
 }
 
 std::vector<Transaction> DeviceModel::transactionsWithOpcode(std::uint8_t op) const
@@ -1161,6 +1167,13 @@ void DeviceModel::clearTranscript()
 {
     LOCKED;
     impl_->transcript.clear();
+}
+
+void DeviceModel::setTranscriptCapacity(std::size_t transactions)
+{
+    LOCKED;
+    impl_->transcriptCapacity = transactions;
+    while (impl_->transcript.size() > transactions) impl_->transcript.pop_front();
 }
 
 void DeviceModel::setTranscriptDataLimit(std::size_t bytes)

@@ -8,9 +8,11 @@
 #include "sim/usb_glue.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <linux/usb/ch9.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <umockdev.h>
 #include <unistd.h>
 
@@ -36,6 +38,69 @@ constexpr std::uint8_t kEpBulkOut = 0x02;
 constexpr std::uint8_t kEpInterruptIn = 0x83;
 
 std::atomic<bool> gBusRunning{false};
+
+// The folder of the test bed this process made and has not removed yet, for
+// removal from a signal handler or at exit (plain storage: nothing there may lock).
+char gTestbedDir[4096];
+std::atomic<bool> gTestbedDirSet{false};
+
+// Async-signal-safe removal of a folder tree (system calls only, no heap, no
+// locks; symbolic links are removed, never followed).
+void removeEntry(int dirFd, const char *name, int depth);
+
+void clearFolder(int fd, int depth)
+{
+    struct Entry {
+        std::uint64_t ino;
+        std::int64_t off;
+        unsigned short reclen;
+        unsigned char type;
+        char name[1];
+    };
+    alignas(8) char buffer[2048];
+    for (bool removed = true; removed;) {
+        removed = false;
+        lseek(fd, 0, SEEK_SET);
+        long n = 0;
+        while ((n = syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0) {
+            for (long at = 0; at < n;) {
+                const Entry *e = reinterpret_cast<const Entry *>(buffer + at);
+                at += e->reclen;
+                if (std::strcmp(e->name, ".") == 0 || std::strcmp(e->name, "..") == 0) continue;
+                removeEntry(fd, e->name, depth);
+                removed = true;
+            }
+        }
+        if (n < 0) return;
+    }
+}
+
+void removeEntry(int dirFd, const char *name, int depth)
+{
+    if (unlinkat(dirFd, name, 0) == 0 || errno != EISDIR) return;
+    if (depth > 0) {
+        const int fd = openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            clearFolder(fd, depth - 1);
+            close(fd);
+        }
+    }
+    unlinkat(dirFd, name, AT_REMOVEDIR);
+}
+
+void removeTestbedFilesAtExit() { removeTestbedFiles(); }
+
+void rememberTestbedDir(UMockdevTestbed *testbed)
+{
+    static std::once_flag atExit;
+    std::call_once(atExit, [] { std::atexit(&removeTestbedFilesAtExit); });
+    gchar *dir = umockdev_testbed_get_root_dir(testbed);
+    if (dir != nullptr && std::strlen(dir) < sizeof gTestbedDir) {
+        std::strcpy(gTestbedDir, dir);
+        gTestbedDirSet = true;
+    }
+    g_free(dir);
+}
 
 void appendLe16(std::vector<std::uint8_t> &v, unsigned value)
 {
@@ -711,6 +776,7 @@ bool VirtualScannerBus::start(std::string *error)
     bool expected = false;
     if (!gBusRunning.compare_exchange_strong(expected, true)) return fail("another virtual bus is running");
     state_->testbed = umockdev_testbed_new();
+    rememberTestbedDir(state_->testbed);
     for (auto &d : state_->devices) {
         const DeviceOptions &o = d->options;
         char text[1024];
@@ -792,9 +858,11 @@ void VirtualScannerBus::stop()
         retired.push_back(state_);
         return;
     }
-    // Dropping the test bed stops its worker thread; no handler runs afterwards.
+    // Dropping the test bed stops its worker thread (no handler runs afterwards)
+    // and removes its folder.
     g_object_unref(state_->testbed);
     state_->testbed = nullptr;
+    gTestbedDirSet = false;
     for (auto &d : state_->devices) {
         std::lock_guard<std::mutex> lock(d->mutex);
         for (auto &u : d->inflight) Device::release(u);
@@ -893,6 +961,13 @@ UrbStats VirtualScannerBus::stats(std::size_t index) const
     const Device &d = *state_->devices.at(index);
     std::lock_guard<std::mutex> lock(d.mutex);
     return d.stats;
+}
+
+void removeTestbedFiles() noexcept
+{
+    const int savedErrno = errno;
+    if (gTestbedDirSet.exchange(false)) removeEntry(AT_FDCWD, gTestbedDir, 32);
+    errno = savedErrno;
 }
 
 bool preloadPresent()

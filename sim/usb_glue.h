@@ -113,6 +113,12 @@ private:
     std::shared_ptr<State> state_;
 };
 
+// Removes the folder (/tmp/umockdev.*) of the test bed this process started
+// and has not torn down, if any. Async-signal-safe, so that a signal handler
+// that ends the process can call it; also runs at exit, for a bus that could
+// not be stopped (handles left open) or a process that exits without stopping.
+void removeTestbedFiles() noexcept;
+
 // True when the umockdev preload library is loaded in this process.
 bool preloadPresent();
 

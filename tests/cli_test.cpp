@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -499,6 +500,35 @@ TEST_F(CliTest, CtrlCCancelsTheScanCleanly)
     EXPECT_NE(r.err.find("cancelled"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("159"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(out)) << "a partial image is removed";
+}
+
+TEST_F(CliTest, TheEmulationLeavesNoFolderBehind)
+{
+    // The emulation's folder goes on a normal exit, an error exit, and when a
+    // signal at its default action (or one the command catches) ends the run.
+    const fs::path tmp = Path("tmp");
+    fs::create_directory(tmp);
+    const std::string env = "TMPDIR=" + tmp.string();
+    auto empty = [&] { return fs::is_empty(tmp); };
+    EXPECT_EQ(Run({"info", "--virtual"}, {env}).exitCode, 0);
+    EXPECT_TRUE(empty());
+    EXPECT_EQ(Run({"scan", "--virtual", "-q", "-l", "300", "-o", Path("x.png").string()}, {env}).exitCode, 2);
+    EXPECT_TRUE(empty());
+    for (int signal : {SIGHUP, SIGTERM, SIGINT}) {
+        SCOPED_TRACE(strsignal(signal));
+        fs::remove(Path("stderr"));
+        const pid_t pid = Start({"buttons", "--virtual"}, {env});
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (ReadText(Path("stderr")).find("waiting") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_FALSE(empty());
+        kill(pid, signal);
+        const Result r = Wait(pid);
+        EXPECT_TRUE(r.signal == signal || r.exitCode == 0) << r.err;
+        EXPECT_TRUE(empty());
+    }
 }
 
 // ---------------------------------------------------------- maintenance

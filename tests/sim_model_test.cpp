@@ -524,6 +524,16 @@ TEST(SimModel, TranscriptKeepsOnlyTheStartOfLargeData)
     EXPECT_NE(describe(t).find("28 00 62 00 0A 0D 0F 1E 00 00"), std::string::npos) << describe(t);
     m.clearTranscript();
     EXPECT_EQ(m.transactionCount(), 0u);
+
+    // A ring of the last transactions: the oldest go first; 0 keeps none.
+    m.setTranscriptCapacity(2);
+    for (std::uint32_t length : {128u, 64u, 32u}) m.transact(read(datatype::kNvmRead, length), {}, length);
+    t = m.transcript().front();
+    ASSERT_EQ(m.transactionCount(), 2u);
+    EXPECT_EQ(t.dataInLength, 64u);
+    m.setTranscriptCapacity(0);
+    m.transact(read(datatype::kNvmRead, 128), {}, 128);
+    EXPECT_EQ(m.transactionCount(), 0u);
 }
 
 } // namespace

@@ -64,6 +64,7 @@ struct UrbStats {
     std::uint64_t discarded = 0;
     std::uint64_t bytesIn = 0;  // bulk and interrupt data delivered to the host
     std::uint64_t bytesOut = 0; // bulk data received from the host
+    std::uint64_t retries = 0;  // reaps answered "try again" (nothing finished)
 };
 
 class VirtualScannerBus {

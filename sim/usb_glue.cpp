@@ -14,6 +14,7 @@
 #include <linux/usb/ch9.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <umockdev.h>
 #include <unistd.h>
@@ -468,6 +469,10 @@ struct VirtualScannerBus::Device {
 
     gboolean handleIoctl(UMockdevIoctlClient *client)
     {
+        // The worker's timed completions land on time (1 ns timer slack instead
+        // of 50 us: measured 1.011 instead of 1.037 of the wire time for a page).
+        static thread_local const bool fineSlack = prctl(PR_SET_TIMERSLACK, 1UL) == 0;
+        (void)fineSlack;
         bool removeNow = false;
         {
             std::unique_lock<std::mutex> lock(mutex);

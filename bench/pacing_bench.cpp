@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "api/scanner.h"
-#include "device/apiprocess.h"
+#include "device/scansetup.h"
 #include "sim/usb_glue.h"
 
 namespace {
@@ -38,8 +38,8 @@ struct Page {
 };
 
 // A4 (8.27 x 11.69 inch) from the upper-left corner.
-constexpr Page kColour600{4, 24, 600, 4960, 7015};
-constexpr Page kGray300{2, 8, 300, 2480, 3507};
+constexpr Page kColour600{DOCSCAN_MODE_COLOR, 24, 600, 4960, 7015};
+constexpr Page kGray300{DOCSCAN_MODE_GRAY, 8, 300, 2480, 3507};
 
 class Bed {
 public:

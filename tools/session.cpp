@@ -11,8 +11,7 @@ namespace {
 
 char **gProgramArguments = nullptr;
 
-// The status the driver stores when it finds no scanner.
-constexpr uint64_t kNoScanner = 2019;
+constexpr uint64_t kNoScanner = DOCSCAN_STATUS_NO_SCANNER;
 
 } // namespace
 

@@ -247,7 +247,7 @@ bool GetScannerAbility(tagScannerAbility *ability)
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         if (ability == nullptr) {
             // A null record is refused before any device traffic.
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         std::memset(ability, 0, sizeof *ability);
@@ -267,7 +267,7 @@ bool GetScannerAbilityEx(SCANNERABILITYEX *ability)
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         if (ability == nullptr) {
             // A null record is refused before any device traffic.
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         StartLock();

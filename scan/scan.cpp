@@ -125,13 +125,14 @@ void FreeRing()
 
 // Allocates the processing buffer, the work buffer and the 64 blocks, in this
 // order. Throws std::bad_alloc; what was allocated stays until FreeRing.
-// The two processing buffers start zeroed; a block is written in full by the
-// thread before it is published (see ReadAhead).
+// Everything starts zeroed: no step of the delivery can then ever see a byte
+// that nothing wrote, whatever it reads of a block (the thread writes every
+// block in full before it publishes it, see ReadAhead).
 void AllocateRing()
 {
     pBlockbuffer = new unsigned char[Buffersize]();
     m_blockbuffer = new unsigned char[size_t{2} * Buffersize]();
-    for (auto &block : pBlock) block = new unsigned char[Buffersize];
+    for (auto &block : pBlock) block = new unsigned char[Buffersize]();
 }
 
 void ResetRingIndices()

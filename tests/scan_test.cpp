@@ -11,12 +11,14 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -571,7 +573,9 @@ TEST_F(ScanTest, AScannerThatStopsSendingHangsNeitherReadNorStop)
     ASSERT_TRUE(Set(p));
     const size_t threads = ThreadCount();
     scanner().stallAfterImageBytes(768u * 48u * 3u + 1000u);
+    mallopt(M_PERTURB, 0x5A); // fresh allocations come filled with 0xA5, not zeros
     ASSERT_TRUE(StartScan());
+    mallopt(M_PERTURB, 0);
 
     const auto before = std::chrono::steady_clock::now();
     bool ok = true;
@@ -580,6 +584,9 @@ TEST_F(ScanTest, AScannerThatStopsSendingHangsNeitherReadNorStop)
     EXPECT_EQ(gErrCode, 157u);
     const auto page = DevicePage();
     EXPECT_TRUE(std::equal(image.begin(), image.begin() + 768 * 48 * 3, page.begin()));
+    // Blocks that nothing has written hold zeros, not what the heap held.
+    for (size_t b = 4; b < kBlockCount; ++b)
+        EXPECT_TRUE(std::all_of(pBlock[b], pBlock[b] + Buffersize, [](uint8_t v) { return v == 0; })) << b;
 
     EXPECT_FALSE(StopScan()) << "the release cannot pass the waiting READ";
     EXPECT_EQ(gErrCode, 2023u);

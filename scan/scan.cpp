@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -103,7 +104,7 @@ uint32_t LinesPerBlock(uint32_t callerXRes)
 void FreeBlocks()
 {
     for (auto &block : pBlock) {
-        delete[] block;
+        std::free(block);
         block = nullptr;
     }
 }
@@ -132,7 +133,12 @@ void AllocateRing()
 {
     pBlockbuffer = new unsigned char[Buffersize]();
     m_blockbuffer = new unsigned char[size_t{2} * Buffersize]();
-    for (auto &block : pBlock) block = new unsigned char[Buffersize]();
+    // calloc: blocks large enough to come from fresh pages are not written
+    // twice (pages the system hands out are zero already).
+    for (auto &block : pBlock) {
+        block = static_cast<unsigned char *>(std::calloc(Buffersize, 1));
+        if (block == nullptr) throw std::bad_alloc();
+    }
 }
 
 void ResetRingIndices()

@@ -129,6 +129,7 @@ private:
             scratch_ = OpenScratch(options_.spoolFolder);
             const int fd = scratch_ != nullptr ? dup(fileno(scratch_)) : -1;
             TIFFSetWarningHandler(nullptr);
+            TIFFSetErrorHandler(nullptr);
             g4_ = fd >= 0 ? TIFFFdOpen(fd, "page", "w") : nullptr;
             if (g4_ == nullptr) {
                 if (fd >= 0) close(fd);
@@ -155,7 +156,8 @@ private:
     {
         inPage_ = false;
         if (g4_ != nullptr) {
-            bool ok = TIFFFlush(g4_) == 1;
+            // The strip's data only: the scratch file needs no directory.
+            bool ok = TIFFFlushData(g4_) == 1;
             uint64_t *offsets = nullptr, *counts = nullptr;
             ok = ok && TIFFGetField(g4_, TIFFTAG_STRIPOFFSETS, &offsets) == 1 &&
                  TIFFGetField(g4_, TIFFTAG_STRIPBYTECOUNTS, &counts) == 1;

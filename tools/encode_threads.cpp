@@ -115,8 +115,8 @@ public:
 
     bool FinishCompletePages(std::string *error) override
     {
-        // The incomplete page's rows still queued are of no use.
-        Stop(true);
+        // Rows still queued may complete earlier pages: encode them all.
+        Stop(false);
         return inner_->FinishCompletePages(error);
     }
 

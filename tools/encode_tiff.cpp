@@ -34,6 +34,7 @@ public:
             return false;
         }
         TIFFSetWarningHandler(nullptr);
+        TIFFSetErrorHandler(nullptr);
         tiff_ = TIFFFdOpen(fd, name.c_str(), "w");
         if (tiff_ == nullptr) {
             close(fd);

@@ -342,9 +342,10 @@ int RunScan(ArgReader &args, GlobalOptions options)
                          ScanModeName(scan.request.mode), scan.request.resolution);
         }
         session.Close();
-        if (done > 0 && severalPages) {
+        const std::string where = scan.perPageFiles ? written : kept;
+        if (done > 0 && severalPages && !where.empty()) {
             failure += "; kept the " + std::to_string(done) + " finished page" + (done == 1 ? "" : "s") +
-                       " in " + (scan.perPageFiles ? written : kept);
+                       " in " + where;
         }
         return session.FailPlain(failure, exitCode);
     }

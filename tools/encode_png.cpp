@@ -36,10 +36,13 @@ public:
         stride_ = BytesPerRow(info);
         rows_.Reset(info.height);
         bandRows_ = static_cast<uint32_t>(std::clamp<size_t>(kBandBytes / stride_, 8, 1 << 16));
+        // Fast by default: run-length matches only (with the Up filter, runs
+        // are what a scan's rows have); --compression trades speed for size.
         const int level = options_.compression > 0 ? options_.compression : 1;
-        pool_ = std::make_unique<BandPool>([this, level](Band &band) { Deflate(band, level); },
-                                           [this](Band &band) { return Emit(band); }, EncoderThreads(),
-                                           2 * EncoderThreads());
+        const int strategy = options_.compression > 0 ? Z_DEFAULT_STRATEGY : Z_RLE;
+        pool_ = std::make_unique<BandPool>(
+            [this, level, strategy](Band &band) { Deflate(band, level, strategy); },
+            [this](Band &band) { return Emit(band); }, EncoderThreads(), 2 * EncoderThreads());
         // The row above the first is zero in PNG's terms (1-bit rows are inverted).
         previous_.assign(stride_, info.kind == PixelKind::Bilevel ? 0xFF : 0);
         StartBand();
@@ -124,7 +127,7 @@ private:
     }
 
     // On a worker: filter the band's rows and deflate them.
-    void Deflate(Band &band, int level) const
+    void Deflate(Band &band, int level, int strategy) const
     {
         const bool invert = info_.kind == PixelKind::Bilevel; // PNG's 1-bit gray has 0 for black
         std::vector<uint8_t> filtered(band.rows * (stride_ + 1));
@@ -145,7 +148,7 @@ private:
         band.check = static_cast<uint32_t>(
             adler32(adler32(0, nullptr, 0), filtered.data(), static_cast<uInt>(filtered.size())));
         z_stream z = {};
-        if (deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        if (deflateInit2(&z, level, Z_DEFLATED, -15, 8, strategy) != Z_OK) {
             band.ok = false;
             return;
         }

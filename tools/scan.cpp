@@ -1,5 +1,6 @@
 // docscan scan: pages from the scanner into image files or one PDF.
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -153,6 +154,11 @@ ScanOptions ReadScanOptions(ArgReader &args, GlobalOptions *options)
         if (options->json) throw UsageError("--json prints to standard output: give -o FILE for the image");
         scan.output = "-";
     }
+    struct stat target = {};
+    if (*scan.format == ImageFormat::Tiff && stat(scan.output.c_str(), &target) == 0 &&
+        !S_ISREG(target.st_mode)) {
+        throw UsageError("TIFF needs a file it can seek in, not a device or a pipe: give -o FILE");
+    }
     if ((scan.pages > 1 || scan.batch) && !ImageFormatMultiPage(*scan.format)) {
         if (toStdout || !ValidPagePattern(scan.output)) {
             throw UsageError(std::string("several pages of ") + ImageFormatName(*scan.format) +
@@ -248,7 +254,6 @@ int RunScan(ArgReader &args, GlobalOptions options)
     for (int page = 1; scan.batch || page <= scan.pages; ++page) {
         const std::string path = scan.perPageFiles ? PageFileName(scan.output, page) : scan.output;
         if (writer == nullptr) {
-            scan.encode.spoolFolder = file.folder();
             if (!file.Open(path, &error)) {
                 failure = error;
                 exitCode = kExitEnvironment;

@@ -9,7 +9,10 @@
 #include <vector>
 
 #include "api/scanner.h"
+#include "device/capability.h"
+#include "testbed/driver_test.h"
 #include "testbed/testbed.h"
+#include "transport/usbio_linux_10.h"
 
 namespace {
 

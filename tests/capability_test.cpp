@@ -10,6 +10,7 @@
 
 #include "api/scanner.h"
 #include "device/capability.h"
+#include "testbed/driver_test.h"
 #include "testbed/testbed.h"
 
 namespace {

@@ -21,11 +21,13 @@
 #include <vector>
 
 #include "api/scanner.h"
+#include "device/capability.h"
 #include "device/scansetup.h"
 #include "imaging/convert.h"
 #include "scan/scan.h"
 #include "sim/device_model.h"
 #include "sim/image_source.h"
+#include "support/debug.h"
 #include "testbed/testbed.h"
 
 namespace {

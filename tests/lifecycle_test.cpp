@@ -12,7 +12,12 @@
 #include <vector>
 
 #include "api/scanner.h"
+#include "device/apiprocess.h"
+#include "device/capability.h"
+#include "device/scansetup.h"
+#include "scan/scan.h"
 #include "testbed/testbed.h"
+#include "transport/usbio_linux_10.h"
 #include "transport/usbio_linux_libusb_10.h"
 
 namespace {

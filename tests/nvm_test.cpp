@@ -17,7 +17,9 @@
 
 #include "api/scanner.h"
 #include "device/nvm.h"
+#include "testbed/driver_test.h"
 #include "testbed/testbed.h"
+#include "transport/usbio_linux_10.h"
 
 namespace {
 

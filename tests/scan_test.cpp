@@ -24,6 +24,7 @@
 #include "device/scansetup.h"
 #include "scan/scan.h"
 #include "sim/device_model.h"
+#include "support/debug.h"
 #include "testbed/testbed.h"
 
 namespace {

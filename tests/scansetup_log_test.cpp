@@ -15,6 +15,7 @@
 #include "api/scanner.h"
 #include "device/scansetup.h"
 #include "testbed/testbed.h"
+#include "transport/usbio_linux_10.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include "api/scanner.h"
 #include "sim/device_model.h"
 #include "testbed/testbed.h"
+#include "transport/usbio_linux_10.h"
 
 namespace {
 

@@ -16,6 +16,8 @@
 #include "api/scanner.h"
 #include "device/capability.h"
 #include "device/scansetup.h"
+#include "device/settings.h"
+#include "testbed/driver_test.h"
 #include "testbed/testbed.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "api/scanner.h"
+#include "transport/usbio_linux_10.h"
 
 namespace {
 

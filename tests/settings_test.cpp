@@ -14,8 +14,11 @@
 #include <vector>
 
 #include "api/scanner.h"
+#include "device/scansetup.h"
 #include "device/settings.h"
+#include "testbed/driver_test.h"
 #include "testbed/testbed.h"
+#include "transport/usbio_linux_10.h"
 
 namespace {
 

@@ -10,7 +10,10 @@
 #include <vector>
 
 #include "api/scanner.h"
+#include "scan/scan.h"
+#include "support/debug.h"
 #include "testbed/testbed.h"
+#include "transport/usbio_linux_10.h"
 
 namespace {
 

@@ -69,37 +69,6 @@ private:
     std::unique_ptr<sim::VirtualScannerBus> bus_;
 };
 
-// A ScannerTest with the driver up: SetUp also runs InitializeDriver and
-// InitializeScanner, then clears the transcript and gErrCode; TearDown runs
-// TerminateDriver. A fixture that must prepare something before the driver
-// starts (a debug configuration, say) returns false from connectInSetUp() and
-// calls connect() itself. Defined here, inline, so that the tests that link
-// no driver (sim_*) do not need it.
-class DriverTest : public ScannerTest {
-protected:
-    virtual bool connectInSetUp() const { return true; }
-
-    void SetUp() override
-    {
-        ScannerTest::SetUp();
-        if (!HasFatalFailure() && connectInSetUp()) connect();
-    }
-
-    void TearDown() override
-    {
-        TerminateDriver();
-        ScannerTest::TearDown();
-    }
-
-    void connect()
-    {
-        ASSERT_TRUE(InitializeDriver());
-        ASSERT_TRUE(InitializeScanner());
-        scanner().clearTranscript();
-        gErrCode = 0;
-    }
-};
-
 // Directory of the driver's debug configuration and logs.
 inline const std::filesystem::path kDrvLogDir = "/tmp/DrvLog";
 

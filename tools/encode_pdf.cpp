@@ -1,10 +1,7 @@
 // PDF through qpdf, one scanned image per page, the page the size of the scan
 // (pixels over dpi). Colour and gray pages are JPEG (DCTDecode), 1-bit pages
 // CCITT group 4 (CCITTFaxDecode, encoded by libtiff).
-//
-// qpdf rather than libharu: the encoded page data goes into the file as it is,
-// read back at the end from a spool file through stream providers, so pages
-// are never held in memory (libharu keeps every page in memory until it saves).
+// qpdf, not libharu: encoded pages go in as they are, streamed from a spool file; libharu holds all pages in memory.
 #include "tools/encode_common.h"
 
 #if defined(DOCSCAN_HAVE_QPDF) && defined(DOCSCAN_HAVE_JPEG) && defined(DOCSCAN_HAVE_TIFF)

@@ -75,10 +75,14 @@ public:
         if (bilevel) {
             row_.resize(stride_);
         } else {
+            // Fast by default, as for PNG: run-length matches on the predicted rows.
             const int level = options_.compression > 0 ? options_.compression : 1;
+            const int strategy = options_.compression > 0 ? Z_DEFAULT_STRATEGY : Z_RLE;
             const size_t samplesPerPixel = samples;
             pool_ = std::make_unique<BandPool>(
-                [this, level, samplesPerPixel](Band &band) { Deflate(band, level, samplesPerPixel); },
+                [this, level, strategy, samplesPerPixel](Band &band) {
+                    Deflate(band, level, strategy, samplesPerPixel);
+                },
                 [this](Band &band) { return Emit(band); }, EncoderThreads(), 2 * EncoderThreads());
         }
         return true;
@@ -137,19 +141,29 @@ private:
     }
 
     // On a worker: horizontal differencing per row, then one zlib stream.
-    void Deflate(Band &band, int level, size_t samples) const
+    void Deflate(Band &band, int level, int strategy, size_t samples) const
     {
+        std::vector<uint8_t> predicted(band.data.size());
         for (uint32_t r = 0; r < band.rows; ++r) {
-            uint8_t *row = band.data.data() + stride_ * r;
-            for (size_t i = stride_ - 1; i >= samples; --i)
-                row[i] = static_cast<uint8_t>(row[i] - row[i - samples]);
+            const uint8_t *row = band.data.data() + stride_ * r;
+            uint8_t *out = predicted.data() + stride_ * r;
+            std::memcpy(out, row, samples);
+            for (size_t i = samples; i < stride_; ++i)
+                out[i] = static_cast<uint8_t>(row[i] - row[i - samples]);
         }
-        uLongf size = compressBound(static_cast<uLong>(band.data.size()));
-        std::vector<uint8_t> packed(size);
-        band.ok = compress2(packed.data(), &size, band.data.data(), static_cast<uLong>(band.data.size()),
-                            level) == Z_OK;
-        packed.resize(size);
-        band.data.swap(packed);
+        z_stream z = {};
+        if (deflateInit2(&z, level, Z_DEFLATED, 15, 8, strategy) != Z_OK) {
+            band.ok = false;
+            return;
+        }
+        band.data.resize(deflateBound(&z, static_cast<uLong>(predicted.size())));
+        z.next_in = predicted.data();
+        z.avail_in = static_cast<uInt>(predicted.size());
+        z.next_out = band.data.data();
+        z.avail_out = static_cast<uInt>(band.data.size());
+        band.ok = deflate(&z, Z_FINISH) == Z_STREAM_END;
+        band.data.resize(z.total_out);
+        deflateEnd(&z);
     }
 
     bool Emit(Band &band)

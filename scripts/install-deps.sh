@@ -12,6 +12,7 @@ packages=(
   libbenchmark-dev
   libpng-dev libtiff-dev zlib1g-dev libjpeg62-turbo-dev libqpdf-dev
   poppler-utils qpdf
+  libsane-dev sane-utils libsane1
   clang libclang-rt-14-dev
 )
 

@@ -12,6 +12,7 @@ packages=(
   libbenchmark-dev
   libpng-dev libtiff-dev
   clang libclang-rt-14-dev
+  dpkg-dev lintian man-db
 )
 
 missing=()

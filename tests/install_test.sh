@@ -23,7 +23,7 @@ readelf -d "$lib/libdocscan.so.1" | grep -q 'SONAME.*\[libdocscan.so.1\]' || fai
 # (debugging information may name the sources).
 build_path=$(cd "$build" && pwd)
 while IFS= read -r -d '' f; do
-  if [ "$(head -c 4 "$f")" = $'\x7fELF' ]; then
+  if readelf -h "$f" >/dev/null 2>&1; then
     ! readelf -d "$f" | grep -E 'R(UN)?PATH' | grep -qF "$build_path" || fail "RUNPATH into the build tree: $f"
   else
     ! grep -qF "$build_path" "$f" || fail "build path in $f"

@@ -36,7 +36,7 @@ grep -q 'ATTR{idVendor}=="7f3c", ATTR{idProduct}=="51a4".*TAG+="uaccess"' "$root
   fail "udev rule"
 # No RUNPATH but the package's own folder.
 while IFS= read -r -d '' f; do
-  if [ "$(head -c 4 "$f")" = $'\x7fELF' ]; then
+  if readelf -h "$f" >/dev/null 2>&1; then
     runpath=$(readelf -d "$f" | sed -n 's/.*R\(UN\)\?PATH.*\[\(.*\)\]/\2/p')
     case "$runpath" in "" | "\$ORIGIN/../lib/$multiarch") ;; *) fail "$f has RUNPATH $runpath" ;; esac
   fi

@@ -4,7 +4,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-cmake --preset package >/dev/null
+werror=()
+if [ -n "${CI:-}" ]; then
+  werror=(-DDOCSCAN_WERROR=ON)
+fi
+cmake --preset package "${werror[@]}" >/dev/null
 cmake --build --preset package -j "$(nproc)" >/dev/null
 rm -f build-package/docscan_*.deb
 (cd build-package && cpack -G DEB >/dev/null)

@@ -1,23 +1,25 @@
 #!/usr/bin/env bash
-# Installs the build into a scratch prefix (and with DESTDIR), checks the
-# installed tree, then builds the example front end against it twice (CMake
+# Installs the build into a scratch prefix under DESTDIR (a build configured
+# for /usr puts its /etc and udev files there too), checks the installed tree, then builds the example front end against it twice (CMake
 # package, pkg-config) and scans from the virtual scanner with both.
 #   install_test.sh BUILD_DIR SOURCE_DIR LIBDIR VERSION
 set -euo pipefail
 build=$1 src=$2 libdir=$3 version=$4
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-prefix=$tmp/prefix
+root=$tmp/root
+prefix=$root/opt/docscan
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-cmake --install "$build" --prefix "$prefix" >/dev/null
+DESTDIR=$root cmake --install "$build" --prefix /opt/docscan >/dev/null
 lib=$prefix/$libdir
 for f in bin/docscan "$libdir/libdocscan.so.$version" "$libdir/libdocscan.so.1" "$libdir/libdocscan.so" \
     include/docscan/scanner.h "$libdir/pkgconfig/docscan.pc" "$libdir/cmake/docscan/docscanConfig.cmake" \
     "$libdir/cmake/docscan/docscanConfigVersion.cmake" "$libdir/docscan/libdocscan-virtual.so" \
-    lib/udev/rules.d/60-docscan.rules share/man/man1/docscan.1.gz share/man/man5/sane-docscan.5.gz; do
+    share/man/man1/docscan.1.gz share/man/man5/sane-docscan.5.gz; do
   [ -e "$prefix/$f" ] || fail "not installed: $f"
 done
+[ -n "$(find "$root" -path '*/lib/udev/rules.d/60-docscan.rules')" ] || fail "no udev rule"
 readelf -d "$lib/libdocscan.so.1" | grep -q 'SONAME.*\[libdocscan.so.1\]' || fail "SONAME"
 # Nothing installed points into the build tree: no RUNPATH, no text file
 # (debugging information may name the sources).
@@ -28,7 +30,7 @@ while IFS= read -r -d '' f; do
   else
     ! grep -qF "$build_path" "$f" || fail "build path in $f"
   fi
-done < <(find "$prefix" -type f -print0)
+done < <(find "$root" -type f -print0)
 man -l --warnings=w "$prefix/share/man/man1/docscan.1.gz" 2>&1 >/dev/null | grep . && fail "docscan.1 warnings"
 man -l --warnings=w "$prefix/share/man/man5/sane-docscan.5.gz" 2>&1 >/dev/null | grep . && fail "sane-docscan.5 warnings"
 
@@ -37,10 +39,6 @@ out=$(env -u LD_LIBRARY_PATH -u DOCSCAN_LIBRARY -u DOCSCAN_VIRTUAL_MODULE "$pref
 [ "$out" = "docscan $version" ] || fail "--version said '$out'"
 env -u LD_LIBRARY_PATH -u DOCSCAN_LIBRARY -u DOCSCAN_VIRTUAL_MODULE \
   "$prefix/bin/docscan" info --virtual -q >"$tmp/info.txt" || fail "installed docscan info --virtual"
-
-# DESTDIR puts the same tree under the staging folder.
-DESTDIR=$tmp/stage cmake --install "$build" --prefix /opt/docscan >/dev/null
-[ -e "$tmp/stage/opt/docscan/$libdir/libdocscan.so.1" ] || fail "DESTDIR install"
 
 # The public header alone, as C99 and as C++11, warnings as errors.
 printf '#include <docscan/scanner.h>\nint main(void) { return sizeof(tagScanParameter) == 69 ? 0 : 1; }\n' >"$tmp/h.c"

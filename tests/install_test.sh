@@ -20,6 +20,11 @@ for f in bin/docscan "$libdir/libdocscan.so.$version" "$libdir/libdocscan.so.1" 
   [ -e "$prefix/$f" ] || fail "not installed: $f"
 done
 [ -n "$(find "$root" -path '*/lib/udev/rules.d/60-docscan.rules')" ] || fail "no udev rule"
+if [ -d "$build/sane" ]; then
+  [ -e "$lib/sane/libsane-docscan.so.1" ] || fail "SANE backend not in $libdir/sane"
+  [ -n "$(find "$root" -path '*/sane.d/dll.d/docscan')" ] || fail "no dll.d/docscan"
+  [ -n "$(find "$root" -path '*/sane.d/docscan.conf')" ] || fail "no docscan.conf"
+fi
 readelf -d "$lib/libdocscan.so.1" | grep -q 'SONAME.*\[libdocscan.so.1\]' || fail "SONAME"
 # Nothing installed points into the build tree: no RUNPATH, no text file
 # (debugging information may name the sources).

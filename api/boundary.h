@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "api/scanner.h"
+#include "transport/usbio_linux_10.h"
 
 template <typename Work>
 bool CatchAtBoundary(uint32_t failureCode, Work &&work) noexcept

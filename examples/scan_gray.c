@@ -50,7 +50,9 @@ static int start_virtual_scanner(void)
 
 static int fail(const char *call)
 {
-    fprintf(stderr, "scan_gray: %s failed, status code %u\n", call, (unsigned)gErrCode);
+    uint64_t status = 0;
+    GetLastStatusCode(NULL, &status);
+    fprintf(stderr, "scan_gray: %s failed, status code %llu\n", call, (unsigned long long)status);
     TerminateDriver();
     return 1;
 }
@@ -84,7 +86,7 @@ int main(int argc, char **argv)
     parameter.Length = (uint16_t)width;
     parameter.PixelNum = (uint16_t)(width * RESOLUTION / AREA_UNITS_PER_INCH / boundary * boundary);
     parameter.LineNum = (uint16_t)lines;
-    parameter.ScanMode = 2; /* gray, 8 bits a pixel */
+    parameter.ScanMode = DOCSCAN_MODE_GRAY; /* 8 bits a pixel */
     parameter.BitPerPixel = 8;
     parameter.XRes = RESOLUTION;
     parameter.YRes = RESOLUTION;

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "support/NxByteOrder.h"
+#include "support/debug.h"
 #include "transport/usbio_linux_libusb_10.h"
 
 uint32_t gErrCode = 0;

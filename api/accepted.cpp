@@ -3,6 +3,8 @@
 // touching the status code.
 #include "api/boundary.h"
 #include "api/scanner.h"
+#include "scan/scan.h"
+#include "support/debug.h"
 #include "transport/usbio_linux_10.h"
 
 uint8_t bitUserCancel = 0;

@@ -4,7 +4,10 @@
 #include "api/boundary.h"
 #include "api/scanner.h"
 #include "device/apiprocess.h"
+#include "device/capability.h"
+#include "device/scansetup.h"
 #include "scan/scan.h"
+#include "support/debug.h"
 #include "transport/usbio_linux_10.h"
 
 namespace {

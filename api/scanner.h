@@ -24,11 +24,15 @@
  *     wait for the read-ahead thread's current READ and never mix with it.
  * TerminateDriver and ResetScanner stop a running scan first, as StopScan
  * does. A scanner that stops answering does not hang the caller: ReadScan
- * gives up with 157 after at most 60 s, and StopScan returns within about
- * 5 s, leaving the read that still waits to end on its own (unplug, reset);
- * until it ends, commands fail at once with 2023 and StartScan with 2000.
+ * gives up with DOCSCAN_STATUS_NO_IMAGE_DATA after at most 60 s, and StopScan
+ * returns within about 5 s, leaving the read that still waits to end on its
+ * own (unplug, reset); until it ends, commands fail at once with
+ * DOCSCAN_STATUS_TRANSACTION and StartScan with DOCSCAN_STATUS_SCAN_IN_PROGRESS.
  *
- * Usable from C and C++.
+ * This header holds what a front end needs: the front-end functions, the
+ * boundary records and the named codes (status, scan mode, colour filter,
+ * data type). The driver's other exported routines and globals are declared
+ * in the headers of their own layers. Usable from C and C++.
  */
 #ifndef DOCSCAN_API_SCANNER_H
 #define DOCSCAN_API_SCANNER_H
@@ -42,11 +46,8 @@
 #include <stdint.h>
 #endif
 
-#if defined(DOCSCAN_BUILDING_LIBRARY)
-#define DOCSCAN_EXPORT __attribute__((visibility("default")))
-#else
-#define DOCSCAN_EXPORT
-#endif
+#include "support/export.h"
+#include "support/status.h"
 
 #ifdef __cplusplus
 #define DOCSCAN_STATIC_ASSERT static_assert
@@ -55,6 +56,46 @@ extern "C" {
 #define DOCSCAN_STATIC_ASSERT _Static_assert
 #endif
 
+/* ======================================================================
+ * Named codes
+ * ====================================================================== */
+
+/* ScanMode of tagScanParameter. 5 and 12 and above are refused. */
+typedef enum DocscanScanMode {
+    DOCSCAN_MODE_LINEART = 0,
+    DOCSCAN_MODE_HALFTONE = 1,
+    DOCSCAN_MODE_GRAY = 2,
+    DOCSCAN_MODE_COLOR_SECOND = 3, /* validated like 4, sent to the scanner as 3 */
+    DOCSCAN_MODE_COLOR = 4,
+    DOCSCAN_MODE_YCC_COLOR = 6,        /* when the scanner supports it */
+    DOCSCAN_MODE_JPEG_COLOR_FIRST = 7, /* 7 to 10: compressed colour, when supported */
+    DOCSCAN_MODE_JPEG_COLOR_LAST = 10,
+    DOCSCAN_MODE_JPEG_GRAY = 11 /* compressed gray, when supported */
+} DocscanScanMode;
+
+/* ColorFilter of tagScanParameter: the channel gray and line art are made from. */
+typedef enum DocscanColorFilter {
+    DOCSCAN_FILTER_ALL = 0, /* all channels (luminance) */
+    DOCSCAN_FILTER_RED = 1,
+    DOCSCAN_FILTER_GREEN = 2,
+    DOCSCAN_FILTER_BLUE = 3
+} DocscanColorFilter;
+
+/* Data type codes of the scanner's READ and SEND commands. */
+typedef enum DocscanDataType {
+    DOCSCAN_READ_IMAGE = 0x00,                /* image data of the running scan */
+    DOCSCAN_READ_CALIBRATION_STATUS = 0x60,   /* 32 bytes, byte 4 = calibration state */
+    DOCSCAN_READ_CALIBRATION_RAW_LOW = 0x61,  /* raw calibration data, ScanMode below 3 */
+    DOCSCAN_READ_CALIBRATION_RAW_HIGH = 0x62, /* raw calibration data, other modes */
+    DOCSCAN_READ_NVM = 0x69,                  /* 128-byte non-volatile memory record */
+    DOCSCAN_SEND_GAMMA = 0x81,                /* 512 bytes, qualifier = channel 0..2 */
+    DOCSCAN_SEND_NVM = 0x85,                  /* 128 bytes, qualifier 17..20 */
+    DOCSCAN_SEND_TUNE_FIRST = 0x95,           /* 2 or 4 bytes, qualifier = direction bits */
+    DOCSCAN_SEND_TUNE_SECOND = 0x96,          /* 2 or 4 bytes, qualifier = direction bits */
+    DOCSCAN_SEND_POWER_SAVE = 0xA2,           /* 2 bytes, qualifier 0 */
+    DOCSCAN_SEND_POWER_OFF = 0xA9             /* 2 bytes, qualifier 0 */
+} DocscanDataType;
+
 #pragma pack(push, 1)
 
 /* ======================================================================
@@ -62,10 +103,11 @@ extern "C" {
  * ====================================================================== */
 
 /* Scan request as the caller describes it (69 bytes). Area in 1/300 inch.
- * SetScanParameter refuses (2005) only what its validation rules name: a mode,
- * depth or method the scanner lacks, XRes or YRes above 600, a pixel or line
- * count off its boundary. Other values pass, e.g. LineNum 0, XRes 1,
- * ColorFilter 9, Width 65535; StartScan refuses a page it cannot deliver. */
+ * SetScanParameter refuses (DOCSCAN_STATUS_INVALID_PARAMETER) only what its
+ * validation rules name: a mode, depth or method the scanner lacks, XRes or
+ * YRes above 600, a pixel or line count off its boundary. Other values pass,
+ * e.g. LineNum 0, XRes 1, ColorFilter 9, Width 65535; StartScan refuses a
+ * page it cannot deliver. */
 typedef struct tagScanParameter {
     uint16_t Left;                     /* 0  */
     uint16_t Top;                      /* 2  */
@@ -73,7 +115,7 @@ typedef struct tagScanParameter {
     uint16_t Length;                   /* 6  */
     uint16_t PixelNum;                 /* 8  pixels per line at XRes */
     uint16_t LineNum;                  /* 10 low 16 bits of the line count (0 passes) */
-    uint8_t ScanMode;                  /* 12 0 line art, 1 halftone, 2 gray, 3/4 colour, 6..11 compressed */
+    uint8_t ScanMode;                  /* 12 DocscanScanMode */
     uint8_t ScanMethod;                /* 13 */
     uint8_t BitPerPixel;               /* 14 */
     uint8_t ScanSpeed;                 /* 15 */
@@ -82,7 +124,7 @@ typedef struct tagScanParameter {
     uint8_t HTPatternNo;               /* 18 */
     uint8_t Highlight;                 /* 19 */
     uint8_t Shadow;                    /* 20 */
-    uint8_t ColorFilter;               /* 21 0 all, 1 red, 2 green, 3 blue; above 3 passes: black */
+    uint8_t ColorFilter;               /* 21 DocscanColorFilter; above 3 passes: black */
     uint8_t Invert;                    /* 22 */
     uint8_t IntelligentMultiFeedStyle; /* 23 */
     uint16_t ExtScanParam;             /* 24 */
@@ -326,7 +368,8 @@ DOCSCAN_EXPORT bool GetADFStatus(void);
 /* ======================================================================
  * Operations accepted without device action                (api/accepted)
  * ====================================================================== */
-DOCSCAN_EXPORT extern uint8_t bitUserCancel;
+/* DoCancel may come from another thread while a scan runs; StopScan then
+ * reports the cancel. */
 DOCSCAN_EXPORT bool DoCancel(void);
 DOCSCAN_EXPORT bool DoPaperFeed(void);
 DOCSCAN_EXPORT bool GetEOPStatus(void);
@@ -355,44 +398,10 @@ DOCSCAN_EXPORT bool SelectDevice(void);
 DOCSCAN_EXPORT bool GetOperatingDeviceName(void);
 
 /* ======================================================================
- * USB transport: discovery, command transaction, sense, buttons
- *                                                 (transport/usbio_linux_10)
- * ====================================================================== */
-DOCSCAN_EXPORT extern uint32_t gErrCode;
-DOCSCAN_EXPORT extern uint8_t SenseData[22];
-DOCSCAN_EXPORT bool Initialize(void);
-DOCSCAN_EXPORT bool Terminate(void);
-DOCSCAN_EXPORT bool FindScanner(void);
-DOCSCAN_EXPORT bool CheckDevice(void);
-DOCSCAN_EXPORT bool DoIo(uint8_t *command, uint8_t *buffer, uint32_t readLength, uint32_t writeLength);
-DOCSCAN_EXPORT bool RequestSense(void);
-DOCSCAN_EXPORT bool ProcessSense(void);
-DOCSCAN_EXPORT bool GetButtonStatus(uint8_t *record);
-
-/* ======================================================================
- * Command blocks                                       (device/apiprocess)
- * ====================================================================== */
-DOCSCAN_EXPORT bool Inquiry(uint8_t *buffer, uint32_t allocationLength, uint8_t logicalUnit);
-DOCSCAN_EXPORT bool Read(uint8_t *buffer, uint32_t length, uint8_t dataType, uint16_t qualifier);
-DOCSCAN_EXPORT bool Send(uint8_t *buffer, uint32_t length, uint8_t dataType, uint16_t qualifier);
-DOCSCAN_EXPORT bool SetWindow(uint8_t *buffer, uint32_t length);
-DOCSCAN_EXPORT bool Scan(uint8_t firstFlag, uint8_t secondFlag);
-DOCSCAN_EXPORT bool ReserveUnit(void);
-DOCSCAN_EXPORT bool ReleaseUnit(uint8_t code);
-
-/* ======================================================================
  * Device capabilities                                  (device/capability)
  * ====================================================================== */
-DOCSCAN_EXPORT extern NX_InquiryData InquiryData;
-DOCSCAN_EXPORT extern NX_InquiryData MyInquiryData;
-DOCSCAN_EXPORT extern uint32_t MaxSizeRead;
-DOCSCAN_EXPORT extern uint32_t scannermaxwidth;
-DOCSCAN_EXPORT extern int32_t OverScanFlag;
-DOCSCAN_EXPORT extern uint32_t gModelType;
 DOCSCAN_EXPORT bool GetScannerAbility(tagScannerAbility *ability);
 DOCSCAN_EXPORT bool GetScannerAbilityEx(SCANNERABILITYEX *ability);
-DOCSCAN_EXPORT void InquiryToScannerAbility(NX_InquiryData *inquiry, tagScannerAbility *ability);
-DOCSCAN_EXPORT void InquiryToScannerAbilityEx(NX_InquiryData *inquiry, SCANNERABILITYEX *ability);
 
 /* ======================================================================
  * Non-volatile memory                                         (device/nvm)
@@ -407,9 +416,6 @@ DOCSCAN_EXPORT bool SetNVRAMValue(uint8_t *data, uint32_t length, uint16_t item)
 /* ======================================================================
  * Device settings: gamma, tuning, power, pass-through     (device/settings)
  * ====================================================================== */
-DOCSCAN_EXPORT extern uint16_t wTuneScanLength[4];
-DOCSCAN_EXPORT extern uint16_t wTuneScanDirection[4];
-DOCSCAN_EXPORT extern int32_t wiaflag;
 DOCSCAN_EXPORT bool SetGammaTable(uint8_t *table, uint8_t channel);
 DOCSCAN_EXPORT bool TuneScanLength(uint16_t direction, uint16_t lines, uint8_t portion);
 DOCSCAN_EXPORT bool SetPowerSaveTime(uint32_t time);
@@ -434,76 +440,34 @@ DOCSCAN_EXPORT bool ReadLEDNumber(void);
 /* ======================================================================
  * Scan parameters and set-up                             (device/scansetup)
  * ====================================================================== */
-DOCSCAN_EXPORT extern tagScanParameter OldParam;
-DOCSCAN_EXPORT extern tagScanParameter NewParam;
-DOCSCAN_EXPORT extern uint32_t dwApPixNum;
 DOCSCAN_EXPORT bool SetScanParameter(tagScanParameter *parameter);
 
 /* ======================================================================
  * Scan start, stop and image delivery                          (scan/)
  * ====================================================================== */
-/* Non-zero while a scan runs and its read-ahead thread has not failed a read. */
-DOCSCAN_EXPORT extern int64_t lScanFlag;
 /* Reserves the scanner, starts the scan and the read-ahead thread (after
- * SetScanParameter). False with 2000 while a scan runs (also one whose
- * thread failed a read, until StopScan), 2005 for a request whose blocks
- * the driver cannot deliver (no pixels or lines, a device depth that is not
- * whole bytes, a caller resolution of 0 or above 600, an area beyond the
- * scanned line), 2006 without memory, 2999 without a thread, or the
- * transport's code. Call StopScan after it in every case. */
+ * SetScanParameter). False with DOCSCAN_STATUS_SCAN_IN_PROGRESS while a
+ * scan runs (also one whose thread failed a read, until StopScan),
+ * DOCSCAN_STATUS_INVALID_PARAMETER for a request whose blocks the driver
+ * cannot deliver (no pixels or lines, a device depth that is not whole bytes,
+ * a caller resolution of 0 or above 600, an area beyond the scanned line),
+ * DOCSCAN_STATUS_SCAN_MEMORY without memory, DOCSCAN_STATUS_GENERAL without a
+ * thread, or the transport's code. Call StopScan after it in every case. */
 DOCSCAN_EXPORT bool StartScan(void);
-/* Stops and joins the thread, releases the scanner (false with 159 after
- * DoCancel), frees the scan's memory. Valid in every state. */
+/* Stops and joins the thread, releases the scanner (false with
+ * DOCSCAN_STATUS_USER_CANCEL after DoCancel), frees the scan's memory. Valid in every state. */
 DOCSCAN_EXPORT bool StopScan(void);
 /* Fills buffer with exactly count bytes of the requested image (lines of the
- * caller's PixelNum at its XRes, packed). False with 157 when the page has no
- * more data (or the scanner failed), 152 without working memory, 2005 for a
- * null buffer. The first argument is not read. */
+ * caller's PixelNum at its XRes, packed). False with DOCSCAN_STATUS_NO_IMAGE_DATA
+ * when the page has no more data (or the scanner failed),
+ * DOCSCAN_STATUS_CONVERT_MEMORY without working memory,
+ * DOCSCAN_STATUS_INVALID_PARAMETER for a null buffer. The first argument is not read. */
 DOCSCAN_EXPORT bool ReadScan(unsigned long reserved, uint8_t *buffer, uint32_t count);
 /* ReadScan with a record; dwDelivered is dwRequest whatever the result. */
 DOCSCAN_EXPORT bool ReadScanEx(tagReadScanExParam *parameter);
 DOCSCAN_EXPORT bool ReadScanEx2(tagReadScanEx2Param *parameter);
 /* Accepted without device action; always true. */
 DOCSCAN_EXPORT bool GetBackgroundRaster(void);
-
-/* ======================================================================
- * Support: byte order, threads, debug log and dumps             (support/)
- * ====================================================================== */
-DOCSCAN_EXPORT unsigned short DeviceToHostWORD(unsigned short value);
-DOCSCAN_EXPORT unsigned int DeviceToHostDWORD(unsigned int value);
-DOCSCAN_EXPORT unsigned short DeviceToHostWORDPtr(unsigned short *value);
-DOCSCAN_EXPORT unsigned int DeviceToHostDWORDPtr(unsigned int *value);
-DOCSCAN_EXPORT uint64_t DeviceToHostQWORDPtr(void *value);
-
-DOCSCAN_EXPORT void InitialInvalidNxThread(unsigned long *thread);
-DOCSCAN_EXPORT bool IsValidNxThread(unsigned long *thread);
-DOCSCAN_EXPORT bool CreateNxThread(unsigned long *thread, void *(*start)(void *), void *argument,
-                                   unsigned long *threadId);
-DOCSCAN_EXPORT bool WaitNxThread(unsigned long *thread);
-DOCSCAN_EXPORT bool DestroyNxThread(unsigned long *thread);
-DOCSCAN_EXPORT void ExitNxThread(void) __attribute__((noreturn));
-DOCSCAN_EXPORT unsigned long GetCurrentNxThreadId(void);
-DOCSCAN_EXPORT int GetCurrentNxProcessId(void);
-/* The mutex, critical-section and condition wrappers take pthread objects;
- * they are declared in support/NxThreadType.h (pthread.h is not pulled in here). */
-
-DOCSCAN_EXPORT extern uint32_t gDebugLevel;
-DOCSCAN_EXPORT extern char DebugFilePath[260];
-DOCSCAN_EXPORT extern char DebugFunctionFile[260];
-DOCSCAN_EXPORT extern char DebugParamFile[260];
-DOCSCAN_EXPORT extern char DebugGammaTableFile[260];
-DOCSCAN_EXPORT extern char DebugImageThread[260];
-DOCSCAN_EXPORT extern char DebugVarFile[260];
-DOCSCAN_EXPORT extern char DebugRawImageFile[260];
-DOCSCAN_EXPORT extern double fCPUSpeed;
-DOCSCAN_EXPORT bool DebugInitialize(void);
-DOCSCAN_EXPORT int LogOutput(unsigned int level, char *file, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
-DOCSCAN_EXPORT bool DeleteLogFile(char *file);
-DOCSCAN_EXPORT void DetectCPUSpeed(void);
-DOCSCAN_EXPORT int DumpSystemEnvironmentToLog(void);
-DOCSCAN_EXPORT int ImageOutput(char *file, unsigned char *data, unsigned int size);
-DOCSCAN_EXPORT bool DeleteImageFile(char *file);
 
 #ifdef __cplusplus
 } /* extern "C" */

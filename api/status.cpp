@@ -3,6 +3,7 @@
 // the device bracket, sends a command or clears the status code.
 #include "api/boundary.h"
 #include "api/scanner.h"
+#include "support/debug.h"
 #include "transport/usbio_linux_10.h"
 
 namespace {

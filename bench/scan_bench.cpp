@@ -32,6 +32,8 @@
 
 #include "api/scanner.h"
 #include "device/apiprocess.h"
+#include "device/capability.h"
+#include "device/scansetup.h"
 #include "scan/scan.h"
 #include "sim/usb_glue.h"
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "support/NxByteOrder.h"
+#include "support/debug.h"
 
 namespace {
 

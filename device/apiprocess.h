@@ -1,8 +1,7 @@
 // Command blocks of the scanner's command set, and the data type codes that
 // its READ and SEND commands carry.
 //
-// The routines (Inquiry, Read, Send, SetWindow, Scan, ReserveUnit,
-// ReleaseUnit) are declared in api/scanner.h. Each zeroes a 10-byte block,
+// Each routine zeroes a 10-byte block,
 // fills its fields (multi-byte fields big-endian) and hands it to DoIo with
 // the direction and length of the data phase; the result is DoIo's.
 #ifndef DOCSCAN_DEVICE_APIPROCESS_H
@@ -12,6 +11,16 @@
 
 #include "api/scanner.h"
 #include "transport/usbio_linux_10.h"
+
+extern "C" {
+DOCSCAN_EXPORT bool Inquiry(uint8_t *buffer, uint32_t allocationLength, uint8_t logicalUnit);
+DOCSCAN_EXPORT bool Read(uint8_t *buffer, uint32_t length, uint8_t dataType, uint16_t qualifier);
+DOCSCAN_EXPORT bool Send(uint8_t *buffer, uint32_t length, uint8_t dataType, uint16_t qualifier);
+DOCSCAN_EXPORT bool SetWindow(uint8_t *buffer, uint32_t length);
+DOCSCAN_EXPORT bool Scan(uint8_t firstFlag, uint8_t secondFlag);
+DOCSCAN_EXPORT bool ReserveUnit(void);
+DOCSCAN_EXPORT bool ReleaseUnit(uint8_t code);
+} // extern "C"
 
 // Operation codes (REQUEST SENSE, 0x03, belongs to the transport:
 // kOpRequestSense in transport/usbio_linux_10.h).
@@ -45,21 +54,21 @@ inline constexpr uint32_t kInquiryDataLength = 165;
 inline constexpr uint32_t kInquiryMaxAllocationLength = 255;
 inline constexpr uint8_t kInquiryMaxLogicalUnit = 7;
 
-// Data type codes of READ. Every READ carries the qualifier kReadQualifier.
-inline constexpr uint8_t kReadTypeImage = 0x00;              // image data of the running scan
-inline constexpr uint8_t kReadTypeCalibrationStatus = 0x60;  // 32 bytes, byte 4 = calibration state
-inline constexpr uint8_t kReadTypeCalibrationRawLow = 0x61;  // raw calibration data, ScanMode below 3
-inline constexpr uint8_t kReadTypeCalibrationRawHigh = 0x62; // raw calibration data, other modes
-inline constexpr uint8_t kReadTypeNVM = 0x69;                // 128-byte non-volatile memory record
+// Data type codes of READ and SEND (DocscanDataType), as the byte a block
+// carries. Every READ carries the qualifier kReadQualifier.
+inline constexpr uint8_t kReadTypeImage = DOCSCAN_READ_IMAGE;
+inline constexpr uint8_t kReadTypeCalibrationStatus = DOCSCAN_READ_CALIBRATION_STATUS;
+inline constexpr uint8_t kReadTypeCalibrationRawLow = DOCSCAN_READ_CALIBRATION_RAW_LOW;
+inline constexpr uint8_t kReadTypeCalibrationRawHigh = DOCSCAN_READ_CALIBRATION_RAW_HIGH;
+inline constexpr uint8_t kReadTypeNVM = DOCSCAN_READ_NVM;
 inline constexpr uint16_t kReadQualifier = 0x0A0D;
 
-// Data type codes of SEND.
-inline constexpr uint8_t kSendTypeGamma = 0x81;      // 512 bytes, qualifier = channel 0..2
-inline constexpr uint8_t kSendTypeNVM = 0x85;        // 128 bytes, qualifier 17..20
-inline constexpr uint8_t kSendTypeTuneFirst = 0x95;  // 2 or 4 bytes, qualifier = direction bits
-inline constexpr uint8_t kSendTypeTuneSecond = 0x96; // 2 or 4 bytes, qualifier = direction bits
-inline constexpr uint8_t kSendTypePowerSave = 0xA2;  // 2 bytes, qualifier 0
-inline constexpr uint8_t kSendTypePowerOff = 0xA9;   // 2 bytes, qualifier 0
+inline constexpr uint8_t kSendTypeGamma = DOCSCAN_SEND_GAMMA;
+inline constexpr uint8_t kSendTypeNVM = DOCSCAN_SEND_NVM;
+inline constexpr uint8_t kSendTypeTuneFirst = DOCSCAN_SEND_TUNE_FIRST;
+inline constexpr uint8_t kSendTypeTuneSecond = DOCSCAN_SEND_TUNE_SECOND;
+inline constexpr uint8_t kSendTypePowerSave = DOCSCAN_SEND_POWER_SAVE;
+inline constexpr uint8_t kSendTypePowerOff = DOCSCAN_SEND_POWER_OFF;
 
 // Lengths of the data phases.
 inline constexpr uint32_t kCalibrationStatusLength = 32;

@@ -6,6 +6,7 @@
 #include "api/scanner.h"
 #include "device/apiprocess.h"
 #include "device/capability.h"
+#include "support/debug.h"
 
 namespace {
 

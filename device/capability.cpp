@@ -6,6 +6,7 @@
 #include "api/boundary.h"
 #include "api/scanner.h"
 #include "device/apiprocess.h"
+#include "support/debug.h"
 
 NX_InquiryData InquiryData;
 NX_InquiryData MyInquiryData;

@@ -13,6 +13,19 @@
 #include "device/apiprocess.h" // command codes, data types, kReadQualifier
 #include "support/NxByteOrder.h"
 
+extern "C" {
+// The inquiry record as the scanner sent it (InquiryData) and the copy that
+// validation reads (MyInquiryData), with the values derived from it.
+DOCSCAN_EXPORT extern NX_InquiryData InquiryData;
+DOCSCAN_EXPORT extern NX_InquiryData MyInquiryData;
+DOCSCAN_EXPORT extern uint32_t MaxSizeRead;
+DOCSCAN_EXPORT extern uint32_t scannermaxwidth;
+DOCSCAN_EXPORT extern int32_t OverScanFlag;
+DOCSCAN_EXPORT extern uint32_t gModelType;
+DOCSCAN_EXPORT void InquiryToScannerAbility(NX_InquiryData *inquiry, tagScannerAbility *ability);
+DOCSCAN_EXPORT void InquiryToScannerAbilityEx(NX_InquiryData *inquiry, SCANNERABILITYEX *ability);
+} // extern "C"
+
 // Size of the inquiry record as the driver asks for it.
 constexpr size_t kInquiryLength = sizeof(NX_InquiryData); // 165
 

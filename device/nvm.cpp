@@ -11,6 +11,7 @@
 #include "api/boundary.h"
 #include "device/apiprocess.h"
 #include "device/capability.h"
+#include "support/debug.h"
 
 namespace {
 

@@ -11,7 +11,9 @@
 #include "api/scanner.h"
 #include "device/apiprocess.h"
 #include "device/capability.h"
+#include "device/settings.h"
 #include "support/NxByteOrder.h"
+#include "support/debug.h"
 
 tagScanParameter OldParam;
 tagScanParameter NewParam;

@@ -2,9 +2,9 @@
 // validation of a request against the scanner's inquiry data, and the window
 // descriptor sent with SET WINDOW.
 //
-// The exported pieces (OldParam, NewParam, dwApPixNum, SetScanParameter) are
-// declared in api/scanner.h. This header adds what the scan start and the
-// image delivery read after SetScanParameter has run.
+// SetScanParameter is declared in api/scanner.h. This header holds the
+// records it leaves behind (exported: OldParam, NewParam, dwApPixNum) and
+// what the scan start and the image delivery read after it has run.
 #ifndef DOCSCAN_DEVICE_SCANSETUP_H
 #define DOCSCAN_DEVICE_SCANSETUP_H
 
@@ -12,6 +12,12 @@
 #include <cstdint>
 
 #include "api/scanner.h"
+
+extern "C" {
+DOCSCAN_EXPORT extern tagScanParameter OldParam; // the caller's last request
+DOCSCAN_EXPORT extern tagScanParameter NewParam; // the request as the scanner scans it
+DOCSCAN_EXPORT extern uint32_t dwApPixNum;
+} // extern "C"
 
 // ---------------------------------------------------------------------------
 // The caller's geometry, kept for cropping and rescaling the device data back

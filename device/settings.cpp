@@ -8,7 +8,9 @@
 #include "api/boundary.h"
 #include "device/apiprocess.h"
 #include "device/capability.h"
+#include "device/scansetup.h"
 #include "support/NxByteOrder.h"
+#include "support/debug.h"
 
 uint16_t wTuneScanLength[4];
 uint16_t wTuneScanDirection[4];

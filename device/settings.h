@@ -1,6 +1,7 @@
 // Device settings: gamma tables, scan-length tuning, power timers and the
-// general pass-through. The exported functions and globals are declared in
-// api/scanner.h; this header adds the internal halves and the wire constants.
+// general pass-through. The exported functions are declared in api/scanner.h;
+// this header adds the exported globals, the internal halves and the wire
+// constants.
 #ifndef DOCSCAN_DEVICE_SETTINGS_H
 #define DOCSCAN_DEVICE_SETTINGS_H
 
@@ -8,6 +9,12 @@
 #include <cstdint>
 
 #include "api/scanner.h"
+
+extern "C" {
+DOCSCAN_EXPORT extern uint16_t wTuneScanLength[4];
+DOCSCAN_EXPORT extern uint16_t wTuneScanDirection[4];
+DOCSCAN_EXPORT extern int32_t wiaflag;
+} // extern "C"
 
 // SEND data types and lengths are in device/apiprocess.h.
 

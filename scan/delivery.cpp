@@ -19,6 +19,7 @@
 #include "imaging/filter.h"
 #include "imaging/scale.h"
 #include "scan/scan.h"
+#include "support/debug.h"
 
 uint32_t finalsize = 0;
 uint32_t Imagestore = 0;

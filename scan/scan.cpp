@@ -23,9 +23,12 @@
 #include <new>
 
 #include "api/boundary.h"
+#include "device/capability.h"
 #include "device/scansetup.h"
 #include "imaging/filter.h"
 #include "imaging/scale.h"
+#include "support/NxThreadType.h"
+#include "support/debug.h"
 
 int64_t lScanFlag = 0;
 

@@ -2,9 +2,9 @@
 // thread, and the delivery state that ReadScan keeps between calls.
 //
 // The exported entries (StartScan, StopScan, ReadScan, ReadScanEx,
-// ReadScanEx2, GetBackgroundRaster) and lScanFlag are declared in
-// api/scanner.h; this header holds what the scan code shares internally and
-// what the tests look at.
+// ReadScanEx2, GetBackgroundRaster) are declared in api/scanner.h; this
+// header holds the exported scan flags, what the scan code shares
+// internally and what the tests look at.
 //
 // Ownership of the ring (one producer, one consumer):
 //   - bLineLeftOfBlock[i] == 0: block i belongs to the read-ahead thread,
@@ -24,6 +24,13 @@
 
 #include "api/scanner.h"
 #include "device/apiprocess.h" // read types, status codes
+
+extern "C" {
+// Non-zero while a scan runs and its read-ahead thread has not failed a read.
+DOCSCAN_EXPORT extern int64_t lScanFlag;
+// Set by DoCancel (from any thread); StopScan reports and clears it.
+DOCSCAN_EXPORT extern uint8_t bitUserCancel;
+} // extern "C"
 
 // Blocks in the ring.
 inline constexpr uint32_t kBlockCount = 64;

@@ -1,7 +1,7 @@
 // Byte order between the scanner (big-endian) and the host.
 //
-// The exported DeviceToHost* functions (declared in api/scanner.h) reverse
-// bytes unconditionally and serve both directions. The inline helpers below
+// The exported DeviceToHost* functions reverse bytes unconditionally and
+// serve both directions. The inline helpers below
 // read and write big-endian fields of command blocks and device records byte
 // by byte: no alignment demand, no casts of byte pointers to wider types.
 // The caller checks that the bytes lie inside its buffer.
@@ -10,7 +10,15 @@
 
 #include <cstdint>
 
-#include "api/scanner.h"
+#include "support/export.h"
+
+extern "C" {
+DOCSCAN_EXPORT unsigned short DeviceToHostWORD(unsigned short value);
+DOCSCAN_EXPORT unsigned int DeviceToHostDWORD(unsigned int value);
+DOCSCAN_EXPORT unsigned short DeviceToHostWORDPtr(unsigned short *value);
+DOCSCAN_EXPORT unsigned int DeviceToHostDWORDPtr(unsigned int *value);
+DOCSCAN_EXPORT uint64_t DeviceToHostQWORDPtr(void *value);
+} // extern "C"
 
 inline uint16_t GetBE16(const uint8_t *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 

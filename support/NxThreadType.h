@@ -1,17 +1,25 @@
-// Thread, mutex, critical-section and condition wrappers over POSIX threads.
-//
-// The thread functions are declared in api/scanner.h. The mutex and condition
-// wrappers take pthread objects and are declared here, so that the public
-// header does not pull in pthread.h. Truth results are true when the
+// Thread, mutex, critical-section and condition wrappers over POSIX threads,
+// exported with C names. Truth results are true when the
 // underlying call returned 0; int results pass the POSIX code on unchanged.
 #ifndef DOCSCAN_SUPPORT_NXTHREADTYPE_H
 #define DOCSCAN_SUPPORT_NXTHREADTYPE_H
 
 #include <pthread.h>
 
-#include "api/scanner.h"
+#include "support/export.h"
 
 extern "C" {
+
+// A thread is held in an unsigned long (the pthread_t); 0 is "no thread".
+DOCSCAN_EXPORT void InitialInvalidNxThread(unsigned long *thread);
+DOCSCAN_EXPORT bool IsValidNxThread(unsigned long *thread);
+DOCSCAN_EXPORT bool CreateNxThread(unsigned long *thread, void *(*start)(void *), void *argument,
+                                   unsigned long *threadId);
+DOCSCAN_EXPORT bool WaitNxThread(unsigned long *thread);
+DOCSCAN_EXPORT bool DestroyNxThread(unsigned long *thread);
+DOCSCAN_EXPORT void ExitNxThread(void) __attribute__((noreturn));
+DOCSCAN_EXPORT unsigned long GetCurrentNxThreadId(void);
+DOCSCAN_EXPORT int GetCurrentNxProcessId(void);
 
 DOCSCAN_EXPORT void InitialInvalidNxMutex(pthread_mutex_t *mutex);
 DOCSCAN_EXPORT bool IsValidNxMutex(pthread_mutex_t *mutex);

@@ -1,10 +1,8 @@
 // Debug trace: configuration file, log writer, raw-data dumps.
 //
-// The exported routines and globals (LogOutput, DebugInitialize, gDebugLevel,
-// DebugFilePath, the log file names, ...) are declared in api/scanner.h. This
-// header adds the internal pieces: the configuration parser, kept apart from
-// the file system so that it can be tested and fuzzed, and the path builder
-// shared by the log and dump routines.
+// The exported routines and globals come first; then the internal pieces:
+// the configuration parser, kept apart from the file system so that it can be
+// tested and fuzzed, and the path builder shared by the log and dump routines.
 #ifndef DOCSCAN_SUPPORT_DEBUG_H
 #define DOCSCAN_SUPPORT_DEBUG_H
 
@@ -12,7 +10,27 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "api/scanner.h"
+#include "support/export.h"
+
+extern "C" {
+DOCSCAN_EXPORT extern uint32_t gDebugLevel;
+DOCSCAN_EXPORT extern char DebugFilePath[260];
+DOCSCAN_EXPORT extern char DebugFunctionFile[260];
+DOCSCAN_EXPORT extern char DebugParamFile[260];
+DOCSCAN_EXPORT extern char DebugGammaTableFile[260];
+DOCSCAN_EXPORT extern char DebugImageThread[260];
+DOCSCAN_EXPORT extern char DebugVarFile[260];
+DOCSCAN_EXPORT extern char DebugRawImageFile[260];
+DOCSCAN_EXPORT extern double fCPUSpeed;
+DOCSCAN_EXPORT bool DebugInitialize(void);
+DOCSCAN_EXPORT int LogOutput(unsigned int level, char *file, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+DOCSCAN_EXPORT bool DeleteLogFile(char *file);
+DOCSCAN_EXPORT void DetectCPUSpeed(void);
+DOCSCAN_EXPORT int DumpSystemEnvironmentToLog(void);
+DOCSCAN_EXPORT int ImageOutput(char *file, unsigned char *data, unsigned int size);
+DOCSCAN_EXPORT bool DeleteImageFile(char *file);
+} // extern "C"
 
 // Fixed place of the configuration file (it does not follow SavePath).
 inline constexpr const char kDebugConfigFile[] = "/tmp/DrvLog/Debug.conf";

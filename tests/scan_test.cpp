@@ -27,7 +27,8 @@
 #include "device/scansetup.h"
 #include "scan/scan.h"
 #include "sim/device_model.h"
-#include "testbed/testbed.h"
+#include "support/debug.h"
+#include "testbed/driver_test.h"
 
 namespace {
 
@@ -81,7 +82,7 @@ size_t DescriptorCount() { return EntryCount("/proc/self/fd"); }
 
 // A scanner `width` pixels wide at 300 dpi whose image READs are at most
 // `maxRead` bytes. Narrow scanners keep the ring small and the tests fast.
-class ScanTest : public testbed::ScannerTest {
+class ScanTest : public testbed::DriverTest {
 protected:
     uint16_t width_ = 256;
     uint16_t maxRead_ = 16384;
@@ -92,20 +93,6 @@ protected:
         options.devices[0].profile.maxWidth300 = width_;
         options.devices[0].profile.maxReadLength = maxRead_;
         return options;
-    }
-
-    void SetUp() override
-    {
-        testbed::ScannerTest::SetUp();
-        ASSERT_TRUE(Initialize());
-        ASSERT_TRUE(InitializeScanner());
-    }
-
-    void TearDown() override
-    {
-        StopScan();
-        TerminateDriver();
-        testbed::ScannerTest::TearDown();
     }
 
     bool Set(tagScanParameter p) { return SetScanParameter(&p); }
@@ -141,12 +128,7 @@ protected:
     }
 
     // The page the scanner delivers for the current window.
-    std::vector<uint8_t> DevicePage()
-    {
-        const auto window = scanner().window();
-        if (!window) return {};
-        return sim::renderDeviceImage(*scanner().imageSource(), window->geometry);
-    }
+    std::vector<uint8_t> DevicePage() { return devicePage(); }
 
     // Makes the driver write its debug output into dir at the highest level.
     void LogInto(const fs::path &dir)

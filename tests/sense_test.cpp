@@ -7,11 +7,12 @@
 #include <map>
 
 #include "api/scanner.h"
+#include "transport/usbio_linux_10.h"
 
 namespace {
 
-// The translation as the scanner's documentation gives it, written out here
-// independently of the driver's own table.
+// The scanner's sense-to-status table, written out here independently of the
+// driver's own table.
 const std::map<uint16_t, uint32_t> &ExpectedAscTable()
 {
     static const std::map<uint16_t, uint32_t> table = {

@@ -18,8 +18,10 @@
 #include <string>
 
 #include "api/scanner.h"
+#include "device/capability.h"
 #include "device/scansetup.h"
 #include "sim/device_model.h"
+#include "support/debug.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 #include "tools/scanrequest.h"
 
 #include <cmath>
+#include <cstdio>
 #include <numeric>
 
 #include "tools/args.h"
@@ -30,10 +31,10 @@ const char *ScanModeName(ScanModeChoice mode)
 
 std::optional<uint8_t> ParseDropout(std::string_view name)
 {
-    if (SameWord(name, "none")) return 0;
-    if (SameWord(name, "red")) return 1;
-    if (SameWord(name, "green")) return 2;
-    if (SameWord(name, "blue")) return 3;
+    if (SameWord(name, "none")) return DOCSCAN_FILTER_ALL;
+    if (SameWord(name, "red")) return DOCSCAN_FILTER_RED;
+    if (SameWord(name, "green")) return DOCSCAN_FILTER_GREEN;
+    if (SameWord(name, "blue")) return DOCSCAN_FILTER_BLUE;
     return std::nullopt;
 }
 
@@ -151,28 +152,28 @@ bool PlanScan(const ScanRequest &request, const SCANNERABILITYEX &ability, ScanP
     image.dpi = res;
     switch (request.mode) {
     case ScanModeChoice::Color:
-        p.ScanMode = 4;
+        p.ScanMode = DOCSCAN_MODE_COLOR;
         p.BitPerPixel = 24;
         image.kind = PixelKind::Rgb;
         break;
     case ScanModeChoice::Gray:
-        p.ScanMode = 2;
+        p.ScanMode = DOCSCAN_MODE_GRAY;
         p.BitPerPixel = 8;
         image.kind = PixelKind::Gray;
         break;
     case ScanModeChoice::Lineart:
-        p.ScanMode = 0;
+        p.ScanMode = DOCSCAN_MODE_LINEART;
         p.BitPerPixel = 1;
         image.kind = PixelKind::Bilevel;
         break;
     case ScanModeChoice::Halftone:
-        p.ScanMode = 1;
+        p.ScanMode = DOCSCAN_MODE_HALFTONE;
         p.BitPerPixel = 1;
         p.HTPatternNo = static_cast<uint8_t>(request.halftonePattern);
         image.kind = PixelKind::Bilevel;
         break;
     }
-    p.ColorFilter = request.mode == ScanModeChoice::Color ? 0 : request.dropout;
+    p.ColorFilter = request.mode == ScanModeChoice::Color ? uint8_t{DOCSCAN_FILTER_ALL} : request.dropout;
     plan->bytesPerLine = BytesPerRow(image);
     return true;
 }

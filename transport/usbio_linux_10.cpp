@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "support/NxByteOrder.h"
+#include "support/debug.h"
 #include "transport/usbio_linux_libusb_10.h"
 
 uint32_t gErrCode = 0;

@@ -1,16 +1,29 @@
 // Scanner discovery, the command transaction, sense translation and the
 // button channel.
 //
-// The exported routines (Initialize, Terminate, FindScanner, CheckDevice,
-// DoIo, RequestSense, ProcessSense, GetButtonStatus) and the globals gErrCode
-// and SenseData are declared in api/scanner.h. This header adds the fixed
-// values of the protocol and the status codes, named once for the driver.
+// The exported routines and the globals gErrCode and SenseData, then the
+// fixed values of the protocol and the status codes as the driver stores them.
 #ifndef DOCSCAN_TRANSPORT_USBIO_LINUX_10_H
 #define DOCSCAN_TRANSPORT_USBIO_LINUX_10_H
 
 #include <cstdint>
 
-#include "api/scanner.h"
+#include "support/export.h"
+#include "support/status.h"
+
+extern "C" {
+// The driver's status code (a DocscanStatus, or a sense response code 1..126).
+DOCSCAN_EXPORT extern uint32_t gErrCode;
+DOCSCAN_EXPORT extern uint8_t SenseData[22];
+DOCSCAN_EXPORT bool Initialize(void);
+DOCSCAN_EXPORT bool Terminate(void);
+DOCSCAN_EXPORT bool FindScanner(void);
+DOCSCAN_EXPORT bool CheckDevice(void);
+DOCSCAN_EXPORT bool DoIo(uint8_t *command, uint8_t *buffer, uint32_t readLength, uint32_t writeLength);
+DOCSCAN_EXPORT bool RequestSense(void);
+DOCSCAN_EXPORT bool ProcessSense(void);
+DOCSCAN_EXPORT bool GetButtonStatus(uint8_t *record);
+} // extern "C"
 
 // The scanner, recognised by these identifiers only.
 inline constexpr uint16_t kScannerVendorId = 0x7F3C;
@@ -40,21 +53,22 @@ inline constexpr uint32_t kButtonRecordLength = 7;
 inline constexpr unsigned int kTransportLogLevel = 3;
 
 // Status codes that the driver stores in gErrCode (besides the sense table).
-inline constexpr uint32_t kErrNone = 0;
-inline constexpr uint32_t kErrConvertMemory = 152;   // ReadScan: working buffer
-inline constexpr uint32_t kErrUsbLayer = 153;        // Initialize / Terminate failed
-inline constexpr uint32_t kErrRingData = 157;        // ReadScan: no data from the ring
-inline constexpr uint32_t kErrUserCancel = 159;      // StopScan after DoCancel
-inline constexpr uint32_t kErrInquiry = 162;         // INQUIRY failed after the scanner was found
-inline constexpr uint32_t kErrScanInProgress = 2000; // StartLock during a scan
-inline constexpr uint32_t kErrHardware = 2004;
-inline constexpr uint32_t kErrInvalidParameter = 2005;
-inline constexpr uint32_t kErrScanMemory = 2006; // StartScan: scan buffers
-inline constexpr uint32_t kErrNotReady = 2009;
-inline constexpr uint32_t kErrNoScanner = 2019;    // InitializeScanner found none
-inline constexpr uint32_t kErrTransaction = 2023;  // a command transaction failed
-inline constexpr uint32_t kErrGeneral = 2999;      // general failure
-inline constexpr uint32_t kErrNotHandedOut = 3011; // filtered by GetLastStatusCode
+inline constexpr uint32_t kErrNone = DOCSCAN_STATUS_OK;
+inline constexpr uint32_t kErrConvertMemory = DOCSCAN_STATUS_CONVERT_MEMORY; // ReadScan: working buffer
+inline constexpr uint32_t kErrUsbLayer = DOCSCAN_STATUS_USB_LAYER;           // Initialize / Terminate failed
+inline constexpr uint32_t kErrRingData = DOCSCAN_STATUS_NO_IMAGE_DATA; // ReadScan: no data from the ring
+inline constexpr uint32_t kErrUserCancel = DOCSCAN_STATUS_USER_CANCEL; // StopScan after DoCancel
+inline constexpr uint32_t kErrInquiry =
+    DOCSCAN_STATUS_INQUIRY_FAILED; // INQUIRY failed after the scanner was found
+inline constexpr uint32_t kErrScanInProgress = DOCSCAN_STATUS_SCAN_IN_PROGRESS; // StartLock during a scan
+inline constexpr uint32_t kErrHardware = DOCSCAN_STATUS_HARDWARE;
+inline constexpr uint32_t kErrInvalidParameter = DOCSCAN_STATUS_INVALID_PARAMETER;
+inline constexpr uint32_t kErrScanMemory = DOCSCAN_STATUS_SCAN_MEMORY; // StartScan: scan buffers
+inline constexpr uint32_t kErrNotReady = DOCSCAN_STATUS_NOT_READY;
+inline constexpr uint32_t kErrNoScanner = DOCSCAN_STATUS_NO_SCANNER;      // InitializeScanner found none
+inline constexpr uint32_t kErrTransaction = DOCSCAN_STATUS_TRANSACTION;   // a command transaction failed
+inline constexpr uint32_t kErrGeneral = DOCSCAN_STATUS_GENERAL;           // general failure
+inline constexpr uint32_t kErrNotHandedOut = DOCSCAN_STATUS_NOT_REPORTED; // filtered by GetLastStatusCode
 
 // The status code is written by the caller's thread, by the read-ahead thread
 // and by any thread that runs a transaction; every access inside the driver

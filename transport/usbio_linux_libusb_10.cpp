@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "support/debug.h"
+
 NxLibUsb pNxLibUsb;
 
 namespace {

@@ -16,7 +16,7 @@
 
 #include <cstdint>
 
-#include "api/scanner.h"
+#include "support/export.h"
 
 // One opened scanner. Allocated zeroed by CreateDeviceHandle, freed by
 // CloseDeviceHandle. Endpoint addresses keep the direction bit 0x80; only

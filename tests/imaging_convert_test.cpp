@@ -22,8 +22,6 @@ unsigned char Threshold(int pattern, int row, int col)
 using testbed::Pick;
 using testbed::Random;
 
-// ---- the halftone table --------------------------------------------------
-
 TEST(HalftoneTable, FirstRowOfPattern1AndLastRowOfPattern6)
 {
     const unsigned char p1r0[8] = {127, 201, 174, 147, 120, 46, 73, 100};
@@ -34,8 +32,6 @@ TEST(HalftoneTable, FirstRowOfPattern1AndLastRowOfPattern6)
     }
     EXPECT_EQ(halftone[383], 225);
 }
-
-// ---- colour to gray ---------------------------------------------------------
 
 TEST(ColortoGray, EveryColourIsTheTruncatedWeightedSum)
 {
@@ -84,8 +80,6 @@ TEST(ColortoOneChannelGray, PicksTheChannelOrBlack)
             EXPECT_EQ(dst, (Bytes{0, 0})) << filter;
     }
 }
-
-// ---- halftone -------------------------------------------------------------------
 
 TEST(TransferGrayToHalftone, UnknownPatternFallsBackToPattern1)
 {

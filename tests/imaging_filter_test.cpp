@@ -48,8 +48,6 @@ Bytes FilterCentre(Filter f, const Bytes &above, const Bytes &centre, const Byte
     return Bytes(block.begin() + 2 * centre.size(), block.end());
 }
 
-// ---- plain model of the frame ----------------------------------------------------
-
 // The frame with unlimited room. Carried lines start as copies of the scan's
 // first line (so that a uniform scan stays uniform from its first line).
 struct ModelFrame {
@@ -126,8 +124,6 @@ Bytes Content(std::size_t pixels, std::mt19937 &rng)
     return b;
 }
 
-// ---- the rules, through the frame ----------------------------------------------
-
 TEST(FilterRules, WorkedPixels)
 {
     // Each filter on a centre line between the line above and the line below.
@@ -182,8 +178,6 @@ TEST(FilterRules, WorkedPixels)
     for (const auto &c : cases)
         EXPECT_EQ(FilterCentre(c.f, c.above, c.centre, c.below, c.kernel), c.expected) << c.what;
 }
-
-// ---- the frame ---------------------------------------------------------------
 
 TEST(FilterFrame, MatchesModelOverRandomBlocksAndResets)
 {

@@ -30,8 +30,6 @@ std::size_t Room(unsigned srcLines, double yRatio, unsigned dstPixels, unsigned 
     return (static_cast<std::size_t>(srcLines * yRatio) + 2) * dstPixels * bpb + 16;
 }
 
-// ---- plain model -------------------------------------------------------------
-
 struct Model {
     bool ex;
     bool active = false;
@@ -223,8 +221,6 @@ std::vector<unsigned> LineCounts(ScaleFn f, double yRatio, int blocks, unsigned 
     return counts;
 }
 
-// ---- line counts per block ------------------------------------------------------
-
 TEST(ScaleLines, LinesPerBlock)
 {
     // Enlarging by two loses two lines of the first block; 0.75 alternates;
@@ -259,8 +255,6 @@ TEST(ScaleLines, EmptyBlockWithoutCarriedLinesMakesNothing)
     Reset(ScaleProcess);
 }
 
-// ---- state across blocks --------------------------------------------------------
-
 TEST(ScaleState, TheTwoRoutinesKeepSeparateState)
 {
     std::mt19937 rng(20);
@@ -276,8 +270,6 @@ TEST(ScaleState, TheTwoRoutinesKeepSeparateState)
     EXPECT_EQ(n, 10u); // ScaleProcess's scan went on
     Reset(ScaleProcess);
 }
-
-// ---- bit-exactness against the model ----------------------------------------------
 
 TEST(ScaleExact, MatchesModelOverRandomScans)
 {
@@ -323,8 +315,6 @@ TEST(ScaleExact, MatchesModelOverRandomScans)
     EXPECT_GT(areaBlocks, 200);
     EXPECT_GT(bilinearBlocks, 1000);
 }
-
-// ---- refusals and bounds -------------------------------------------------------------
 
 TEST(ScaleBounds, MeaninglessGeometryIsRefusedWithoutOutput)
 {

@@ -30,7 +30,7 @@ std::array<std::uint8_t, 3> chartAt(double xInch, double yInch)
 
 using Rgb = std::array<std::uint8_t, 3>;
 
-TEST(SimImage, ChartHasItsFeaturesWhereDocumented)
+TEST(SimImage, ChartHasItsFeaturesInPlace)
 {
     EXPECT_EQ(chartAt(0.75, 0.75), (Rgb{255, 0, 0})); // first patch: red
     EXPECT_EQ(chartAt(1.75, 0.75), (Rgb{0, 255, 0}));

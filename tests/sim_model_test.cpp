@@ -154,6 +154,40 @@ TEST(SimModel, WindowsAreCheckedAndRefusedOnesLeaveTheLastGoodOne)
     EXPECT_EQ(senseOf(m), (Key{5, 0x1A, 0}));
 }
 
+TEST(SimModel, ShortPiecesNeverCrossIntoTheStatus)
+{
+    DeviceModel m;
+    m.setDataInPieceSize(7);
+    ASSERT_EQ(m.bulkOut(inquiry(20)).status, TransferStatus::Done);
+    std::vector<std::uint8_t> buffer(64);
+    std::vector<std::size_t> sizes;
+    for (int i = 0; i < 4; ++i) {
+        auto r = m.bulkIn(buffer);
+        ASSERT_EQ(r.status, TransferStatus::Done);
+        sizes.push_back(r.length);
+    }
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{7, 7, 6, 1})); // three data pieces, then the status
+    EXPECT_EQ(m.bulkIn(buffer).status, TransferStatus::Pending);
+}
+
+TEST(SimModel, ButtonPacketsQueueInOrderAndFail)
+{
+    DeviceModel m(InquiryProfile::withButtons());
+    std::uint8_t packet[8] = {};
+    EXPECT_EQ(m.interruptIn(packet).status, TransferStatus::Pending);
+    m.pressButton(6);
+    m.queueButtonPacket({0x83, 1, 2, 3, 4, 5, 6, 7});
+    auto r = m.interruptIn(packet);
+    EXPECT_EQ(r.status, TransferStatus::Done);
+    EXPECT_EQ(r.length, 8u);
+    EXPECT_EQ(packet[0], 6);
+    m.injectInterruptFailure(TransferStatus::Stall);
+    EXPECT_EQ(m.interruptIn(packet).status, TransferStatus::Stall);
+    EXPECT_EQ(m.interruptIn(packet).status, TransferStatus::Done);
+    EXPECT_EQ(packet[0], 0x83);
+    EXPECT_EQ(m.interruptIn(packet).status, TransferStatus::Pending);
+}
+
 TEST(SimModel, TranscriptKeepsTheStartOfLargeDataAndTheLastTransactions)
 {
     DeviceModel m;

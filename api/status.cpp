@@ -25,9 +25,9 @@ bool GetScannerStatus(void * /*unused1*/, void * /*unused2*/, void * /*unused3*/
     LogOutput(kExportedLevel, DebugFunctionFile, "In   %d : GetScannerStatus :", 0);
     CatchAtBoundary(kErrGeneral, [status] {
         if (status == nullptr)
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
         else
-            *status = static_cast<uint8_t>(gErrCode & 0xFFu); // 2023 arrives as 231
+            *status = static_cast<uint8_t>(ErrCode() & 0xFFu); // 2023 arrives as 231
         return true;
     });
     LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : GetScannerStatus :", 1);
@@ -39,13 +39,13 @@ bool GetScannerStatusEx(void * /*unused1*/, void * /*unused2*/, void * /*unused3
     LogOutput(kExportedLevel, DebugFunctionFile, "In   %d : GetScannerStatusEx :", 1);
     CatchAtBoundary(kErrGeneral, [status] {
         if (status == nullptr)
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
         else
-            *status = gErrCode;
+            *status = ErrCode();
         return true;
     });
     LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : GetScannerStatusEx : %d", 1,
-              static_cast<int>(gErrCode));
+              static_cast<int>(ErrCode()));
     return true;
 }
 
@@ -57,7 +57,7 @@ bool GetLastStatusCode(void * /*unused*/, uint64_t *status)
         const bool asked = GetScannerStatusEx(nullptr, nullptr, nullptr, &code);
         // A null pointer is refused like the other status functions do (2005).
         if (status == nullptr) {
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return asked;
         }
         // 2009 and 3011 are never handed out: the caller keeps its value.

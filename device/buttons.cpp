@@ -58,7 +58,7 @@ bool InitialButton(tagButtonDescription *description)
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         if (description == nullptr) {
             // A null record is refused before any device traffic.
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         std::memset(description, 0, sizeof *description);
@@ -81,7 +81,7 @@ bool ReadPushButton(tagButtonStatus *status)
 {
     LogOutput(2, DebugFunctionFile, "In   %d : ReadPushButton :", 1);
     if (status == nullptr) {
-        gErrCode = kErrInvalidParameter;
+        SetErrCode(kErrInvalidParameter);
         LogOutput(2, DebugFunctionFile, "Out  0 : ReadPushButton :");
         return false;
     }

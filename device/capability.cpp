@@ -248,7 +248,7 @@ bool GetScannerAbility(tagScannerAbility *ability)
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         if (ability == nullptr) {
             // A null record is refused before any device traffic.
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         std::memset(ability, 0, sizeof *ability);
@@ -268,7 +268,7 @@ bool GetScannerAbilityEx(SCANNERABILITYEX *ability)
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         if (ability == nullptr) {
             // A null record is refused before any device traffic.
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         StartLock();

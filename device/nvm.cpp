@@ -113,7 +113,7 @@ bool TestNVMWork()
         if (TestWord(back, n) != TestWord(test, n)) {
             // The test values stay in the device: a device that does not keep
             // what it is sent is not trusted with the saved record either.
-            gErrCode = kErrGeneral;
+            SetErrCode(kErrGeneral);
             return written;
         }
     }
@@ -125,7 +125,7 @@ bool SetNVRAMValueWork(const uint8_t *data, uint32_t length, const SetterItem &s
     // A length past the end of the record is refused (2005, nothing sent),
     // as is null data with a non-zero length.
     if (!setter.zeroRecord && (length > kNVMDataLength - setter.offset || (data == nullptr && length != 0))) {
-        gErrCode = kErrInvalidParameter;
+        SetErrCode(kErrInvalidParameter);
         return false;
     }
     NVMDATA record;
@@ -185,7 +185,7 @@ bool ReadNVMData(NVMDATA *record)
     LogOutput(2, DebugFunctionFile, "In   %d : ReadNVMData :", 1);
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         if (record == nullptr) {
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         std::memset(record, 0, sizeof *record);
@@ -203,7 +203,7 @@ bool WriteNVMData(NVMDATA *record)
     LogOutput(2, DebugFunctionFile, "In   %d : WriteNVMData :", 1);
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         if (record == nullptr) {
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         StartLock();
@@ -220,7 +220,7 @@ bool InitializeNVM(tagNVMInitData *init)
     LogOutput(2, DebugFunctionFile, "In   %d : InitializeNVM :", 1);
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         if (init == nullptr) {
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         return InitializeNVMWork(*init);
@@ -242,14 +242,14 @@ bool CheckNVMData(tagNVMInitData *init)
     LogOutput(2, DebugFunctionFile, "In   %d : CheckNVMData :", 1);
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         if (init == nullptr) {
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         NVMDATA record;
         const bool read = ReadNVMData(&record);
         // Compared even after a failed read (against the cleared record).
         if (std::strncmp(record.Identification, init->Identification, sizeof record.Identification) != 0) {
-            gErrCode = kErrGeneral;
+            SetErrCode(kErrGeneral);
         }
         return read;
     });

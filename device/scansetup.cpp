@@ -243,7 +243,7 @@ bool ReadCalibration(uint16_t deviceResolution)
     // No buffer for the raw data: the call fails with the memory status code.
     std::unique_ptr<uint8_t[]> data(gCalibrationBufferAllocator(size));
     if (!data) {
-        gErrCode = kErrScanMemory;
+        SetErrCode(kErrScanMemory);
         return false;
     }
     const uint8_t type =
@@ -280,7 +280,7 @@ bool SetUpScan(const tagScanParameter &request)
     // A resolution of 0 has no scale between caller and device: refuse it
     // (the ratios stay 0, the line count is the request's).
     if (request.XRes == 0) {
-        gErrCode = kErrInvalidParameter;
+        SetErrCode(kErrInvalidParameter);
         return false;
     }
     sacdimension.ScaleToCaller = static_cast<double>(request.XRes) / resolution;
@@ -288,7 +288,7 @@ bool SetUpScan(const tagScanParameter &request)
     NewParam.LineNum = DeviceLineCount(request.LineNum, sacdimension.ScaleToDevice);
 
     if (!CheckScanParameter(&request)) {
-        gErrCode = kErrInvalidParameter;
+        SetErrCode(kErrInvalidParameter);
         return false;
     }
 
@@ -457,7 +457,7 @@ bool SetScanParameter(tagScanParameter *parameter)
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         // No record: nothing to keep or validate.
         if (parameter == nullptr) {
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         // Work on a copy: the caller may hand in one of the driver's own records.

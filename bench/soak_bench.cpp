@@ -57,7 +57,7 @@ std::vector<Request> Mix()
         uint8_t mode, bits;
     } modes[] = {{0, 1}, {1, 1}, {2, 8}, {4, 24}};
     std::vector<Request> mix;
-    for (uint16_t dpi : {75, 100, 150, 300, 600})
+    for (uint16_t dpi : {uint16_t{75}, uint16_t{100}, uint16_t{150}, uint16_t{300}, uint16_t{600}})
         for (const auto &m : modes)
             mix.push_back({m.mode, m.bits, dpi, static_cast<uint16_t>(dpi * 2 / 32 * 32), dpi});
     return mix;

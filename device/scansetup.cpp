@@ -14,6 +14,7 @@
 #include "device/settings.h"
 #include "support/NxByteOrder.h"
 #include "support/debug.h"
+#include "support/trace.h"
 
 tagScanParameter OldParam;
 tagScanParameter NewParam;
@@ -36,20 +37,17 @@ CalibrationBufferAllocator gCalibrationBufferAllocator = AllocateWithNew;
 
 namespace {
 
-constexpr unsigned int kApiLogLevel = 2;
-constexpr unsigned int kDeviceLogLevel = 3;
-
-// ScanMode codes.
-constexpr uint8_t kModeLineArt = 0;
-constexpr uint8_t kModeHalftone = 1;
-constexpr uint8_t kModeGray = 2;
-constexpr uint8_t kModeColor2 = 3;
-constexpr uint8_t kModeColor = 4;
-constexpr uint8_t kModeNone = 5;
-constexpr uint8_t kModeR2Ycc = 6;
-constexpr uint8_t kModeD2JpegFirst = 7;
-constexpr uint8_t kModeD2JpegLast = 10;
-constexpr uint8_t kModeD2JpegGray = 11;
+// ScanMode codes (DocscanScanMode) as the byte of the record.
+constexpr uint8_t kModeLineArt = DOCSCAN_MODE_LINEART;
+constexpr uint8_t kModeHalftone = DOCSCAN_MODE_HALFTONE;
+constexpr uint8_t kModeGray = DOCSCAN_MODE_GRAY;
+constexpr uint8_t kModeColor2 = DOCSCAN_MODE_COLOR_SECOND;
+constexpr uint8_t kModeColor = DOCSCAN_MODE_COLOR;
+constexpr uint8_t kModeNone = 5; // no mode has this code
+constexpr uint8_t kModeR2Ycc = DOCSCAN_MODE_YCC_COLOR;
+constexpr uint8_t kModeD2JpegFirst = DOCSCAN_MODE_JPEG_COLOR_FIRST;
+constexpr uint8_t kModeD2JpegLast = DOCSCAN_MODE_JPEG_COLOR_LAST;
+constexpr uint8_t kModeD2JpegGray = DOCSCAN_MODE_JPEG_GRAY;
 
 constexpr uint16_t kMaxResolution = 600;
 
@@ -227,7 +225,7 @@ bool ReadCalibration(uint16_t deviceResolution)
     const bool onRequest = (NewParam.ExtScanParam & kExtCalibrationOnRequest) != 0;
     const bool readRaw = onRequest ? state == 1 : state != 3;
     if (!readRaw) {
-        LogOutput(kApiLogLevel, DebugFunctionFile, "Calibration is not need !");
+        LogOutput(kLogExported, DebugFunctionFile, "Calibration is not need !");
         return true;
     }
 
@@ -310,12 +308,12 @@ void DumpScanParameter(const char *prefix, const tagScanParameter *record)
     const time_t now = std::time(nullptr);
     struct tm local = {};
     localtime_r(&now, &local);
-    LogOutput(kApiLogLevel, DebugParamFile, "============ ScanParameter ============%d:%d:%d", local.tm_hour,
+    LogOutput(kLogExported, DebugParamFile, "============ ScanParameter ============%d:%d:%d", local.tm_hour,
               local.tm_min, local.tm_sec);
 
     // One line a field: "<prefix>.ScanParameter.<field> = <value>".
 #define DUMP_LINE(text, value)                                                                               \
-    LogOutput(kApiLogLevel, DebugParamFile, "%s.ScanParameter." text, prefix, value)
+    LogOutput(kLogExported, DebugParamFile, "%s.ScanParameter." text, prefix, value)
     DUMP_LINE("Left = %i", p.Left);
     DUMP_LINE("Top = %i", p.Top);
     DUMP_LINE("Width = %i", p.Width);
@@ -362,7 +360,7 @@ void DumpScanParameter(const char *prefix, const tagScanParameter *record)
 
 bool CheckScanParameter(const tagScanParameter *record)
 {
-    LogOutput(kDeviceLogLevel, DebugFunctionFile, "In   0 : CheckScanParameter :");
+    TraceScope trace(kLogInternal, "CheckScanParameter", 0);
     bool result = false;
     if (record != nullptr) {
         try {
@@ -377,11 +375,10 @@ bool CheckScanParameter(const tagScanParameter *record)
             CheckLineBoundary(p);
             result = true;
         } catch (const char *message) {
-            LogOutput(kDeviceLogLevel, DebugFunctionFile, "Check scan parameter error = %s", message);
+            LogOutput(kLogInternal, DebugFunctionFile, "Check scan parameter error = %s", message);
         }
     }
-    LogOutput(kDeviceLogLevel, DebugFunctionFile, "Out  %d : CheckScanParameter :", result ? 1 : 0);
-    return result;
+    return trace.Return(result);
 }
 
 void GetWindowDescriptor(NX_WindowDescription *descriptor, const tagScanParameter *record)
@@ -451,8 +448,7 @@ void GetWindowDescriptor(NX_WindowDescription *descriptor, const tagScanParamete
 
 bool SetScanParameter(tagScanParameter *parameter)
 {
-    LogOutput(kApiLogLevel, DebugFunctionFile, "In   %d : SetScanParameter :", 0);
-    bool writeExit = true;
+    TraceScope trace(kLogExported, "SetScanParameter", 0);
     bool locked = false;
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         // No record: nothing to keep or validate.
@@ -468,7 +464,7 @@ bool SetScanParameter(tagScanParameter *parameter)
         const bool known = GetScannerAbilityEx(&ability);
         scannermaxwidth = ability.MaxScanWidth;
         if (!known) {
-            writeExit = false;
+            trace.SkipExitLine();
             return false;
         }
         locked = true;
@@ -476,6 +472,5 @@ bool SetScanParameter(tagScanParameter *parameter)
         return SetUpScan(request);
     });
     if (locked) EndLock();
-    if (writeExit) LogOutput(kApiLogLevel, DebugFunctionFile, "Out  %d : SetScanParameter :", result ? 1 : 0);
-    return result;
+    return trace.Return(result);
 }

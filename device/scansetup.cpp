@@ -20,12 +20,7 @@ tagScanParameter OldParam;
 tagScanParameter NewParam;
 uint32_t dwApPixNum = 0;
 
-tagSacDimension sacdimension;
-
-uint8_t bitTrueGray = 0;
-uint8_t bitOneChanelGray = 0;
-uint8_t bitBW = 0;
-uint8_t bitHafltone = 0;
+ScanSetupState gScanSetup;
 
 namespace {
 
@@ -170,10 +165,10 @@ void MapModeAndFlags(tagScanParameter &device)
     bool asGray = false;
     if (mode == kModeLineArt && device.BitPerPixel == 1) {
         if (device.ColorFilter == 0) device.ColorFilter = 1;
-        bitBW = 1;
+        gScanSetup.bitBW = 1;
         asGray = true;
     } else if (mode == kModeHalftone && device.BitPerPixel == 1) {
-        bitHafltone = 1;
+        gScanSetup.bitHafltone = 1;
         asGray = true;
     } else if (mode == kModeGray) {
         asGray = true;
@@ -181,11 +176,11 @@ void MapModeAndFlags(tagScanParameter &device)
     if (asGray) {
         device.ScanMode = kModeColor;
         device.BitPerPixel = 24;
-        bitOneChanelGray = device.ColorFilter != 0 ? 1 : 0;
-        bitTrueGray = device.ColorFilter != 0 ? 0 : 1;
+        gScanSetup.bitOneChanelGray = device.ColorFilter != 0 ? 1 : 0;
+        gScanSetup.bitTrueGray = device.ColorFilter != 0 ? 0 : 1;
     } else {
-        bitOneChanelGray = 0;
-        bitTrueGray = 0;
+        gScanSetup.bitOneChanelGray = 0;
+        gScanSetup.bitTrueGray = 0;
     }
 }
 
@@ -257,16 +252,16 @@ bool SetUpScan(const tagScanParameter &request)
     dwApPixNum = request.BitPerPixel == 24 ? request.PixelNum * 3u : request.PixelNum;
     DumpScanParameter("AP", &request);
 
-    sacdimension = tagSacDimension{};
+    gScanSetup.sacdimension = tagSacDimension{};
     NewParam = request;
-    sacdimension.Width = request.Width;
-    sacdimension.Length = request.Length;
-    sacdimension.PixelNum = request.PixelNum;
-    sacdimension.LineNum = request.LineNum;
-    sacdimension.Left = request.Left;
-    sacdimension.ScanMode = request.ScanMode;
-    sacdimension.BitPerPixel = request.BitPerPixel;
-    sacdimension.XRes = request.XRes;
+    gScanSetup.sacdimension.Width = request.Width;
+    gScanSetup.sacdimension.Length = request.Length;
+    gScanSetup.sacdimension.PixelNum = request.PixelNum;
+    gScanSetup.sacdimension.LineNum = request.LineNum;
+    gScanSetup.sacdimension.Left = request.Left;
+    gScanSetup.sacdimension.ScanMode = request.ScanMode;
+    gScanSetup.sacdimension.BitPerPixel = request.BitPerPixel;
+    gScanSetup.sacdimension.XRes = request.XRes;
 
     MapModeAndFlags(NewParam);
     NewParam.Left = 0;
@@ -281,9 +276,9 @@ bool SetUpScan(const tagScanParameter &request)
         gErrCode = kErrInvalidParameter;
         return false;
     }
-    sacdimension.ScaleToCaller = static_cast<double>(request.XRes) / resolution;
-    sacdimension.ScaleToDevice = static_cast<double>(resolution) / request.XRes;
-    NewParam.LineNum = DeviceLineCount(request.LineNum, sacdimension.ScaleToDevice);
+    gScanSetup.sacdimension.ScaleToCaller = static_cast<double>(request.XRes) / resolution;
+    gScanSetup.sacdimension.ScaleToDevice = static_cast<double>(resolution) / request.XRes;
+    NewParam.LineNum = DeviceLineCount(request.LineNum, gScanSetup.sacdimension.ScaleToDevice);
 
     if (!CheckScanParameter(&request)) {
         gErrCode = kErrInvalidParameter;

@@ -332,12 +332,12 @@ bool BuildDeliveryPlan(DeliveryPlan &plan, const char **why)
     plan.devLineNum = NewParam.LineNum;
     plan.colorFilter = NewParam.ColorFilter;
     plan.htPattern = NewParam.HTPatternNo;
-    plan.P = sacdimension.PixelNum;
-    plan.X = sacdimension.XRes;
-    plan.left = sacdimension.Left;
-    plan.width = sacdimension.Width;
-    plan.scaleToCaller = sacdimension.ScaleToCaller;
-    plan.scaleToDevice = sacdimension.ScaleToDevice;
+    plan.P = gScanSetup.sacdimension.PixelNum;
+    plan.X = gScanSetup.sacdimension.XRes;
+    plan.left = gScanSetup.sacdimension.Left;
+    plan.width = gScanSetup.sacdimension.Width;
+    plan.scaleToCaller = gScanSetup.sacdimension.ScaleToCaller;
+    plan.scaleToDevice = gScanSetup.sacdimension.ScaleToDevice;
     plan.readSize = MaxSizeRead != 0 ? std::min(MaxSizeRead, kMaxTransferLength) : kDefaultMaxSizeRead;
 
     // The delivery works on whole bytes per pixel, at the device's two
@@ -354,13 +354,13 @@ bool BuildDeliveryPlan(DeliveryPlan &plan, const char **why)
                                     InquiryBE16<kInqOverscan4>(MyInquiryData);
     plan.stretch = gApplicationType != 1 && plan.X > kLowestCroppedXRes && gModelType == 1;
     plan.crop = (plan.X > kLowestCroppedXRes && (plan.left != 0 || plan.P != deviceWidth300)) ||
-                (plan.P != plan.width && bitBW == 1);
+                (plan.P != plan.width && gScanSetup.bitBW == 1);
     plan.filters = IsFilterModel() && gApplicationType != 1 && plan.devScanMode == 4 && plan.X == 300;
     plan.rescale = plan.X != 300 && plan.X != 600;
-    plan.trueGray = bitTrueGray == 1;
-    plan.oneChannelGray = bitOneChanelGray == 1;
-    plan.halftone = bitHafltone == 1;
-    plan.lineart = bitBW == 1;
+    plan.trueGray = gScanSetup.bitTrueGray == 1;
+    plan.oneChannelGray = gScanSetup.bitOneChanelGray == 1;
+    plan.halftone = gScanSetup.bitHafltone == 1;
+    plan.lineart = gScanSetup.bitBW == 1;
 
     const uint64_t full = uint64_t{plan.W} * plan.D / 8;
     const uint64_t cropped = DevicePixelsOfCaller(plan) * plan.D / 8;

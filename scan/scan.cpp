@@ -127,7 +127,7 @@ bool FixBlockGeometry(uint32_t &pageBytes)
     const uint64_t bytesPerLine = uint64_t{NewParam.BitPerPixel} * NewParam.PixelNum / 8;
     const uint64_t lines = uint64_t{NewParam.HiWordLineNum} * 65536u + NewParam.LineNum;
     const uint64_t imageBytes = uint64_t{NewParam.BitPerPixel / 8u} * NewParam.PixelNum * lines;
-    const uint32_t lineCount = LinesPerBlock(sacdimension.XRes);
+    const uint32_t lineCount = LinesPerBlock(gScanSetup.sacdimension.XRes);
     const uint64_t blockBytes = bytesPerLine * lineCount;
 
     // The ring must have something to hold and the page something to read;
@@ -221,7 +221,7 @@ bool StartScanWork()
 
     Imagesize = pageBytes;
     LogOutput(kExportedLevel, DebugVarFile, "Resolution = %3d, Pixelnum = %4d, Linenum = %4d, Imagesize = %d",
-              static_cast<int>(sacdimension.XRes), static_cast<int>(NewParam.PixelNum),
+              static_cast<int>(gScanSetup.sacdimension.XRes), static_cast<int>(NewParam.PixelNum),
               static_cast<int>(uint32_t{NewParam.HiWordLineNum} * 65536u + NewParam.LineNum),
               static_cast<int>(Imagesize));
 
@@ -345,10 +345,8 @@ bool StopScanWork()
     }
 
     __atomic_store_n(&bitUserCancel, 0, __ATOMIC_RELEASE);
-    bitTrueGray = 0;
-    bitBW = 0;
+    gScanSetup.EndScan();
     bitCrop = 0;
-    bitHafltone = 0;
 
     FreeRing();
     // Nothing of the freed block may be delivered after the stop.
@@ -357,7 +355,7 @@ bool StopScanWork()
     gDeliveryPlan.valid = false;
     gPageRead.store(false, std::memory_order_relaxed);
 
-    ResetImageRoutines(sacdimension.XRes);
+    ResetImageRoutines(gScanSetup.sacdimension.XRes);
     return result;
 }
 

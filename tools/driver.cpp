@@ -42,10 +42,12 @@ std::string DriverSearchOrder()
            " on the dynamic linker's search path";
 }
 
-bool LoadDriver(Driver *driver, std::string *error)
+bool LoadDriver(Driver *driver, std::string *error) { return LoadDriverFrom(driver, Candidates(), error); }
+
+bool LoadDriverFrom(Driver *driver, const std::vector<std::string> &candidates, std::string *error)
 {
     std::string failures;
-    for (const std::string &candidate : Candidates()) {
+    for (const std::string &candidate : candidates) {
         void *handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (handle != nullptr) {
             driver->handle = handle;

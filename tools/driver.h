@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "api/scanner.h" // record types and declarations; never called directly
 
@@ -50,6 +51,8 @@ struct Driver {
 // function in DOCSCAN_CLI_FUNCTIONS; on failure returns false and says which
 // library or which function was missing in *error.
 bool LoadDriver(Driver *driver, std::string *error);
+// The same from the given files (or library names), tried in order.
+bool LoadDriverFrom(Driver *driver, const std::vector<std::string> &candidates, std::string *error);
 
 // Where LoadDriver looks, in order (for messages and --help).
 std::string DriverSearchOrder();

@@ -17,16 +17,6 @@
 
 namespace docscan_cli {
 
-size_t BytesPerRow(const ImageInfo &info)
-{
-    switch (info.kind) {
-    case PixelKind::Bilevel: return (static_cast<size_t>(info.width) + 7) / 8;
-    case PixelKind::Gray: return info.width;
-    case PixelKind::Rgb: return static_cast<size_t>(info.width) * 3;
-    }
-    return 0;
-}
-
 std::optional<ImageFormat> ParseImageFormat(std::string_view name)
 {
     std::string lower(name);

@@ -16,20 +16,11 @@
 #include <string>
 #include <string_view>
 
+#include "tools/imageinfo.h"
+
 namespace docscan_cli {
 
-enum class PixelKind { Bilevel, Gray, Rgb };
 enum class ImageFormat { Png, Pnm, Tiff };
-
-struct ImageInfo {
-    uint32_t width = 0;  // pixels per row
-    uint32_t height = 0; // rows
-    PixelKind kind = PixelKind::Rgb;
-    uint32_t dpi = 0; // 0: not recorded in the file
-};
-
-// Bytes of one row: 3 per pixel for colour, 1 for gray, (width + 7) / 8 for 1-bit.
-size_t BytesPerRow(const ImageInfo &info);
 
 // "png", "pnm" (also "pbm", "pgm", "ppm"), "tiff" (also "tif"); case-insensitive.
 std::optional<ImageFormat> ParseImageFormat(std::string_view name);

@@ -2,6 +2,7 @@
 #include "tools/scanrequest.h"
 
 #include <cmath>
+#include <cstdio>
 #include <numeric>
 
 #include "tools/args.h"

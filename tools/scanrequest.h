@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "api/scanner.h"
-#include "tools/imagefile.h"
+#include "tools/imageinfo.h"
 
 namespace docscan_cli {
 

@@ -147,8 +147,12 @@ bool VirtualScanner::running() const { return state_->bus != nullptr && gModule.
 
 bool VirtualScanner::Load(std::string *error)
 {
+    return Load(VirtualModulePath(std::getenv(kVirtualModuleVariable), SelfExecutable()), error);
+}
+
+bool VirtualScanner::Load(const std::string &path, std::string *error)
+{
     if (gModule.start != nullptr) return true;
-    const std::string path = VirtualModulePath(std::getenv(kVirtualModuleVariable), SelfExecutable());
     void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         const char *why = dlerror();

@@ -60,6 +60,8 @@ public:
     // Loads the virtual scanner module (once). False, with the reason, when
     // it or the umockdev library it needs is missing.
     bool Load(std::string *error);
+    // The same from the module file `path`.
+    bool Load(const std::string &path, std::string *error);
     // Creates the emulated bus with the scanner on it (loading the module
     // first when needed). Needs the preload.
     bool Start(const VirtualOptions &options, std::string *error);

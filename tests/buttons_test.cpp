@@ -19,11 +19,7 @@ namespace {
 using Packet = std::array<uint8_t, 8>;
 using Record = std::vector<uint8_t>;
 
-Record Bytes(const tagButtonStatus &status)
-{
-    const auto *p = reinterpret_cast<const uint8_t *>(&status);
-    return Record(p, p + sizeof status);
-}
+Record Bytes(const tagButtonStatus &status) { return testbed::bytesOf(&status, sizeof status); }
 
 Record Want(std::initializer_list<uint8_t> head)
 {
@@ -32,15 +28,12 @@ Record Want(std::initializer_list<uint8_t> head)
     return record;
 }
 
-class ButtonsTest : public testbed::DriverTest {
-protected:
-    sim::BusOptions busOptions() const override
-    {
-        sim::BusOptions options;
-        options.devices[0].profile = sim::InquiryProfile::withButtons();
-        return options;
-    }
+using NoButtonsTest = testbed::DriverTest;
 
+class ButtonsTest : public testbed::OnBus<testbed::DriverTest, [](sim::BusOptions &o) {
+    o.devices[0].profile = sim::InquiryProfile::withButtons();
+}> {
+protected:
     // One packet through ReadPushButton; the record starts dirty.
     Record ReadPacket(const Packet &packet, bool *result = nullptr)
     {
@@ -51,11 +44,6 @@ protected:
         if (result != nullptr) *result = read;
         return Bytes(status);
     }
-};
-
-class NoButtonsTest : public ButtonsTest {
-protected:
-    sim::BusOptions busOptions() const override { return {}; }
 };
 
 } // namespace
@@ -81,8 +69,7 @@ TEST_F(NoButtonsTest, DescriptionOfAScannerWithoutButtonsIsZero)
     tagButtonDescription description;
     std::memset(&description, 0xEE, sizeof description);
     ASSERT_TRUE(InitialButton(&description));
-    const auto *p = reinterpret_cast<const uint8_t *>(&description);
-    EXPECT_EQ(std::vector<uint8_t>(p, p + 24), std::vector<uint8_t>(24, 0));
+    EXPECT_EQ(testbed::bytesOf(&description, sizeof description), Record(24, 0));
 }
 
 TEST_F(ButtonsTest, FailedInquiryLeavesAZeroDescription)

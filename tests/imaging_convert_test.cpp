@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "imaging/convert.h"
+#include "testbed/imaging.h"
 
 namespace {
 
@@ -24,18 +25,12 @@ int Bit(const Bytes &line, std::size_t offset, std::size_t x)
     return (line[offset + x / 8] >> (7 - x % 8)) & 1;
 }
 
-unsigned Pick(std::mt19937 &rng, unsigned n) { return static_cast<unsigned>(rng() % n); }
-
-Bytes Random(std::size_t n, std::mt19937 &rng)
-{
-    Bytes b(n);
-    for (auto &v : b) v = static_cast<unsigned char>(rng());
-    return b;
-}
+using testbed::Pick;
+using testbed::Random;
 
 // ---- the halftone table --------------------------------------------------
 
-TEST(HalftoneTable, RowsOfTheMatricesAsListed)
+TEST(HalftoneTable, FirstRowOfPattern1AndLastRowOfPattern6)
 {
     const unsigned char p1r0[8] = {127, 201, 174, 147, 120, 46, 73, 100};
     const unsigned char p6r7[8] = {238, 242, 214, 228, 238, 241, 208, 225};
@@ -73,14 +68,6 @@ TEST(HalftoneTable, StructureOfThePatterns)
 }
 
 // ---- colour to gray ---------------------------------------------------------
-
-TEST(ColortoGray, WorkedValues)
-{
-    Bytes src = {255, 255, 255, 0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255};
-    Bytes dst(5, 0xEE);
-    EXPECT_EQ(ColortoGray(src.data(), dst.data(), 3, 15, 5, 1), 1u);
-    EXPECT_EQ(dst, (Bytes{255, 0, 76, 153, 25}));
-}
 
 TEST(ColortoGray, EveryColourIsTheTruncatedWeightedSum)
 {
@@ -149,31 +136,6 @@ TEST(ColortoOneChannelGray, PicksTheChannelOrBlack)
 
 // ---- line art -----------------------------------------------------------------
 
-TEST(GrayToLineart, WorkedLines)
-{
-    Bytes trailing(40, 0);
-    for (int i = 16; i < 20; ++i) trailing[i] = 255;
-    trailing[20 + 1] = 200;
-    const struct {
-        const char *what;
-        Bytes src;
-        unsigned dstBpl, srcBpl, lines;
-        Bytes expected;
-    } cases[] = {
-        {"below the threshold is black", {127, 128, 0, 255, 129, 126, 128, 127}, 1, 8, 1, {0xA5, 0xEE}},
-        // 20 pixels, 2 bytes a line: pixels 16..19 have no place
-        {"trailing pixels dropped", trailing, 2, 20, 2, {0xFF, 0xFF, 0xBF, 0xFF, 0xEE}},
-        // 10 source pixels for 16 output bits: the rest is white, nothing
-        // past the source line is read
-        {"output wider than the source", Bytes(10, 0), 2, 10, 1, {0xFF, 0xC0, 0xEE}},
-    };
-    for (const auto &c : cases) {
-        Bytes dst(c.expected.size(), 0xEE);
-        GrayToLineart(c.src.data(), dst.data(), c.dstBpl, 128, c.srcBpl, c.lines);
-        EXPECT_EQ(dst, c.expected) << c.what;
-    }
-}
-
 TEST(GrayToLineart, MatchesPlainBitLoop)
 {
     std::mt19937 rng(2);
@@ -194,28 +156,6 @@ TEST(GrayToLineart, MatchesPlainBitLoop)
 }
 
 // ---- halftone -------------------------------------------------------------------
-
-TEST(TransferGrayToHalftone, MatrixRowFollowsTheLineWithinTheCall)
-{
-    // 10 lines of 8 pixels of value 128: line y uses matrix row y mod 8, and
-    // every call starts again at row 0.
-    Bytes src(80, 128);
-    Bytes dst(10);
-    TransferGrayToHalftone(src.data(), dst.data(), 1, 128, 8, 10, 1);
-    EXPECT_EQ(dst[0], 0x70);
-    for (int y = 0; y < 10; ++y) {
-        unsigned expect = 0;
-        for (int x = 0; x < 8; ++x)
-            if (128 < Threshold(1, y % 8, x)) expect |= 0x80u >> x;
-        EXPECT_EQ(dst[y], expect) << y;
-    }
-    EXPECT_EQ(dst[8], dst[0]);
-    EXPECT_EQ(dst[9], dst[1]);
-    Bytes next(2);
-    TransferGrayToHalftone(src.data(), next.data(), 1, 128, 8, 2, 1);
-    EXPECT_EQ(next[0], dst[0]);
-    EXPECT_EQ(next[1], dst[1]);
-}
 
 TEST(TransferGrayToHalftone, UnknownPatternFallsBackToPattern1)
 {

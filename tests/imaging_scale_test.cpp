@@ -1,6 +1,6 @@
 // Block resampling: output line counts per block, the two methods and their
 // thresholds, state across blocks and resets, and bit-exactness against a
-// plain model written operation for operation from the algorithm.
+// plain model doing the same arithmetic in the same order.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "imaging/scale.h"
+#include "testbed/imaging.h"
 
 namespace {
 
@@ -18,14 +19,8 @@ using Bytes = std::vector<unsigned char>;
 using ScaleFn = unsigned int (*)(const unsigned char *, unsigned int, unsigned int, unsigned char *,
                                  unsigned int, double, double, unsigned short);
 
-unsigned Pick(std::mt19937 &rng, unsigned n) { return static_cast<unsigned>(rng() % n); }
-
-Bytes Random(std::size_t n, std::mt19937 &rng)
-{
-    Bytes b(n);
-    for (auto &v : b) v = static_cast<unsigned char>(rng());
-    return b;
-}
+using testbed::Pick;
+using testbed::Random;
 
 void Reset(ScaleFn f) { EXPECT_EQ(f(nullptr, 0, 0, nullptr, 0, 0.0, 0.0, 0), 0u); }
 
@@ -42,7 +37,7 @@ struct Model {
     bool active = false;
     std::vector<Bytes> carry;
     unsigned linecount = 0, scancount = 0;
-    bool outOfRange = false; // a row or pixel the text would take from outside the data
+    bool outOfRange = false; // a row or pixel named outside the data
 
     void Reset() { active = false; }
 
@@ -84,7 +79,7 @@ struct Model {
         const long long total = carried + srcLines;
         auto row = [&](long long r) -> const unsigned char * {
             if (r < 0 || r >= total) {
-                outOfRange = true; // open case: the implementation takes the nearest row
+                outOfRange = true; // outside the data: the nearest row is taken
                 r = std::clamp(r, 0LL, total - 1);
             }
             return r < carried ? carry[static_cast<std::size_t>(r)].data()
@@ -245,16 +240,6 @@ TEST(ScaleLines, LinesPerBlock)
                  {ScaleProcessEx, 1.0, {10, 10, 10}}};
     for (const auto &c : cases)
         EXPECT_EQ(LineCounts(c.f, c.yRatio, static_cast<int>(c.counts.size()), 10), c.counts) << c.yRatio;
-    // 0.75 carries a line every other block.
-    Model model{false, false, {}, 0, 0, false};
-    std::mt19937 rng(12);
-    std::vector<std::size_t> carried;
-    for (int b = 0; b < 4; ++b) {
-        Bytes out;
-        model.Run(Random(160, rng), 16, 10, out, 16, 1.0, 0.75, 8);
-        carried.push_back(model.carry.size());
-    }
-    EXPECT_EQ(carried, (std::vector<std::size_t>{1, 0, 1, 0}));
 }
 
 TEST(ScaleLines, UnitRatiosOfScaleProcessExAreTheIdentity)
@@ -421,21 +406,6 @@ TEST(ScaleState, BlockSplittingKeepsTheScanWideBilinearOutput)
             EXPECT_EQ(pieces, whole) << ratio << " " << bpp;
         }
     }
-}
-
-TEST(ScaleState, ResetStartsANewScan)
-{
-    std::mt19937 rng(19);
-    const Bytes a = Random(16 * 10, rng), b = Random(16 * 10, rng);
-    Reset(ScaleProcess);
-    const Bytes first = Block(ScaleProcess, a, 16, 10, 16, 1.0, 1.0, 8);
-    Block(ScaleProcess, b, 16, 10, 16, 1.0, 1.0, 8);
-    Reset(ScaleProcess);
-    unsigned n = 0;
-    EXPECT_EQ(Block(ScaleProcess, a, 16, 10, 16, 1.0, 1.0, 8, &n), first);
-    EXPECT_EQ(n, 9u); // a first block again: nothing carried
-    Reset(ScaleProcess);
-    Reset(ScaleProcess); // a reset without a scan is harmless
 }
 
 TEST(ScaleState, TheTwoRoutinesKeepSeparateState)

@@ -1,8 +1,9 @@
 // Driver lifecycle and device bracket: results, status codes, their order,
 // and the trace the functions and the transport below them write.
 //
-// DRVLOG_RESOURCE_LOCK: these tests write /tmp/DrvLog/Debug.conf and read
-// vemoDll.txt; every test runs under testbed::DrvLogGuard.
+// DRVLOG_RESOURCE_LOCK: the trace tests write /tmp/DrvLog/Debug.conf and read
+// vemoDll.txt under the test bed's log guard. The expected blocks of trace are
+// in tests/data/lifecycle.trace.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,44 +17,23 @@
 #include "device/capability.h"
 #include "device/scansetup.h"
 #include "scan/scan.h"
-#include "testbed/testbed.h"
+#include "testbed/driver_test.h"
 #include "transport/usbio_linux_10.h"
 #include "transport/usbio_linux_libusb_10.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
+using testbed::golden;
 
-class LifecycleTest : public testbed::ScannerTest {
+constexpr const char *kTrace = "lifecycle.trace";
+
+// The driver is brought up by each test; without a trace unless asked for.
+class LifecycleTest : public testbed::DriverTest {
 protected:
-    void SetUp() override
-    {
-        logGuard_ = std::make_unique<testbed::DrvLogGuard>(false); // no configuration: no trace
-        testbed::ScannerTest::SetUp();
-    }
-    void TearDown() override
-    {
-        lScanFlag = 0;
-        TerminateDriver();
-        testbed::ScannerTest::TearDown();
-        logGuard_.reset();
-    }
-
-    // InitializeDriver with the trace at this level. The configuration is
-    // removed right after it has been read (the level stays in force in this
-    // process), so that test processes running beside this one without the
-    // lock do not start logging into the same files.
-    static bool InitializeDriverAtLevel(int level)
-    {
-        if (!testbed::writeDebugConf({"DebugLevel " + std::to_string(level)})) return false;
-        const bool result = InitializeDriver();
-        std::filesystem::remove(testbed::kDrvLogDir / "Debug.conf");
-        return result;
-    }
-    static Lines Log() { return testbed::readLines(testbed::kDrvLogDir / "vemoDll.txt"); }
-
-private:
-    std::unique_ptr<testbed::DrvLogGuard> logGuard_;
+    bool connectInSetUp() const override { return false; }
+    bool InitializeDriverAtLevel(unsigned level) { return initializeDriverAtLevel(level); }
+    static Lines Log() { return testbed::traceLines(); }
 };
 
 // The entry and exit lines ("In   ..." / "Out  ...") of the log, in order.
@@ -74,39 +54,12 @@ Lines Between(const Lines &log, const std::string &first, const std::string &las
     return Lines(begin, end == log.end() ? end : end + 1);
 }
 
-bool Has(const Lines &log, const std::string &line)
-{
-    return std::find(log.begin(), log.end(), line) != log.end();
-}
+const auto Has = testbed::hasLine;
+const auto HasPrefix = testbed::hasLineStartingWith;
+const auto InOrder = testbed::containsInOrder;
 
-bool HasPrefix(const Lines &log, const std::string &prefix)
-{
-    return std::any_of(log.begin(), log.end(), [&](const std::string &l) { return l.rfind(prefix, 0) == 0; });
-}
-
-// `expected` appears in `log` in this order (other lines may stand between).
-::testing::AssertionResult InOrder(const Lines &log, const Lines &expected)
-{
-    auto at = log.begin();
-    for (const std::string &line : expected) {
-        at = std::find(at, log.end(), line);
-        if (at == log.end()) return ::testing::AssertionFailure() << "missing (in order): \"" << line << "\"";
-        ++at;
-    }
-    return ::testing::AssertionSuccess();
-}
-
-// The fixture with other devices on the bus.
 template <auto Configure>
-class LifecycleBusTest : public LifecycleTest {
-protected:
-    sim::BusOptions busOptions() const override
-    {
-        sim::BusOptions options;
-        Configure(options);
-        return options;
-    }
-};
+using LifecycleBusTest = testbed::OnBus<LifecycleTest, Configure>;
 
 // Another device of the same vendor only.
 using NoScannerTest = LifecycleBusTest<[](sim::BusOptions &o) { o.devices[0].productId = 0x0001; }>;
@@ -218,16 +171,7 @@ TEST_F(LifecycleTest, Level2TracesTheExportedFunctionsOnly)
     ASSERT_TRUE(InitializeScanner());
     ASSERT_TRUE(TerminateDriver());
     const Lines log = Log();
-    EXPECT_EQ(FrameLines(log), (Lines{
-                                   "In   1 : InitializeDriver :",
-                                   "Out  1 : InitializeDriver :",
-                                   "In   1 : InitializeScanner :",
-                                   "In   1 : Inquiry :",
-                                   "Out  1 : Inquiry :",
-                                   "Out  1 : InitializeScanner :",
-                                   "In   1 : TerminateDriver :",
-                                   "Out  1 : TerminateDriver :",
-                               }));
+    EXPECT_EQ(FrameLines(log), golden(kTrace, "level2"));
     EXPECT_FALSE(Has(log, "Find New Device!"));
     // The configuration file is gone now; the level read before stays, and
     // the entry line shows the missing file.
@@ -242,36 +186,8 @@ TEST_F(LifecycleTest, Level3ShowsTheBracketAndTheTransport)
     ASSERT_TRUE(InitializeScanner());
     const Lines log = Log();
     EXPECT_EQ(Between(log, "In   1 : InitializeDriver :", "Out  1 : InitializeDriver :"),
-              (Lines{
-                  "In   1 : InitializeDriver :",
-                  "In   1 : StartLock :",
-                  "In   1 : CheckDevice : hDevice = 0x0",
-                  "Out  1 : CheckDevice :",
-                  "Out  1 : StartLock :",
-                  "In   1 : Initialize :",
-                  "Out  1 : Initialize :",
-                  "In   1 : EndLock :",
-                  "Out  1 : EndLock :",
-                  "Out  1 : InitializeDriver :",
-              }));
-    EXPECT_TRUE(InOrder(log, {
-                                 "In   1 : InitializeScanner :",
-                                 "In   1 : StartLock :",
-                                 "Out  1 : StartLock :",
-                                 "In   0 : FindScanner :",
-                                 "List device count = 1",
-                                 "Device 0, USB ID = 7F3C:51A4",
-                                 "Out  1 : FindScanner :",
-                                 "In   1 : Inquiry :",
-                                 "In   1 : DoIo : Code = 0x12 0x00 0x00",
-                                 "Out  1 : DoIo :",
-                                 "In   1 : DoIo : Code = 0x12 0x00 0x00",
-                                 "Out  1 : DoIo :",
-                                 "Out  1 : Inquiry :",
-                                 "In   1 : EndLock :",
-                                 "Out  1 : EndLock :",
-                                 "Out  1 : InitializeScanner :",
-                             }));
+              golden(kTrace, "level3-initialize-driver"));
+    EXPECT_TRUE(InOrder(log, golden(kTrace, "level3-initialize-scanner")));
     EXPECT_FALSE(HasPrefix(log, "In   1 : NxLibUsb::"));
     EXPECT_FALSE(Has(log, "Find New Device!"));
 }
@@ -281,29 +197,7 @@ TEST_F(LifecycleTest, Level4ShowsTheUsbLayer)
     ASSERT_TRUE(InitializeDriverAtLevel(4));
     ASSERT_TRUE(InitializeScanner());
     const Lines log = Log();
-    EXPECT_TRUE(InOrder(log, {
-                                 "In   1 : NxLibUsb::Open() : pContext = 0x0, hDevice = 0x0",
-                                 "In   1 : NxLibUsb::CreateDeviceHandle() :",
-                                 "In   1 : NxLibUsb::InitializeInterface() :",
-                                 "End point 0 Direction: In Type: Bulk",
-                                 "End point 1 Direction: Out Type: Bulk",
-                                 "End point 2 Direction: In Type: Interrupt",
-                                 "Configuration Value = 1",
-                                 "Interface value  = 0",
-                                 "Control Pipe Index = 0x00",
-                                 "Bulk In Pipe Index = 0x81",
-                                 "Bulk Out Pipe Index = 0x02",
-                                 "Interrupt in pipe index = 0x83",
-                                 "Out  1 : NxLibUsb::InitializeInterface() :",
-                                 "In   1 : NxLibUsb::WriteFile() :",
-                                 "Write command or data return = 10",
-                                 "Out  1 : NxLibUsb::WriteFile() :",
-                                 "In   1 : NxLibUsb::ReadFile() :",
-                                 "Read data return = 5",
-                                 "Out  1 : NxLibUsb::ReadFile() :",
-                                 "Read data return = 1",
-                                 "Read data return = 165",
-                             }));
+    EXPECT_TRUE(InOrder(log, golden(kTrace, "level4-usb")));
     EXPECT_TRUE(HasPrefix(log, "Out  1 : NxLibUsb::Open() : pContext = 0x"));
     EXPECT_TRUE(HasPrefix(log, "ListDevice = 0x"));
     EXPECT_TRUE(HasPrefix(log, "Out  1 : NxLibUsb::CreateDeviceHandle() : hRet = 0x"));
@@ -313,14 +207,7 @@ TEST_F(LifecycleTest, Level4ShowsTheUsbLayer)
     // Null arguments of the USB layer are logged as EINVAL.
     EXPECT_EQ(pNxLibUsb.CreateDeviceHandle(nullptr), nullptr);
     pNxLibUsb.CloseDeviceHandle(nullptr);
-    EXPECT_TRUE(InOrder(Log(), {
-                                   "In   1 : NxLibUsb::CreateDeviceHandle() :",
-                                   "Linux return errno: 22(Invalid argument)",
-                                   "Out  0 : NxLibUsb::CreateDeviceHandle() :",
-                                   "In   1 : NxLibUsb::CloseDeviceHandle() :",
-                                   "Linux return errno: 22(Invalid argument)",
-                                   "Out  0 : NxLibUsb::CloseDeviceHandle() :",
-                               }));
+    EXPECT_TRUE(InOrder(Log(), golden(kTrace, "level4-null-arguments")));
 }
 
 TEST_F(LifecycleTest, Level1WritesNothingAndLevel5AddsTheFoundLine)
@@ -350,17 +237,7 @@ TEST_F(NoScannerTest, MissingScannerLeaves2019AndShowsInTheExitLines)
     EXPECT_FALSE(ResetScanner());
     EXPECT_EQ(gErrCode, 2019u);
     EXPECT_TRUE(pNxLibUsb.blOpened) << "the driver itself came up";
-    const Lines log = Log();
-    EXPECT_TRUE(InOrder(log, {
-                                 "In   0 : FindScanner :",
-                                 "List device count = 1",
-                                 "Device 0, USB ID = 7F3C:0001",
-                                 "Out  0 : FindScanner :",
-                                 "Out  0 : InitializeScanner :",
-                                 "In   1 : ResetScanner :",
-                                 "Out  0 : InitializeScanner :",
-                                 "Out  0 : ResetScanner :",
-                             }));
+    EXPECT_TRUE(InOrder(Log(), golden(kTrace, "no-scanner")));
 }
 
 TEST_F(LifecycleTest, TransactionFailuresAreLoggedPhaseByPhase)
@@ -376,27 +253,7 @@ TEST_F(LifecycleTest, TransactionFailuresAreLoggedPhaseByPhase)
     EXPECT_FALSE(ReserveUnit());
     EXPECT_FALSE(Read(buffer, 128, 0x69, 0x0A0D));
     EXPECT_FALSE(Send(buffer, 512, 0x81, 0));
-    const Lines log = Log();
-    EXPECT_TRUE(InOrder(log, {
-                                 "In   1 : DoIo : Code = 0x16 0x00 0x00",
-                                 "libusb_bulk_transfer failure to write command or data to pipe",
-                                 "Libusb return error code: -9",
-                                 "Out  0 : NxLibUsb::WriteFile() :",
-                                 "Send command error(A)",
-                                 "Out  0 : DoIo :",
-                                 "In   1 : DoIo : Code = 0x16 0x00 0x00",
-                                 "libusb_bulk_transfer failure to read data from pipe",
-                                 "Libusb return error code: -9",
-                                 "Out  0 : NxLibUsb::ReadFile() :",
-                                 "Read status error(A)",
-                                 "Out  0 : DoIo :",
-                                 "In   1 : DoIo : Code = 0x28 0x00 0x69",
-                                 "Read data error(A)",
-                                 "Out  0 : DoIo :",
-                                 "In   1 : DoIo : Code = 0x2A 0x00 0x81",
-                                 "Send data error",
-                                 "Out  0 : DoIo :",
-                             }));
+    EXPECT_TRUE(InOrder(Log(), golden(kTrace, "transaction-failures")));
 }
 
 using MissingPipesTest = LifecycleBusTest<[](sim::BusOptions &o) {

@@ -7,6 +7,7 @@
 // restores /tmp/DrvLog as it was).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -39,30 +40,6 @@ Nvm Pattern()
     return n;
 }
 
-uint32_t Be32(const Nvm &n, size_t offset)
-{
-    return (uint32_t{n[offset]} << 24) | (uint32_t{n[offset + 1]} << 16) | (uint32_t{n[offset + 2]} << 8) |
-           n[offset + 3];
-}
-
-uint16_t Be16(const Nvm &n, size_t offset) { return static_cast<uint16_t>((n[offset] << 8) | n[offset + 1]); }
-
-uint16_t Host16(const NVMDATA &record, size_t offset)
-{
-    uint16_t value;
-    std::memcpy(&value, reinterpret_cast<const uint8_t *>(&record) + offset, 2);
-    return value;
-}
-
-uint32_t Host32(const NVMDATA &record, size_t offset)
-{
-    uint32_t value;
-    std::memcpy(&value, reinterpret_cast<const uint8_t *>(&record) + offset, 4);
-    return value;
-}
-
-const uint8_t *Raw(const NVMDATA &record) { return reinterpret_cast<const uint8_t *>(&record); }
-
 tagNVMInitData InitRecord(uint32_t length, const char *identification)
 {
     tagNVMInitData init;
@@ -86,15 +63,9 @@ protected:
     }
 };
 
-class NvmNoDefaultTest : public NvmTest {
-protected:
-    sim::BusOptions busOptions() const override
-    {
-        sim::BusOptions options;
-        options.devices[0].profile.flags149 = 0; // byte 149 bit 2 clear
-        return options;
-    }
-};
+// Byte 149 bit 2 clear.
+using NvmNoDefaultTest =
+    testbed::OnBus<NvmTest, [](sim::BusOptions &o) { o.devices[0].profile.flags149 = 0; }>;
 
 } // namespace
 
@@ -116,16 +87,17 @@ TEST_F(NvmTest, ReadConvertsExactlyTheBigEndianFields)
     ASSERT_TRUE(ReadNVMData(&record));
     EXPECT_EQ(+record.Value0, 256u);
 
-    for (size_t offset : {0, 4, 8, 12, 73, 77, 81})
-        EXPECT_EQ(Host32(record, offset), Be32(device, offset)) << offset;
-    std::vector<size_t> be16;
-    for (size_t offset = 16; offset <= 42; offset += 2) be16.push_back(offset);
-    be16.push_back(70);
-    be16.push_back(122);
-    for (size_t offset : be16) EXPECT_EQ(Host16(record, offset), Be16(device, offset)) << offset;
-    // Single bytes and strings come over as they are.
-    for (size_t offset : {44, 45, 46, 69, 72, 85, 100, 121, 124, 127})
-        EXPECT_EQ(Raw(record)[offset], device[offset]) << offset;
+    // The 32- and 16-bit fields arrive in host order (little-endian here),
+    // every other byte as it is.
+    WireBytes want(device.begin(), device.end());
+    auto swapped = [&](long offset, long size) {
+        std::reverse(want.begin() + offset, want.begin() + offset + size);
+    };
+    for (long offset : {0, 4, 8, 12, 73, 77, 81}) swapped(offset, 4);
+    for (long offset = 16; offset <= 42; offset += 2) swapped(offset, 2);
+    swapped(70, 2);
+    swapped(122, 2);
+    EXPECT_EQ(testbed::bytesOf(&record, sizeof record), want);
 
     const auto t = transcript();
     ASSERT_EQ(t.size(), 1u) << transcriptText();
@@ -241,7 +213,7 @@ TEST_F(NvmNoDefaultTest, ShortInitialisationRecordLeavesTheLateBytesZero)
     const Nvm n = DeviceNvm();
     EXPECT_EQ(n[44], 0); // byte 47 of the record lies past the caller's 40 bytes
     EXPECT_EQ(n[118], 0);
-    EXPECT_EQ(Be16(n, 122), 0); // byte 149 bit 2 clear
+    EXPECT_EQ(n[122] | n[123], 0); // byte 149 bit 2 clear
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(&n[46])), "ID");
 }
 
@@ -359,7 +331,7 @@ TEST_F(NvmTest, SetterByteOrderOfTheFieldAndItemZero)
     const uint32_t value = 0x12345678; // item 8: the 32-bit value at offset 0
     ASSERT_TRUE(SetNVRAMValue(reinterpret_cast<uint8_t *>(const_cast<uint32_t *>(&value)), 4, 8));
     const Nvm n = DeviceNvm();
-    EXPECT_EQ(Be32(n, 0), 0x12345678u);
+    EXPECT_EQ(WireBytes(n.begin(), n.begin() + 4), (WireBytes{0x12, 0x34, 0x56, 0x78}));
 
     // Item 0 writes an empty record.
     scanner().setNvm(Pattern());
@@ -424,29 +396,16 @@ protected:
 
 TEST_F(NvmTraceTest, QualifiedWriteTraceLines)
 {
-    testbed::DrvLogGuard guard;
-    ASSERT_TRUE(testbed::writeDebugConf({"DebugLevel 2"}));
-    connect();
+    connectTraced(2);
     uint8_t data[2] = {0, 9};
     ASSERT_TRUE(SetNVRAMValue(data, 2, 10));
     EXPECT_FALSE(SetNVRAMValue(data, 2, 11));
     TerminateDriver();
 
-    const auto lines = testbed::readLines(testbed::kDrvLogDir / "vemoDll.txt");
     std::vector<std::string> ours;
-    for (const std::string &line : lines) {
+    for (const std::string &line : testbed::traceLines()) {
         if (line.find("NVM") != std::string::npos || line.find("NVRAM") != std::string::npos)
             ours.push_back(line);
     }
-    const std::vector<std::string> want = {
-        "In   0 : SetNVRAMValue :",
-        "In   1 : ReadNVMData :",
-        "Out  1 : ReadNVMData :",
-        "In   1 : WriteNVMDataWithQualifier :",
-        "Out   1 : WriteNVMDataWithQualifier :",
-        "Out  1 : SetNVRAMValue :",
-        "In   0 : SetNVRAMValue :",
-        "Out  0 : SetNVRAMValue :",
-    };
-    EXPECT_EQ(ours, want);
+    EXPECT_EQ(ours, testbed::golden("nvm.trace", "qualified-write"));
 }

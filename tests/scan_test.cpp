@@ -25,7 +25,7 @@
 #include "scan/scan.h"
 #include "sim/device_model.h"
 #include "support/debug.h"
-#include "testbed/testbed.h"
+#include "testbed/driver_test.h"
 
 namespace {
 
@@ -76,7 +76,7 @@ size_t ThreadCount()
 
 // A scanner `width` pixels wide at 300 dpi whose image READs are at most
 // `maxRead` bytes. Narrow scanners keep the ring small and the tests fast.
-class ScanTest : public testbed::ScannerTest {
+class ScanTest : public testbed::DriverTest {
 protected:
     uint16_t width_ = 256;
     uint16_t maxRead_ = 16384;
@@ -87,20 +87,6 @@ protected:
         options.devices[0].profile.maxWidth300 = width_;
         options.devices[0].profile.maxReadLength = maxRead_;
         return options;
-    }
-
-    void SetUp() override
-    {
-        testbed::ScannerTest::SetUp();
-        ASSERT_TRUE(Initialize());
-        ASSERT_TRUE(InitializeScanner());
-    }
-
-    void TearDown() override
-    {
-        StopScan();
-        TerminateDriver();
-        testbed::ScannerTest::TearDown();
     }
 
     bool Set(tagScanParameter p) { return SetScanParameter(&p); }
@@ -136,12 +122,7 @@ protected:
     }
 
     // The page the scanner delivers for the current window.
-    std::vector<uint8_t> DevicePage()
-    {
-        const auto window = scanner().window();
-        if (!window) return {};
-        return sim::renderDeviceImage(*scanner().imageSource(), window->geometry);
-    }
+    std::vector<uint8_t> DevicePage() { return devicePage(); }
 
     // Makes the driver write its debug output into dir at the highest level.
     void LogInto(const fs::path &dir)

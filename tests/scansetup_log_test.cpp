@@ -14,7 +14,7 @@
 
 #include "api/scanner.h"
 #include "device/scansetup.h"
-#include "testbed/testbed.h"
+#include "testbed/driver_test.h"
 #include "transport/usbio_linux_10.h"
 
 namespace {
@@ -38,59 +38,16 @@ tagScanParameter TracedRequest()
     // clang-format on
 }
 
+// The parameter dump of TracedRequest() with this prefix.
 std::vector<std::string> ExpectedDump(const std::string &prefix)
 {
-    const std::vector<std::string> fields = {
-        "Left = 1",
-        "Top = 2",
-        "Width = 3",
-        "Length = 4",
-        "PixelNum = 2544",
-        "LineNum = 1000",
-        "ScanMode = 4",
-        "ScanMethod = 0",
-        "BitPerPixel = 24",
-        "ScanSpeed = 5",
-        "Contrast = -1",
-        "Brightness = -128",
-        "HTPatternNo = 6",
-        "Highlight = 200",
-        "Shadow = 10",
-        "ColorFilter = 0",
-        "Invert = 1",
-        "IntelligentMultiFeedStyle = 2",
-        "ExtScanParam = 0x1A2B",
-        "RExposure = 300",
-        "GExposure = 301",
-        "BExposure = 302",
-        "XRes = 300",
-        "YRes = 300",
-        "RGain = 7",
-        "GGain = 8",
-        "BGain = 9",
-        "lensPosition = -2",
-        "byBackgroundLines = 11",
-        "byPagesThisJob = 12",
-        "EnableBatchScan = 1",
-        "wPaperLength = 4200",
-        "ExtIndex = 13",
-        "ExtSize = 14",
-        "MaxPaperScan = 12",
-        "UltraSonicIntension = 15",
-        "CompressionArgument = 0",
-        "HiWordLength = 16",
-        "HiWordLineNum = 0",
-        "ExtScanParam2 = 0xDEADBEEF",
-    };
     std::vector<std::string> lines;
-    for (const std::string &f : fields) lines.push_back(prefix + ".ScanParameter." + f);
+    for (const std::string &f : testbed::golden("scansetup.trace", "traced-request"))
+        lines.push_back(prefix + ".ScanParameter." + f);
     return lines;
 }
 
-bool Contains(const std::vector<std::string> &lines, const std::string &line)
-{
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
+using testbed::hasLine;
 
 // Calibration dump files in the log directory with this resolution tag.
 std::vector<fs::path> RawDumps(const std::string &tag)
@@ -102,29 +59,12 @@ std::vector<fs::path> RawDumps(const std::string &tag)
     return found;
 }
 
-class ScanSetupTrace : public testbed::ScannerTest {
+class ScanSetupTrace : public testbed::DriverTest {
 protected:
-    void Start(int level)
-    {
-        ASSERT_TRUE(testbed::writeDebugConf({"DebugLevel " + std::to_string(level)}));
-        ASSERT_TRUE(InitializeDriver());
-        // The level stays in force in this process. Take the file away at once,
-        // so that driver tests in other processes (which take no lock) do not
-        // start logging into this directory while the test reads it.
-        fs::remove(testbed::kDrvLogDir / "Debug.conf");
-        ASSERT_TRUE(InitializeScanner());
-    }
-
-    void TearDown() override
-    {
-        TerminateDriver();
-        ScannerTest::TearDown();
-    }
-
-    std::vector<std::string> MainLog() { return testbed::readLines(testbed::kDrvLogDir / "vemoDll.txt"); }
-    std::vector<std::string> ParamLog() { return testbed::readLines(testbed::kDrvLogDir / "vemoParam.txt"); }
-
-    testbed::DrvLogGuard guard_;
+    bool connectInSetUp() const override { return false; }
+    void Start(unsigned level) { connectTraced(level); }
+    std::vector<std::string> MainLog() { return testbed::traceLines(); }
+    std::vector<std::string> ParamLog() { return testbed::traceLines("vemoParam.txt"); }
 };
 
 TEST_F(ScanSetupTrace, ApplicationAndDeviceDumpsLineForLine)
@@ -142,25 +82,16 @@ TEST_F(ScanSetupTrace, ApplicationAndDeviceDumpsLineForLine)
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), ExpectedDump("AP"));
 
     const auto main = MainLog();
-    EXPECT_TRUE(Contains(main, "In   0 : SetScanParameter :"));
-    EXPECT_TRUE(Contains(main, "Calibration is not need !"));
-    EXPECT_TRUE(Contains(main, "Out  1 : SetScanParameter :"));
-    EXPECT_FALSE(Contains(main, "In   0 : CheckScanParameter :")); // level 3
+    EXPECT_TRUE(hasLine(main, "In   0 : SetScanParameter :"));
+    EXPECT_TRUE(hasLine(main, "Calibration is not need !"));
+    EXPECT_TRUE(hasLine(main, "Out  1 : SetScanParameter :"));
+    EXPECT_FALSE(hasLine(main, "In   0 : CheckScanParameter :")); // level 3
 
     // The device dump has its own prefix.
     DumpScanParameter("IO", &r);
     const auto both = ParamLog();
     ASSERT_EQ(both.size(), 82u);
     EXPECT_EQ(std::vector<std::string>(both.begin() + 42, both.end()), ExpectedDump("IO"));
-}
-
-TEST_F(ScanSetupTrace, NothingBelowLevelTwo)
-{
-    Start(1);
-    tagScanParameter r = TracedRequest();
-    ASSERT_TRUE(SetScanParameter(&r));
-    EXPECT_TRUE(ParamLog().empty());
-    EXPECT_TRUE(RawDumps("96").empty());
 }
 
 TEST_F(ScanSetupTrace, RejectionReasonAndExitLine)
@@ -170,9 +101,9 @@ TEST_F(ScanSetupTrace, RejectionReasonAndExitLine)
     r.ScanMode = 12;
     EXPECT_FALSE(SetScanParameter(&r));
     const auto main = MainLog();
-    EXPECT_TRUE(Contains(main, "In   0 : CheckScanParameter :"));
-    EXPECT_TRUE(Contains(main, "Check scan parameter error = Unknown scan mode"));
-    EXPECT_TRUE(Contains(main, "Out  0 : CheckScanParameter :"));
+    EXPECT_TRUE(hasLine(main, "In   0 : CheckScanParameter :"));
+    EXPECT_TRUE(hasLine(main, "Check scan parameter error = Unknown scan mode"));
+    EXPECT_TRUE(hasLine(main, "Out  0 : CheckScanParameter :"));
     EXPECT_EQ(main.back(), "Out  0 : SetScanParameter :");
     EXPECT_EQ(ParamLog().size(), 41u); // the dump comes before the validation
 }
@@ -184,8 +115,8 @@ TEST_F(ScanSetupTrace, FailedCapabilityReadWritesNoExitLine)
     tagScanParameter r = TracedRequest();
     EXPECT_FALSE(SetScanParameter(&r));
     const auto main = MainLog();
-    EXPECT_TRUE(Contains(main, "In   0 : SetScanParameter :"));
-    EXPECT_FALSE(Contains(main, "Out  0 : SetScanParameter :"));
+    EXPECT_TRUE(hasLine(main, "In   0 : SetScanParameter :"));
+    EXPECT_FALSE(hasLine(main, "Out  0 : SetScanParameter :"));
     EXPECT_TRUE(ParamLog().empty());
 }
 
@@ -216,12 +147,16 @@ TEST_F(ScanSetupTrace, FailedRawDataReadIsNotDumped)
     EXPECT_EQ(MainLog().back(), "Out  0 : SetScanParameter :");
 }
 
-TEST_F(ScanSetupTrace, NoDumpBelowLevelSeven)
+TEST_F(ScanSetupTrace, ParameterDumpFromLevelTwoRawDataFromLevelSeven)
 {
-    Start(6);
-    tagScanParameter r = TracedRequest();
-    ASSERT_TRUE(SetScanParameter(&r));
-    EXPECT_TRUE(RawDumps("96").empty());
+    for (const unsigned level : {1u, 6u}) {
+        Start(level);
+        fs::remove(testbed::kDrvLogDir / "vemoParam.txt");
+        tagScanParameter r = TracedRequest();
+        ASSERT_TRUE(SetScanParameter(&r));
+        EXPECT_EQ(ParamLog().size(), level < 2 ? 0u : 41u) << level;
+        EXPECT_TRUE(RawDumps("96").empty()) << level;
+    }
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 // macros take references, which a packed field cannot give safely.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -52,13 +53,6 @@ std::vector<uint8_t> Bytes(const void *data, size_t size) { return testbed::byte
 
 class ScanSetup : public testbed::DriverTest {
 protected:
-    sim::BusOptions busOptions() const override
-    {
-        sim::BusOptions options;
-        options.devices[0].profile = profile_;
-        return options;
-    }
-
     // Runs SetScanParameter on a fresh transcript.
     bool Set(tagScanParameter request)
     {
@@ -89,8 +83,6 @@ protected:
             if (t.dataType() != sim::datatype::kNvmRead) reads.push_back(t);
         return reads;
     }
-
-    sim::InquiryProfile profile_ = sim::InquiryProfile::standard();
 };
 
 // ---------------------------------------------------------------------------
@@ -221,6 +213,40 @@ TEST_F(ScanSetup, LineArtAndHalftoneFlagsStayUntilStop)
     EXPECT_EQ(gScanSetup.bitOneChanelGray, 0);
 }
 
+// Colour by the second colour code, end to end: the window goes out with
+// composition 0 and a colour line, the scanner takes it, and a scan delivers
+// three bytes a pixel.
+TEST_F(ScanSetup, Mode3IsSetUpAndDeliversThreeBytesAPixel)
+{
+    constexpr uint16_t kLines = 8;
+    tagScanParameter p = Request(3, 24);
+    p.LineNum = p.Length = 40;
+    ASSERT_TRUE(Set(p)) << gErrCode << "\n" << transcriptText();
+
+    // The window as the scanner took it: composition 0, a colour line.
+    const auto window = scanner().window();
+    ASSERT_TRUE(window);
+    EXPECT_EQ(window->descriptor[25], 0);
+    EXPECT_EQ(window->descriptor[26], 8);
+    EXPECT_EQ(window->geometry.channels, 3u);
+    EXPECT_EQ(window->geometry.pixels, 2550u);
+
+    ASSERT_TRUE(StartScan()) << gErrCode;
+    const uint32_t lineBytes = 3u * p.PixelNum;
+    std::vector<uint8_t> image(lineBytes * kLines);
+    ASSERT_TRUE(ReadScan(0, image.data(), static_cast<uint32_t>(image.size()))) << gErrCode;
+    EXPECT_TRUE(StopScan());
+
+    // Every line is the start of the scanner's colour line.
+    const auto page = devicePage();
+    ASSERT_GE(page.size(), std::size_t{window->geometry.bytesPerLine} * kLines);
+    for (uint32_t y = 0; y < kLines; ++y) {
+        const auto *got = image.data() + std::size_t{y} * lineBytes;
+        const auto *want = page.data() + std::size_t{y} * window->geometry.bytesPerLine;
+        EXPECT_TRUE(std::equal(got, got + lineBytes, want)) << "line " << y;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Derived request: resolution, ratios, line width and count.
 // ---------------------------------------------------------------------------
@@ -278,10 +304,9 @@ TEST_F(ScanSetup, DeviceLineCount)
     }
 }
 
-class ScanSetupOverscan : public ScanSetup {
-protected:
-    ScanSetupOverscan() { profile_ = sim::InquiryProfile::withOverscan(); }
-};
+using ScanSetupOverscan = testbed::OnBus<ScanSetup, [](sim::BusOptions &o) {
+    o.devices[0].profile = sim::InquiryProfile::withOverscan();
+}>;
 
 TEST_F(ScanSetupOverscan, OverscanWidensTheLineOnlyWithWiaflag)
 {
@@ -301,10 +326,9 @@ TEST_F(ScanSetupOverscan, OverscanWidensTheLineOnlyWithWiaflag)
     wiaflag = 0;
 }
 
-class ScanSetupExtentsWithoutFlag : public ScanSetup {
-protected:
-    ScanSetupExtentsWithoutFlag() { profile_.overscan = {24, 24, 24, 24}; }
-};
+using ScanSetupExtentsWithoutFlag = testbed::OnBus<ScanSetup, [](sim::BusOptions &o) {
+    o.devices[0].profile.overscan = {24, 24, 24, 24};
+}>;
 
 TEST_F(ScanSetupExtentsWithoutFlag, ExtentsAreDroppedWithoutTheOverscanBit)
 {

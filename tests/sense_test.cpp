@@ -11,8 +11,8 @@
 
 namespace {
 
-// The translation as the scanner's documentation gives it, written out here
-// independently of the driver's own table.
+// The scanner's sense-to-status table, written out here independently of the
+// driver's own table.
 const std::map<uint16_t, uint32_t> &ExpectedAscTable()
 {
     static const std::map<uint16_t, uint32_t> table = {

@@ -60,16 +60,10 @@ protected:
     }
 };
 
-class OverscanSettingsTest : public SettingsTest {
-protected:
-    sim::BusOptions busOptions() const override
-    {
-        sim::BusOptions options;
-        options.devices[0].profile = sim::InquiryProfile::withOverscan();
-        options.devices[0].profile.overscan = {0x0101, 0x0202, 0x0303, 0x0404};
-        return options;
-    }
-};
+using OverscanSettingsTest = testbed::OnBus<SettingsTest, [](sim::BusOptions &o) {
+    o.devices[0].profile = sim::InquiryProfile::withOverscan();
+    o.devices[0].profile.overscan = {0x0101, 0x0202, 0x0303, 0x0404};
+}>;
 
 } // namespace
 
@@ -131,16 +125,14 @@ protected:
 
 TEST_F(SettingsTraceTest, GammaDumpInTheGammaLog)
 {
-    testbed::DrvLogGuard guard;
-    ASSERT_TRUE(testbed::writeDebugConf({"DebugLevel 2"}));
-    connect();
+    connectTraced(2);
     OldParam.ScanMode = 4;
     std::array<uint8_t, 256> table{};
     table[0] = 0x12;
     table[255] = 0xAB;
     EXPECT_FALSE(SetGammaTable(table.data(), 5)); // nothing sent, the dump is written all the same
 
-    const auto lines = testbed::readLines(testbed::kDrvLogDir / "vemoGammaTable.txt");
+    const auto lines = testbed::traceLines("vemoGammaTable.txt");
     ASSERT_EQ(lines.size(), 33u);
     EXPECT_EQ(lines[0].rfind("============ GammaTable ============", 0), 0u) << lines[0];
     const std::string time = lines[0].substr(36);

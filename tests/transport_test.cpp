@@ -11,7 +11,7 @@
 
 #include "api/scanner.h"
 #include "device/apiprocess.h"
-#include "testbed/testbed.h"
+#include "testbed/driver_test.h"
 #include "transport/usbio_linux_10.h"
 #include "transport/usbio_linux_libusb_10.h"
 
@@ -19,28 +19,14 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes Block(std::initializer_list<uint8_t> head)
-{
-    Bytes block(10, 0);
-    std::copy(head.begin(), head.end(), block.begin());
-    return block;
-}
+const auto Block = testbed::commandBlock;
 
-class TransportTest : public testbed::ScannerTest {
+// The driver is brought up by each test (Connect: driver up, scanner found,
+// transcript empty).
+class TransportTest : public testbed::DriverTest {
 protected:
-    void TearDown() override
-    {
-        TerminateDriver(); // every libusb handle closed before the bus goes
-        testbed::ScannerTest::TearDown();
-    }
-
-    // Driver up and scanner found; the transcript starts empty afterwards.
-    void Connect(std::size_t index = 0)
-    {
-        ASSERT_TRUE(InitializeDriver());
-        ASSERT_TRUE(InitializeScanner());
-        scanner(index).clearTranscript();
-    }
+    bool connectInSetUp() const override { return false; }
+    void Connect() { connect(); }
 
     std::size_t CountOpcode(uint8_t opcode, std::size_t index = 0)
     {
@@ -74,17 +60,8 @@ protected:
     }
 };
 
-// The fixture with other devices on the bus.
 template <auto Configure>
-class BusTest : public TransportTest {
-protected:
-    sim::BusOptions busOptions() const override
-    {
-        sim::BusOptions options;
-        Configure(options);
-        return options;
-    }
-};
+using BusTest = testbed::OnBus<TransportTest, Configure>;
 
 // ---------------------------------------------------------------------------
 // The transaction
@@ -447,31 +424,22 @@ struct Descriptors {
 
 TEST(EndpointDiscovery, RecordsTheLastEndpointOfEachExactKind)
 {
+    using Pipes = std::vector<uint32_t>; // bulk in, bulk out, interrupt in, control
     struct Case {
         const char *what;
-        std::vector<std::pair<uint8_t, uint8_t>> endpoints;
         uint8_t interfaceNumber, configuration;
-        uint32_t bulkIn, bulkOut, interruptIn, control;
+        Pipes pipes;
+        std::vector<std::pair<uint8_t, uint8_t>> endpoints;
     } cases[] = {
-        {"last of a kind wins",
-         {{0x81, 2}, {0x02, 2}, {0x85, 2}, {0x06, 2}, {0x83, 3}, {0x87, 3}, {0x00, 0}},
-         0,
-         1,
-         0x85,
-         0x06,
-         0x87,
-         0x00},
+        // clang-format off
+        {"last of a kind wins", 0, 1, {0x85, 0x06, 0x87, 0},
+         {{0x81, 2}, {0x02, 2}, {0x85, 2}, {0x06, 2}, {0x83, 3}, {0x87, 3}, {0x00, 0}}},
         // Bulk and interrupt with usage/synchronisation bits set, isochronous,
         // and an interrupt-out endpoint: none is recorded.
-        {"extra attribute bits",
-         {{0x81, 0x06}, {0x02, 0x12}, {0x83, 0x13}, {0x84, 0x01}, {0x05, 0x03}, {0x06, 0x80}},
-         0,
-         1,
-         0,
-         0,
-         0,
-         0},
-        {"control and interface number", {{0x80, 0}, {0x81, 2}, {0x01, 2}}, 3, 4, 0x81, 0x01, 0, 0x80},
+        {"extra attribute bits", 0, 1, {0, 0, 0, 0},
+         {{0x81, 0x06}, {0x02, 0x12}, {0x83, 0x13}, {0x84, 0x01}, {0x05, 0x03}, {0x06, 0x80}}},
+        {"control and interface number", 3, 4, {0x81, 0x01, 0, 0x80}, {{0x80, 0}, {0x81, 2}, {0x01, 2}}},
+        // clang-format on
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -481,10 +449,9 @@ TEST(EndpointDiscovery, RecordsTheLastEndpointOfEachExactKind)
         LibUsbHandleStructure record{};
         EXPECT_EQ(DiscoverPipes(record, d.config), c.configuration);
         EXPECT_EQ(record.nInterface, c.interfaceNumber);
-        EXPECT_EQ(record.nBulkInPipe, c.bulkIn);
-        EXPECT_EQ(record.nBulkOutPipe, c.bulkOut);
-        EXPECT_EQ(record.nInterruptInPipe, c.interruptIn);
-        EXPECT_EQ(record.nControlPipe, c.control);
+        EXPECT_EQ(
+            Pipes({record.nBulkInPipe, record.nBulkOutPipe, record.nInterruptInPipe, record.nControlPipe}),
+            c.pipes);
     }
 
     // A configuration without interface 0 or its setting lists no pipes.

@@ -2,31 +2,42 @@
 #ifndef DOCSCAN_TESTS_TESTBED_DRIVER_TEST_H
 #define DOCSCAN_TESTS_TESTBED_DRIVER_TEST_H
 
+#include <filesystem>
+#include <memory>
+#include <string>
+
 #include "testbed/testbed.h"
 #include "transport/usbio_linux_10.h"
 
 namespace testbed {
 
-// A ScannerTest with the driver up: SetUp also runs InitializeDriver and
-// InitializeScanner, then clears the transcript and gErrCode; TearDown runs
-// TerminateDriver. A fixture that must prepare something before the driver
-// starts (a debug configuration, say) returns false from connectInSetUp() and
-// calls connect() itself. Kept out of testbed.h, so that the tests that link
-// no driver (sim_*) see no driver header.
+// A ScannerTest with the driver up: SetUp runs prepareScanner() (device state
+// the driver must find at start, such as an image source), then
+// InitializeDriver and InitializeScanner, and clears the transcript and
+// gErrCode; TearDown stops any scan and runs TerminateDriver. A fixture that
+// brings the driver up itself (with a trace, or not at all) returns false from
+// connectInSetUp() and calls connect() or connectTraced(). Kept out of
+// testbed.h, so that the tests that link no driver (sim_*) see no driver
+// header.
 class DriverTest : public ScannerTest {
 protected:
     virtual bool connectInSetUp() const { return true; }
+    virtual void prepareScanner() {}
 
     void SetUp() override
     {
         ScannerTest::SetUp();
-        if (!HasFatalFailure() && connectInSetUp()) connect();
+        if (HasFatalFailure()) return;
+        prepareScanner();
+        if (connectInSetUp()) connect();
     }
 
     void TearDown() override
     {
+        StopScan();
         TerminateDriver();
         ScannerTest::TearDown();
+        logGuard_.reset();
     }
 
     void connect()
@@ -36,6 +47,32 @@ protected:
         scanner().clearTranscript();
         gErrCode = 0;
     }
+
+    // InitializeDriver with the trace at `level` into an emptied /tmp/DrvLog
+    // (restored after the test; the test needs DRVLOG_RESOURCE_LOCK). The
+    // configuration is removed once read: the level stays in force in this
+    // process, and test processes beside this one that hold no lock do not
+    // log into the same files.
+    bool initializeDriverAtLevel(unsigned level)
+    {
+        if (!logGuard_) logGuard_ = std::make_unique<DrvLogGuard>();
+        if (!writeDebugConf({"DebugLevel " + std::to_string(level)})) return false;
+        const bool result = InitializeDriver();
+        std::filesystem::remove(kDrvLogDir / "Debug.conf");
+        return result;
+    }
+
+    // connect() with the trace at `level`.
+    void connectTraced(unsigned level)
+    {
+        ASSERT_TRUE(initializeDriverAtLevel(level));
+        ASSERT_TRUE(InitializeScanner());
+        scanner().clearTranscript();
+        gErrCode = 0;
+    }
+
+private:
+    std::unique_ptr<DrvLogGuard> logGuard_;
 };
 
 } // namespace testbed

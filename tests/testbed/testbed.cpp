@@ -33,6 +33,13 @@ std::string ScannerTest::transcriptText(std::size_t index)
     return text;
 }
 
+std::vector<std::uint8_t> ScannerTest::devicePage(std::size_t index)
+{
+    const auto window = scanner(index).window();
+    if (!window) return {};
+    return sim::renderDeviceImage(*scanner(index).imageSource(), window->geometry);
+}
+
 DrvLogGuard::DrvLogGuard(bool createDir)
 {
     std::error_code ec;
@@ -85,6 +92,50 @@ std::vector<std::string> readLines(const fs::path &path)
         lines.push_back(line);
     }
     return lines;
+}
+
+std::vector<std::string> traceLines(const char *file) { return readLines(kDrvLogDir / file); }
+
+std::vector<std::string> golden(const std::string &file, const std::string &block)
+{
+    const fs::path path = fs::path(DOCSCAN_TEST_DATA_DIR) / file;
+    std::vector<std::string> lines;
+    bool inBlock = false, found = false;
+    for (const std::string &line : readLines(path)) {
+        if (!line.empty() && line[0] == '[') {
+            inBlock = line == "[" + block + "]";
+            found = found || inBlock;
+        } else if (inBlock && (line.empty() || line[0] != '#')) {
+            lines.push_back(line);
+        }
+    }
+    while (!lines.empty() && lines.back().empty()) lines.pop_back();
+    EXPECT_TRUE(found) << "no block [" << block << "] in " << path;
+    return lines;
+}
+
+::testing::AssertionResult containsInOrder(const std::vector<std::string> &lines,
+                                           const std::vector<std::string> &expected)
+{
+    auto at = lines.begin();
+    for (const std::string &line : expected) {
+        at = std::find(at, lines.end(), line);
+        if (at == lines.end())
+            return ::testing::AssertionFailure() << "missing (in order): \"" << line << "\"";
+        ++at;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+bool hasLine(const std::vector<std::string> &lines, const std::string &line)
+{
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+bool hasLineStartingWith(const std::vector<std::string> &lines, const std::string &prefix)
+{
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string &l) { return l.rfind(prefix, 0) == 0; });
 }
 
 std::vector<std::uint8_t> readFileBytes(const fs::path &path)

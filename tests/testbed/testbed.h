@@ -12,18 +12,13 @@
 //     EXPECT_EQ(reads.at(0).dataType(), 0x69);
 //   }
 //
-// Other devices or options: override busOptions(), or set them in the
-// constructor of the derived fixture:
+// Other devices or options: OnBus (below) over the fixture, or override
+// busOptions():
 //
-//   class TwoScanners : public testbed::ScannerTest {
-//    protected:
-//     sim::BusOptions busOptions() const override {
-//       sim::BusOptions o;
+//   using TwoScanners = testbed::OnBus<testbed::ScannerTest, [](sim::BusOptions &o) {
 //       o.devices.resize(2);
 //       o.devices[0].refuseClaim = true;
-//       return o;
-//     }
-//   };
+//   }>;
 //
 // The bus is started in SetUp, before the test body runs libusb_init, and
 // stopped in TearDown. Close every libusb handle (TerminateDriver) before the
@@ -64,9 +59,23 @@ protected:
     std::vector<sim::Transaction> transcript(std::size_t index = 0) { return scanner(index).transcript(); }
     // The transcript as text, one transaction a line (for failure messages).
     std::string transcriptText(std::size_t index = 0);
+    // The page device `index` renders for its current window; empty without one.
+    std::vector<std::uint8_t> devicePage(std::size_t index = 0);
 
 private:
     std::unique_ptr<sim::VirtualScannerBus> bus_;
+};
+
+// `Fixture` on a bus that `Configure` sets up, starting from one standard scanner.
+template <class Fixture, auto Configure>
+class OnBus : public Fixture {
+protected:
+    sim::BusOptions busOptions() const override
+    {
+        sim::BusOptions options;
+        Configure(options);
+        return options;
+    }
 };
 
 // Directory of the driver's debug configuration and logs.
@@ -94,6 +103,20 @@ bool writeDebugConf(const std::vector<std::string> &lines);
 // The lines of a text file without their line ends ("\n" or "\r\n"); empty if
 // the file does not exist.
 std::vector<std::string> readLines(const std::filesystem::path &path);
+
+// The lines of a trace file in /tmp/DrvLog (the main log by default).
+std::vector<std::string> traceLines(const char *file = "vemoDll.txt");
+
+// Block `block` of the expected-output file tests/data/`file`: the lines after
+// the header line "[block]" up to the next header. Lines starting with '#' are
+// comments.
+std::vector<std::string> golden(const std::string &file, const std::string &block);
+
+// `expected` appear in `lines` in this order (other lines may stand between).
+::testing::AssertionResult containsInOrder(const std::vector<std::string> &lines,
+                                           const std::vector<std::string> &expected);
+bool hasLine(const std::vector<std::string> &lines, const std::string &line);
+bool hasLineStartingWith(const std::vector<std::string> &lines, const std::string &prefix);
 
 // The whole content of a file; empty if it does not exist.
 std::vector<std::uint8_t> readFileBytes(const std::filesystem::path &path);

@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
   libpng-dev libtiff-dev
+  libsane-dev sane-utils libsane1
   clang libclang-rt-14-dev
 )
 

@@ -1,10 +1,14 @@
 // Virtual scanner: the device model.
 #include "sim/device_model.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 
 namespace sim {
@@ -352,7 +356,8 @@ struct DeviceModel::Impl {
     std::uint64_t throttle = 0;
 
     std::vector<Rule> rules;
-    std::vector<Transaction> transcript;
+    std::deque<Transaction> transcript; // the last transcriptCapacity transactions
+    std::size_t transcriptCapacity = kDefaultTranscriptCapacity;
     std::size_t transcriptLimit = 64 * 1024;
     unsigned protocolErrors = 0;
 
@@ -395,11 +400,24 @@ struct DeviceModel::Impl {
         return width;
     }
 
-    void saveNvm() const
+    // Writes the memory to its file, a regular file only (never truncated
+    // before that is known). False with the reason in *error.
+    bool saveNvm(std::string *error = nullptr) const
     {
-        if (nvmFile.empty()) return;
-        std::ofstream out(nvmFile, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char *>(nvm.data()), static_cast<std::streamsize>(nvm.size()));
+        if (nvmFile.empty()) return true;
+        const int fd = open(nvmFile.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644);
+        if (fd < 0) {
+            if (error) *error = std::strerror(errno);
+            return false;
+        }
+        struct stat st {};
+        const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        const bool written = regular &&
+                             pwrite(fd, nvm.data(), nvm.size(), 0) == static_cast<ssize_t>(nvm.size()) &&
+                             ftruncate(fd, static_cast<off_t>(nvm.size())) == 0;
+        if (!written && error) *error = regular ? std::strerror(errno) : "not a regular file";
+        close(fd);
+        return written;
     }
 
     void doUnplug()
@@ -598,7 +616,12 @@ struct DeviceModel::Impl {
         return p;
     }
 
-    void record(Transaction t) { transcript.push_back(std::move(t)); }
+    void record(Transaction t)
+    {
+        if (transcriptCapacity == 0) return;
+        if (transcript.size() >= transcriptCapacity) transcript.pop_front();
+        transcript.push_back(std::move(t));
+    }
 
     Transaction startTransaction() const
     {
@@ -861,17 +884,26 @@ void DeviceModel::setNvm(const std::array<std::uint8_t, kNvmSize> &bytes)
     impl_->saveNvm();
 }
 
-bool DeviceModel::setNvmFile(const std::string &path)
+bool DeviceModel::setNvmFile(const std::string &path, std::string *error)
 {
     LOCKED;
-    std::ifstream in(path, std::ios::binary);
-    if (in) {
-        std::vector<char> content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (content.size() != kNvmSize) return false;
-        std::memcpy(impl_->nvm.data(), content.data(), kNvmSize);
+    std::string why;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+        // A new file starts with the memory as it is; its folder must exist.
+        impl_->nvmFile = path;
+        if (impl_->saveNvm(&why)) return true;
+        impl_->nvmFile.clear();
+        if (error) *error = "cannot create it: " + why;
+        return false;
     }
+    std::vector<std::uint8_t> content;
+    if (!readRegularFile(path, kNvmSize + 1, &content, &why) || content.size() != kNvmSize) {
+        if (error) *error = why.empty() ? "not a 128-byte memory image" : why;
+        return false;
+    }
+    std::memcpy(impl_->nvm.data(), content.data(), kNvmSize);
     impl_->nvmFile = path;
-    impl_->saveNvm();
     return true;
 }
 
@@ -1112,7 +1144,7 @@ std::uint64_t DeviceModel::throttle() const
 std::vector<Transaction> DeviceModel::transcript() const
 {
     LOCKED;
-    return impl_->transcript;
+    return {impl_->transcript.begin(), impl_->transcript.end()};
 }
 
 std::vector<Transaction> DeviceModel::transactionsWithOpcode(std::uint8_t op) const
@@ -1135,6 +1167,13 @@ void DeviceModel::clearTranscript()
 {
     LOCKED;
     impl_->transcript.clear();
+}
+
+void DeviceModel::setTranscriptCapacity(std::size_t transactions)
+{
+    LOCKED;
+    impl_->transcriptCapacity = transactions;
+    while (impl_->transcript.size() > transactions) impl_->transcript.pop_front();
 }
 
 void DeviceModel::setTranscriptDataLimit(std::size_t bytes)

@@ -217,6 +217,10 @@ struct Transaction {
     std::uint32_t transferLength() const; // bytes 6..8
 };
 
+// The transcript keeps this many transactions unless told otherwise: a few
+// whole pages' worth, a bounded amount of memory (at most 64 KiB of data each).
+inline constexpr std::size_t kDefaultTranscriptCapacity = 1024;
+
 // Formats one transaction for failure messages ("28 00 00 .. -> 4096 bytes in, status 00").
 std::string describe(const Transaction &t);
 
@@ -277,9 +281,11 @@ public:
 
     std::array<std::uint8_t, kNvmSize> nvm() const; // device format
     void setNvm(const std::array<std::uint8_t, kNvmSize> &bytes);
-    // Keep the NVM in a file: loaded now if the file holds 128 bytes, written
-    // after every NVM write. Returns false when an existing file is unreadable.
-    bool setNvmFile(const std::string &path);
+    // Keep the NVM in a file: an existing file must be a regular file of
+    // exactly 128 bytes and is loaded now; a missing one is created now (its
+    // folder must exist). Written after every NVM write. False, with the reason
+    // in *error, when the file cannot serve.
+    bool setNvmFile(const std::string &path, std::string *error = nullptr);
     std::uint16_t lastNvmQualifier() const;
     // When false the device ignores NVM writes (but accepts them): a device
     // whose self test fails.
@@ -352,10 +358,13 @@ public:
     std::uint64_t throttle() const;
 
     // --- Transcript ------------------------------------------------------------
+    // A ring of the last transactions, oldest first.
     std::vector<Transaction> transcript() const;
     std::vector<Transaction> transactionsWithOpcode(std::uint8_t opcode) const;
-    std::size_t transactionCount() const;
+    std::size_t transactionCount() const; // transactions kept
     void clearTranscript();
+    // Transactions kept (default kDefaultTranscriptCapacity; 0 keeps none).
+    void setTranscriptCapacity(std::size_t transactions);
     // Data-in bytes kept per transaction in the transcript (default 64 KiB).
     void setTranscriptDataLimit(std::size_t bytes);
     // Bulk-out transfers that arrived when the device expected no command

@@ -1,11 +1,14 @@
 // Virtual scanner: test chart, picture paper and the device line format.
 #include "sim/image_source.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #ifdef DOCSCAN_HAVE_PNG
 #include <png.h>
@@ -265,6 +268,36 @@ unsigned pngDpi(const std::vector<std::uint8_t> &file)
 
 } // namespace
 
+bool readRegularFile(const std::string &path, std::uint64_t limit, std::vector<std::uint8_t> *bytes,
+                     std::string *error)
+{
+    auto fail = [error](const std::string &why) {
+        if (error) *error = why;
+        return false;
+    };
+    // Non-blocking, so that a FIFO or a device node cannot hold the open.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return fail(std::strerror(errno));
+    struct stat st {};
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (!regular || size > limit) {
+        close(fd);
+        return fail(!regular ? "not a regular file" : "larger than " + std::to_string(limit) + " bytes");
+    }
+    bytes->assign(static_cast<std::size_t>(size), 0);
+    std::size_t done = 0;
+    while (done < bytes->size()) {
+        const ssize_t n = read(fd, bytes->data() + done, bytes->size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    close(fd);
+    if (done != bytes->size()) return fail("the file changed while it was read");
+    return true;
+}
+
 std::shared_ptr<const PicturePaper> loadPngPaper(const std::string &path, unsigned defaultDpi,
                                                  std::string *error)
 {
@@ -273,9 +306,9 @@ std::shared_ptr<const PicturePaper> loadPngPaper(const std::string &path, unsign
         return nullptr;
     };
 #ifdef DOCSCAN_HAVE_PNG
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return fail("cannot open " + path);
-    std::vector<std::uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::uint8_t> file;
+    std::string why;
+    if (!readRegularFile(path, kPaperFileLimit, &file, &why)) return fail(why);
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
@@ -283,14 +316,16 @@ std::shared_ptr<const PicturePaper> loadPngPaper(const std::string &path, unsign
         return fail(std::string("not a PNG file: ") + image.message);
     }
     image.format = PNG_FORMAT_RGB;
-    constexpr std::uint64_t kLargest = 40000; // pixels per side: a generous sheet at 1200 dpi
-    if (image.width == 0 || image.height == 0 || image.width > kLargest || image.height > kLargest) {
+    // The declared size is checked before anything is decoded or allocated.
+    const std::uint64_t pixels = std::uint64_t{image.width} * image.height;
+    if (pixels == 0 || pixels > kPaperPixelLimit) {
         png_image_free(&image);
-        return fail("PNG size out of range");
+        return fail(std::to_string(image.width) + " x " + std::to_string(image.height) +
+                    " pixels: a paper has 1 to " + std::to_string(kPaperPixelLimit) + " pixels");
     }
-    std::vector<std::uint8_t> rgb(std::size_t{image.width} * image.height * 3u);
+    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(pixels) * 3u);
     if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) {
-        std::string why = image.message;
+        why = image.message;
         png_image_free(&image);
         return fail("PNG decode failed: " + why);
     }

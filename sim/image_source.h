@@ -89,10 +89,21 @@ private:
     std::vector<std::uint8_t> rgb_;
 };
 
+// Bounds of a paper file: 64 MiB of file, and 100 Mpixel declared (the whole
+// 8.5 x 14 inch glass at 600 dpi is 43 Mpixel), checked before decoding.
+inline constexpr std::uint64_t kPaperFileLimit = std::uint64_t{64} << 20;
+inline constexpr std::uint64_t kPaperPixelLimit = 100'000'000;
+
+// Reads a whole regular file of at most `limit` bytes. Anything else (a FIFO,
+// a device, a folder, a larger file) is refused at once, never waited on.
+// False with the reason in *error.
+bool readRegularFile(const std::string &path, std::uint64_t limit, std::vector<std::uint8_t> *bytes,
+                     std::string *error);
+
 // Loads a PNG file (any colour type, 8 or 16 bit) as the paper. Its
 // resolution comes from its pHYs chunk, or `defaultDpi` when it has none.
-// Returns null (and a reason in *error) when the file cannot be read or PNG
-// support is not built in.
+// Returns null (and a reason in *error) when the file cannot be read, exceeds
+// the bounds above, or PNG support is not built in.
 std::shared_ptr<const PicturePaper> loadPngPaper(const std::string &path, unsigned defaultDpi = 300,
                                                  std::string *error = nullptr);
 

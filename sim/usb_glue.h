@@ -64,6 +64,7 @@ struct UrbStats {
     std::uint64_t discarded = 0;
     std::uint64_t bytesIn = 0;  // bulk and interrupt data delivered to the host
     std::uint64_t bytesOut = 0; // bulk data received from the host
+    std::uint64_t retries = 0;  // reaps answered "try again" (nothing finished)
 };
 
 class VirtualScannerBus {
@@ -112,6 +113,12 @@ private:
     struct State;
     std::shared_ptr<State> state_;
 };
+
+// Removes the folder (/tmp/umockdev.*) of the test bed this process started
+// and has not torn down, if any. Async-signal-safe, so that a signal handler
+// that ends the process can call it; also runs at exit, for a bus that could
+// not be stopped (handles left open) or a process that exits without stopping.
+void removeTestbedFiles() noexcept;
 
 // True when the umockdev preload library is loaded in this process.
 bool preloadPresent();

@@ -290,13 +290,5 @@ TEST(PreloadTest, SanitizerRuntimeFirstPreloadLastNoDuplicates)
     EXPECT_EQ(PreloadValue("libumockdev-preload.so.0:a.so", ""), "a.so:libumockdev-preload.so.0");
 }
 
-TEST(PreloadTest, ButtonNumbersToDeviceCodes)
-{
-    EXPECT_EQ(ButtonCode(1), 3u);
-    EXPECT_EQ(ButtonCode(2), 5u);
-    EXPECT_EQ(ButtonCode(3), 6u);
-    EXPECT_EQ(ButtonCode(4), 0u);
-}
-
 } // namespace
 } // namespace docscan_cli

@@ -8,12 +8,15 @@
 // directory themselves).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -328,36 +331,37 @@ TEST_F(CliTest, InfoAbilitiesShowBothRecords)
     EXPECT_NE(text.out.find("UsbVersion:"), std::string::npos) << text.out;
 }
 
-TEST_F(CliTest, WithoutAScannerTheVirtualOneStandsInUnlessRefused)
+TEST_F(CliTest, WithoutVirtualNoScannerIsAnErrorNeverTheTestChart)
 {
-    // No real scanner is attached where the tests run.
-    const Result fallback = Run({"info"});
-    ASSERT_EQ(fallback.exitCode, 0) << fallback.err;
-    EXPECT_NE(fallback.err.find("using the virtual scanner"), std::string::npos) << fallback.err;
-    EXPECT_NE(fallback.out.find("virtual scanner"), std::string::npos) << fallback.out;
-
-    // Already under the preload (as with umockdev-wrapper): the virtual
-    // scanner starts in the same process, after the first search failed.
+    // No real scanner is attached where the tests run. Every spelling (default,
+    // --no-virtual, --device, already under the preload as with
+    // umockdev-wrapper, a virtual-only option) fails alike and writes nothing.
     const char *asan = std::getenv("ASAN_OPTIONS");
-    const Result inProcess =
-        Run({"scan", "--mode", "Gray", "-o", Path("w.pgm").string(), "--resolution", "75", "-y", "10"},
-            {"LD_PRELOAD=libumockdev-preload.so.0",
-             std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"});
-    ASSERT_EQ(inProcess.exitCode, 0) << inProcess.err;
-    EXPECT_NE(inProcess.err.find("using the virtual scanner"), std::string::npos) << inProcess.err;
-    Pnm pnm;
-    EXPECT_TRUE(ParsePnm(ReadBytes(Path("w.pgm")), &pnm));
-
-    const Result quiet = Run({"info", "-q"});
-    EXPECT_EQ(quiet.exitCode, 0) << quiet.err;
-    EXPECT_EQ(quiet.err, "") << "--quiet keeps the note back";
-
-    const Result refused = Run({"info", "--no-virtual"});
-    EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_NE(refused.err.find("2019"), std::string::npos) << refused.err;
-    EXPECT_NE(refused.err.find("no scanner was found"), std::string::npos) << refused.err;
-
-    const Result json = Run({"info", "--device", "--json"});
+    const std::vector<std::string> preload = {"LD_PRELOAD=libumockdev-preload.so.0",
+                                              std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
+                                                  ":verify_asan_link_order=0"};
+    const std::string image = Path("w.pgm").string();
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> env;
+    } cases[] = {
+        {{"info"}, {}},
+        {{"info", "--no-virtual", "-q"}, {}},
+        {{"scan", "--mode", "Gray", "-o", image, "--resolution", "75", "-y", "10"}, preload},
+        {{"scan", "--paper", image, "-o", image}, {}},
+        {{"nvm", "read", "--device"}, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args.back());
+        const Result r = Run(c.args, c.env);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_NE(r.err.find("no scanner found; use --virtual for the built-in virtual scanner"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(fs::exists(image));
+    }
+    const Result json = Run({"info", "--json"});
     EXPECT_EQ(json.exitCode, 1);
     EXPECT_TRUE(ValidJson(json.out)) << json.out;
     EXPECT_NE(json.out.find("\"status\":2019"), std::string::npos) << json.out;
@@ -498,6 +502,35 @@ TEST_F(CliTest, CtrlCCancelsTheScanCleanly)
     EXPECT_FALSE(fs::exists(out)) << "a partial image is removed";
 }
 
+TEST_F(CliTest, TheEmulationLeavesNoFolderBehind)
+{
+    // The emulation's folder goes on a normal exit, an error exit, and when a
+    // signal at its default action (or one the command catches) ends the run.
+    const fs::path tmp = Path("tmp");
+    fs::create_directory(tmp);
+    const std::string env = "TMPDIR=" + tmp.string();
+    auto empty = [&] { return fs::is_empty(tmp); };
+    EXPECT_EQ(Run({"info", "--virtual"}, {env}).exitCode, 0);
+    EXPECT_TRUE(empty());
+    EXPECT_EQ(Run({"scan", "--virtual", "-q", "-l", "300", "-o", Path("x.png").string()}, {env}).exitCode, 2);
+    EXPECT_TRUE(empty());
+    for (int signal : {SIGHUP, SIGTERM, SIGINT}) {
+        SCOPED_TRACE(strsignal(signal));
+        fs::remove(Path("stderr"));
+        const pid_t pid = Start({"buttons", "--virtual"}, {env});
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (ReadText(Path("stderr")).find("waiting") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_FALSE(empty());
+        kill(pid, signal);
+        const Result r = Wait(pid);
+        EXPECT_TRUE(r.signal == signal || r.exitCode == 0) << r.err;
+        EXPECT_TRUE(empty());
+    }
+}
+
 // ---------------------------------------------------------- maintenance
 
 TEST_F(CliTest, NonVolatileMemoryCommands)
@@ -518,6 +551,47 @@ TEST_F(CliTest, NonVolatileMemoryCommands)
     EXPECT_NE(r.err.find("2999"), std::string::npos) << r.err;
     r = Run({"nvm", "test", "--virtual"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
+}
+
+TEST_F(CliTest, VirtualScannerFilesAreBoundedAndDeviceTextIsEscaped)
+{
+    // Refused at once with one line, before anything is read without bound or waited on.
+    const std::string fifo = Path("fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(Path("big.png"));
+    fs::resize_file(Path("big.png"), (64u << 20) + 1);
+    std::ofstream(Path("short.bin")) << "0123456789";
+    const struct {
+        std::vector<std::string> args;
+        const char *reason;
+    } refused[] = {
+        {{"info", "--paper", fifo}, "not a regular file"},
+        {{"info", "--paper", "/dev/zero"}, "not a regular file"},
+        {{"info", "--paper", Path("big.png").string()}, "larger than"},
+        {{"nvm", "read", "--nvm-file", "/dev/zero"}, "not a regular file"},
+        {{"nvm", "read", "--nvm-file", Path("short.bin").string()}, "128-byte"},
+        {{"nvm", "init", "X", "--nvm-file", Path("none/nvm.bin").string()}, "cannot create it"},
+    };
+    for (const auto &r : refused) {
+        SCOPED_TRACE(r.args.back());
+        const Result result = Run(Args(r.args, {"--virtual"}));
+        EXPECT_EQ(result.exitCode, 3) << result.err;
+        EXPECT_NE(result.err.find(r.reason), std::string::npos) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    }
+    EXPECT_FALSE(fs::exists(Path("none")));
+
+    // An identification holding terminal controls is shown escaped.
+    const std::string nvm = Path("nvm.bin").string();
+    ASSERT_EQ(Run({"nvm", "read", "--virtual", "-q", "--nvm-file", nvm}).exitCode, 0);
+    std::string record = ReadText(nvm);
+    ASSERT_EQ(record.size(), 128u);
+    record.replace(46, 10, "\x1b]0;x\x07\x1b[2J");
+    std::ofstream(nvm, std::ios::binary | std::ios::trunc) << record;
+    const Result r = Run({"nvm", "read", "--virtual", "--nvm-file", nvm});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\\x1B]0;x\\x07\\x1B[2J"), std::string::npos) << r.out;
 }
 
 TEST_F(CliTest, GammaPowerAndButtons)
@@ -567,6 +641,7 @@ TEST_F(CliTest, BadCommandLinesGiveUsageErrorsNotCrashes)
         {"nvm", "init"},
         {"nvm", "init", "0123456789012345678901234"}, // 25 characters
         {"gamma"},
+        {"gamma", "/dev/zero"},
         {"gamma", "--value", "0"},
         {"gamma", "--value", "2", "--channel", "4"},
         {"power-save"},
@@ -590,7 +665,7 @@ TEST_F(CliTest, HelpExplainsTheVirtualScanner)
 {
     const Result r = Run({"--help"});
     ASSERT_EQ(r.exitCode, 0);
-    EXPECT_NE(r.out.find("no real scanner answers"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("never switches to the virtual scanner"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("--no-virtual"), std::string::npos);
     EXPECT_NE(r.out.find("libdocscan.so.1"), std::string::npos);
 }

@@ -1,5 +1,6 @@
 // The virtual scanner's image source: geometry from a window, the test chart,
 // device line formats and a PNG file as the paper.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -8,6 +9,7 @@
 
 #ifdef DOCSCAN_HAVE_PNG
 #include <png.h>
+#include <zlib.h>
 #endif
 
 #include "testbed/testbed.h"
@@ -239,17 +241,42 @@ TEST(SimImage, PngPaperLiesOnTheGlassAtItsResolution)
     ASSERT_TRUE(writePng(path, 4, 2, 0, rgb));
     EXPECT_EQ(loadPngPaper(path, 150)->dpi(), 150u);
 
-    // Not a PNG, or no file: refused with a reason.
-    {
-        FILE *f = std::fopen(path.c_str(), "wb");
-        std::fputs("not a picture", f);
-        std::fclose(f);
+    // Refused at once with a reason, never decoded, allocated or waited on: a
+    // file that is no PNG, none, a device, a FIFO, a folder, a file beyond the
+    // size bound, a PNG declaring more pixels than the bound.
+    const std::string dir = path + ".d";
+    std::filesystem::create_directory(dir);
+    std::FILE *f = std::fopen((dir + "/text").c_str(), "wb");
+    std::fputs("not a picture", f);
+    std::fclose(f);
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    std::fclose(std::fopen((dir + "/big").c_str(), "wb"));
+    std::filesystem::resize_file(dir + "/big", kPaperFileLimit + 1); // sparse
+    // A 1 x 1 picture whose header is made to declare 40000 x 40000.
+    ASSERT_TRUE(writePng(dir + "/huge.png", 1, 1, 0, {0, 0, 0}));
+    std::vector<std::uint8_t> huge = testbed::readFileBytes(dir + "/huge.png");
+    for (std::size_t field : {16u, 20u}) std::copy_n("\x00\x00\x9C\x40", 4, huge.begin() + field);
+    const uLong crc = crc32(0, huge.data() + 12, 17); // chunk type and data
+    for (std::size_t i = 0; i < 4; ++i) huge[29 + i] = static_cast<std::uint8_t>(crc >> (24 - 8 * i));
+    f = std::fopen((dir + "/huge.png").c_str(), "wb");
+    std::fwrite(huge.data(), 1, huge.size(), f);
+    std::fclose(f);
+    const struct {
+        std::string file;
+        const char *reason;
+    } refused[] = {
+        {dir + "/text", "not a PNG"},         {dir + "/none", "No such file"},
+        {"/dev/zero", "not a regular file"},  {dir + "/fifo", "not a regular file"},
+        {dir, "not a regular file"},          {dir + "/big", "larger than 67108864 bytes"},
+        {dir + "/huge.png", "40000 x 40000"},
+    };
+    for (const auto &r : refused) {
+        error.clear();
+        EXPECT_FALSE(loadPngPaper(r.file, 300, &error)) << r.file;
+        EXPECT_NE(error.find(r.reason), std::string::npos) << r.file << ": " << error;
     }
-    error.clear();
-    EXPECT_FALSE(loadPngPaper(path, 300, &error));
-    EXPECT_FALSE(error.empty());
+    std::filesystem::remove_all(dir);
     std::filesystem::remove(path);
-    EXPECT_FALSE(loadPngPaper(path, 300, &error));
 }
 #endif
 

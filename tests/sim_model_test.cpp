@@ -1,5 +1,6 @@
 // The device model on its own: transactions, sense, stored state, the page a
 // scan delivers and fault injection, driven through its wire interface.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -185,10 +186,32 @@ TEST(SimModel, NonVolatileMemoryIsWrittenReadAndKeptInAFile)
         EXPECT_EQ(again.transact(send(datatype::kNvmWrite, 20, 128), zeros).status, kStatusGood);
         EXPECT_EQ(again.nvm(), record);
     }
+    // Only a regular file of exactly 128 bytes serves, or a new one in a folder
+    // that exists; anything else is refused at once with the reason.
     std::filesystem::resize_file(path, 10);
-    DeviceModel broken;
-    EXPECT_FALSE(broken.setNvmFile(path));
+    const std::string fifo = path + ".fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::string file;
+        const char *reason;
+    } refused[] = {
+        {path, "not a 128-byte memory image"},
+        {"/dev/zero", "not a regular file"},
+        {fifo, "not a regular file"},
+        {"/tmp", "not a regular file"},
+        {path + ".missing/nvm.bin", "cannot create it: No such file"},
+    };
+    for (const auto &r : refused) {
+        DeviceModel broken;
+        std::string error;
+        EXPECT_FALSE(broken.setNvmFile(r.file, &error)) << r.file;
+        EXPECT_NE(error.find(r.reason), std::string::npos) << r.file << ": " << error;
+    }
+    std::filesystem::resize_file(path, 129);
+    DeviceModel longer;
+    EXPECT_FALSE(longer.setNvmFile(path));
     std::filesystem::remove(path);
+    std::filesystem::remove(fifo);
 }
 
 TEST(SimModel, SendsAreRecordedByDataType)
@@ -500,6 +523,16 @@ TEST(SimModel, TranscriptKeepsOnlyTheStartOfLargeData)
     EXPECT_EQ(t.dataIn.size(), 16u);
     EXPECT_NE(describe(t).find("28 00 62 00 0A 0D 0F 1E 00 00"), std::string::npos) << describe(t);
     m.clearTranscript();
+    EXPECT_EQ(m.transactionCount(), 0u);
+
+    // A ring of the last transactions: the oldest go first; 0 keeps none.
+    m.setTranscriptCapacity(2);
+    for (std::uint32_t length : {128u, 64u, 32u}) m.transact(read(datatype::kNvmRead, length), {}, length);
+    t = m.transcript().front();
+    ASSERT_EQ(m.transactionCount(), 2u);
+    EXPECT_EQ(t.dataInLength, 64u);
+    m.setTranscriptCapacity(0);
+    m.transact(read(datatype::kNvmRead, 128), {}, 128);
     EXPECT_EQ(m.transactionCount(), 0u);
 }
 

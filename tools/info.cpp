@@ -11,13 +11,13 @@
 namespace docscan_cli {
 namespace {
 
-// A device string from a fixed field: up to the first 0, trailing spaces dropped.
+// A device string from a fixed field: up to the first 0, trailing spaces dropped, escaped.
 std::string FieldText(const char *field, size_t size)
 {
     size_t length = 0;
     while (length < size && field[length] != '\0') ++length;
     while (length > 0 && field[length - 1] == ' ') --length;
-    return std::string(field, length);
+    return PrintableText(std::string_view(field, length));
 }
 
 template <size_t N>

@@ -54,7 +54,7 @@ Scan options:
 
 Options of every command:
   --virtual                  use the built-in virtual scanner
-  --no-virtual, --device     use a real scanner only
+  --no-virtual, --device     use a real scanner only (the default)
   --json                     print the result as JSON on standard output
   -q, --quiet                no progress or notes on standard error
   -h, --help                 this text
@@ -64,17 +64,17 @@ Options of the virtual scanner (ignored when a real scanner answers):
                              its own resolution or 300 dpi) instead of the test chart
   --press LIST               press these front-panel buttons (1..3, e.g. 1,3) as
                              soon as it is there, for trying out 'docscan buttons'
-  --nvm-file FILE            keep its non-volatile memory in FILE between runs
+  --nvm-file FILE            keep its non-volatile memory (128 bytes) in FILE between runs
 
-The virtual scanner: when no real scanner answers (and neither --no-virtual nor
---device was given), docscan says so on standard error and uses the built-in
-virtual scanner instead, exactly as if --virtual had been given. It sits under the
-real libusb through umockdev's USB emulation (docscan runs itself again with
-LD_PRELOAD=libumockdev-preload.so.0 for that), so the driver does the same USB work
-as with hardware. It shows a test chart (colour patches, a gray ramp, fine lines,
-text-like strokes), or the PNG given with --paper. It is a module of its own,
-libdocscan-virtual.so beside docscan (or the file named by $DOCSCAN_VIRTUAL_MODULE),
-loaded only when needed: docscan itself needs no umockdev to drive a real scanner.
+Without --virtual, docscan uses a real scanner, or fails with "no scanner found"
+when none answers: it never switches to the virtual scanner on its own. The
+virtual scanner sits under the real libusb through umockdev's USB emulation
+(docscan runs itself again with LD_PRELOAD=libumockdev-preload.so.0 for that), so
+the driver does the same USB work as with hardware. It shows a test chart (colour
+patches, a gray ramp, fine lines, text-like strokes), or the PNG given with
+--paper. It is a module of its own, libdocscan-virtual.so beside docscan (or the
+file named by $DOCSCAN_VIRTUAL_MODULE), loaded only when needed: docscan itself
+needs no umockdev to drive a real scanner.
 
 Examples:
   docscan info

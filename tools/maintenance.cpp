@@ -1,11 +1,12 @@
 // Maintenance commands: non-volatile memory, gamma, power timers, buttons.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <optional>
 
@@ -36,11 +37,12 @@ int Succeed(const GlobalOptions &options, const char *command, Report report)
     return kExitOk;
 }
 
+// A device string from a fixed field: up to the first 0, escaped.
 std::string FieldText(const char *field, size_t size)
 {
     size_t length = 0;
     while (length < size && field[length] != '\0') ++length;
-    return std::string(field, length);
+    return PrintableText(std::string_view(field, length));
 }
 
 std::string HexBytes(const uint8_t *bytes, size_t size)
@@ -208,11 +210,17 @@ int RunGamma(ArgReader &args, GlobalOptions options)
     if (value) {
         table = GammaCurve(*value);
     } else {
-        std::ifstream in(file, std::ios::binary);
-        if (!in) throw UsageError("gamma: cannot read " + file);
-        std::vector<uint8_t> contents;
-        char c;
-        while (contents.size() <= 1 << 20 && in.get(c)) contents.push_back(static_cast<uint8_t>(c));
+        // A regular file only (a FIFO would hold the open), read up to a bound.
+        const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        struct stat st {};
+        if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            if (fd >= 0) close(fd);
+            throw UsageError("gamma: cannot read " + file + (fd >= 0 ? ": not a regular file" : ""));
+        }
+        std::vector<uint8_t> contents(1 << 20);
+        const ssize_t n = read(fd, contents.data(), contents.size());
+        close(fd);
+        contents.resize(n > 0 ? static_cast<size_t>(n) : 0);
         if (!ParseGammaTable(contents, &table, &error)) throw UsageError(file + ": " + error);
     }
 

@@ -29,6 +29,21 @@ std::string JsonString(std::string_view text)
     return out + "\"";
 }
 
+std::string PrintableText(std::string_view text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02X", c);
+            out += escape;
+        }
+    }
+    return out;
+}
+
 Report::Item Report::MakeItem(Kind kind, std::string key, std::string label)
 {
     Item item;

@@ -14,6 +14,9 @@ namespace docscan_cli {
 
 // JSON text of a string, with quotes and escapes.
 std::string JsonString(std::string_view text);
+// Text from the device made safe for a terminal: every byte outside printable
+// ASCII becomes \xNN, so that no escape sequence of the device's reaches it.
+std::string PrintableText(std::string_view text);
 
 class Report {
 public:

@@ -11,8 +11,7 @@ namespace {
 
 char **gProgramArguments = nullptr;
 
-// The status the driver stores when it finds no scanner.
-constexpr uint64_t kNoScanner = 2019;
+constexpr uint64_t kNoScanner = DOCSCAN_STATUS_NO_SCANNER;
 
 } // namespace
 
@@ -89,26 +88,23 @@ int Session::Open(const char *command)
         }
         return kExitOk;
     }
-
-    // No scanner answered: unless told otherwise, scan from the virtual one.
-    if (driver_.Status() == kNoScanner && !options_.virtualScanner && !options_.realOnly) {
-        if (!options_.quiet) {
-            std::fprintf(stderr,
-                         "docscan %s: no scanner answered; using the virtual scanner "
-                         "(--no-virtual prevents this)\n",
-                         command_);
-        }
-        Close();
-        if (!virtual_.Load(&error)) return FailPlain(error, kExitEnvironment);
-        if (!PreloadInProcess()) {
-            return FailPlain(ReexecUnderPreload(gProgramArguments, {"--virtual"}), kExitEnvironment);
-        }
-        if (!StartVirtual(&error)) return FailPlain(error, kExitEnvironment);
-        if (!driver_.InitializeDriver()) return Fail("InitializeDriver");
-        driverUp_ = true;
-        if (driver_.InitializeScanner()) return kExitOk;
-    }
+    // Never a silent switch to the virtual scanner: a test chart must not pass
+    // for a page off the glass.
+    if (driver_.Status() == kNoScanner && !isVirtual()) return NoScanner();
     return Fail("InitializeScanner");
+}
+
+int Session::NoScanner()
+{
+    const char *message = "no scanner found; use --virtual for the built-in virtual scanner";
+    if (options_.json) {
+        std::printf("{\"ok\":false,\"command\":%s,\"error\":%s,\"status\":%llu,\"found\":false}\n",
+                    JsonString(command_).c_str(), JsonString(message).c_str(),
+                    static_cast<unsigned long long>(kNoScanner));
+    } else {
+        std::fprintf(stderr, "docscan %s: %s\n", command_, message);
+    }
+    return kExitFailure;
 }
 
 } // namespace docscan_cli

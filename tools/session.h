@@ -1,5 +1,5 @@
 // One docscan run against the driver: load it, bring it up, find the scanner
-// (falling back to the virtual scanner when none answers), shut it down.
+// (a real one, or the virtual one when --virtual asks for it), shut it down.
 #ifndef DOCSCAN_TOOLS_SESSION_H
 #define DOCSCAN_TOOLS_SESSION_H
 
@@ -23,7 +23,7 @@ enum ExitCode : int {
 
 struct GlobalOptions {
     bool virtualScanner = false; // --virtual
-    bool realOnly = false;       // --no-virtual / --device
+    bool realOnly = false;       // --no-virtual / --device (the default; excludes --virtual)
     bool json = false;           // --json
     bool quiet = false;          // --quiet
     std::string paper;           // --paper FILE.png
@@ -57,6 +57,8 @@ public:
     bool Close();
 
 private:
+    // No scanner answered and none was asked to stand in: says so; returns kExitFailure.
+    int NoScanner();
     bool StartVirtual(std::string *error);
 
     GlobalOptions options_;

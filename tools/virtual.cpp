@@ -61,6 +61,7 @@ struct Module {
     decltype(&docscan_virtual_start) start = nullptr;
     decltype(&docscan_virtual_stop) stop = nullptr;
     decltype(&docscan_virtual_running) running = nullptr;
+    decltype(&docscan_virtual_remove_files) removeFiles = nullptr;
 };
 
 Module gModule;
@@ -138,9 +139,17 @@ struct VirtualScanner::State {
 
 VirtualScanner::VirtualScanner() : state_(std::make_unique<State>()) {}
 
-VirtualScanner::~VirtualScanner()
+VirtualScanner::~VirtualScanner() { Stop(); }
+
+void VirtualScanner::Stop()
 {
     if (state_->bus != nullptr) gModule.stop(state_->bus);
+    state_->bus = nullptr;
+}
+
+void RemoveVirtualScannerFiles()
+{
+    if (gModule.removeFiles != nullptr) gModule.removeFiles();
 }
 
 bool VirtualScanner::running() const { return state_->bus != nullptr && gModule.running(state_->bus) != 0; }
@@ -164,7 +173,10 @@ bool VirtualScanner::Load(const std::string &path, std::string *error)
     module.start = reinterpret_cast<decltype(module.start)>(dlsym(handle, "docscan_virtual_start"));
     module.stop = reinterpret_cast<decltype(module.stop)>(dlsym(handle, "docscan_virtual_stop"));
     module.running = reinterpret_cast<decltype(module.running)>(dlsym(handle, "docscan_virtual_running"));
-    if (module.start == nullptr || module.stop == nullptr || module.running == nullptr) {
+    module.removeFiles =
+        reinterpret_cast<decltype(module.removeFiles)>(dlsym(handle, "docscan_virtual_remove_files"));
+    if (module.start == nullptr || module.stop == nullptr || module.running == nullptr ||
+        module.removeFiles == nullptr) {
         *error = "the virtual scanner module " + path + " lacks its entry points";
         dlclose(handle);
         return false;

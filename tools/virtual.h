@@ -49,6 +49,12 @@ struct VirtualOptions {
 // Device button code of a button number 1..3 (3, 5, 6), 0 for others.
 unsigned ButtonCode(int button);
 
+// Removes the virtual scanner's files (/tmp/umockdev.*) at once. For a signal
+// handler about to end the process without unwinding: async-signal-safe. A
+// process that exits or dies of SIGINT, SIGTERM or SIGHUP at their default
+// action needs no call: the module removes them itself.
+void RemoveVirtualScannerFiles();
+
 // A virtual scanner on an emulated USB bus, for the life of this object.
 class VirtualScanner {
 public:
@@ -65,6 +71,9 @@ public:
     // Creates the emulated bus with the scanner on it (loading the module
     // first when needed). Needs the preload.
     bool Start(const VirtualOptions &options, std::string *error);
+    // Takes the bus down and its files with it (also done by the destructor;
+    // close the driver first). Repeated calls do nothing.
+    void Stop();
     bool running() const;
 
 private:

@@ -2,6 +2,9 @@
 // Nothing thrown inside leaves through them.
 #include "tools/virtual_module.h"
 
+#include <signal.h>
+
+#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -19,6 +22,46 @@ void SetError(char *error, size_t errorSize, const std::string &text)
 }
 
 bool Given(const char *text) { return text != nullptr && *text != '\0'; }
+
+// The bus that runs, so that stopping twice or a stale pointer does no harm.
+std::atomic<sim::VirtualScannerBus *> gBus{nullptr};
+
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The default action of these signals ends the process: the emulation's
+// files go first, then the signal takes its course.
+void RemoveFilesAndRaise(int signal)
+{
+    sim::removeTestbedFiles();
+    struct sigaction restore {};
+    restore.sa_handler = SIG_DFL;
+    sigemptyset(&restore.sa_mask);
+    sigaction(signal, &restore, nullptr);
+    raise(signal);
+}
+
+void CatchDefaultSignals()
+{
+    for (int signal : kCleanupSignals) {
+        struct sigaction old {};
+        if (sigaction(signal, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
+        struct sigaction action {};
+        action.sa_handler = &RemoveFilesAndRaise;
+        sigemptyset(&action.sa_mask);
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+// Puts back the default action where ours is still installed.
+void ReleaseSignals()
+{
+    for (int signal : kCleanupSignals) {
+        struct sigaction current {};
+        if (sigaction(signal, nullptr, &current) != 0 || current.sa_handler != &RemoveFilesAndRaise) continue;
+        current.sa_handler = SIG_DFL;
+        sigaction(signal, &current, nullptr);
+    }
+}
 
 std::unique_ptr<sim::VirtualScannerBus> StartBus(const DocscanVirtualOptions &options, std::string *error)
 {
@@ -38,20 +81,24 @@ std::unique_ptr<sim::VirtualScannerBus> StartBus(const DocscanVirtualOptions &op
     sim::BusOptions bus;
     bus.devices = {device};
     auto scanners = std::make_unique<sim::VirtualScannerBus>(bus);
-    std::string why;
-    if (!scanners->start(&why)) {
-        *error = "the virtual scanner did not start: " + why;
-        return nullptr;
-    }
+    // The model is set up before the emulated bus exists, so that a refused
+    // file leaves nothing behind.
     sim::DeviceModel &model = scanners->scanner();
-    if (Given(options.nvmFile) && !model.setNvmFile(options.nvmFile)) {
-        scanners->stop();
-        *error = std::string("--nvm-file ") + options.nvmFile + ": not a 128-byte memory image";
+    model.setTranscriptCapacity(0); // a front end runs for long: no transcript
+    std::string why;
+    if (Given(options.nvmFile) && !model.setNvmFile(options.nvmFile, &why)) {
+        *error = std::string("--nvm-file ") + options.nvmFile + ": " + why;
         return nullptr;
     }
     if (paper != nullptr) model.setImageSource(paper);
     for (size_t i = 0; options.buttonCodes != nullptr && i < options.buttonCount; ++i) {
         model.pressButton(static_cast<uint8_t>(options.buttonCodes[i]));
+    }
+    CatchDefaultSignals();
+    if (!scanners->start(&why)) {
+        ReleaseSignals();
+        *error = "the virtual scanner did not start: " + why;
+        return nullptr;
     }
     return scanners;
 }
@@ -71,7 +118,11 @@ DOCSCAN_VIRTUAL_EXPORT void *docscan_virtual_start(const DocscanVirtualOptions *
     try {
         std::string why;
         std::unique_ptr<sim::VirtualScannerBus> bus = StartBus(*options, &why);
-        if (bus == nullptr) SetError(error, errorSize, why);
+        if (bus == nullptr) {
+            SetError(error, errorSize, why);
+            return nullptr;
+        }
+        gBus = bus.get();
         return bus.release();
     } catch (const std::exception &failure) {
         SetError(error, errorSize, std::string("the virtual scanner failed: ") + failure.what());
@@ -83,17 +134,24 @@ DOCSCAN_VIRTUAL_EXPORT void *docscan_virtual_start(const DocscanVirtualOptions *
 
 DOCSCAN_VIRTUAL_EXPORT void docscan_virtual_stop(void *bus)
 {
-    std::unique_ptr<sim::VirtualScannerBus> owned(static_cast<sim::VirtualScannerBus *>(bus));
+    auto *running = static_cast<sim::VirtualScannerBus *>(bus);
+    if (running == nullptr || !gBus.compare_exchange_strong(running, nullptr)) return;
+    std::unique_ptr<sim::VirtualScannerBus> owned(running);
     try {
-        if (owned) owned->stop();
+        owned->stop();
     } catch (...) {
-        // Stopping is best effort; the test bed goes with the process.
+        // Stopping is best effort; the files go at exit.
     }
+    ReleaseSignals();
 }
 
 DOCSCAN_VIRTUAL_EXPORT int docscan_virtual_running(const void *bus)
 {
-    return bus != nullptr && static_cast<const sim::VirtualScannerBus *>(bus)->running() ? 1 : 0;
+    return bus != nullptr && bus == gBus.load() && static_cast<const sim::VirtualScannerBus *>(bus)->running()
+               ? 1
+               : 0;
 }
+
+DOCSCAN_VIRTUAL_EXPORT void docscan_virtual_remove_files(void) { sim::removeTestbedFiles(); }
 
 } // extern "C"

@@ -25,13 +25,14 @@ bool CatchAtBoundary(uint32_t failureCode, Work &&work) noexcept
     }
 }
 
-// Entry line, the work under the catch-all (a throw leaves kErrGeneral),
+// Entry line, the work under the catch-all (a throw leaves failureCode),
 // exit line with the work's result; returns that result.
 template <typename Work>
-bool TracedCall(LogLevel level, const char *name, int entry, Work &&work) noexcept
+bool TracedCall(LogLevel level, const char *name, int entry, Work &&work,
+                uint32_t failureCode = kErrGeneral) noexcept
 {
     TraceScope trace(level, name, entry);
-    return trace.Return(CatchAtBoundary(kErrGeneral, std::forward<Work>(work)));
+    return trace.Return(CatchAtBoundary(failureCode, std::forward<Work>(work)));
 }
 
 // A call accepted without device action: entry line, exit line with 1, true.

@@ -20,7 +20,7 @@ bool CatchAtBoundary(uint32_t failureCode, Work &&work) noexcept
     try {
         return static_cast<bool>(work());
     } catch (...) {
-        gErrCode = failureCode;
+        SetErrCode(failureCode);
         return false;
     }
 }

@@ -25,7 +25,7 @@ bool StartLock(void)
     LogOutput(kLockLevel, DebugFunctionFile, "In   %d : StartLock :", 1);
     // The scan thread writes lScanFlag atomically; one plain-width load here.
     if (__atomic_load_n(&lScanFlag, __ATOMIC_RELAXED) != 0)
-        gErrCode = kErrScanInProgress;
+        SetErrCode(kErrScanInProgress);
     else
         CheckDevice();
     LogOutput(kLockLevel, DebugFunctionFile, "Out  %d : StartLock :", 1);
@@ -45,10 +45,10 @@ bool InitializeDriver(void)
     const bool result = CatchAtBoundary(kErrUsbLayer, [] {
         StartLock();
         std::memset(&NewParam, 0, sizeof NewParam);
-        gErrCode = kErrNone;
+        SetErrCode(kErrNone);
         std::memset(&OldParam, 0, sizeof OldParam);
         const bool opened = Initialize();
-        if (!opened) gErrCode = kErrUsbLayer;
+        if (!opened) SetErrCode(kErrUsbLayer);
         EndLock();
         return opened;
     });
@@ -63,12 +63,12 @@ bool InitializeScanner(void)
         StartLock();
         bool identified = false;
         if (!FindScanner()) {
-            gErrCode = kErrNoScanner;
+            SetErrCode(kErrNoScanner);
         } else {
             LogOutput(kFoundLevel, DebugFunctionFile, "Find New Device!");
             identified = Inquiry(InquiryData.Data, kInquiryDataLength, 0);
             // A device opened here stays open when its inquiry fails.
-            if (!identified) gErrCode = kErrInquiry;
+            if (!identified) SetErrCode(kErrInquiry);
         }
         EndLock();
         return identified;
@@ -81,9 +81,12 @@ bool TerminateDriver(void)
 {
     LogOutput(kExportedLevel, DebugFunctionFile, "In   %d : TerminateDriver :", 1);
     const bool result = CatchAtBoundary(kErrUsbLayer, [] {
+        // A scan still running is stopped first, as StopScan would stop it:
+        // its thread works on the device and the memory freed here.
+        if (ScanThreadExists()) StopScan();
         StartLock();
         const bool closed = Terminate();
-        if (!closed) gErrCode = kErrUsbLayer;
+        if (!closed) SetErrCode(kErrUsbLayer);
         EndLock();
         return closed;
     });

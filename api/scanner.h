@@ -15,6 +15,23 @@
  * boundary records and the named codes (status, scan mode, colour filter,
  * data type). The driver's other exported routines and globals are declared
  * in the headers of their own layers. Usable from C and C++.
+ *
+ * Threads. The driver has one scanner and process-wide state: run the
+ * lifecycle, parameter, scan and maintenance functions from one thread at a
+ * time. While a scan runs (StartScan to StopScan) these may also be called
+ * from any other thread:
+ *   - DoCancel (it only sets bitUserCancel);
+ *   - GetScannerStatus, GetScannerStatusEx, GetLastStatusCode (the status
+ *     code is read and written atomically);
+ *   - GetScannerAbility, GetScannerAbilityEx, ReadPushButton and other single
+ *     device queries: every command transaction (command, data, status and
+ *     the sense request it may need) runs under one transport lock, so they
+ *     wait for the read-ahead thread's current READ and never mix with it.
+ * TerminateDriver and ResetScanner stop a running scan first, as StopScan
+ * does. A scanner that stops answering does not hang the caller: ReadScan
+ * gives up with 157 after at most 60 s, and StopScan returns within about
+ * 5 s, leaving the read that still waits to end on its own (unplug, reset);
+ * until it ends, commands fail at once with 2023 and StartScan with 2000.
  */
 #ifndef DOCSCAN_API_SCANNER_H
 #define DOCSCAN_API_SCANNER_H
@@ -84,14 +101,18 @@ typedef enum DocscanDataType {
  * Boundary records
  * ====================================================================== */
 
-/* Scan request as the caller describes it (69 bytes). Area in 1/300 inch. */
+/* Scan request as the caller describes it (69 bytes). Area in 1/300 inch.
+ * SetScanParameter refuses (2005) only what its validation rules name: a mode,
+ * depth or method the scanner lacks, XRes or YRes above 600, a pixel or line
+ * count off its boundary. Other values pass, e.g. LineNum 0, XRes 1,
+ * ColorFilter 9, Width 65535; StartScan refuses a page it cannot deliver. */
 typedef struct tagScanParameter {
     uint16_t Left;                     /* 0  */
     uint16_t Top;                      /* 2  */
-    uint16_t Width;                    /* 4  */
+    uint16_t Width;                    /* 4  any value passes; the scanner judges the window */
     uint16_t Length;                   /* 6  */
     uint16_t PixelNum;                 /* 8  pixels per line at XRes */
-    uint16_t LineNum;                  /* 10 low 16 bits of the line count */
+    uint16_t LineNum;                  /* 10 low 16 bits of the line count (0 passes) */
     uint8_t ScanMode;                  /* 12 DocscanScanMode */
     uint8_t ScanMethod;                /* 13 */
     uint8_t BitPerPixel;               /* 14 */
@@ -101,14 +122,14 @@ typedef struct tagScanParameter {
     uint8_t HTPatternNo;               /* 18 */
     uint8_t Highlight;                 /* 19 */
     uint8_t Shadow;                    /* 20 */
-    uint8_t ColorFilter;               /* 21 DocscanColorFilter */
+    uint8_t ColorFilter;               /* 21 DocscanColorFilter; above 3 passes: black */
     uint8_t Invert;                    /* 22 */
     uint8_t IntelligentMultiFeedStyle; /* 23 */
     uint16_t ExtScanParam;             /* 24 */
     uint16_t RExposure;                /* 26 */
     uint16_t GExposure;                /* 28 */
     uint16_t BExposure;                /* 30 */
-    uint16_t XRes;                     /* 32 */
+    uint16_t XRes;                     /* 32 0 to 600 pass, StartScan refuses 0 */
     uint16_t YRes;                     /* 34 */
     uint16_t RGain;                    /* 36 */
     uint16_t GGain;                    /* 38 */

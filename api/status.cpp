@@ -11,9 +11,9 @@ bool GetScannerStatus(void * /*unused1*/, void * /*unused2*/, void * /*unused3*/
     TraceScope trace(kLogExported, "GetScannerStatus", 0);
     CatchAtBoundary(kErrGeneral, [status] {
         if (status == nullptr)
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
         else
-            *status = static_cast<uint8_t>(gErrCode & 0xFFu); // 2023 arrives as 231
+            *status = static_cast<uint8_t>(ErrCode() & 0xFFu); // 2023 arrives as 231
         return true;
     });
     return trace.Return(true);
@@ -24,12 +24,12 @@ bool GetScannerStatusEx(void * /*unused1*/, void * /*unused2*/, void * /*unused3
     TraceScope trace(kLogExported, "GetScannerStatusEx");
     CatchAtBoundary(kErrGeneral, [status] {
         if (status == nullptr)
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
         else
-            *status = gErrCode;
+            *status = ErrCode();
         return true;
     });
-    trace.ExitText(" %d", static_cast<int>(gErrCode));
+    trace.ExitText(" %d", static_cast<int>(ErrCode()));
     return trace.Return(true);
 }
 
@@ -41,7 +41,7 @@ bool GetLastStatusCode(void * /*unused*/, uint64_t *status)
         const bool asked = GetScannerStatusEx(nullptr, nullptr, nullptr, &code);
         // A null pointer is refused like the other status functions do (2005).
         if (status == nullptr) {
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return asked;
         }
         // 2009 and 3011 are never handed out: the caller keeps its value.

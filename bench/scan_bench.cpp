@@ -203,6 +203,8 @@ void BM_Page(benchmark::State &state, Page page, uint64_t throttle)
         state.SkipWithError("SetScanParameter failed");
         return;
     }
+    // After a page the driver's window is that page's no more: every page
+    // sets its parameters again before StartScan.
     const uint64_t deviceBytes = DeviceBytes();
     const double memcpySeconds = MemcpyTime(deviceBytes);
     std::vector<uint8_t> raw;
@@ -216,6 +218,10 @@ void BM_Page(benchmark::State &state, Page page, uint64_t throttle)
         const auto tasksBefore = TaskCpu();
         const double processBefore = ProcessCpu();
         const double threadBefore = ThreadCpu();
+        if (!SetPage(page)) {
+            state.SkipWithError("SetScanParameter failed");
+            break;
+        }
         const auto start = Clock::now();
 
         bool ok = StartScan();

@@ -28,7 +28,7 @@ void FillDataBlock(CommandBlock &block, uint8_t opcode, uint32_t length, uint8_t
 bool IsCarriable(const uint8_t *buffer, uint32_t length)
 {
     if (length > kMaxTransferLength || (length != 0 && buffer == nullptr)) {
-        gErrCode = kErrInvalidParameter;
+        SetErrCode(kErrInvalidParameter);
         return false;
     }
     return true;
@@ -46,7 +46,7 @@ bool Inquiry(uint8_t *buffer, uint32_t allocationLength, uint8_t logicalUnit)
     bool result = false;
     if (logicalUnit > kInquiryMaxLogicalUnit || allocationLength == 0 ||
         allocationLength > kInquiryMaxAllocationLength || buffer == nullptr) {
-        gErrCode = kErrInvalidParameter;
+        SetErrCode(kErrInvalidParameter);
     } else {
         block[kBlockLogicalUnitOffset] = static_cast<uint8_t>(logicalUnit << 5);
         block[kBlockAllocationLengthOffset] = static_cast<uint8_t>(kInquiryHeaderLength);

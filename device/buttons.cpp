@@ -48,7 +48,7 @@ bool InitialButton(tagButtonDescription *description)
     return TracedCall(kLogExported, "InitialButton", 1, [&] {
         if (description == nullptr) {
             // A null record is refused before any device traffic.
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         std::memset(description, 0, sizeof *description);
@@ -69,7 +69,7 @@ bool ReadPushButton(tagButtonStatus *status)
 {
     return TracedCall(kLogExported, "ReadPushButton", 1, [&] {
         if (status == nullptr) {
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         std::memset(status, 0, sizeof *status);

@@ -241,7 +241,7 @@ bool GetScannerAbility(tagScannerAbility *ability)
     return TracedCall(kLogExported, "GetScannerAbility", 1, [&] {
         if (ability == nullptr) {
             // A null record is refused before any device traffic.
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         std::memset(ability, 0, sizeof *ability);
@@ -258,7 +258,7 @@ bool GetScannerAbilityEx(SCANNERABILITYEX *ability)
     return TracedCall(kLogExported, "GetScannerAbilityEx", 0, [&] {
         if (ability == nullptr) {
             // A null record is refused before any device traffic.
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         StartLock();

@@ -111,7 +111,7 @@ bool TestNVMWork()
         if (TestWord(back, n) != TestWord(test, n)) {
             // The test values stay in the device: a device that does not keep
             // what it is sent is not trusted with the saved record either.
-            gErrCode = kErrGeneral;
+            SetErrCode(kErrGeneral);
             return written;
         }
     }
@@ -123,7 +123,7 @@ bool SetNVRAMValueWork(const uint8_t *data, uint32_t length, const SetterItem &s
     // A length past the end of the record is refused (2005, nothing sent),
     // as is null data with a non-zero length.
     if (!setter.zeroRecord && (length > kNVMDataLength - setter.offset || (data == nullptr && length != 0))) {
-        gErrCode = kErrInvalidParameter;
+        SetErrCode(kErrInvalidParameter);
         return false;
     }
     NVMDATA record;
@@ -183,7 +183,7 @@ bool ReadNVMData(NVMDATA *record)
 {
     return TracedCall(kLogExported, "ReadNVMData", 1, [&] {
         if (record == nullptr) {
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         std::memset(record, 0, sizeof *record);
@@ -198,7 +198,7 @@ bool WriteNVMData(NVMDATA *record)
 {
     return TracedCall(kLogExported, "WriteNVMData", 1, [&] {
         if (record == nullptr) {
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         StartLock();
@@ -212,7 +212,7 @@ bool InitializeNVM(tagNVMInitData *init)
 {
     return TracedCall(kLogExported, "InitializeNVM", 1, [&] {
         if (init == nullptr) {
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         return InitializeNVMWork(*init);
@@ -228,14 +228,14 @@ bool CheckNVMData(tagNVMInitData *init)
 {
     return TracedCall(kLogExported, "CheckNVMData", 1, [&] {
         if (init == nullptr) {
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         NVMDATA record;
         const bool read = ReadNVMData(&record);
         // Compared even after a failed read (against the cleared record).
         if (std::strncmp(record.Identification, init->Identification, sizeof record.Identification) != 0) {
-            gErrCode = kErrGeneral;
+            SetErrCode(kErrGeneral);
         }
         return read;
     });

@@ -236,7 +236,7 @@ bool ReadCalibration(uint16_t deviceResolution)
     // No buffer for the raw data: the call fails with the memory status code.
     std::unique_ptr<uint8_t[]> data(gCalibrationBufferAllocator(size));
     if (!data) {
-        gErrCode = kErrScanMemory;
+        SetErrCode(kErrScanMemory);
         return false;
     }
     const uint8_t type =
@@ -273,7 +273,7 @@ bool SetUpScan(const tagScanParameter &request)
     // A resolution of 0 has no scale between caller and device: refuse it
     // (the ratios stay 0, the line count is the request's).
     if (request.XRes == 0) {
-        gErrCode = kErrInvalidParameter;
+        SetErrCode(kErrInvalidParameter);
         return false;
     }
     gScanSetup.sacdimension.ScaleToCaller = static_cast<double>(request.XRes) / resolution;
@@ -281,7 +281,7 @@ bool SetUpScan(const tagScanParameter &request)
     NewParam.LineNum = DeviceLineCount(request.LineNum, gScanSetup.sacdimension.ScaleToDevice);
 
     if (!CheckScanParameter(&request)) {
-        gErrCode = kErrInvalidParameter;
+        SetErrCode(kErrInvalidParameter);
         return false;
     }
 
@@ -448,7 +448,7 @@ bool SetScanParameter(tagScanParameter *parameter)
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         // No record: nothing to keep or validate.
         if (parameter == nullptr) {
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         // Work on a copy: the caller may hand in one of the driver's own records.

@@ -87,11 +87,11 @@ bool SetGammaTableWork(const uint8_t *table, uint8_t channel)
     case 1: result = Send(wire, kGammaTableLength, kSendTypeGamma, 0); break;
     case 2: result = Send(wire, kGammaTableLength, kSendTypeGamma, 1); break;
     case 3: result = Send(wire, kGammaTableLength, kSendTypeGamma, 2); break;
-    default: gErrCode = kErrGeneral; break;
+    default: SetErrCode(kErrGeneral); break;
     }
 
     LogGammaDump(wire);
-    if (!result) gErrCode = kErrGeneral; // replaces whatever the transport left
+    if (!result) SetErrCode(kErrGeneral); // replaces whatever the transport left
     EndLock();
     return result;
 }
@@ -110,7 +110,7 @@ bool SetGammaTable(uint8_t *table, uint8_t channel)
     return TracedCall(kLogExported, "SetGammaTable", 0, [&] {
         if (table == nullptr) {
             // A null table is refused before any device traffic.
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         return SetGammaTableWork(table, channel);
@@ -172,7 +172,7 @@ bool GeneralOperation(uint8_t operation, uint16_t identifier, DDS_DATA_TYPE type
         if (operation == kGeneralRead) {
             if (GeneralRead(identifier, type, count, data)) return true;
             // A null buffer that would have to receive bytes is refused.
-            gErrCode = kErrInvalidParameter;
+            SetErrCode(kErrInvalidParameter);
             return false;
         }
         if (operation == kGeneralSend) return GeneralSend(identifier, type, count, data);

@@ -271,12 +271,12 @@ bool FetchBlock()
 {
     do {
         if (!gDeliveryPlan.valid || pBlockbuffer == nullptr || !GetOriginalData(pBlockbuffer)) {
-            gErrCode = kErrRingData;
+            SetErrCode(kErrRingData);
             return false;
         }
         const uint32_t failure = ProcessBlock(gDeliveryPlan);
         if (failure != 0) {
-            gErrCode = failure;
+            SetErrCode(failure);
             return false;
         }
     } while (Imagestore == 0);
@@ -287,7 +287,7 @@ bool ReadScanWork(uint8_t *buffer, uint32_t count)
 {
     // No buffer to write to: refused (a null buffer is no request).
     if (buffer == nullptr) {
-        gErrCode = kErrInvalidParameter;
+        SetErrCode(kErrInvalidParameter);
         return false;
     }
     uint32_t wanted = count;
@@ -388,7 +388,7 @@ bool ReadScanEx(tagReadScanExParam *parameter)
     TraceScope trace(kLogExported, "ReadScanEx");
     bool result = false;
     if (parameter == nullptr) {
-        gErrCode = kErrInvalidParameter;
+        SetErrCode(kErrInvalidParameter);
     } else {
         result = ReadScan(0, parameter->pBuffer, parameter->dwRequest);
         parameter->dwDelivered = parameter->dwRequest;
@@ -404,7 +404,7 @@ bool ReadScanEx2(tagReadScanEx2Param *parameter)
     TraceScope trace(kLogExported, "ReadScanEx2");
     bool result = false;
     if (parameter == nullptr) {
-        gErrCode = kErrInvalidParameter;
+        SetErrCode(kErrInvalidParameter);
     } else {
         result = ReadScan(0, parameter->pBuffer, parameter->dwRequest);
         parameter->dwDelivered = parameter->dwRequest;

@@ -14,8 +14,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <new>
 
 #include "api/boundary.h"
@@ -46,6 +50,9 @@ unsigned char *m_blockbuffer = nullptr;
 
 ImagingUse gImagingUse;
 
+std::atomic<long> gConsumerWallTimeoutMs{kConsumerWallTimeoutMs};
+std::atomic<long> gStopWaitMs{kStopWaitMs};
+
 namespace {
 
 constexpr unsigned int kExportedLevel = 2;
@@ -70,6 +77,18 @@ constexpr useconds_t kFailedThreadPollUs = 1000;
 // waiting when the ring is empty and nothing more can come.
 std::atomic<bool> gPageRead{false};
 
+// MaxSizeRead as the thread's trace shows it, taken before the thread starts
+// (a capability call from another thread may rewrite MaxSizeRead meanwhile).
+uint32_t gThreadMaxSizeRead = 0;
+
+// Hand-off of a thread that StopScan could not join in time. StopScan frees
+// what only the consumer uses and leaves the 64 blocks to the thread, which
+// frees them when its transfer has ended; until then no scan starts. The
+// mutex orders the thread's end against StopScan's decision.
+std::mutex gHandOffMutex;
+bool gThreadEnded = false;                 // the thread is past its last use of the ring
+std::atomic<bool> gThreadHandedOff{false}; // StopScan left the thread behind
+
 int AsNumber(bool value) { return value ? 1 : 0; }
 
 // One pause of a wait; `polls` counts the looks of this wait so far.
@@ -85,27 +104,44 @@ uint32_t LinesPerBlock(uint32_t callerXRes)
     return 4;
 }
 
-void FreeRing()
+void FreeBlocks()
 {
     for (auto &block : pBlock) {
-        delete[] block;
+        std::free(block);
         block = nullptr;
     }
+}
+
+// The consumer's two buffers, which the thread never touches.
+void FreeWorkBuffers()
+{
     delete[] m_blockbuffer;
     m_blockbuffer = nullptr;
     delete[] pBlockbuffer;
     pBlockbuffer = nullptr;
 }
 
+void FreeRing()
+{
+    FreeBlocks();
+    FreeWorkBuffers();
+}
+
 // Allocates the processing buffer, the work buffer and the 64 blocks, in this
 // order. Throws std::bad_alloc; what was allocated stays until FreeRing.
-// The two processing buffers start zeroed; a block is written in full by the
-// thread before it is published (see ReadAhead).
+// Everything starts zeroed: no step of the delivery can then ever see a byte
+// that nothing wrote, whatever it reads of a block (the thread writes every
+// block in full before it publishes it, see ReadAhead).
 void AllocateRing()
 {
     pBlockbuffer = new unsigned char[Buffersize]();
     m_blockbuffer = new unsigned char[size_t{2} * Buffersize]();
-    for (auto &block : pBlock) block = new unsigned char[Buffersize];
+    // calloc: blocks large enough to come from fresh pages are not written
+    // twice (pages the system hands out are zero already).
+    for (auto &block : pBlock) {
+        block = static_cast<unsigned char *>(std::calloc(Buffersize, 1));
+        if (block == nullptr) throw std::bad_alloc();
+    }
 }
 
 void ResetRingIndices()
@@ -163,6 +199,11 @@ bool StartReadAheadThread()
         threadScanImage = 0;
     }
     gPageRead.store(false, std::memory_order_relaxed);
+    gThreadMaxSizeRead = MaxSizeRead;
+    {
+        std::lock_guard<std::mutex> lock(gHandOffMutex);
+        gThreadEnded = false;
+    }
     __atomic_exchange_n(&lScanFlag, 1, __ATOMIC_SEQ_CST);
     blThread.store(1, std::memory_order_release);
     if (!CreateNxThread(&threadScanImage, ScanImageThread, nullptr, &threadIdScanImage)) {
@@ -172,7 +213,7 @@ bool StartReadAheadThread()
     if (!IsValidNxThread(&threadScanImage)) {
         blThread.store(0, std::memory_order_release);
         StoreScanFlag(0);
-        gErrCode = kErrGeneral;
+        SetErrCode(kErrGeneral);
         return false;
     }
     return result;
@@ -188,15 +229,15 @@ bool StartScanWork()
     // new scan as a running scan does. (Every refusal thus finds lScanFlag
     // either 1 already or cleared by a failed read, which must stay cleared;
     // nothing sets it back to 1 on the way out.)
-    if (LoadScanFlag() != 0 || blThread.load(std::memory_order_acquire) != 0) {
-        gErrCode = kErrScanInProgress;
+    if (LoadScanFlag() != 0 || blThread.load(std::memory_order_acquire) != 0 || ScanThreadLeftBehind()) {
+        SetErrCode(kErrScanInProgress);
         return false;
     }
 
     gDeliveryPlan.valid = false;
     uint32_t pageBytes = 0;
     if (!FixBlockGeometry(pageBytes)) {
-        gErrCode = kErrInvalidParameter;
+        SetErrCode(kErrInvalidParameter);
         return false;
     }
 
@@ -205,7 +246,7 @@ bool StartScanWork()
     try {
         AllocateRing();
     } catch (const std::bad_alloc &) {
-        gErrCode = kErrScanMemory;
+        SetErrCode(kErrScanMemory);
         return false;
     }
     for (auto &counter : bLineLeftOfBlock) counter.store(0, std::memory_order_relaxed);
@@ -252,9 +293,11 @@ bool FillBlock(unsigned char *block, uint32_t bytes, uint32_t readSize, uint64_t
 {
     uint32_t done = 0;
     while (done < bytes) {
+        // Left behind by StopScan: no further READ once the late one is back.
+        if (gThreadHandedOff.load(std::memory_order_acquire)) return false;
         const uint32_t remaining = bytes - done;
         LogOutput(kThreadLevel, DebugImageThread, "ScanImageThread : Read image %d bytes remain %d bytes",
-                  static_cast<int>(MaxSizeRead), static_cast<int>(remaining));
+                  static_cast<int>(gThreadMaxSizeRead), static_cast<int>(remaining));
         const uint32_t piece = std::min(readSize, remaining);
         if (!Read(block + done, piece, kReadTypeImage, kReadQualifier)) return false;
         total += piece;
@@ -321,6 +364,50 @@ void ResetImageRoutines(uint16_t callerXRes)
     gImagingUse = ImagingUse{};
 }
 
+// Joins the thread if it ends within gStopWaitMs. Otherwise (its transfer
+// still waits on a device that stopped answering) the thread is detached and
+// left to end on its own: it frees the blocks, and its transaction is written
+// off so that nobody waits for the transport. False in that case.
+bool JoinOrLeaveBehind(pthread_t thread)
+{
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    const long wait = gStopWaitMs.load(std::memory_order_relaxed);
+    deadline.tv_sec += wait / 1000;
+    deadline.tv_nsec += (wait % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    if (pthread_timedjoin_np(thread, nullptr, &deadline) != ETIMEDOUT) return true;
+    bool leave = false;
+    {
+        std::lock_guard<std::mutex> lock(gHandOffMutex);
+        if (!gThreadEnded) {
+            gThreadHandedOff.store(true, std::memory_order_seq_cst);
+            leave = true;
+        }
+    }
+    if (!leave) {
+        pthread_join(thread, nullptr); // it was on its way out
+        return true;
+    }
+    pthread_detach(thread);
+    AbandonTransport();
+    return false;
+}
+
+// The thread's last act on the ring: a thread left behind frees the blocks.
+void EndThread()
+{
+    std::lock_guard<std::mutex> lock(gHandOffMutex);
+    gThreadEnded = true;
+    if (gThreadHandedOff.load(std::memory_order_seq_cst)) {
+        FreeBlocks();
+        gThreadHandedOff.store(false, std::memory_order_seq_cst);
+    }
+}
+
 bool StopScanWork()
 {
     // A sequentially consistent exchange is the full barrier before the
@@ -328,10 +415,11 @@ bool StopScanWork()
     __atomic_exchange_n(&lScanFlag, 0, __ATOMIC_SEQ_CST);
     blThread.store(0, std::memory_order_seq_cst);
 
-    // The thread ends after its current block (or read) and is joined; its
-    // reads have no time limit, so neither has this wait.
+    // The thread ends after its current block (or read) and is joined, or is
+    // left behind when its read does not come back in time.
+    bool leftBehind = false;
     if (IsValidNxThread(&threadScanImage)) {
-        WaitNxThread(&threadScanImage);
+        leftBehind = !JoinOrLeaveBehind(static_cast<pthread_t>(threadScanImage));
         DestroyNxThread(&threadScanImage);
     }
 
@@ -339,7 +427,7 @@ bool StopScanWork()
     if (__atomic_load_n(&bitUserCancel, __ATOMIC_ACQUIRE) == 1) {
         ReleaseUnit(kReleaseCancelled);
         result = false;
-        gErrCode = kErrUserCancel;
+        SetErrCode(kErrUserCancel);
     } else {
         result = ReleaseUnit(kReleaseNormal);
     }
@@ -348,7 +436,11 @@ bool StopScanWork()
     gScanSetup.EndScan();
     bitCrop = 0;
 
-    FreeRing();
+    // The blocks of a thread left behind are its own until it ends.
+    if (leftBehind || ScanThreadLeftBehind())
+        FreeWorkBuffers();
+    else
+        FreeRing();
     // Nothing of the freed block may be delivered after the stop.
     finalsize = 0;
     Imagestore = 0;
@@ -376,14 +468,28 @@ void *ScanImageThread(void *)
         while (ThreadShouldRun()) usleep(kFailedThreadPollUs);
     }
     LogOutput(kThreadLevel, DebugImageThread, "Out  1 : ScanImageThread :");
+    EndThread();
     ExitNxThread();
 }
+
+bool ScanThreadExists()
+{
+    return IsValidNxThread(&threadScanImage) || blThread.load(std::memory_order_acquire) != 0;
+}
+
+bool ScanThreadLeftBehind() { return gThreadHandedOff.load(std::memory_order_seq_cst); }
 
 bool GetOriginalData(unsigned char *buffer)
 {
     LogOutput(kConsumerLevel, DebugFunctionFile, "In   %d : GetOriginalData :", 0);
     auto milliseconds = [] { return static_cast<long>(std::clock() * 1000 / CLOCKS_PER_SEC); };
     const long start = milliseconds();
+    const auto wallStart = std::chrono::steady_clock::now();
+    const long wallLimit = gConsumerWallTimeoutMs.load(std::memory_order_relaxed);
+    auto timedOut = [&] {
+        return milliseconds() - start > kConsumerTimeoutMs ||
+               std::chrono::steady_clock::now() - wallStart > std::chrono::milliseconds(wallLimit);
+    };
 
     const uint64_t i = bBlockReadFlag;
     int64_t lines = bLineLeftOfBlock[i].load(std::memory_order_acquire);
@@ -402,7 +508,7 @@ bool GetOriginalData(unsigned char *buffer)
         }
         // The processor-time clock is a system call that sums every thread
         // of the process: read it every kClockEveryPolls polls only.
-        if (++polls % kClockEveryPolls == 0 && milliseconds() - start > kConsumerTimeoutMs) {
+        if (++polls % kClockEveryPolls == 0 && timedOut()) {
             lines = bLineLeftOfBlock[i].load(std::memory_order_acquire);
             break;
         }

@@ -37,6 +37,16 @@ inline constexpr uint32_t kBlockCount = 64;
 
 // The consumer gives up after this much processor time without a full block.
 inline constexpr long kConsumerTimeoutMs = 30000;
+// ... or after this much wall time, whatever the processor time (a device
+// that stopped sending leaves an idle process that burns almost none).
+inline constexpr long kConsumerWallTimeoutMs = 60000;
+// StopScan waits this long for the thread; a thread whose transfer still
+// waits after it is left to end on its own (see StopScan in scan.cpp).
+inline constexpr long kStopWaitMs = 5000;
+
+// The two wall-time bounds in force; tests shorten them.
+extern std::atomic<long> gConsumerWallTimeoutMs;
+extern std::atomic<long> gStopWaitMs;
 
 // ---- The ring --------------------------------------------------------------
 extern unsigned char *pBlock[kBlockCount];
@@ -117,6 +127,14 @@ extern ImagingUse gImagingUse;
 
 // The read-ahead thread; its argument is not used.
 void *ScanImageThread(void *);
+
+// True from a successful StartScan to the StopScan that ends its thread
+// (whether the thread still reads, has read its page or failed a read).
+bool ScanThreadExists();
+
+// True while a thread that StopScan left behind (its transfer did not end in
+// time) has not yet ended; StartScan refuses until then.
+bool ScanThreadLeftBehind();
 
 // Copies the next full block (Buffersize bytes) into buffer and hands the
 // block back to the thread. False when no block is to be had: the thread

@@ -10,7 +10,8 @@ packages=(
   libglib2.0-dev
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
-  libpng-dev libtiff-dev
+  libpng-dev libtiff-dev zlib1g-dev libjpeg62-turbo-dev libqpdf-dev
+  poppler-utils qpdf
   libsane-dev sane-utils libsane1
   clang libclang-rt-14-dev
 )

@@ -277,6 +277,7 @@ struct DeviceModel::Impl {
         std::uint8_t status = kStatusGood;
         Sense sense{};
         std::optional<std::size_t> unplugAfter; // data bytes delivered before the device vanishes
+        std::optional<std::size_t> stallAfter;  // data bytes delivered before the device stops sending
     };
 
     // Piece of the bulk-in stream: bytes, or a transfer that fails.
@@ -341,6 +342,7 @@ struct DeviceModel::Impl {
     std::vector<std::uint8_t> lineBuffer;
     std::int64_t lineInBuffer = -1;
     std::optional<std::uint64_t> unplugAtImageByte;
+    std::optional<std::uint64_t> stallAtImageByte;
 
     // The wire.
     bool awaitingData = false;
@@ -528,6 +530,11 @@ struct DeviceModel::Impl {
             r.unplugAfter =
                 static_cast<std::size_t>(*unplugAtImageByte > before ? *unplugAtImageByte - before : 0);
         }
+        if (stallAtImageByte && imageOffset > *stallAtImageByte) {
+            const std::uint64_t before = imageOffset - have;
+            r.stallAfter =
+                static_cast<std::size_t>(*stallAtImageByte > before ? *stallAtImageByte - before : 0);
+        }
         if (have < want) {
             // Past the end of the page: end-of-medium, the rest zero-filled.
             Reply eom = refuse(sense::kKeyNoSense, 0x00, 0x02, 0x40);
@@ -674,7 +681,13 @@ struct DeviceModel::Impl {
             t.failedPhase = Phase::DataIn;
             inQueue.push_back(std::move(fail));
         }
-        if (reply.unplugAfter) {
+        if (reply.stallAfter) {
+            // Nothing after these bytes: not the rest, not the status.
+            queueData(reply.data, std::min(*reply.stallAfter, inLength));
+            Segment silent;
+            silent.failure = TransferStatus::Pending;
+            inQueue.push_back(std::move(silent));
+        } else if (reply.unplugAfter) {
             queueData(reply.data, std::min(*reply.unplugAfter, inLength));
             Segment gone;
             gone.failure = TransferStatus::NoDevice;
@@ -756,6 +769,7 @@ struct DeviceModel::Impl {
         if (unplugged) return {TransferStatus::NoDevice, 0};
         if (inQueue.empty()) return {TransferStatus::Pending, 0};
         Segment &s = inQueue.front();
+        if (s.failure == TransferStatus::Pending) return {TransferStatus::Pending, 0};
         if (s.failure != TransferStatus::Done) {
             const TransferStatus failure = s.failure;
             inQueue.pop_front();
@@ -1108,6 +1122,12 @@ void DeviceModel::unplugAfterImageBytes(std::uint64_t bytes)
     impl_->unplugAtImageByte = bytes;
 }
 
+void DeviceModel::stallAfterImageBytes(std::uint64_t bytes)
+{
+    LOCKED;
+    impl_->stallAtImageByte = bytes;
+}
+
 void DeviceModel::unplug()
 {
     LOCKED;
@@ -1127,6 +1147,7 @@ void DeviceModel::clearFaults()
     impl_->interruptFailure.reset();
     impl_->pieceSize = 0;
     impl_->unplugAtImageByte.reset();
+    impl_->stallAtImageByte.reset();
 }
 
 void DeviceModel::setThrottle(std::uint64_t bytesPerSecond)

@@ -347,6 +347,10 @@ public:
     // delivered: the transfer that would go past it gets the bytes up to it, the
     // next one fails with NoDevice.
     void unplugAfterImageBytes(std::uint64_t bytes);
+    // The device stops sending once this many image bytes of a page have been
+    // delivered: the transfer that would go past it gets the bytes up to it,
+    // later ones wait (stay pending) until the device is unplugged.
+    void stallAfterImageBytes(std::uint64_t bytes);
     // The device disappears now: every later transfer fails with NoDevice.
     void unplug();
     bool unplugged() const;

@@ -40,8 +40,11 @@ inline constexpr const char kDefaultDebugPath[] = "/tmp/DrvLog/";
 inline constexpr size_t kDebugWordMax = 255;
 inline constexpr size_t kDebugPathMax = 259;
 // Buffer of one read of the configuration file: at most 1023 characters per
-// read; a longer line is read in pieces, each parsed as a line of its own.
+// read. A line longer than that is dropped whole (none of its pieces is
+// parsed), so that nothing in its tail can pass for a line of its own.
 inline constexpr int kDebugConfigReadSize = 1024;
+// A configuration is a few lines: reading stops after this many bytes.
+inline constexpr size_t kDebugConfigMaxBytes = 64 * 1024;
 
 // What the configuration file says, applied line by line. Start it with the
 // values in force before the file is read.
@@ -55,12 +58,27 @@ struct DebugConfig {
 // Returns true when the line named one of the three keys and was applied.
 bool ParseDebugConfigLine(const char *line, DebugConfig &config);
 
-// Reads the stream to its end in reads of kDebugConfigReadSize - 1 characters
-// and applies every piece with ParseDebugConfigLine.
+// Reads the stream to its end (at most kDebugConfigMaxBytes) line by line and
+// applies each line of at most kDebugConfigReadSize - 1 characters with
+// ParseDebugConfigLine; longer lines are skipped whole.
 void ParseDebugConfigStream(FILE *stream, DebugConfig &config);
 
 // Builds DebugFilePath + file into out. False when file is null, when the
 // result would be longer than kDebugPathMax characters, or when it is empty.
 bool BuildDebugPath(const char *file, char (&out)[kDebugPathMax + 1]);
+
+// The trace is written only where nobody else can put or redirect a file: the
+// folder DebugFilePath must be an absolute path to a real directory (not a
+// symbolic link) owned by the effective user or by root and writable by
+// neither group nor others; files in it are opened without following a
+// symbolic link and created 0600. The same holds for Debug.conf and its
+// folder. A folder or configuration refused for these reasons is reported
+// once on stderr when the trace is on (level 1 or more); a missing folder
+// drops the messages silently.
+//
+// Opens file of the trace folder for appending; -1 when refused or failed.
+int OpenTraceFile(const char *file);
+// Deletes file of the trace folder; true when it was removed.
+bool DeleteTraceFile(const char *file);
 
 #endif // DOCSCAN_SUPPORT_DEBUG_H

@@ -3,6 +3,7 @@
 #include "support/NxThreadType.h"
 #include "support/debug.h"
 
+#include <cerrno>
 #include <ctime>
 #include <dlfcn.h>
 #include <sys/stat.h>
@@ -48,13 +49,17 @@ int DumpSystemEnvironmentToLog(void)
 int ImageOutput(char *file, unsigned char *data, unsigned int size)
 {
     if (gDebugLevel <= 6) return 1;
-    char path[kDebugPathMax + 1];
-    if (!BuildDebugPath(file, path)) return 0;
-    FILE *out = std::fopen(path, "a+b");
-    if (out == nullptr) return 0;
+    const int fd = OpenTraceFile(file);
+    if (fd < 0) return 0;
     // A null block adds nothing (the file is still created).
-    if (data != nullptr && size != 0) std::fwrite(data, 1, size, out);
-    std::fclose(out);
+    size_t done = 0;
+    while (data != nullptr && done < size) {
+        const ssize_t written = write(fd, data + done, size - done);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) break; // a short write is not reported
+        done += static_cast<size_t>(written);
+    }
+    close(fd);
     return 1;
 }
 

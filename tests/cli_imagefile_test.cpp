@@ -1,9 +1,14 @@
-// The docscan front end's image writers (PNM by hand, PNG, TIFF) and its
-// words for the driver's status codes.
+// The docscan front end's image writers and output files, and its words for
+// the driver's status codes.
 #include <gtest/gtest.h>
+#include <jpeglib.h>
 #include <png.h>
+#include <sys/mount.h>
 #include <tiffio.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
 
 #include <cstdio>
 #include <filesystem>
@@ -13,12 +18,19 @@
 #include <vector>
 
 #include "tools/imagefile.h"
+#include "tools/outputfile.h"
 #include "tools/statuscodes.h"
 
 namespace docscan_cli {
 namespace {
 
 namespace fs = std::filesystem;
+
+std::vector<uint8_t> ReadAll(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 class ImageFileTest : public ::testing::Test {
 protected:
@@ -29,12 +41,6 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
     std::string Path(const std::string &name) const { return (dir_ / name).string(); }
-
-    static std::vector<uint8_t> ReadAll(const std::string &path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
 
     fs::path dir_;
 };
@@ -57,7 +63,9 @@ TEST_F(ImageFileTest, FormatNamesAndExtensions)
     EXPECT_EQ(ParseImageFormat("PNG"), ImageFormat::Png);
     EXPECT_EQ(ParseImageFormat("pgm"), ImageFormat::Pnm);
     EXPECT_EQ(ParseImageFormat("tif"), ImageFormat::Tiff);
-    EXPECT_FALSE(ParseImageFormat("jpeg"));
+    EXPECT_EQ(ParseImageFormat("JPG"), ImageFormat::Jpeg);
+    EXPECT_FALSE(ParseImageFormat("gif"));
+    EXPECT_EQ(ImageFormatFromPath("doc.pdf"), ImageFormat::Pdf);
     EXPECT_EQ(ImageFormatFromPath("out/scan.TIFF"), ImageFormat::Tiff);
     EXPECT_EQ(ImageFormatFromPath("scan.ppm"), ImageFormat::Pnm);
     EXPECT_FALSE(ImageFormatFromPath("dir.png/scan")); // the dot belongs to a directory
@@ -89,136 +97,288 @@ TEST_F(ImageFileTest, PnmHeadersAndBytes)
     EXPECT_EQ(ReadAll(Path("c.ppm")), expected);
 }
 
-// Reads a PNG back as 8-bit gray or RGB through libpng's simplified interface.
-bool ReadPng(const std::string &path, png_uint_32 format, png_image *image, std::vector<uint8_t> *pixels)
+// An image with smooth gradients plus a little noise, as a scan looks; for
+// 1-bit, a pattern whose last byte has pixels past the width.
+std::vector<uint8_t> TestImage(const ImageInfo &info)
 {
-    *image = png_image{};
-    image->version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(image, path.c_str())) return false;
-    image->format = format;
-    pixels->resize(PNG_IMAGE_SIZE(*image));
-    return png_image_finish_read(image, nullptr, pixels->data(), 0, nullptr) != 0;
-}
-
-TEST_F(ImageFileTest, PngBilevelHasBlackWhereTheDriverSaysOne)
-{
-    std::string error;
-    ASSERT_TRUE(WriteImageFile(ImageFormat::Png, Path("a.png"), kBilevelInfo, kBilevel.data(), &error))
-        << error;
-    png_image image;
-    std::vector<uint8_t> pixels;
-    ASSERT_TRUE(ReadPng(Path("a.png"), PNG_FORMAT_GRAY, &image, &pixels));
-    ASSERT_EQ(image.width, 10u);
-    ASSERT_EQ(image.height, 3u);
-    for (int x = 0; x < 10; ++x) {
-        EXPECT_EQ(pixels[static_cast<size_t>(x)], 0) << "row 0 is black, x " << x;
-        EXPECT_EQ(pixels[static_cast<size_t>(10 + x)], 255) << "row 1 is white, x " << x;
-        EXPECT_EQ(pixels[static_cast<size_t>(20 + x)], x == 0 ? 0 : 255) << "row 2, x " << x;
+    std::vector<uint8_t> pixels(BytesPerRow(info) * info.height);
+    uint32_t noise = 12345;
+    const size_t stride = BytesPerRow(info);
+    for (uint32_t y = 0; y < info.height; ++y) {
+        for (size_t i = 0; i < stride; ++i) {
+            noise = noise * 1103515245u + 12345u;
+            const uint32_t smooth = static_cast<uint32_t>(i * 255 / stride + y) / 2;
+            pixels[y * stride + i] = info.kind == PixelKind::Bilevel
+                                         ? static_cast<uint8_t>((noise >> 16) & (i % 3 == 0 ? 0xFF : 0x0F))
+                                         : static_cast<uint8_t>(smooth + ((noise >> 16) & 7));
+        }
     }
-    // The file itself is 1-bit gray (IHDR bit depth at byte 24, colour type at 25).
-    const std::vector<uint8_t> bytes = ReadAll(Path("a.png"));
-    ASSERT_GT(bytes.size(), 26u);
-    EXPECT_EQ(bytes[24], 1);
-    EXPECT_EQ(bytes[25], 0);
+    return pixels;
 }
 
-TEST_F(ImageFileTest, PngColourRoundTripsRowByRow)
+// Decodes a file with its format's own library into the driver's row layout
+// (1-bit rows: MSB leftmost, 1 = black); also returns the recorded dpi.
+bool Decode(ImageFormat format, const std::string &path, const ImageInfo &info, std::vector<uint8_t> *pixels,
+            float *dpi)
 {
-    const ImageInfo info{4, 3, PixelKind::Rgb, 150};
-    std::vector<uint8_t> rgb(BytesPerRow(info) * info.height);
-    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = static_cast<uint8_t>(i * 7);
-    auto writer = MakeImageWriter(ImageFormat::Png);
-    std::string error;
-    ASSERT_TRUE(writer->Open(Path("c.png"), info, &error)) << error;
-    // Rows arrive in pieces, as the scan loop hands them over.
-    ASSERT_TRUE(writer->WriteRows(rgb.data(), 1, &error));
-    ASSERT_TRUE(writer->WriteRows(rgb.data() + BytesPerRow(info), 2, &error));
-    ASSERT_TRUE(writer->Finish(&error)) << error;
-    png_image image;
-    std::vector<uint8_t> pixels;
-    ASSERT_TRUE(ReadPng(Path("c.png"), PNG_FORMAT_RGB, &image, &pixels));
-    EXPECT_EQ(pixels, rgb);
-}
-
-TEST_F(ImageFileTest, TiffKeepsBitsAndSaysMinIsWhiteForBilevel)
-{
-    std::string error;
-    ASSERT_TRUE(WriteImageFile(ImageFormat::Tiff, Path("a.tif"), kBilevelInfo, kBilevel.data(), &error))
-        << error;
-    TIFF *tiff = TIFFOpen(Path("a.tif").c_str(), "r");
-    ASSERT_NE(tiff, nullptr);
-    uint32_t width = 0, height = 0;
-    uint16_t bits = 0, photometric = 0;
-    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
-    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
-    TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
-    TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
-    EXPECT_EQ(width, 10u);
-    EXPECT_EQ(height, 3u);
-    EXPECT_EQ(bits, 1);
-    EXPECT_EQ(photometric, PHOTOMETRIC_MINISWHITE);
-    std::vector<uint8_t> row(static_cast<size_t>(TIFFScanlineSize(tiff)));
-    for (uint32_t y = 0; y < 3; ++y) {
-        ASSERT_EQ(TIFFReadScanline(tiff, row.data(), y, 0), 1);
-        EXPECT_EQ(row[0], kBilevel[y * 2]);
-        EXPECT_EQ(row[1] & 0xC0, kBilevel[y * 2 + 1]);
+    const size_t stride = BytesPerRow(info);
+    pixels->assign(stride * info.height, 0);
+    *dpi = 0;
+    if (format == ImageFormat::Png) {
+        png_image image{};
+        image.version = PNG_IMAGE_VERSION;
+        if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
+        if (image.width != info.width || image.height != info.height) return false;
+        image.format = info.kind == PixelKind::Rgb ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
+        std::vector<uint8_t> decoded(PNG_IMAGE_SIZE(image));
+        if (!png_image_finish_read(&image, nullptr, decoded.data(), 0, nullptr)) return false;
+        if (info.kind != PixelKind::Bilevel) {
+            *pixels = decoded;
+        } else {
+            for (uint32_t y = 0; y < info.height; ++y)
+                for (uint32_t x = 0; x < info.width; ++x)
+                    if (decoded[y * info.width + x] == 0)
+                        (*pixels)[y * stride + x / 8] |= uint8_t(0x80 >> (x % 8));
+        }
+        const std::vector<uint8_t> bytes = ReadAll(path);
+        const std::string text(bytes.begin(), bytes.end());
+        const size_t phys = text.find("pHYs");
+        if (phys != std::string::npos) {
+            const uint32_t perMetre = uint32_t(bytes[phys + 4]) << 24 | uint32_t(bytes[phys + 5]) << 16 |
+                                      uint32_t(bytes[phys + 6]) << 8 | bytes[phys + 7];
+            *dpi = static_cast<float>(perMetre * 0.0254);
+        }
+        return true;
     }
-    TIFFClose(tiff);
+    if (format == ImageFormat::Tiff) {
+        TIFF *tiff = TIFFOpen(path.c_str(), "r");
+        if (tiff == nullptr) return false;
+        uint32_t width = 0, height = 0;
+        TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+        TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
+        TIFFGetField(tiff, TIFFTAG_XRESOLUTION, dpi);
+        bool ok = width == info.width && height == info.height;
+        std::vector<uint8_t> row(static_cast<size_t>(TIFFScanlineSize(tiff)));
+        for (uint32_t y = 0; ok && y < height; ++y) {
+            ok = row.size() == stride && TIFFReadScanline(tiff, row.data(), y, 0) == 1;
+            if (ok) std::copy(row.begin(), row.end(), pixels->begin() + static_cast<ptrdiff_t>(y * stride));
+        }
+        TIFFClose(tiff);
+        return ok;
+    }
+    if (format == ImageFormat::Jpeg) {
+        FILE *file = std::fopen(path.c_str(), "rb");
+        if (file == nullptr) return false;
+        jpeg_decompress_struct cinfo{};
+        jpeg_error_mgr errors{};
+        cinfo.err = jpeg_std_error(&errors);
+        jpeg_create_decompress(&cinfo);
+        jpeg_stdio_src(&cinfo, file);
+        jpeg_read_header(&cinfo, TRUE);
+        *dpi = cinfo.density_unit == 1 ? cinfo.X_density : 0;
+        jpeg_start_decompress(&cinfo);
+        const bool ok = cinfo.output_width == info.width && cinfo.output_height == info.height &&
+                        static_cast<size_t>(cinfo.output_components) * info.width == stride;
+        while (ok && cinfo.output_scanline < cinfo.output_height) {
+            JSAMPROW row = pixels->data() + stride * cinfo.output_scanline;
+            jpeg_read_scanlines(&cinfo, &row, 1);
+        }
+        if (ok) jpeg_finish_decompress(&cinfo);
+        jpeg_destroy_decompress(&cinfo);
+        std::fclose(file);
+        return ok;
+    }
+    return false;
 }
 
-TEST_F(ImageFileTest, TiffColour)
+TEST_F(ImageFileTest, EveryFormatDecodesToTheScannedPixelsWithItsResolution)
 {
-    const ImageInfo info{3, 2, PixelKind::Rgb, 600};
-    const std::vector<uint8_t> rgb = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18};
+    struct Case {
+        ImageFormat format;
+        ImageInfo info;
+        int tolerance; // 0: lossless; JPEG: mean absolute difference at most this
+    };
+    // 700 x 700 colour is more than one band or strip of the threaded encoders.
+    const Case cases[] = {
+        {ImageFormat::Png, {700, 700, PixelKind::Rgb, 600}, 0},
+        {ImageFormat::Png, {37, 300, PixelKind::Gray, 300}, 0},
+        {ImageFormat::Png, {13, 2000, PixelKind::Bilevel, 150}, 0},
+        {ImageFormat::Tiff, {700, 700, PixelKind::Rgb, 600}, 0},
+        {ImageFormat::Tiff, {1201, 900, PixelKind::Gray, 300}, 0},
+        {ImageFormat::Tiff, {13, 40, PixelKind::Bilevel, 150}, 0},
+        {ImageFormat::Jpeg, {300, 200, PixelKind::Rgb, 300}, 4},
+        {ImageFormat::Jpeg, {300, 200, PixelKind::Gray, 200}, 4},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(ImageFormatName(c.format)) + " " + std::to_string(c.info.width) + "x" +
+                     std::to_string(c.info.height));
+        const std::vector<uint8_t> pixels = TestImage(c.info);
+        const std::string path = Path(std::string("round.") + ImageFormatName(c.format));
+        // Through the queue, in pieces of 7 rows, as the read loop hands them over.
+        auto writer = MakeQueuedWriter(MakeImageWriter(c.format), 1 << 16);
+        OutputFile out;
+        std::string error;
+        ASSERT_TRUE(out.Open(path, &error)) << error;
+        ASSERT_TRUE(writer->Open(out.file(), path, c.info, &error)) << error;
+        for (uint32_t y = 0; y < c.info.height; y += 7) {
+            const uint32_t n = std::min(7u, c.info.height - y);
+            ASSERT_TRUE(writer->WriteRows(pixels.data() + BytesPerRow(c.info) * y, n, &error)) << error;
+        }
+        ASSERT_TRUE(writer->Finish(&error)) << error;
+        ASSERT_TRUE(out.Commit(&error)) << error;
+
+        std::vector<uint8_t> decoded;
+        float dpi = 0;
+        ASSERT_TRUE(Decode(c.format, path, c.info, &decoded, &dpi));
+        EXPECT_NEAR(dpi, static_cast<float>(c.info.dpi), 0.5f);
+        if (c.info.kind == PixelKind::Bilevel) {
+            // Bits past the width are padding: compare the pixels only.
+            const size_t stride = BytesPerRow(c.info);
+            const uint8_t lastMask = static_cast<uint8_t>(0xFF << ((8 - c.info.width % 8) % 8));
+            for (size_t i = 0; i < decoded.size(); ++i) {
+                const uint8_t mask = (i % stride == stride - 1) ? lastMask : 0xFF;
+                ASSERT_EQ(decoded[i] & mask, pixels[i] & mask) << "byte " << i;
+            }
+        } else if (c.tolerance == 0) {
+            EXPECT_TRUE(decoded == pixels);
+        } else {
+            double total = 0;
+            for (size_t i = 0; i < pixels.size(); ++i) total += std::abs(int(decoded[i]) - int(pixels[i]));
+            EXPECT_LE(total / static_cast<double>(pixels.size()), c.tolerance);
+        }
+    }
+}
+
+// Runs a command and returns its standard output, runs of spaces as one.
+std::string Output(const std::string &command)
+{
+    std::string text;
+    if (FILE *pipe = popen(command.c_str(), "r")) {
+        int c;
+        while ((c = std::fgetc(pipe)) != EOF) {
+            if (c != ' ' || text.empty() || text.back() != ' ') text.push_back(static_cast<char>(c));
+        }
+        pclose(pipe);
+    }
+    return text;
+}
+
+TEST_F(ImageFileTest, PdfPagesKeepTheirSizeFilterAndPixels)
+{
+    const ImageInfo pages[] = {{850, 1100, PixelKind::Rgb, 100},
+                               {1600, 2200, PixelKind::Bilevel, 200},
+                               {300, 200, PixelKind::Gray, 300}};
+    EncodeOptions options;
+    options.spoolFolder = dir_.string();
+    auto writer = MakeQueuedWriter(MakeImageWriter(ImageFormat::Pdf, options), 1 << 20);
+    OutputFile out;
     std::string error;
-    ASSERT_TRUE(WriteImageFile(ImageFormat::Tiff, Path("c.tiff"), info, rgb.data(), &error)) << error;
-    TIFF *tiff = TIFFOpen(Path("c.tiff").c_str(), "r");
-    ASSERT_NE(tiff, nullptr);
-    uint16_t samples = 0, photometric = 0;
-    float xres = 0;
-    TIFFGetField(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
-    TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
-    TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &xres);
-    EXPECT_EQ(samples, 3);
-    EXPECT_EQ(photometric, PHOTOMETRIC_RGB);
-    EXPECT_FLOAT_EQ(xres, 600.0f);
-    std::vector<uint8_t> row(9);
-    ASSERT_EQ(TIFFReadScanline(tiff, row.data(), 0, 0), 1); // compressed: rows in order
-    EXPECT_EQ(row, std::vector<uint8_t>(rgb.begin(), rgb.begin() + 9));
-    ASSERT_EQ(TIFFReadScanline(tiff, row.data(), 1, 0), 1);
-    EXPECT_EQ(row, std::vector<uint8_t>(rgb.begin() + 9, rgb.end()));
-    TIFFClose(tiff);
+    ASSERT_TRUE(out.Open(Path("doc.pdf"), &error)) << error;
+    std::vector<uint8_t> bilevel;
+    for (const ImageInfo &info : pages) {
+        const std::vector<uint8_t> pixels = TestImage(info);
+        if (info.kind == PixelKind::Bilevel) bilevel = pixels;
+        ASSERT_TRUE(&info == pages ? writer->Open(out.file(), "doc.pdf", info, &error)
+                                   : writer->NextPage(info, &error))
+            << error;
+        ASSERT_TRUE(writer->WriteRows(pixels.data(), info.height, &error)) << error;
+    }
+    // A fourth page cut short is dropped when the file is finished as it stands.
+    ASSERT_TRUE(writer->NextPage(pages[0], &error));
+    ASSERT_TRUE(writer->WriteRows(TestImage(pages[0]).data(), 10, &error));
+    ASSERT_TRUE(writer->FinishCompletePages(&error)) << error;
+    ASSERT_TRUE(out.Commit(&error)) << error;
+
+    const std::string pdf = Path("doc.pdf");
+    const std::string info = Output("pdfinfo -f 1 -l 3 '" + pdf + "'");
+    EXPECT_NE(info.find("Pages: 3"), std::string::npos) << info;
+    EXPECT_NE(info.find("Page 1 size: 612 x 792 pts"), std::string::npos) << info; // 8.5 x 11 in
+    EXPECT_NE(info.find("Page 2 size: 576 x 792 pts"), std::string::npos) << info;
+    EXPECT_NE(info.find("Page 3 size: 72 x 48 pts"), std::string::npos) << info;
+    const std::string list = Output("pdfimages -list '" + pdf + "'");
+    EXPECT_NE(list.find("rgb 3 8 jpeg"), std::string::npos) << list;
+    EXPECT_NE(list.find("gray 1 1 ccitt"), std::string::npos) << list;
+    EXPECT_NE(list.find("gray 1 8 jpeg"), std::string::npos) << list;
+    // The group 4 page is lossless.
+    Output("pdfimages -f 2 -l 2 '" + pdf + "' '" + Path("img") + "'");
+    std::vector<uint8_t> expected = {'P', '4', '\n'};
+    const std::string size = "1600 2200\n";
+    expected.insert(expected.end(), size.begin(), size.end());
+    expected.insert(expected.end(), bilevel.begin(), bilevel.end());
+    EXPECT_TRUE(ReadAll(Path("img-000.pbm")) == expected);
 }
 
-TEST_F(ImageFileTest, WritersRefuseWrongRowCountsAndAbortRemovesTheFile)
+TEST_F(ImageFileTest, WritersRefuseWrongRowCounts)
 {
-    for (ImageFormat format : {ImageFormat::Pnm, ImageFormat::Png, ImageFormat::Tiff}) {
+    for (ImageFormat format :
+         {ImageFormat::Pnm, ImageFormat::Png, ImageFormat::Tiff, ImageFormat::Jpeg, ImageFormat::Pdf}) {
         SCOPED_TRACE(ImageFormatName(format));
-        const std::string path = Path(std::string("short.") + ImageFormatName(format));
+        const ImageInfo info{10, 3, PixelKind::Gray, 300};
+        const std::vector<uint8_t> rows(40);
         auto writer = MakeImageWriter(format);
         ASSERT_NE(writer, nullptr);
+        OutputFile out;
         std::string error;
-        ASSERT_TRUE(writer->Open(path, kBilevelInfo, &error)) << error;
-        EXPECT_FALSE(writer->WriteRows(kBilevel.data(), 4, &error)) << "more rows than the height";
-        ASSERT_TRUE(writer->WriteRows(kBilevel.data(), 2, &error));
+        ASSERT_TRUE(out.Open(Path("short"), &error));
+        ASSERT_TRUE(writer->Open(out.file(), "short", info, &error)) << error;
+        EXPECT_FALSE(writer->WriteRows(rows.data(), 4, &error)) << "more rows than the height";
+        ASSERT_TRUE(writer->WriteRows(rows.data(), 2, &error));
         EXPECT_FALSE(writer->Finish(&error)) << "one row is missing";
         EXPECT_NE(error.find("2 of 3"), std::string::npos) << error;
         writer->Abort();
-        EXPECT_FALSE(fs::exists(path));
     }
+    std::string error;
+    EXPECT_FALSE(MakeImageWriter(ImageFormat::Jpeg)->Open(stdout, "-", kBilevelInfo, &error));
+    EXPECT_NE(error.find("colour and gray only"), std::string::npos) << error;
 }
 
-TEST_F(ImageFileTest, BadTargetsAreRefusedWithAReason)
+// What the target held before stays until a complete file replaces it; only
+// the temporary file is ever removed; devices are written straight.
+TEST_F(ImageFileTest, OutputFilesAreReplacedWholeOrNotAtAll)
 {
     std::string error;
-    const std::vector<uint8_t> gray(4, 0);
-    EXPECT_FALSE(WriteImageFile(ImageFormat::Pnm, Path("no/such/dir/x.pgm"), {2, 2, PixelKind::Gray, 0},
-                                gray.data(), &error));
+    std::ofstream(Path("old.png")) << "old";
+    OutputFile out;
+    ASSERT_TRUE(out.Open(Path("old.png"), &error)) << error;
+    std::fputs("new", out.file());
+    EXPECT_EQ(ReadAll(Path("old.png")), std::vector<uint8_t>({'o', 'l', 'd'})) << "untouched while writing";
+    out.Discard();
+    EXPECT_EQ(ReadAll(Path("old.png")), std::vector<uint8_t>({'o', 'l', 'd'})) << "kept after a failure";
+    ASSERT_TRUE(out.Open(Path("old.png"), &error));
+    std::fputs("new", out.file());
+    ASSERT_TRUE(out.Commit(&error)) << error;
+    EXPECT_EQ(ReadAll(Path("old.png")), std::vector<uint8_t>({'n', 'e', 'w'}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1)
+        << "no temporary left";
+
+    ASSERT_TRUE(out.Open("/dev/full", &error)) << error;
+    std::fputs("data", out.file());
+    EXPECT_FALSE(out.Commit(&error));
+    EXPECT_NE(error.find("No space"), std::string::npos) << error;
+    EXPECT_TRUE(fs::is_character_file("/dev/full"));
+
+    EXPECT_FALSE(out.Open(dir_.string(), &error)) << "a folder";
+    EXPECT_FALSE(out.Open(Path("no/such/dir/x.pgm"), &error));
     EXPECT_NE(error.find("cannot create"), std::string::npos) << error;
-    EXPECT_FALSE(
-        WriteImageFile(ImageFormat::Png, Path("empty.png"), {0, 2, PixelKind::Gray, 0}, gray.data(), &error));
-    EXPECT_FALSE(WriteImageFile(ImageFormat::Tiff, "-", {2, 2, PixelKind::Gray, 0}, gray.data(), &error));
-    EXPECT_NE(error.find("standard output"), std::string::npos) << error;
+}
+
+// A full disk under a real file: the scan fails with a reason and leaves nothing.
+TEST_F(ImageFileTest, FullDiskLeavesNoFile)
+{
+    const fs::path small = dir_ / "small";
+    fs::create_directories(small);
+    if (mount("docscan", small.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    const ImageInfo info{400, 400, PixelKind::Rgb, 300};
+    const std::vector<uint8_t> pixels = TestImage(info);
+    for (ImageFormat format : {ImageFormat::Pnm, ImageFormat::Tiff}) {
+        std::string error;
+        const std::string path = (small / "x").string();
+        EXPECT_FALSE(WriteImageFile(format, path, info, pixels.data(), &error)) << ImageFormatName(format);
+        EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
+        EXPECT_TRUE(fs::is_empty(small)) << ImageFormatName(format);
+    }
+    umount(small.c_str());
 }
 
 // ------------------------------------------------------------ status words

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -41,6 +42,27 @@ std::string ReadText(const fs::path &path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A command's standard output, runs of spaces as one.
+std::string ReadCommand(const std::string &command)
+{
+    std::string text;
+    if (FILE *pipe = popen(command.c_str(), "r")) {
+        int c;
+        while ((c = std::fgetc(pipe)) != EOF) {
+            if (c != ' ' || text.empty() || text.back() != ' ') text.push_back(static_cast<char>(c));
+        }
+        pclose(pipe);
+    }
+    return text;
+}
+
+size_t Count(const std::string &text, const std::string &word)
+{
+    size_t n = 0;
+    for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++n;
+    return n;
 }
 
 std::vector<uint8_t> ReadBytes(const fs::path &path)
@@ -483,23 +505,88 @@ TEST_F(CliTest, ScanOfAPaperPicture)
     EXPECT_NE(missing.err.find("none.png"), std::string::npos) << missing.err;
 }
 
-TEST_F(CliTest, CtrlCCancelsTheScanCleanly)
+// Waits until docscan's standard error holds `text` (or a minute passes).
+void AwaitText(const fs::path &file, const std::string &text)
 {
-    const fs::path out = Path("big.png");
-    const pid_t pid = Start({"scan", "--virtual", "--resolution", "600", "-o", out.string()});
-    // Wait until the scan runs (the progress lines start after StartScan).
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (ReadText(Path("stderr")).find("%") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
+    while (ReadText(file).find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+}
+
+// Any of SIGINT, SIGTERM and SIGHUP cancels the scan; a second one ends the
+// program at once. Either way the file that was there is untouched and no
+// temporary file is left.
+TEST_F(CliTest, SignalsCancelTheScanAndKeepTheOldFile)
+{
+    const struct {
+        int signal;
+        bool twice;
+    } cases[] = {{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGINT, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.twice ? " twice" : ""));
+        const fs::path out = Path("big.png");
+        std::ofstream(out) << "precious";
+        fs::remove(Path("stderr")); // so that the last run's progress is not taken for this one's
+        const pid_t pid = Start({"scan", "--virtual", "--resolution", "600", "-o", out.string()});
+        AwaitText(Path("stderr"), "%"); // the progress lines start after StartScan
+        kill(pid, c.signal);
+        if (c.twice) kill(pid, c.signal);
+        const Result r = Wait(pid);
+        ASSERT_EQ(r.signal, 0) << "killed instead of cancelling: " << r.err;
+        EXPECT_EQ(r.exitCode, 128 + c.signal) << r.err;
+        if (!c.twice) {
+            EXPECT_NE(r.err.find("cancelled"), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("159"), std::string::npos) << r.err;
+        }
+        EXPECT_EQ(ReadText(out), "precious");
+        size_t files = 0;
+        for (const auto &entry : fs::directory_iterator(dir_))
+            files += entry.path().filename().string()[0] == '.';
+        EXPECT_EQ(files, 0u) << "a temporary file is left";
+    }
+}
+
+TEST_F(CliTest, DevicesAreWrittenStraightAndNeverRemoved)
+{
+    const Result r = Run(Args({"scan", "--virtual", "-q", "--format", "pnm", "-o", "/dev/full"}, kSmallArea));
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_NE(r.err.find("No space left"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::is_character_file("/dev/full"));
+}
+
+// Several pages: one PDF, or one file per page named by a pattern. Between
+// pages the batch takes front-panel buttons (1: next page, 3: done), here
+// pressed on the virtual scanner in advance.
+TEST_F(CliTest, BatchesTakeButtonPresses)
+{
+    Result r = Run(Args({"scan", "--virtual", "-q", "--mode", "Lineart", "--pages", "3", "--press", "1,1",
+                         "-o", Path("doc.pdf").string()},
+                        kSmallArea));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::string info = ReadCommand("pdfinfo '" + Path("doc.pdf").string() + "'");
+    EXPECT_NE(info.find("Pages: 3"), std::string::npos) << info;
+    EXPECT_NE(info.find("Page size: 138.24 x 84.48 pts"), std::string::npos) << info; // 144 x 88 at 75 dpi
+    EXPECT_EQ(Count(ReadCommand("pdfimages -list '" + Path("doc.pdf").string() + "'"), "ccitt"), 3u);
+
+    r = Run(Args({"scan", "--virtual", "-q", "--mode", "Gray", "--batch", "--press", "1,3", "-o",
+                  Path("p%02d.jpg").string()},
+                 kSmallArea));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(fs::exists(Path("p01.jpg")) && fs::exists(Path("p02.jpg")));
+    EXPECT_FALSE(fs::exists(Path("p03.jpg")));
+
+    // Ctrl-C while waiting for the third page keeps the two finished ones.
+    fs::remove(Path("stderr"));
+    const pid_t pid = Start(
+        Args({"scan", "--virtual", "--batch", "--press", "1", "-o", Path("cut.pdf").string()}, kSmallArea));
+    AwaitText(Path("stderr"), "page 2 done");
     kill(pid, SIGINT);
-    const Result r = Wait(pid);
-    ASSERT_EQ(r.signal, 0) << "docscan was killed instead of cancelling: " << r.err;
+    r = Wait(pid);
     EXPECT_EQ(r.exitCode, 130) << r.err;
-    EXPECT_NE(r.err.find("cancelled"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("159"), std::string::npos) << r.err;
-    EXPECT_FALSE(fs::exists(out)) << "a partial image is removed";
+    EXPECT_NE(r.err.find("kept the 2 finished pages in"), std::string::npos) << r.err;
+    info = ReadCommand("pdfinfo '" + Path("cut.pdf").string() + "'");
+    EXPECT_NE(info.find("Pages: 2"), std::string::npos) << info;
 }
 
 TEST_F(CliTest, TheEmulationLeavesNoFolderBehind)
@@ -633,6 +720,10 @@ TEST_F(CliTest, BadCommandLinesGiveUsageErrorsNotCrashes)
         {"scan", "--dropout", "red"}, // Color has nothing to drop
         {"scan", "--format", "gif", "-o", "x.gif"},
         {"scan", "-x", "-5"},
+        {"scan", "--mode", "Lineart", "-o", "x.jpg"}, // JPEG holds no 1-bit pages
+        {"scan", "--pages", "2", "-o", "x.png"},      // one file per page needs a pattern
+        {"scan", "--batch", "--pages", "2", "-o", "x.pdf"},
+        {"scan", "--compression", "10", "-o", "x.png"},
         {"scan", "--virtual", "-q", "-l", "300", "-o", "x.png"}, // off the glass, found after start-up
         {"info", "--virtual", "--no-virtual"},
         {"info", "extra"},

@@ -148,6 +148,30 @@ TEST_F(LifecycleTest, TerminateDriverReleasesTheDeviceAndContext)
     EXPECT_TRUE(InitializeScanner());
 }
 
+// Initialising again, with or without terminating in between, keeps one
+// libusb context and one opened scanner: the process's descriptors stay flat.
+TEST_F(LifecycleTest, RepeatedInitializationKeepsTheDescriptorsFlat)
+{
+    auto descriptors = [] {
+        size_t n = 0;
+        for ([[maybe_unused]] const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+        return n;
+    };
+    ASSERT_TRUE(InitializeDriver());
+    ASSERT_TRUE(InitializeScanner());
+    const size_t before = descriptors();
+    for (int pair = 0; pair < 50; ++pair) {
+        if (pair % 2 == 1) {
+            ASSERT_TRUE(TerminateDriver());
+        }
+        ASSERT_TRUE(InitializeDriver());
+        ASSERT_TRUE(InitializeScanner());
+    }
+    EXPECT_EQ(descriptors(), before);
+    EXPECT_EQ(bus().openHandles(0), 1u);
+    EXPECT_TRUE(bus().claimed(0));
+}
+
 TEST_F(LifecycleTest, ResetScannerRunsTheWholeCycle)
 {
     ASSERT_TRUE(InitializeDriver());

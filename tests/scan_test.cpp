@@ -11,11 +11,14 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,12 +70,15 @@ bool WaitUntil(const std::function<bool()> &done, std::chrono::milliseconds limi
     return true;
 }
 
-size_t ThreadCount()
+size_t EntryCount(const char *folder)
 {
     size_t n = 0;
-    for ([[maybe_unused]] const auto &entry : fs::directory_iterator("/proc/self/task")) ++n;
+    for ([[maybe_unused]] const auto &entry : fs::directory_iterator(folder)) ++n;
     return n;
 }
+
+size_t ThreadCount() { return EntryCount("/proc/self/task"); }
+size_t DescriptorCount() { return EntryCount("/proc/self/fd"); }
 
 // A scanner `width` pixels wide at 300 dpi whose image READs are at most
 // `maxRead` bytes. Narrow scanners keep the ring small and the tests fast.
@@ -444,6 +450,144 @@ TEST_F(ScanTest, UnplugInTheMiddleOfAPageEndsDeliveryWith157WithoutHanging)
     StopScan(); // the release cannot reach the scanner any more
     EXPECT_EQ(threadScanImage, 0u);
     EXPECT_EQ(pBlockbuffer, nullptr);
+}
+
+// Front ends call the lifecycle functions in any order around a scan: none of
+// these orders may crash (ASan sees the use of freed memory), leave the thread
+// running or keep the scanner reserved.
+TEST_F(ScanTest, TerminateOrResetDuringAScanStopsItFirstAndLaterCallsAreHarmless)
+{
+    const auto p = Request(300, 256, 3500);
+    std::vector<uint8_t> bytes(1000);
+    const struct {
+        const char *name;
+        std::function<void()> calls;
+    } orders[] = {
+        {"terminate, then read, stop and terminate again",
+         [&] {
+             EXPECT_TRUE(TerminateDriver());
+             EXPECT_FALSE(ReadScan(0, bytes.data(), 1000));
+             EXPECT_EQ(gErrCode, 157u);
+             StopScan();
+             EXPECT_TRUE(TerminateDriver());
+         }},
+        {"reset, then read",
+         [&] {
+             EXPECT_TRUE(ResetScanner());
+             EXPECT_FALSE(ReadScan(0, bytes.data(), 1000));
+         }},
+        {"start twice, then terminate twice",
+         [&] {
+             EXPECT_FALSE(StartScan());
+             EXPECT_EQ(gErrCode, 2000u);
+             EXPECT_TRUE(TerminateDriver());
+             EXPECT_TRUE(TerminateDriver());
+         }},
+    };
+    for (const auto &order : orders) {
+        SCOPED_TRACE(order.name);
+        ASSERT_TRUE(Initialize());
+        ASSERT_TRUE(InitializeScanner());
+        const size_t threads = ThreadCount(); // libusb's own included
+        ASSERT_TRUE(Set(p));
+        ASSERT_TRUE(StartScan());
+        ASSERT_TRUE(ReadScan(0, bytes.data(), static_cast<uint32_t>(bytes.size())));
+        ASSERT_TRUE(WaitUntil(AllBlocksFull));
+        order.calls();
+        EXPECT_FALSE(ScanThreadExists());
+        ASSERT_TRUE(Initialize());
+        EXPECT_EQ(ThreadCount(), threads);
+        EXPECT_EQ(pBlockbuffer, nullptr);
+        EXPECT_EQ(scanner().lastReleaseCode(), 0);
+        EXPECT_FALSE(scanner().reserved());
+    }
+}
+
+// ---- Other threads and a scanner that stops answering ------------------------------
+
+// A second thread asks for the capabilities every 2 ms while a page is read:
+// its transactions wait for the READs instead of mixing with them on the pipes.
+TEST_F(ScanTest, CapabilityCallsFromAnotherThreadDuringAScanNeitherHangNorChangeThePage)
+{
+    const auto p = Request(300, 256, 2000);
+    ASSERT_TRUE(Set(p));
+    scanner().setThrottle(3'000'000); // about half a second for the page
+    ASSERT_TRUE(StartScan());
+    std::atomic<bool> done{false};
+    int asked = 0;
+    int answered = 0;
+    std::thread other([&] {
+        while (!done.load()) {
+            tagScannerAbility ability{};
+            ++asked;
+            answered += GetScannerAbility(&ability) && ability.One == 1 ? 1 : 0;
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    bool ok = false;
+    const auto image = ReadAll(p, &ok);
+    done = true;
+    other.join();
+    ASSERT_TRUE(ok) << gErrCode;
+    EXPECT_EQ(answered, asked);
+    // Whole transactions took turns on the pipes.
+    const auto wire = transcript();
+    const auto lastRead = std::find_if(wire.rbegin(), wire.rend(), [](const sim::Transaction &t) {
+        return t.opcode() == sim::opcode::kRead && t.dataType() == 0x00;
+    });
+    EXPECT_GT(
+        std::count_if(lastRead, wire.rend(), [](const sim::Transaction &t) { return t.opcode() == 0x12; }),
+        1);
+    const auto page = DevicePage();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), page.begin()));
+    EXPECT_TRUE(StopScan());
+    EXPECT_EQ(scanner().protocolErrors(), 0u);
+}
+
+// A scanner that stops sending in the middle of a page: ReadScan gives up with
+// 157 after the wall-time bound however little processor time passes, StopScan
+// returns after its own bound and leaves the waiting thread behind, and that
+// thread lets go of the ring and the device once its transfer ends (unplug).
+TEST_F(ScanTest, AScannerThatStopsSendingHangsNeitherReadNorStop)
+{
+    gConsumerWallTimeoutMs = 300;
+    gStopWaitMs = 200;
+    const auto p = Request(300, 256, 400);
+    ASSERT_TRUE(Set(p));
+    const size_t threads = ThreadCount();
+    scanner().stallAfterImageBytes(768u * 48u * 3u + 1000u);
+    mallopt(M_PERTURB, 0x5A); // fresh allocations come filled with 0xA5, not zeros
+    ASSERT_TRUE(StartScan());
+    mallopt(M_PERTURB, 0);
+
+    const auto before = std::chrono::steady_clock::now();
+    bool ok = true;
+    const auto image = ReadAll(p, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(gErrCode, 157u);
+    const auto page = DevicePage();
+    EXPECT_TRUE(std::equal(image.begin(), image.begin() + 768 * 48 * 3, page.begin()));
+    // Blocks that nothing has written hold zeros, not what the heap held.
+    for (size_t b = 4; b < kBlockCount; ++b)
+        EXPECT_TRUE(std::all_of(pBlock[b], pBlock[b] + Buffersize, [](uint8_t v) { return v == 0; })) << b;
+
+    EXPECT_FALSE(StopScan()) << "the release cannot pass the waiting READ";
+    EXPECT_EQ(gErrCode, 2023u);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 10s);
+    EXPECT_TRUE(ScanThreadLeftBehind());
+    EXPECT_EQ(pBlockbuffer, nullptr);
+    EXPECT_FALSE(StartScan());
+    EXPECT_EQ(gErrCode, 2000u);
+    EXPECT_TRUE(TerminateDriver()); // hands the context and the device to the thread
+    const size_t descriptors = DescriptorCount();
+
+    bus().unplug();
+    ASSERT_TRUE(WaitUntil([] { return !ScanThreadLeftBehind(); }));
+    EXPECT_LT(DescriptorCount(), descriptors) << "the thread closed the device and its context";
+    ASSERT_TRUE(Initialize()); // libusb's own threads come back with a context
+    ASSERT_TRUE(WaitUntil([&] { return ThreadCount() == threads; }));
+    for (const unsigned char *b : pBlock) EXPECT_EQ(b, nullptr);
+    EXPECT_EQ(gErrCode, 2000u) << "the late failure does not speak for the driver";
 }
 
 // ---- Trace and raw dump -------------------------------------------------------------

@@ -18,6 +18,7 @@
 #include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -290,14 +291,23 @@ TEST(SupportConfigParser, OverlongWordsRefuseTheLine)
     EXPECT_EQ(config.debugLevel, 0u);
 }
 
-TEST(SupportConfigParser, LongLinesAreReadInPiecesAndNulEndsALine)
+TEST(SupportConfigParser, OverlongLinesAreDroppedWholeAndNulEndsALine)
 {
-    // The first read takes 1023 characters; the rest is parsed as a line.
-    std::string text = "Junk" + std::string(1019, ' ') + "DebugLevel 5\n";
-    EXPECT_EQ(ParseText(text).debugLevel, 5u);
+    // More than 1023 characters: no piece of the line is applied, not even a
+    // key hidden in its tail or before a NUL; the next line is read normally.
+    std::string text = "Junk" + std::string(1019, ' ') + "DebugLevel 5\nDELETELOG 3\n";
+    DebugConfig config = ParseText(text);
+    EXPECT_EQ(config.debugLevel, 0u);
+    EXPECT_EQ(config.deleteLog, 3);
+    text = std::string("DebugLevel 1\0", 13) + std::string(1011, ' ') + "DebugLevel 9\n";
+    EXPECT_EQ(ParseText(text).debugLevel, 0u);
+    // Exactly 1023 characters still make a line, with or without a newline.
+    const std::string fits = "DebugLevel 5" + std::string(1011, ' ');
+    EXPECT_EQ(ParseText(fits + "\n").debugLevel, 5u);
+    EXPECT_EQ(ParseText(fits).debugLevel, 5u);
     // A NUL ends the text of its line; the next line is read normally.
     text = std::string("DebugLevel\0 7\nDELETELOG 1\0junk\n", 31);
-    DebugConfig config = ParseText(text);
+    config = ParseText(text);
     EXPECT_EQ(config.debugLevel, 0u);
     EXPECT_EQ(config.deleteLog, 1);
 }
@@ -411,6 +421,98 @@ TEST_F(SupportLog, OverlongPathsAreRefusedNotCut)
     EXPECT_FALSE(DeleteLogFile(DebugFunctionFile));
     for (const auto &entry : fs::directory_iterator(kLogDir))
         EXPECT_EQ(entry.path().filename(), "Debug.conf");
+}
+
+// ------------------------------------------------------------------ who may write the trace
+
+// A configuration or folder that someone else could write is not used: the
+// trace stays off and says why once on stderr when a trace was asked for.
+TEST_F(SupportLog, TraceIsRefusedWhereOthersCouldWriteAndSaysWhyOnce)
+{
+    const fs::path conf = kLogDir / "Debug.conf";
+    const fs::path logs = kLogDir / "logs";
+    const fs::path outside = fs::temp_directory_path() / ("docscan-conf-" + std::to_string(getpid()));
+    auto mode = [](const fs::path &path, unsigned bits) { ASSERT_EQ(chmod(path.c_str(), bits), 0); };
+    const struct {
+        const char *name;
+        std::string text;
+        std::function<void()> arrange;
+        const char *said; // null: nothing on stderr
+    } rows[] = {
+        {"configuration writable by others", "DebugLevel 2\n", [&] { mode(conf, 0666); },
+         "file /tmp/DrvLog/Debug.conf is writable by group or others"},
+        {"configuration of another user", "DebugLevel 2\n",
+         [&] { ASSERT_EQ(lchown(conf.c_str(), 4242, 4242), 0); },
+         "file /tmp/DrvLog/Debug.conf belongs to another user"},
+        {"configuration asking for no trace", "DebugLevel 0\n", [&] { mode(conf, 0666); }, nullptr},
+        {"configuration through a link", "",
+         [&] {
+             WriteFile(outside, "DebugLevel 2\n");
+             fs::create_symlink(outside, conf);
+             gDebugLevel = 1;
+         },
+         "file /tmp/DrvLog/Debug.conf is a symbolic link"},
+        {"configuration folder writable by others", "DebugLevel 2\n", [&] { mode(kLogDir, 0777); },
+         "folder /tmp/DrvLog/ is writable by group or others"},
+        {"log folder writable by others", "DebugLevel 2\nSavePath /tmp/DrvLog/logs\n",
+         [&] { mode(logs, 0777); }, "folder /tmp/DrvLog/logs/ is writable by group or others"},
+        {"log folder relative", "DebugLevel 2\nSavePath logs\n", [] {},
+         "folder logs/ is not an absolute path"},
+        {"log folder through a link", "DebugLevel 2\nSavePath /tmp/DrvLog/link\n",
+         [&] { fs::create_directory_symlink(logs, kLogDir / "link"); },
+         "folder /tmp/DrvLog/link/ is not a directory"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(kLogDir);
+        fs::remove(outside);
+        fs::create_directories(logs);
+        mode(kLogDir, 0755);
+        mode(logs, 0755);
+        if (!row.text.empty()) WriteConf(row.text);
+        gDebugLevel = 0;
+        row.arrange();
+        ::testing::internal::CaptureStderr();
+        DebugInitialize();
+        LogOutput(2, DebugFunctionFile, "first");
+        LogOutput(2, DebugFunctionFile, "second");
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        EXPECT_FALSE(fs::exists(kLogDir / "vemoDll.txt"));
+        EXPECT_FALSE(fs::exists(logs / "vemoDll.txt"));
+        if (row.said == nullptr) {
+            EXPECT_EQ(said, "");
+        } else {
+            EXPECT_NE(said.find(row.said), std::string::npos) << said;
+            EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        }
+        mode(kLogDir, 0755);
+    }
+    fs::remove(outside);
+}
+
+// Trace files are created 0600, and a link in their place is neither
+// followed nor replaced.
+TEST_F(SupportLog, TraceFilesAreCreated0600AndNeverWrittenThroughALink)
+{
+    const fs::path victim = fs::temp_directory_path() / ("docscan-victim-" + std::to_string(getpid()));
+    WriteFile(victim, "precious");
+    fs::create_symlink(victim, kLogDir / "vemoDll.txt");
+    fs::create_symlink(victim, kLogDir / "Image0.raw");
+    WriteConf("DebugLevel 7\n");
+    EXPECT_TRUE(DebugInitialize());
+    unsigned char raw[] = {1, 2, 3};
+    EXPECT_EQ(LogOutput(2, DebugFunctionFile, "line"), 1);
+    EXPECT_EQ(ImageOutput(DebugRawImageFile, raw, sizeof raw), 0);
+    EXPECT_EQ(ReadFile(victim), "precious");
+
+    fs::remove(kLogDir / "vemoDll.txt");
+    fs::remove(kLogDir / "Image0.raw");
+    EXPECT_EQ(LogOutput(2, DebugFunctionFile, "line"), 1);
+    EXPECT_EQ(ImageOutput(DebugRawImageFile, raw, sizeof raw), 1);
+    for (const char *name : {"vemoDll.txt", "Image0.raw"})
+        EXPECT_EQ(fs::status(kLogDir / name).permissions(), fs::perms::owner_read | fs::perms::owner_write)
+            << name;
+    fs::remove(victim);
 }
 
 // ------------------------------------------------------------------ log deletion

@@ -23,7 +23,7 @@ Drives the USB document scanner through the docscan driver (libdocscan.so.1).
 Commands:
   info [--abilities]         find the scanner and show its identity; with
                              --abilities also both capability records, field by field
-  scan [SCAN OPTIONS]        scan one page into an image file
+  scan [SCAN OPTIONS]        scan pages into image files or one PDF
   nvm read                   show the scanner's non-volatile memory record
   nvm init ID                initialise the record (today's date, identification ID)
   nvm test                   write and read back test values, then restore the record
@@ -49,8 +49,20 @@ Scan options:
   --dropout none|red|green|blue
                              colour dropout: build Gray, Lineart or Halftone from one
                              channel (default none: all channels)
-  --format png|pnm|tiff      default: from the file name, else png (pnm on standard output)
-  -o FILE, --output FILE     image file ("-" or none: standard output, not a terminal)
+  --format png|pnm|tiff|jpeg|pdf
+                             default: from the file name, else png (pnm on standard output);
+                             JPEG holds colour and gray only; PDF pages are JPEG (colour,
+                             gray) or CCITT group 4 (line art, halftone)
+  --compression N            PNG and TIFF: zlib level 1..9, smaller files but slower
+                             (default: fast)
+  --quality N                JPEG (and PDF) quality 1..100 (default 85)
+  -o FILE, --output FILE     image file ("-" or none: standard output, not a terminal);
+                             written under a temporary name and renamed when complete
+  --pages N                  scan N pages: into one PDF, or for other formats one file
+                             per page named by a pattern such as page%03d.png
+  --batch                    scan pages until button 3 (or the end of input) says done
+                             Between pages: Enter on the terminal or button 1 scans the
+                             next page; Ctrl-C keeps the pages already finished.
 
 Options of every command:
   --virtual                  use the built-in virtual scanner
@@ -63,7 +75,7 @@ Options of the virtual scanner (ignored when a real scanner answers):
   --paper FILE.png           scan this picture (placed at the top left corner, at
                              its own resolution or 300 dpi) instead of the test chart
   --press LIST               press these front-panel buttons (1..3, e.g. 1,3) as
-                             soon as it is there, for trying out 'docscan buttons'
+                             soon as it is there, for 'docscan buttons' and batches
   --nvm-file FILE            keep its non-volatile memory (128 bytes) in FILE between runs
 
 Without --virtual, docscan uses a real scanner, or fails with "no scanner found"
@@ -84,7 +96,8 @@ Examples:
 
 Exit status: 0 success; 1 the driver or scanner reported a failure (its status code
 and what it means are printed); 2 wrong command line; 3 driver library, virtual
-scanner or output file not usable; 130 scan cancelled with Ctrl-C.
+scanner or output file not usable; 128 + the signal's number when a scan is ended
+by SIGINT (130, Ctrl-C), SIGTERM (143) or SIGHUP (129).
 
 The driver library is looked for at: )";
 

@@ -2,8 +2,12 @@
 // button channel, over the one NxLibUsb object.
 #include "transport/usbio_linux_10.h"
 
+#include <condition_variable>
 #include <cstring>
 #include <iterator>
+#include <mutex>
+#include <thread>
+#include <utility>
 
 #include "support/NxByteOrder.h"
 #include "support/debug.h"
@@ -131,12 +135,115 @@ void ReplaceOpenDevice(LibUsbHandleStructure *record)
     if (old != nullptr && old != record) pNxLibUsb.CloseDeviceHandle(old);
 }
 
+// ---------------------------------------------------------------------------
+// The transport lock
+// ---------------------------------------------------------------------------
+
+struct TransportState {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::thread::id owner;
+    std::thread::id lastOwner; // lets the others go first when they wait
+    unsigned depth = 0;        // 0: free
+    unsigned waiting = 0;      // threads in the constructor's wait
+    bool abandoned = false;    // the holder's transaction was written off
+    // What Terminate could not close under a written-off transaction; its
+    // holder closes them when the transaction ends.
+    libusb_context *handedContext = nullptr;
+    LibUsbHandleStructure *handedDevice = nullptr;
+};
+TransportState gTransport;
+
+// Terminate while a written-off transaction still uses the context and the
+// device: they pass to that transaction, and the driver goes on as closed.
+// False when there is no such transaction (the caller closes them itself).
+bool HandOverToAbandoned()
+{
+    std::lock_guard<std::mutex> lock(gTransport.mutex);
+    if (gTransport.depth == 0 || !gTransport.abandoned) return false;
+    // Only the first context is in use by it; a later one is closed normally.
+    if (gTransport.handedContext != nullptr || gTransport.handedDevice != nullptr) return false;
+    gTransport.handedContext = pNxLibUsb.pContext;
+    gTransport.handedDevice = pNxLibUsb.hDevice;
+    pNxLibUsb.pContext = nullptr;
+    pNxLibUsb.hDevice = nullptr;
+    pNxLibUsb.blOpened = false;
+    return true;
+}
+
 } // namespace
+
+TransportLock::TransportLock()
+{
+    std::unique_lock<std::mutex> lock(gTransport.mutex);
+    const std::thread::id self = std::this_thread::get_id();
+    if (gTransport.depth != 0 && gTransport.owner == self) {
+        ++gTransport.depth;
+        held_ = true;
+        return;
+    }
+    // The thread that held the lock last waits while another thread waits
+    // too, so that a loop of transactions (the read-ahead thread's READs)
+    // cannot keep the others out.
+    ++gTransport.waiting;
+    gTransport.changed.wait(lock, [self] {
+        if (gTransport.depth != 0) return gTransport.abandoned;
+        return gTransport.lastOwner != self || gTransport.waiting == 1;
+    });
+    --gTransport.waiting;
+    if (gTransport.depth != 0) {
+        // Written off: nobody waits for it.
+        lock.unlock();
+        gTransport.changed.notify_all();
+        return;
+    }
+    gTransport.owner = self;
+    gTransport.depth = 1;
+    held_ = true;
+}
+
+TransportLock::~TransportLock()
+{
+    if (!held_) return;
+    libusb_context *context = nullptr;
+    LibUsbHandleStructure *device = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(gTransport.mutex);
+        if (--gTransport.depth != 0) return;
+        gTransport.lastOwner = gTransport.owner;
+        gTransport.owner = std::thread::id();
+        if (gTransport.abandoned) {
+            gTransport.abandoned = false;
+            context = std::exchange(gTransport.handedContext, nullptr);
+            device = std::exchange(gTransport.handedDevice, nullptr);
+        }
+    }
+    gTransport.changed.notify_all();
+    if (context != nullptr || device != nullptr) CloseHandedOver(context, device);
+}
+
+bool TransportLock::abandoned() const
+{
+    std::lock_guard<std::mutex> lock(gTransport.mutex);
+    return held_ && gTransport.abandoned && gTransport.owner == std::this_thread::get_id();
+}
+
+bool AbandonTransport()
+{
+    {
+        std::lock_guard<std::mutex> lock(gTransport.mutex);
+        if (gTransport.depth == 0) return false;
+        gTransport.abandoned = true;
+    }
+    gTransport.changed.notify_all();
+    return true;
+}
 
 bool Initialize(void)
 {
     TRANSPORTLOG("In   %d : Initialize :", 1);
-    const bool result = pNxLibUsb.Open();
+    TransportLock lock;
+    const bool result = lock.held() && pNxLibUsb.Open();
     TRANSPORTLOG("Out  %d : Initialize :", result ? 1 : 0);
     return result;
 }
@@ -144,7 +251,10 @@ bool Initialize(void)
 bool Terminate(void)
 {
     TRANSPORTLOG("In   %d : Terminate :", 1);
-    pNxLibUsb.Close();
+    {
+        TransportLock lock;
+        if (lock.held() || !HandOverToAbandoned()) pNxLibUsb.Close();
+    }
     TRANSPORTLOG("Out  %d : Terminate :", 1);
     return true;
 }
@@ -154,7 +264,9 @@ bool FindScanner(void)
     TRANSPORTLOG("In   %d : FindScanner :", 0);
     libusb_device **list = nullptr;
     bool failed = false;
+    TransportLock lock;
     try {
+        if (!lock.held()) throw StepFailed{};
         if (!pNxLibUsb.blOpened && !Initialize()) throw StepFailed{};
         const ssize_t count = ListUsbDevices(pNxLibUsb.pContext, &list);
         if (count < 0) {
@@ -188,8 +300,9 @@ bool FindScanner(void)
     // Each record holds its own device reference (CreateDeviceHandle), so the
     // list's references are dropped here, while the context still exists.
     FreeUsbDeviceList(list);
-    // Failure path: close whatever was open and the context.
-    if (failed) Terminate();
+    // Failure path: close whatever was open and the context (not a context
+    // that a written-off transaction still holds).
+    if (failed && lock.held()) Terminate();
     const bool result = pNxLibUsb.hDevice != nullptr;
     TRANSPORTLOG("Out  %d : FindScanner :", result ? 1 : 0);
     return result;
@@ -209,8 +322,9 @@ bool DoIo(uint8_t *command, uint8_t *buffer, uint32_t readLength, uint32_t write
                  command ? command[1] : 0, command ? command[2] : 0);
     bool result = false;
     bool senseStep = false; // a failure of the sense step keeps its own status code
+    TransportLock lock;
     try {
-        if (command == nullptr) throw StepFailed{};
+        if (command == nullptr || !lock.held()) throw StepFailed{};
         if (pNxLibUsb.hDevice == nullptr && !FindScanner()) throw StepFailed{};
         LibUsbHandleStructure *device = pNxLibUsb.hDevice;
 
@@ -249,10 +363,11 @@ bool DoIo(uint8_t *command, uint8_t *buffer, uint32_t readLength, uint32_t write
             throw StepFailed{};
         }
     } catch (const StepFailed &) {
-        if (!senseStep) gErrCode = kErrTransaction;
+        // A written-off transaction that ends late no longer speaks for the driver.
+        if (!senseStep && !lock.abandoned()) SetErrCode(kErrTransaction);
         result = false;
     } catch (...) {
-        if (!senseStep) gErrCode = kErrGeneral;
+        if (!senseStep && !lock.abandoned()) SetErrCode(kErrGeneral);
         result = false;
     }
     TRANSPORTLOG("Out  %d : DoIo :", result ? 1 : 0);
@@ -264,6 +379,8 @@ bool RequestSense(void)
     uint8_t block[kCommandBlockLength] = {};
     block[0] = kOpRequestSense;
     block[4] = static_cast<uint8_t>(kSenseDataLength);
+    // SenseData is filled and read under the one transaction's lock.
+    TransportLock lock;
     std::memset(SenseData, 0, sizeof SenseData);
     if (!DoIo(block, SenseData, kSenseDataLength, 0)) return false;
     return ProcessSense();
@@ -274,15 +391,16 @@ bool ProcessSense(void)
     const uint8_t response = SenseData[kSenseResponseCodeOffset] & 0x7F;
     if (response != kResponseCurrent && response != kResponseFixedVendor) {
         // Another format: the response code itself is the status (0: no sense data).
-        gErrCode = response;
+        SetErrCode(response);
         return response == 0;
     }
     const uint16_t ascAscq = GetBE16(&SenseData[kSenseAscOffset]);
     if (ascAscq == 0) {
-        gErrCode = kSenseKeyPreset[SenseData[kSenseKeyOffset] & 0x0F];
-        return gErrCode == kErrNone;
+        const uint32_t code = kSenseKeyPreset[SenseData[kSenseKeyOffset] & 0x0F];
+        SetErrCode(code);
+        return code == kErrNone;
     }
-    gErrCode = StatusOfAscAscq(ascAscq);
+    SetErrCode(StatusOfAscAscq(ascAscq));
     return false;
 }
 
@@ -292,7 +410,8 @@ bool GetButtonStatus(uint8_t *record)
     uint8_t packet[kButtonPacketLength] = {};
     bool result = false;
     // No open device: nothing to read, the caller gets zeros.
-    if (pNxLibUsb.hDevice != nullptr)
+    TransportLock lock;
+    if (lock.held() && pNxLibUsb.hDevice != nullptr)
         result = pNxLibUsb.InterruptRead(pNxLibUsb.hDevice, packet, kButtonPacketLength);
     if (record != nullptr) std::memcpy(record, packet, kButtonRecordLength);
     TRANSPORTLOG("Out  %d : GetButtonStatus :", result ? 1 : 0);

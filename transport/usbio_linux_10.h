@@ -70,4 +70,40 @@ inline constexpr uint32_t kErrTransaction = DOCSCAN_STATUS_TRANSACTION;   // a c
 inline constexpr uint32_t kErrGeneral = DOCSCAN_STATUS_GENERAL;           // general failure
 inline constexpr uint32_t kErrNotHandedOut = DOCSCAN_STATUS_NOT_REPORTED; // filtered by GetLastStatusCode
 
+// The status code is written by the caller's thread, by the read-ahead thread
+// and by any thread that runs a transaction; every access inside the driver
+// goes through these two (atomic, no ordering with other data).
+inline uint32_t ErrCode() { return __atomic_load_n(&gErrCode, __ATOMIC_RELAXED); }
+inline void SetErrCode(uint32_t code) { __atomic_store_n(&gErrCode, code, __ATOMIC_RELAXED); }
+
+// The transport lock. One command transaction at a time goes over the pipes,
+// whichever thread runs it (the read-ahead thread's READs included): DoIo holds
+// the lock from the command block to the status byte, the REQUEST SENSE it
+// may need included (the lock is recursive for its holder). FindScanner,
+// Terminate and GetButtonStatus hold it too, so that the opened device never
+// changes under a transfer.
+//
+// A transaction whose transfer never ends (a device that stopped answering)
+// can be written off with AbandonTransport: from then on nobody waits for it.
+// A TransportLock that finds the transport written off is not held (held()
+// is false) and its caller fails at once; the lock is free again when the
+// abandoned transaction ends (unplug, reset or a late answer).
+class TransportLock {
+public:
+    TransportLock();
+    ~TransportLock();
+    TransportLock(const TransportLock &) = delete;
+    TransportLock &operator=(const TransportLock &) = delete;
+    bool held() const { return held_; }
+    // The transaction this lock guards has been written off meanwhile.
+    bool abandoned() const;
+
+private:
+    bool held_ = false;
+};
+
+// Writes off the transaction that holds the transport now, if any. Returns
+// true when one was written off.
+bool AbandonTransport();
+
 #endif // DOCSCAN_TRANSPORT_USBIO_LINUX_10_H

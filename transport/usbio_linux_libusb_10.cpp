@@ -112,7 +112,9 @@ bool NxLibUsb::Open()
 {
     TraceScope trace(kLogDetail, "NxLibUsb::Open()", 1, " pContext = 0x%X, hDevice = 0x%X",
                      PointerForLog(pContext), PointerForLog(hDevice));
-    nLastError = libusb_init(&pContext);
+    // A second Open keeps the context it opened before (and the scanner open
+    // in it): a context made anew would leave the earlier one behind.
+    nLastError = pContext != nullptr ? LIBUSB_SUCCESS : libusb_init(&pContext);
     const bool result = nLastError >= 0;
     if (result) {
         blOpened = true;
@@ -445,4 +447,16 @@ bool GetUsbDeviceIds(libusb_device *device, uint16_t *vendorId, uint16_t *produc
 void FreeUsbDeviceList(libusb_device **list)
 {
     if (list != nullptr) libusb_free_device_list(list, 1);
+}
+
+void CloseHandedOver(libusb_context *context, LibUsbHandleStructure *record)
+{
+    if (record != nullptr) {
+        if (record->blClaimed && record->hUsbHandle != nullptr)
+            libusb_release_interface(record->hUsbHandle, static_cast<int>(record->nInterface));
+        if (record->hUsbHandle != nullptr) libusb_close(record->hUsbHandle);
+        if (record->pDevice != nullptr) libusb_unref_device(record->pDevice);
+        delete record;
+    }
+    if (context != nullptr) libusb_exit(context);
 }

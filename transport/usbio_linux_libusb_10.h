@@ -85,6 +85,10 @@ ssize_t ListUsbDevices(libusb_context *context, libusb_device ***list);
 bool GetUsbDeviceIds(libusb_device *device, uint16_t *vendorId, uint16_t *productId);
 void FreeUsbDeviceList(libusb_device **list);
 
+// Closes a device record and a context that the driver has already let go
+// of (either may be null), leaving pNxLibUsb alone.
+void CloseHandedOver(libusb_context *context, LibUsbHandleStructure *record);
+
 // The one object (not a pointer, whatever the prefix says). Zero at load:
 // not opened, no context, no device, error 0. Nothing closes it at unload.
 extern "C" DOCSCAN_EXPORT NxLibUsb pNxLibUsb;

@@ -1,5 +1,6 @@
 #include "testbed/testbed.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,13 @@
 namespace testbed {
 
 namespace fs = std::filesystem;
+
+namespace {
+// The driver writes its trace only into folders that neither group nor others
+// may write: the folders and files the tests make for it must not be, whatever
+// umask the runner has.
+[[maybe_unused]] const mode_t kTestUmask = umask(022);
+} // namespace
 
 void ScannerTest::SetUp()
 {

@@ -11,6 +11,7 @@
 
 #include "support/NxByteOrder.h"
 #include "support/debug.h"
+#include "support/trace.h"
 #include "transport/usbio_linux_libusb_10.h"
 
 uint32_t gErrCode = 0;
@@ -20,7 +21,7 @@ static_assert(sizeof SenseData == kSenseDataLength, "SenseData holds one REQUEST
 
 namespace {
 
-#define TRANSPORTLOG(...) LogOutput(kTransportLogLevel, DebugFunctionFile, __VA_ARGS__)
+#define TRANSPORTLOG(...) LogOutput(kLogInternal, DebugFunctionFile, __VA_ARGS__)
 
 // A failed step inside FindScanner or DoIo; caught at the routine's end.
 struct StepFailed {

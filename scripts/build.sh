@@ -4,5 +4,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 preset="${1:-default}"
 bash scripts/install-deps.sh
-cmake --preset "$preset" >/dev/null
+# CI builds with warnings as errors.
+werror=()
+if [ -n "${CI:-}" ]; then
+  werror=(-DDOCSCAN_WERROR=ON)
+fi
+cmake --preset "$preset" "${werror[@]}" >/dev/null
 cmake --build --preset "$preset" -j "$(nproc)"

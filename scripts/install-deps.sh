@@ -14,6 +14,7 @@ packages=(
   poppler-utils qpdf
   libsane-dev sane-utils libsane1
   clang libclang-rt-14-dev
+  dpkg-dev lintian man-db
 )
 
 missing=()

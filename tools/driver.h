@@ -45,9 +45,10 @@ struct Driver {
     uint64_t Status() const;
 };
 
-// Loads the library: DOCSCAN_LIBRARY_DIR/libdocscan.so.1 of the build first,
-// then the file named by the environment variable DOCSCAN_LIBRARY, then
-// "libdocscan.so.1" on the dynamic linker's search path. Resolves every
+// Loads the library: DOCSCAN_LIBRARY_DIR/libdocscan.so.1 first when the build
+// defines it, then the file named by the environment variable DOCSCAN_LIBRARY,
+// then "libdocscan.so.1" on the dynamic linker's search path (which starts
+// with the RUNPATH of the program or module calling dlopen). Resolves every
 // function in DOCSCAN_CLI_FUNCTIONS; on failure returns false and says which
 // library or which function was missing in *error.
 bool LoadDriver(Driver *driver, std::string *error);

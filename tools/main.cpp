@@ -70,6 +70,7 @@ Options of every command:
   --json                     print the result as JSON on standard output
   -q, --quiet                no progress or notes on standard error
   -h, --help                 this text
+  --version                  print the version of docscan
 
 Options of the virtual scanner (ignored when a real scanner answers):
   --paper FILE.png           scan this picture (placed at the top left corner, at
@@ -84,9 +85,9 @@ virtual scanner sits under the real libusb through umockdev's USB emulation
 (docscan runs itself again with LD_PRELOAD=libumockdev-preload.so.0 for that), so
 the driver does the same USB work as with hardware. It shows a test chart (colour
 patches, a gray ramp, fine lines, text-like strokes), or the PNG given with
---paper. It is a module of its own, libdocscan-virtual.so beside docscan (or the
-file named by $DOCSCAN_VIRTUAL_MODULE), loaded only when needed: docscan itself
-needs no umockdev to drive a real scanner.
+--paper. It is a module of its own, libdocscan-virtual.so beside docscan, else in
+the library folder's docscan/ (or the file named by $DOCSCAN_VIRTUAL_MODULE),
+loaded only when needed: docscan itself needs no umockdev to drive a real scanner.
 
 Examples:
   docscan info
@@ -127,6 +128,10 @@ int Main(int argc, char **argv)
     for (const std::string &word : words) {
         if (word == "-h" || word == "--help" || (word == "help" && &word == &words.front())) {
             PrintHelp(stdout);
+            return kExitOk;
+        }
+        if (word == "--version") {
+            std::printf("docscan %s\n", DOCSCAN_VERSION);
             return kExitOk;
         }
     }

@@ -75,7 +75,19 @@ std::string VirtualModulePath(const char *fromEnvironment, const std::string &se
     if (fromEnvironment != nullptr && *fromEnvironment != '\0') return fromEnvironment;
     const size_t slash = selfExe.rfind('/');
     if (slash == std::string::npos) return kVirtualModule;
-    return selfExe.substr(0, slash + 1) + kVirtualModule;
+    // Beside the program in the build tree; installed, in the private folder
+    // found from the program's own folder (relocated trees), else where it
+    // was installed.
+    const std::string folder = selfExe.substr(0, slash + 1);
+    std::vector<std::string> candidates{folder + kVirtualModule};
+#if defined(DOCSCAN_MODULE_DIR_FROM_BIN) && defined(DOCSCAN_MODULE_DIR)
+    candidates.push_back(folder + DOCSCAN_MODULE_DIR_FROM_BIN + "/" + kVirtualModule);
+    candidates.push_back(std::string(DOCSCAN_MODULE_DIR) + "/" + kVirtualModule);
+#endif
+    for (const std::string &candidate : candidates) {
+        if (access(candidate.c_str(), F_OK) == 0) return candidate;
+    }
+    return candidates.front();
 }
 
 std::string PreloadValue(const std::string &current, const std::string &asanRuntime)

@@ -28,7 +28,8 @@ inline constexpr const char kReexecMarker[] = "DOCSCAN_CLI_REEXEC";
 bool PreloadInProcess();
 
 // Where the virtual scanner module is looked for: $DOCSCAN_VIRTUAL_MODULE when
-// set, else kVirtualModule in the directory of this program (`selfExe`).
+// set, else kVirtualModule in the directory of this program (`selfExe`), else
+// in the installed private folder (relative to `selfExe`, then absolute).
 std::string VirtualModulePath(const char *fromEnvironment, const std::string &selfExe);
 
 // The LD_PRELOAD value for running again under the preload: an AddressSanitizer

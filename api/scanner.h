@@ -11,11 +11,6 @@
  *     GetScannerStatusEx or GetLastStatusCode (a success never clears it);
  *   - records crossing this boundary are byte-packed, host byte order.
  *
- * This header holds what a front end needs: the front-end functions, the
- * boundary records and the named codes (status, scan mode, colour filter,
- * data type). The driver's other exported routines and globals are declared
- * in the headers of their own layers. Usable from C and C++.
- *
  * Threads. The driver has one scanner and process-wide state: run the
  * lifecycle, parameter, scan and maintenance functions from one thread at a
  * time. While a scan runs (StartScan to StopScan) these may also be called
@@ -29,9 +24,15 @@
  *     wait for the read-ahead thread's current READ and never mix with it.
  * TerminateDriver and ResetScanner stop a running scan first, as StopScan
  * does. A scanner that stops answering does not hang the caller: ReadScan
- * gives up with 157 after at most 60 s, and StopScan returns within about
- * 5 s, leaving the read that still waits to end on its own (unplug, reset);
- * until it ends, commands fail at once with 2023 and StartScan with 2000.
+ * gives up with DOCSCAN_STATUS_NO_IMAGE_DATA after at most 60 s, and StopScan
+ * returns within about 5 s, leaving the read that still waits to end on its
+ * own (unplug, reset); until it ends, commands fail at once with
+ * DOCSCAN_STATUS_TRANSACTION and StartScan with DOCSCAN_STATUS_SCAN_IN_PROGRESS.
+ *
+ * This header holds what a front end needs: the front-end functions, the
+ * boundary records and the named codes (status, scan mode, colour filter,
+ * data type). The driver's other exported routines and globals are declared
+ * in the headers of their own layers. Usable from C and C++.
  */
 #ifndef DOCSCAN_API_SCANNER_H
 #define DOCSCAN_API_SCANNER_H
@@ -102,10 +103,11 @@ typedef enum DocscanDataType {
  * ====================================================================== */
 
 /* Scan request as the caller describes it (69 bytes). Area in 1/300 inch.
- * SetScanParameter refuses (2005) only what its validation rules name: a mode,
- * depth or method the scanner lacks, XRes or YRes above 600, a pixel or line
- * count off its boundary. Other values pass, e.g. LineNum 0, XRes 1,
- * ColorFilter 9, Width 65535; StartScan refuses a page it cannot deliver. */
+ * SetScanParameter refuses (DOCSCAN_STATUS_INVALID_PARAMETER) only what its
+ * validation rules name: a mode, depth or method the scanner lacks, XRes or
+ * YRes above 600, a pixel or line count off its boundary. Other values pass,
+ * e.g. LineNum 0, XRes 1, ColorFilter 9, Width 65535; StartScan refuses a
+ * page it cannot deliver. */
 typedef struct tagScanParameter {
     uint16_t Left;                     /* 0  */
     uint16_t Top;                      /* 2  */

@@ -88,7 +88,7 @@ void BM_Soak(benchmark::State &state)
 {
     sim::VirtualScannerBus bus;
     std::string error;
-    if (!bus.start(&error) || !Initialize() || !InitializeScanner()) {
+    if (!bus.start(&error) || !InitializeDriver() || !InitializeScanner()) {
         state.SkipWithError(("no virtual scanner: " + error).c_str());
         return;
     }
@@ -115,7 +115,10 @@ void BM_Soak(benchmark::State &state)
         const bool ok =
             Set(tall) && StartScan() && ReadScan(0, image.data(), static_cast<uint32_t>(image.size()));
         DoCancel();
-        if (StopScan() || gErrCode != 159 || !ok) ++failures;
+        const bool stopped = StopScan();
+        uint64_t status = 0;
+        GetScannerStatusEx(nullptr, nullptr, nullptr, &status);
+        if (stopped || status != DOCSCAN_STATUS_USER_CANCEL || !ok) ++failures;
     };
 
     for (auto _ : state) {

@@ -369,10 +369,6 @@ TEST(CapabilityDriverValues, SetByTheExtendedTranslation)
     EXPECT_EQ(OverScanFlag, 1);
 }
 
-// ---------------------------------------------------------------------------
-// GetScannerAbility and GetScannerAbilityEx against the virtual scanner
-// ---------------------------------------------------------------------------
-
 namespace {
 
 using testbed::commandBlock;

@@ -14,8 +14,6 @@
 namespace docscan_cli {
 namespace {
 
-// ------------------------------------------------------------------ args
-
 TEST(ArgsTest, OptionsInTheirUsualForms)
 {
     ArgReader args({"--mode", "Gray", "--resolution=150", "-l10", "-t", "5", "--json", "file"});
@@ -71,8 +69,6 @@ TEST(ArgsTest, NumbersAreStrict)
     }
 }
 
-// ----------------------------------------------------------------- gamma
-
 TEST(GammaTest, CurveEndsFixedAndBrightensAboveOne)
 {
     const GammaTable identity = GammaCurve(1.0);
@@ -110,8 +106,6 @@ TEST(GammaTest, FilesRawOrText)
     EXPECT_FALSE(ParseGammaTable({junk.begin(), junk.end()}, &table, &error));
     EXPECT_FALSE(ParseGammaTable({}, &table, &error));
 }
-
-// ------------------------------------------------------------ scan plans
 
 SCANNERABILITYEX Scanner(uint16_t width = 2550)
 {
@@ -277,8 +271,6 @@ TEST(ScanPlanTest, ModeAndDropoutNames)
     EXPECT_EQ(MmToAreaUnits(25.4), 300u);
     EXPECT_EQ(MmToAreaUnits(-3), 0u);
 }
-
-// --------------------------------------------------------------- preload
 
 TEST(PreloadTest, SanitizerRuntimeFirstPreloadLastNoDuplicates)
 {

@@ -313,8 +313,6 @@ protected:
     return ::testing::AssertionSuccess();
 }
 
-// ---- Whole scans in every mode ----------------------------------------------------
-
 class WholeScanTest : public DeliveryTest, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(WholeScanTest, DeliversTheRequestedImage)
@@ -373,8 +371,6 @@ INSTANTIATE_TEST_SUITE_P(Modes, WholeScanTest, ::testing::ValuesIn(kWholeScans),
                          [](const ::testing::TestParamInfo<Case> &param) {
                              return std::string(param.param.name);
                          });
-
-// ---- Read sizes -------------------------------------------------------------------
 
 TEST_F(DeliveryTest, AnyPatternOfReadSizesGivesTheSameStream)
 {
@@ -467,8 +463,6 @@ TEST_F(DeliveryTest, ReadingPastThePageFailsWith157AndKeepsWhatWasCopied)
     EXPECT_TRUE(StopScan());
 }
 
-// ---- Refusals and the record variants ------------------------------------------
-
 TEST_F(DeliveryTest, ReadsWithoutAScanFailWith157AndNullBuffersAreRefused)
 {
     std::vector<uint8_t> buffer(100);
@@ -515,8 +509,6 @@ TEST_F(UnalignedLineArtTest, StoredBytesOfABlockAreTheGrayCountDividedBy8)
     EXPECT_EQ(Imagestore, 2550u * 48u / 8u - 1u);
     EXPECT_TRUE(StopScan());
 }
-
-// ---- The trace -----------------------------------------------------------------------
 
 TEST_F(DeliveryTest, TraceLinesOfEachCall)
 {
@@ -650,8 +642,6 @@ TEST_P(FilterModelTest, OtherResolutionsAreNotFiltered)
     EXPECT_TRUE(SameLines(ReadImage(c), Expected(c, page), LineBytes(c)));
     EXPECT_TRUE(StopScan());
 }
-
-// ---- Paths the standard scanner does not take -----------------------------------------
 
 TEST_F(DeliveryTest, CallersAtOrBelow49DpiGetTheWholeLineRescaledWithoutCrop)
 {

@@ -19,16 +19,8 @@ unsigned char Threshold(int pattern, int row, int col)
     return halftone[((pattern - 1) * 8 + row) * 8 + col];
 }
 
-// Bit x of a packed line (most significant bit first).
-int Bit(const Bytes &line, std::size_t offset, std::size_t x)
-{
-    return (line[offset + x / 8] >> (7 - x % 8)) & 1;
-}
-
 using testbed::Pick;
 using testbed::Random;
-
-// ---- the halftone table --------------------------------------------------
 
 TEST(HalftoneTable, FirstRowOfPattern1AndLastRowOfPattern6)
 {
@@ -40,34 +32,6 @@ TEST(HalftoneTable, FirstRowOfPattern1AndLastRowOfPattern6)
     }
     EXPECT_EQ(halftone[383], 225);
 }
-
-TEST(HalftoneTable, StructureOfThePatterns)
-{
-    std::set<int> p2, p1, p4, p5;
-    for (int r = 0; r < 8; ++r) {
-        for (int c = 0; c < 8; ++c) {
-            // pattern 3 is pattern 2 by column
-            EXPECT_EQ(Threshold(3, r, c), Threshold(2, c, r)) << r << "," << c;
-            // pattern 5 repeats a 4 x 4 matrix, pattern 4 its top half shifted by 4
-            EXPECT_EQ(Threshold(5, r, c), Threshold(5, r % 4, c % 4));
-            EXPECT_EQ(Threshold(4, (r + 4) % 8, (c + 4) % 8), Threshold(4, r, c));
-            p1.insert(Threshold(1, r, c));
-            p2.insert(Threshold(2, r, c));
-            p4.insert(Threshold(4, r, c));
-            p5.insert(Threshold(5, r, c));
-            EXPECT_GE(Threshold(6, r, c), 45);
-            EXPECT_LE(Threshold(6, r, c), 245);
-        }
-    }
-    EXPECT_EQ(p2.size(), 64u);
-    EXPECT_EQ(*p2.begin(), 16);
-    EXPECT_EQ(*p2.rbegin(), 228);
-    EXPECT_EQ(p1.size(), 52u);
-    EXPECT_EQ(p4.size(), 31u);
-    EXPECT_EQ(p5.size(), 16u);
-}
-
-// ---- colour to gray ---------------------------------------------------------
 
 TEST(ColortoGray, EveryColourIsTheTruncatedWeightedSum)
 {
@@ -85,23 +49,6 @@ TEST(ColortoGray, EveryColourIsTheTruncatedWeightedSum)
                 ASSERT_EQ(dst[b], (3 * r + 6 * g + b) / 10) << r << " " << g << " " << b;
         }
     }
-}
-
-TEST(ColortoGray, LinesArePackedAndZeroLinesWriteNothing)
-{
-    std::mt19937 rng(1);
-    const unsigned pixels = 37, lines = 5;
-    Bytes src = Random(pixels * 3 * lines, rng);
-    Bytes dst(pixels * lines + 1, 0xEE);
-    EXPECT_EQ(ColortoGray(src.data(), dst.data(), 3, pixels * 3, pixels, lines), lines);
-    for (unsigned i = 0; i < pixels * lines; ++i)
-        EXPECT_EQ(dst[i], (3 * src[3 * i] + 6 * src[3 * i + 1] + src[3 * i + 2]) / 10);
-    EXPECT_EQ(dst.back(), 0xEE);
-
-    Bytes untouched(4, 0xEE);
-    EXPECT_EQ(ColortoGray(src.data(), untouched.data(), 3, pixels * 3, pixels, 0), 0u);
-    EXPECT_EQ(ColortoOneChannelGray(src.data(), untouched.data(), 3, pixels * 3, pixels, 0, 1), 0u);
-    EXPECT_EQ(untouched, Bytes(4, 0xEE));
 }
 
 TEST(ColortoGray, PartialLastPixelReadsNothingPastTheLine)
@@ -134,29 +81,6 @@ TEST(ColortoOneChannelGray, PicksTheChannelOrBlack)
     }
 }
 
-// ---- line art -----------------------------------------------------------------
-
-TEST(GrayToLineart, MatchesPlainBitLoop)
-{
-    std::mt19937 rng(2);
-    for (int round = 0; round < 200; ++round) {
-        const unsigned srcBpl = 1 + Pick(rng, 300), dstBpl = Pick(rng, 45), lines = 1 + Pick(rng, 4);
-        const unsigned char threshold = static_cast<unsigned char>(rng());
-        Bytes src = Random(srcBpl * lines, rng);
-        Bytes dst(dstBpl * lines + 1, 0xEE);
-        GrayToLineart(src.data(), dst.data(), dstBpl, threshold, srcBpl, lines);
-        for (unsigned y = 0; y < lines; ++y) {
-            for (unsigned x = 0; x < dstBpl * 8; ++x) {
-                const int black = x < srcBpl && src[y * srcBpl + x] < threshold;
-                ASSERT_EQ(Bit(dst, y * dstBpl, x), black) << round << " " << y << " " << x;
-            }
-        }
-        EXPECT_EQ(dst.back(), 0xEE);
-    }
-}
-
-// ---- halftone -------------------------------------------------------------------
-
 TEST(TransferGrayToHalftone, UnknownPatternFallsBackToPattern1)
 {
     std::mt19937 rng(3);
@@ -167,27 +91,6 @@ TEST(TransferGrayToHalftone, UnknownPatternFallsBackToPattern1)
         Bytes dst(8 * 9);
         TransferGrayToHalftone(src.data(), dst.data(), 8, 128, 64, 9, pattern);
         EXPECT_EQ(dst, expect) << pattern;
-    }
-}
-
-TEST(TransferGrayToHalftone, MatchesPlainBitLoop)
-{
-    std::mt19937 rng(4);
-    for (int round = 0; round < 300; ++round) {
-        const unsigned pixels = 1 + Pick(rng, 200), dstBpl = Pick(rng, 30), lines = 1 + Pick(rng, 20);
-        const int pattern = 1 + static_cast<int>(Pick(rng, 6));
-        Bytes src = Random(pixels * lines, rng);
-        Bytes dst(dstBpl * lines + 1, 0xEE);
-        TransferGrayToHalftone(src.data(), dst.data(), dstBpl, 0, pixels, lines, pattern);
-        for (unsigned y = 0; y < lines; ++y) {
-            for (unsigned x = 0; x < dstBpl * 8; ++x) {
-                const int black =
-                    x < pixels && src[y * pixels + x] <
-                                      Threshold(pattern, static_cast<int>(y % 8), static_cast<int>(x % 8));
-                ASSERT_EQ(Bit(dst, y * dstBpl, x), black) << round << " " << y << " " << x;
-            }
-        }
-        EXPECT_EQ(dst.back(), 0xEE);
     }
 }
 

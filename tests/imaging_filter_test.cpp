@@ -34,15 +34,6 @@ unsigned short RunBlock(Filter f, Bytes &block, unsigned short width, const char
 
 void Reset(Filter f) { EXPECT_EQ(f(nullptr, 0, 0, 0, 0, nullptr, 0), 0); }
 
-// A block of `lines` lines, every line the same pixel repeated.
-Bytes Column(const std::vector<std::array<unsigned char, 3>> &perLine, unsigned short width)
-{
-    Bytes b;
-    for (const auto &px : perLine)
-        for (unsigned short i = 0; i < width; ++i) b.insert(b.end(), px.begin(), px.end());
-    return b;
-}
-
 // Filters three lines (above, centre, below): the frame delivers the centre
 // line as output line 2 of a block holding the three.
 Bytes FilterCentre(Filter f, const Bytes &above, const Bytes &centre, const Bytes &below, const char *kernel)
@@ -56,8 +47,6 @@ Bytes FilterCentre(Filter f, const Bytes &above, const Bytes &centre, const Byte
     Reset(f);
     return Bytes(block.begin() + 2 * centre.size(), block.end());
 }
-
-// ---- plain model of the frame ----------------------------------------------------
 
 // The frame with unlimited room. Carried lines start as copies of the scan's
 // first line (so that a uniform scan stays uniform from its first line).
@@ -135,8 +124,6 @@ Bytes Content(std::size_t pixels, std::mt19937 &rng)
     return b;
 }
 
-// ---- the rules, through the frame ----------------------------------------------
-
 TEST(FilterRules, WorkedPixels)
 {
     // Each filter on a centre line between the line above and the line below.
@@ -192,35 +179,6 @@ TEST(FilterRules, WorkedPixels)
         EXPECT_EQ(FilterCentre(c.f, c.above, c.centre, c.below, c.kernel), c.expected) << c.what;
 }
 
-TEST(FilterRules, ShadowHighlightCurvesAreContinuous)
-{
-    // The curves run 34, 35 ... 75 ... 255 and 139 (at 144), 140 ... 160 ... 255.
-    Bytes block;
-    for (int v = 0; v < 256; ++v) {
-        const Bytes px = {255, static_cast<unsigned char>(v), static_cast<unsigned char>(v)};
-        block.insert(block.end(), px.begin(), px.end());
-    }
-    const Bytes line = block;
-    Bytes three = line;
-    three.insert(three.end(), line.begin(), line.end());
-    three.insert(three.end(), line.begin(), line.end());
-    Reset(Filter_ShadowHighlight_3x3);
-    RunBlock(Filter_ShadowHighlight_3x3, three, 256, kShadowKernel);
-    Reset(Filter_ShadowHighlight_3x3);
-    int previous = -1;
-    for (int v = 0; v < 255; ++v) {
-        const int out = three[2 * line.size() + v * 3 + 1];
-        EXPECT_GE(out, previous);
-        EXPECT_LE(out - previous, 4) << v;
-        previous = out;
-    }
-    EXPECT_EQ(three[2 * line.size() + 34 * 3 + 1], 34);
-    EXPECT_EQ(three[2 * line.size() + 35 * 3 + 1], 35);
-    EXPECT_EQ(three[2 * line.size() + 60 * 3 + 1], 75);
-}
-
-// ---- the frame ---------------------------------------------------------------
-
 TEST(FilterFrame, MatchesModelOverRandomBlocksAndResets)
 {
     std::mt19937 rng(6);
@@ -263,29 +221,6 @@ TEST(FilterFrame, BlocksBeyondTheWorkingBufferGiveTheSameLines)
         }
         Reset(c.f);
     }
-}
-
-TEST(FilterFrame, UniformScansStayUniformFromTheFirstLine)
-{
-    // The carried lines start as copies of the scan's first line: a uniform
-    // scan stays uniform from its first delivered line on, for every filter
-    // and in every block.
-    for (const Case &c : kCases) {
-        const Bytes in = Column({{90, 90, 90}, {90, 90, 90}, {90, 90, 90}}, 7);
-        Reset(c.f);
-        for (int call = 0; call < 3; ++call) {
-            Bytes block = in;
-            EXPECT_EQ(RunBlock(c.f, block, 7, c.kernel), 3);
-            // Sharpen on flat gray: (7 - 1 - 1) * 90 / 5 = 90.
-            EXPECT_EQ(block, in) << c.name << " " << call;
-        }
-        Reset(c.f);
-    }
-    const Bytes colour = Column({{37, 200, 91}, {37, 200, 91}, {37, 200, 91}, {37, 200, 91}}, 5);
-    Bytes block = colour;
-    EXPECT_EQ(RunBlock(ColorPack_Filter3x3, block, 5, kColorPackKernel), 4);
-    EXPECT_EQ(block, colour);
-    Reset(ColorPack_Filter3x3);
 }
 
 TEST(FilterFrame, LineTotalWrapsAfter65536Lines)

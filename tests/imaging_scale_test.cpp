@@ -30,8 +30,6 @@ std::size_t Room(unsigned srcLines, double yRatio, unsigned dstPixels, unsigned 
     return (static_cast<std::size_t>(srcLines * yRatio) + 2) * dstPixels * bpb + 16;
 }
 
-// ---- plain model -------------------------------------------------------------
-
 struct Model {
     bool ex;
     bool active = false;
@@ -223,8 +221,6 @@ std::vector<unsigned> LineCounts(ScaleFn f, double yRatio, int blocks, unsigned 
     return counts;
 }
 
-// ---- line counts per block ------------------------------------------------------
-
 TEST(ScaleLines, LinesPerBlock)
 {
     // Enlarging by two loses two lines of the first block; 0.75 alternates;
@@ -240,19 +236,6 @@ TEST(ScaleLines, LinesPerBlock)
                  {ScaleProcessEx, 1.0, {10, 10, 10}}};
     for (const auto &c : cases)
         EXPECT_EQ(LineCounts(c.f, c.yRatio, static_cast<int>(c.counts.size()), 10), c.counts) << c.yRatio;
-}
-
-TEST(ScaleLines, UnitRatiosOfScaleProcessExAreTheIdentity)
-{
-    std::mt19937 rng(13);
-    Reset(ScaleProcessEx);
-    for (const unsigned lines : {16u, 1u, 1u, 5u}) {
-        // (a one-line block names row -1 as its last line's lower row: the
-        // row present is taken, with weight 0)
-        const Bytes src = Random(100 * 3 * lines, rng);
-        EXPECT_EQ(Block(ScaleProcessEx, src, 100, lines, 100, 1.0, 1.0, 24), src);
-    }
-    Reset(ScaleProcessEx);
 }
 
 TEST(ScaleLines, EmptyBlockWithoutCarriedLinesMakesNothing)
@@ -272,142 +255,6 @@ TEST(ScaleLines, EmptyBlockWithoutCarriedLinesMakesNothing)
     Reset(ScaleProcess);
 }
 
-// ---- method choice and the two methods --------------------------------------------
-
-TEST(ScaleMethods, AreaAveragingOfFourByFourBoxesIsTheTruncatedMean)
-{
-    std::mt19937 rng(15);
-    const unsigned w = 40, h = 16;
-    const Bytes src = Random(w * 3 * h, rng);
-    Reset(ScaleProcess);
-    unsigned n = 0;
-    const Bytes out = Block(ScaleProcess, src, w, h, w / 4, 0.25, 0.25, 24, &n);
-    Reset(ScaleProcess);
-    ASSERT_EQ(n, h / 4);
-    for (unsigned j = 0; j < n; ++j)
-        for (unsigned i = 0; i < w / 4; ++i)
-            for (unsigned ch = 0; ch < 3; ++ch) {
-                unsigned sum = 0;
-                for (unsigned y = 4 * j; y < 4 * j + 4; ++y)
-                    for (unsigned x = 4 * i; x < 4 * i + 4; ++x) sum += src[(y * w + x) * 3 + ch];
-                EXPECT_EQ(out[(j * (w / 4) + i) * 3 + ch], sum / 16) << j << " " << i;
-            }
-}
-
-TEST(ScaleMethods, RatioAtTheThresholdSamplesBilinearly)
-{
-    // At exactly the threshold (0.5 for ScaleProcess, 1.0 for ScaleProcessEx)
-    // and for 8-bit data at any ratio, output pixels fall on source pixels.
-    std::mt19937 rng(16);
-    struct {
-        ScaleFn f;
-        double ratio;
-        unsigned short bpp;
-    } cases[] = {{ScaleProcess, 0.5, 24},
-                 {ScaleProcess, 0.25, 8},
-                 {ScaleProcessEx, 0.25, 8},
-                 {ScaleProcessEx, 1.0, 24}};
-    for (const auto &c : cases) {
-        const unsigned bpb = c.bpp / 8u, w = 64, h = 32;
-        const unsigned step = static_cast<unsigned>(1 / c.ratio);
-        const Bytes src = Random(w * h * bpb, rng);
-        Reset(c.f);
-        unsigned n = 0;
-        const Bytes out = Block(c.f, src, w, h, w / step, c.ratio, c.ratio, c.bpp, &n);
-        Reset(c.f);
-        ASSERT_GE(n, h / step - 1);
-        for (unsigned j = 0; j < n; ++j)
-            for (unsigned i = 0; i < w / step; ++i)
-                for (unsigned b = 0; b < bpb; ++b)
-                    ASSERT_EQ(out[(j * (w / step) + i) * bpb + b], src[(step * j * w + step * i) * bpb + b]);
-    }
-}
-
-TEST(ScaleMethods, ReductionsBelowOneAverageInScaleProcessEx)
-{
-    // 24-bit at 0.5 in ScaleProcessEx: 2 x 2 means (ScaleProcess would sample).
-    const unsigned w = 4, h = 2;
-    const Bytes src = {0, 0, 0, 100, 100, 100, 7, 7, 7, 9, 9, 9, 200, 200, 200, 52, 52, 52, 1, 1, 1, 2, 2, 2};
-    Reset(ScaleProcessEx);
-    const Bytes out = Block(ScaleProcessEx, src, w, h, 2, 0.5, 0.5, 24);
-    Reset(ScaleProcessEx);
-    EXPECT_EQ(out, (Bytes{88, 88, 88, 4, 4, 4}));
-}
-
-TEST(ScaleMethods, UniformAreas)
-{
-    // Area averaging with integral boxes keeps a uniform colour exactly.
-    // Fractional boxes may lose one level: the weights are truncated
-    // thousandths and the area a truncated float product (at 0.3 here; the
-    // model test checks these bytes exactly), though the first row starts
-    // from zero accumulators and is exact. Bilinear at a fractional position
-    // may too: its four double products add up to a hair below the value.
-    const struct {
-        ScaleFn f;
-        unsigned w, h, dstPixels;
-        double ratio;
-        unsigned short bpp;
-        bool mayLoseOne;
-        unsigned exactBytes;
-    } cases[] = {{ScaleProcessEx, 48, 24, 24, 1.0 / 2, 24, false, 0},
-                 {ScaleProcessEx, 48, 24, 16, 1.0 / 3, 24, false, 0},
-                 {ScaleProcessEx, 48, 24, 12, 1.0 / 4, 24, false, 0},
-                 {ScaleProcessEx, 48, 24, 6, 1.0 / 8, 24, false, 0},
-                 {ScaleProcess, 300, 30, 90, 0.3, 24, true, 90 * 3},
-                 {ScaleProcess, 200, 40, 166, 250.0 / 300.0, 8, true, 1}};
-    const unsigned char px[3] = {255, 128, 1};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.ratio);
-        const unsigned bpb = c.bpp / 8u;
-        Bytes src;
-        for (unsigned i = 0; i < c.w * c.h; ++i) src.insert(src.end(), px, px + bpb);
-        Reset(c.f);
-        const Bytes out = Block(c.f, src, c.w, c.h, c.dstPixels, c.ratio, c.ratio, c.bpp);
-        Reset(c.f);
-        ASSERT_FALSE(out.empty());
-        std::size_t lower = 0;
-        for (std::size_t i = 0; i < out.size(); ++i) {
-            ASSERT_LE(out[i], px[i % bpb]);
-            ASSERT_GE(out[i] + (c.mayLoseOne ? 1 : 0), px[i % bpb]) << i;
-            lower += out[i] != px[i % bpb];
-        }
-        EXPECT_EQ(lower > 0, c.mayLoseOne);
-        for (std::size_t i = 0; i < c.exactBytes; ++i) EXPECT_EQ(out[i], px[i % bpb]) << i;
-    }
-}
-
-// ---- state across blocks --------------------------------------------------------
-
-TEST(ScaleState, BlockSplittingKeepsTheScanWideBilinearOutput)
-{
-    // ScaleProcess follows the scan-wide ratio: however a scan is cut into
-    // blocks (one-line blocks at strong reductions included), the lines are
-    // the same as from one block.
-    std::mt19937 rng(18);
-    for (const double ratio : {0.2, 0.37, 0.5, 0.6667, 0.75, 1.0, 1.3333, 2.0, 4.0}) {
-        for (const unsigned short bpp : {std::uint16_t{8}, std::uint16_t{24}}) {
-            const unsigned bpb = bpp / 8u, w = 57, h = 120;
-            const unsigned dstPixels = std::max(1u, static_cast<unsigned>(w * ratio));
-            const Bytes src = Random(std::size_t{w} * h * bpb, rng);
-            if (bpp == 24 && ratio < 0.5) continue; // area averaging starts afresh in every block
-            Reset(ScaleProcess);
-            const Bytes whole = Block(ScaleProcess, src, w, h, dstPixels, ratio, ratio, bpp);
-            Reset(ScaleProcess);
-            Bytes pieces;
-            for (unsigned y = 0; y < h;) {
-                const unsigned n = std::min(h - y, Pick(rng, 3) == 0 ? 1u : 1 + Pick(rng, 30));
-                const Bytes part(src.begin() + static_cast<long>(y * w * bpb),
-                                 src.begin() + static_cast<long>((y + n) * w * bpb));
-                const Bytes out = Block(ScaleProcess, part, w, n, dstPixels, ratio, ratio, bpp);
-                pieces.insert(pieces.end(), out.begin(), out.end());
-                y += n;
-            }
-            Reset(ScaleProcess);
-            EXPECT_EQ(pieces, whole) << ratio << " " << bpp;
-        }
-    }
-}
-
 TEST(ScaleState, TheTwoRoutinesKeepSeparateState)
 {
     std::mt19937 rng(20);
@@ -423,8 +270,6 @@ TEST(ScaleState, TheTwoRoutinesKeepSeparateState)
     EXPECT_EQ(n, 10u); // ScaleProcess's scan went on
     Reset(ScaleProcess);
 }
-
-// ---- bit-exactness against the model ----------------------------------------------
 
 TEST(ScaleExact, MatchesModelOverRandomScans)
 {
@@ -470,8 +315,6 @@ TEST(ScaleExact, MatchesModelOverRandomScans)
     EXPECT_GT(areaBlocks, 200);
     EXPECT_GT(bilinearBlocks, 1000);
 }
-
-// ---- refusals and bounds -------------------------------------------------------------
 
 TEST(ScaleBounds, MeaninglessGeometryIsRefusedWithoutOutput)
 {

@@ -69,10 +69,6 @@ using NvmNoDefaultTest =
 
 } // namespace
 
-// ---------------------------------------------------------------------------
-// Byte order and plain read / write
-// ---------------------------------------------------------------------------
-
 TEST_F(NvmTest, ReadConvertsExactlyTheBigEndianFields)
 {
     Nvm device = Pattern();
@@ -164,10 +160,6 @@ TEST_F(NvmTest, EveryCallStopsAtAFailedRead)
     }
 }
 
-// ---------------------------------------------------------------------------
-// Initialisation
-// ---------------------------------------------------------------------------
-
 TEST_F(NvmTest, InitializeStampsTheDateAndKeepsTheSixValues)
 {
     const Nvm original = Pattern();
@@ -216,10 +208,6 @@ TEST_F(NvmNoDefaultTest, ShortInitialisationRecordLeavesTheLateBytesZero)
     EXPECT_EQ(n[122] | n[123], 0); // byte 149 bit 2 clear
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(&n[46])), "ID");
 }
-
-// ---------------------------------------------------------------------------
-// Self test and identification check
-// ---------------------------------------------------------------------------
 
 TEST_F(NvmTest, SelfTestWritesTheTestWordsAndRestoresTheRecord)
 {
@@ -285,10 +273,6 @@ TEST_F(NvmTest, IdentificationCheck)
     EXPECT_TRUE(CheckNVMData(&full));
     EXPECT_EQ(gErrCode, 0u);
 }
-
-// ---------------------------------------------------------------------------
-// The item setter
-// ---------------------------------------------------------------------------
 
 TEST_F(NvmTest, SetterItemsReadModifyWriteAtTheirOffsets)
 {
@@ -383,10 +367,6 @@ TEST_F(NvmTest, NullRecordsAreRefusedWithoutTraffic)
     }
     EXPECT_TRUE(transcript().empty()) << transcriptText();
 }
-
-// ---------------------------------------------------------------------------
-// Trace lines
-// ---------------------------------------------------------------------------
 
 // The driver starts in the test, after its debug configuration is written.
 class NvmTraceTest : public NvmTest {

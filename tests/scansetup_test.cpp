@@ -85,10 +85,6 @@ protected:
     }
 };
 
-// ---------------------------------------------------------------------------
-// The window on the wire.
-// ---------------------------------------------------------------------------
-
 TEST_F(ScanSetup, SendsTheWholeParameterList)
 {
     tagScanParameter r = ColourRequest(200);
@@ -247,10 +243,6 @@ TEST_F(ScanSetup, Mode3IsSetUpAndDeliversThreeBytesAPixel)
     }
 }
 
-// ---------------------------------------------------------------------------
-// Derived request: resolution, ratios, line width and count.
-// ---------------------------------------------------------------------------
-
 TEST_F(ScanSetup, DeviceResolutionAndRatios)
 {
     tagScanParameter r = ColourRequest(300);
@@ -340,10 +332,6 @@ TEST_F(ScanSetupExtentsWithoutFlag, ExtentsAreDroppedWithoutTheOverscanBit)
     wiaflag = 0;
 }
 
-// ---------------------------------------------------------------------------
-// Rejections.
-// ---------------------------------------------------------------------------
-
 TEST_F(ScanSetup, RejectedRequestStillReplacesTheRecords)
 {
     tagScanParameter r = Request(2, 8, 2);
@@ -393,10 +381,6 @@ TEST_F(ScanSetup, RequestMayBeOneOfTheDriversOwnRecords)
     EXPECT_EQ(+NewParam.ScanMode, 4);
     EXPECT_EQ(gScanSetup.sacdimension.ScanMode, 2);
 }
-
-// ---------------------------------------------------------------------------
-// Calibration.
-// ---------------------------------------------------------------------------
 
 TEST_F(ScanSetup, CalibrationDecisionTable)
 {
@@ -486,10 +470,6 @@ TEST_F(ScanSetup, FailedCapabilityReadStopsAtOnce)
     EXPECT_EQ(+NewParam.Top, 0); // not reached
     EXPECT_TRUE(Windows().empty());
 }
-
-// ---------------------------------------------------------------------------
-// GetWindowDescriptor on records a mapped request never produces.
-// ---------------------------------------------------------------------------
 
 class WindowDescriptor : public ::testing::Test {
 protected:

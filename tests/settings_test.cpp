@@ -67,10 +67,6 @@ using OverscanSettingsTest = testbed::OnBus<SettingsTest, [](sim::BusOptions &o)
 
 } // namespace
 
-// ---------------------------------------------------------------------------
-// Gamma tables
-// ---------------------------------------------------------------------------
-
 TEST_F(SettingsTest, GammaSendsByScanModeAndChannel)
 {
     // After line art (or halftone) the three channels go first; a bad channel
@@ -143,10 +139,6 @@ TEST_F(SettingsTraceTest, GammaDumpInTheGammaLog)
     EXPECT_EQ(lines[32], "01f0 : 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 ab ");
 }
 
-// ---------------------------------------------------------------------------
-// Scan-length tuning
-// ---------------------------------------------------------------------------
-
 TEST_F(SettingsTest, TuningWithoutOverscanSendsTwoBytesPerPair)
 {
     ASSERT_TRUE(TuneScanLength(3, 0x0102, 0)); // direction 3: only bit 0 reaches the qualifier
@@ -194,10 +186,6 @@ TEST_F(OverscanSettingsTest, TuningWithOverscanSendsBothValuesAndTheDirectionBit
     EXPECT_EQ(sends.back().command, commandBlock({0x2A, 0, 0x96, 0, 0x00, 0x02, 0x00, 0x00, 0x04, 0}));
 }
 
-// ---------------------------------------------------------------------------
-// Power timers
-// ---------------------------------------------------------------------------
-
 TEST_F(SettingsTest, PowerTimersSendTheLow16BitsBigEndian)
 {
     ASSERT_TRUE(SetPowerSaveTime(65552)); // 0x10010
@@ -214,10 +202,6 @@ TEST_F(SettingsTest, PowerTimersSendTheLow16BitsBigEndian)
     EXPECT_FALSE(SendPowerOffTime(5));
     EXPECT_EQ(gErrCode, 2013u); // the transport's
 }
-
-// ---------------------------------------------------------------------------
-// General pass-through and the accepted settings
-// ---------------------------------------------------------------------------
 
 TEST(SettingsWithoutDevice, ElementSizesAndTheAcceptedCalls)
 {

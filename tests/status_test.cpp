@@ -38,10 +38,6 @@ private:
     testbed::DrvLogGuard guard_;
 };
 
-// ---------------------------------------------------------------------------
-// Status functions
-// ---------------------------------------------------------------------------
-
 TEST(StatusReporting, ShortStatusIsTheLowByteAndFullStatusTheWholeCode)
 {
     for (const auto &[code, low] : {std::pair{2023u, 231}, std::pair{2019u, 227}, std::pair{64001u, 0x01}}) {
@@ -103,10 +99,6 @@ TEST_F(TracedTest, StatusTraceLines)
     GetScannerStatusEx(nullptr, nullptr, nullptr, nullptr);
     EXPECT_EQ(Log(), testbed::golden("status.trace", "status-calls"));
 }
-
-// ---------------------------------------------------------------------------
-// Functions that answer without the device
-// ---------------------------------------------------------------------------
 
 struct Accepted {
     const char *name;

@@ -11,25 +11,19 @@ uint8_t bitUserCancel = 0;
 
 namespace {
 
-constexpr unsigned int kExportedLevel = 2;
-
 // Entry line, the function's side effect (if any), exit line; result 1.
 template <typename SideEffect>
 bool Accept(const char *name, SideEffect &&sideEffect)
 {
-    LogOutput(kExportedLevel, DebugFunctionFile, "In   %d : %s :", 1, name);
+    TraceScope trace(kLogExported, name);
     CatchAtBoundary(kErrGeneral, [&sideEffect] {
         sideEffect();
         return true;
     });
-    LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : %s :", 1, name);
-    return true;
+    return trace.Return(true);
 }
 
-bool Accept(const char *name)
-{
-    return Accept(name, [] {});
-}
+bool Accept(const char *name) { return AcceptedCall(kLogExported, name); }
 
 } // namespace
 

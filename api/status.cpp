@@ -6,23 +6,9 @@
 #include "support/debug.h"
 #include "transport/usbio_linux_10.h"
 
-namespace {
-
-constexpr unsigned int kExportedLevel = 2;
-
-// Entry and exit line with 1, nothing else.
-bool AnswerWithoutDevice(const char *name)
-{
-    LogOutput(kExportedLevel, DebugFunctionFile, "In   %d : %s :", 1, name);
-    LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : %s :", 1, name);
-    return true;
-}
-
-} // namespace
-
 bool GetScannerStatus(void * /*unused1*/, void * /*unused2*/, void * /*unused3*/, uint8_t *status)
 {
-    LogOutput(kExportedLevel, DebugFunctionFile, "In   %d : GetScannerStatus :", 0);
+    TraceScope trace(kLogExported, "GetScannerStatus", 0);
     CatchAtBoundary(kErrGeneral, [status] {
         if (status == nullptr)
             SetErrCode(kErrInvalidParameter);
@@ -30,13 +16,12 @@ bool GetScannerStatus(void * /*unused1*/, void * /*unused2*/, void * /*unused3*/
             *status = static_cast<uint8_t>(ErrCode() & 0xFFu); // 2023 arrives as 231
         return true;
     });
-    LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : GetScannerStatus :", 1);
-    return true;
+    return trace.Return(true);
 }
 
 bool GetScannerStatusEx(void * /*unused1*/, void * /*unused2*/, void * /*unused3*/, uint64_t *status)
 {
-    LogOutput(kExportedLevel, DebugFunctionFile, "In   %d : GetScannerStatusEx :", 1);
+    TraceScope trace(kLogExported, "GetScannerStatusEx");
     CatchAtBoundary(kErrGeneral, [status] {
         if (status == nullptr)
             SetErrCode(kErrInvalidParameter);
@@ -44,14 +29,13 @@ bool GetScannerStatusEx(void * /*unused1*/, void * /*unused2*/, void * /*unused3
             *status = ErrCode();
         return true;
     });
-    LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : GetScannerStatusEx : %d", 1,
-              static_cast<int>(ErrCode()));
-    return true;
+    trace.ExitText(" %d", static_cast<int>(ErrCode()));
+    return trace.Return(true);
 }
 
 bool GetLastStatusCode(void * /*unused*/, uint64_t *status)
 {
-    LogOutput(kExportedLevel, DebugFunctionFile, "In   %d : GetLastStatusCode :", 1);
+    TraceScope trace(kLogExported, "GetLastStatusCode");
     uint64_t code = 0;
     const bool result = CatchAtBoundary(kErrGeneral, [&code, status] {
         const bool asked = GetScannerStatusEx(nullptr, nullptr, nullptr, &code);
@@ -64,15 +48,14 @@ bool GetLastStatusCode(void * /*unused*/, uint64_t *status)
         if (code != kErrNotReady && code != kErrNotHandedOut) *status = code;
         return asked;
     });
-    LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : GetLastStatusCode : status = %d", result ? 1 : 0,
-              status != nullptr ? static_cast<int>(*status) : 0);
-    return result;
+    trace.ExitText(" status = %d", status != nullptr ? static_cast<int>(*status) : 0);
+    return trace.Return(result);
 }
 
-bool IsCalibrationDataFileExist(void) { return AnswerWithoutDevice("IsCalibrationDataFileExist"); }
+bool IsCalibrationDataFileExist(void) { return AcceptedCall(kLogExported, "IsCalibrationDataFileExist"); }
 
-bool StartScanJob(void) { return AnswerWithoutDevice("StartScanJob"); }
+bool StartScanJob(void) { return AcceptedCall(kLogExported, "StartScanJob"); }
 
-bool EndScanJob(void) { return AnswerWithoutDevice("EndScanJob"); }
+bool EndScanJob(void) { return AcceptedCall(kLogExported, "EndScanJob"); }
 
-bool GetADFStatus(void) { return AnswerWithoutDevice("GetADFStatus"); }
+bool GetADFStatus(void) { return AcceptedCall(kLogExported, "GetADFStatus"); }

@@ -6,6 +6,7 @@
 
 #include "support/NxByteOrder.h"
 #include "support/debug.h"
+#include "support/trace.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ bool RunWithoutData(CommandBlock &block) { return DoIo(block, nullptr, 0, 0); }
 
 bool Inquiry(uint8_t *buffer, uint32_t allocationLength, uint8_t logicalUnit)
 {
-    LogOutput(2, DebugFunctionFile, "In   %d : Inquiry :", 1);
+    TraceScope trace(kLogExported, "Inquiry");
     CommandBlock block = {};
     block[0] = kOpInquiry;
     bool result = false;
@@ -62,8 +63,7 @@ bool Inquiry(uint8_t *buffer, uint32_t allocationLength, uint8_t logicalUnit)
             result = DoIo(block, buffer, length, 0);
         }
     }
-    LogOutput(2, DebugFunctionFile, "Out  %d : Inquiry :", result ? 1 : 0);
-    return result;
+    return trace.Return(result);
 }
 
 bool Read(uint8_t *buffer, uint32_t length, uint8_t dataType, uint16_t qualifier)

@@ -18,8 +18,6 @@ constexpr uint16_t kButtonFour = 4;
 constexpr uint8_t kEventPress = 0x81;
 constexpr uint8_t kEventOwnFormat = 0x80;
 
-int Low(bool result) { return result ? 1 : 0; }
-
 // Button number of a device button code, 0 for an unlisted code.
 uint8_t ButtonNumber(uint8_t code)
 {
@@ -43,19 +41,11 @@ void InterpretButtonRecord(tagButtonStatus &status)
     status.Pressed = 1;
 }
 
-bool Accepted(const char *name)
-{
-    LogOutput(2, DebugFunctionFile, "In   %d : %s :", 1, name);
-    LogOutput(2, DebugFunctionFile, "Out  %d : %s :", 1, name);
-    return true;
-}
-
 } // namespace
 
 bool InitialButton(tagButtonDescription *description)
 {
-    LogOutput(2, DebugFunctionFile, "In   %d : InitialButton :", 1);
-    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+    return TracedCall(kLogExported, "InitialButton", 1, [&] {
         if (description == nullptr) {
             // A null record is refused before any device traffic.
             SetErrCode(kErrInvalidParameter);
@@ -73,19 +63,15 @@ bool InitialButton(tagButtonDescription *description)
         EndLock();
         return inquired;
     });
-    LogOutput(2, DebugFunctionFile, "Out  %d : InitialButton :", Low(result));
-    return result;
 }
 
 bool ReadPushButton(tagButtonStatus *status)
 {
-    LogOutput(2, DebugFunctionFile, "In   %d : ReadPushButton :", 1);
-    if (status == nullptr) {
-        SetErrCode(kErrInvalidParameter);
-        LogOutput(2, DebugFunctionFile, "Out  0 : ReadPushButton :");
-        return false;
-    }
-    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+    return TracedCall(kLogExported, "ReadPushButton", 1, [&] {
+        if (status == nullptr) {
+            SetErrCode(kErrInvalidParameter);
+            return false;
+        }
         std::memset(status, 0, sizeof *status);
         StartLock();
         // Packet bytes 0..6 land in bytes 0..6 of the record (zeros without a packet).
@@ -94,12 +80,10 @@ bool ReadPushButton(tagButtonStatus *status)
         EndLock();
         return read;
     });
-    LogOutput(2, DebugFunctionFile, "Out  %d : ReadPushButton :", Low(result));
-    return result;
 }
 
-bool CheckPushButton(void) { return Accepted("CheckPushButton"); }
-bool ResetPushButton(void) { return Accepted("ResetPushButton"); }
-bool SearchPushButton(void) { return Accepted("SearchPushButton"); }
-bool SetLEDNumber(void) { return Accepted("SetLEDNumber"); }
-bool ReadLEDNumber(void) { return Accepted("ReadLEDNumber"); }
+bool CheckPushButton(void) { return AcceptedCall(kLogExported, "CheckPushButton"); }
+bool ResetPushButton(void) { return AcceptedCall(kLogExported, "ResetPushButton"); }
+bool SearchPushButton(void) { return AcceptedCall(kLogExported, "SearchPushButton"); }
+bool SetLEDNumber(void) { return AcceptedCall(kLogExported, "SetLEDNumber"); }
+bool ReadLEDNumber(void) { return AcceptedCall(kLogExported, "ReadLEDNumber"); }

@@ -7,6 +7,7 @@
 #include "api/scanner.h"
 #include "device/apiprocess.h"
 #include "support/debug.h"
+#include "support/trace.h"
 
 NX_InquiryData InquiryData;
 NX_InquiryData MyInquiryData;
@@ -134,12 +135,9 @@ bool FetchInquiryAndNvm()
 
 void InquiryToScannerAbility(NX_InquiryData *inquiry, tagScannerAbility *ability)
 {
-    LogOutput(3, DebugFunctionFile, "In   0 : InquiryToScannerAbility :");
-    if (inquiry == nullptr || ability == nullptr) {
-        // Nothing to translate from or into: the record is left alone.
-        LogOutput(3, DebugFunctionFile, "Out  0 : InquiryToScannerAbility :");
-        return;
-    }
+    TraceScope trace(kLogInternal, "InquiryToScannerAbility", 0);
+    // Nothing to translate from or into: the record is left alone.
+    if (inquiry == nullptr || ability == nullptr) return;
     const NX_InquiryData &inq = *inquiry;
     tagScannerAbility &a = *ability;
 
@@ -165,18 +163,14 @@ void InquiryToScannerAbility(NX_InquiryData *inquiry, tagScannerAbility *ability
     a.Dimension2 = InquiryBE16<kInqDimension2>(inq);
     a.Dimension3 = InquiryBE16<kInqDimension3>(inq);
     std::memset(a.Reserved38, 0, sizeof a.Reserved38);
-
-    LogOutput(3, DebugFunctionFile, "Out  1 : InquiryToScannerAbility :");
+    trace.Return(true);
 }
 
 void InquiryToScannerAbilityEx(NX_InquiryData *inquiry, SCANNERABILITYEX *ability)
 {
-    LogOutput(3, DebugFunctionFile, "In   0 : InquiryToScannerAbilityEx :");
-    if (inquiry == nullptr || ability == nullptr) {
-        // Nothing to translate from or into: record and driver values are left alone.
-        LogOutput(3, DebugFunctionFile, "Out  0 : InquiryToScannerAbilityEx :");
-        return;
-    }
+    TraceScope trace(kLogInternal, "InquiryToScannerAbilityEx", 0);
+    // Nothing to translate from or into: record and driver values are left alone.
+    if (inquiry == nullptr || ability == nullptr) return;
     const NX_InquiryData &inq = *inquiry;
     SCANNERABILITYEX &a = *ability;
 
@@ -239,13 +233,12 @@ void InquiryToScannerAbilityEx(NX_InquiryData *inquiry, SCANNERABILITYEX *abilit
     if (InquiryBit<kInqFlags128>(inq, kInqOverscan)) OverScanFlag = 1; // never cleared
     scannermaxwidth = InquiryBE16<kInqMaxScanWidth>(inq);
 
-    LogOutput(3, DebugFunctionFile, "Out  1 : InquiryToScannerAbilityEx :");
+    trace.Return(true);
 }
 
 bool GetScannerAbility(tagScannerAbility *ability)
 {
-    LogOutput(2, DebugFunctionFile, "In   %d : GetScannerAbility :", 1);
-    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+    return TracedCall(kLogExported, "GetScannerAbility", 1, [&] {
         if (ability == nullptr) {
             // A null record is refused before any device traffic.
             SetErrCode(kErrInvalidParameter);
@@ -258,14 +251,11 @@ bool GetScannerAbility(tagScannerAbility *ability)
         EndLock();
         return fetched;
     });
-    LogOutput(2, DebugFunctionFile, "Out  %d : GetScannerAbility :", result ? 1 : 0);
-    return result;
 }
 
 bool GetScannerAbilityEx(SCANNERABILITYEX *ability)
 {
-    LogOutput(2, DebugFunctionFile, "In   %d : GetScannerAbilityEx :", 0);
-    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+    return TracedCall(kLogExported, "GetScannerAbilityEx", 0, [&] {
         if (ability == nullptr) {
             // A null record is refused before any device traffic.
             SetErrCode(kErrInvalidParameter);
@@ -283,6 +273,4 @@ bool GetScannerAbilityEx(SCANNERABILITYEX *ability)
         EndLock();
         return fetched;
     });
-    LogOutput(2, DebugFunctionFile, "Out  %d : GetScannerAbilityEx :", result ? 1 : 0);
-    return result;
 }

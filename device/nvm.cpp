@@ -64,8 +64,6 @@ constexpr SetterItem kSetterItems[kNvmLastItem + 1] = {
     {true, 70, false, kNvmQualifier18},    // 10
 };
 
-int Low(bool result) { return result ? 1 : 0; }
-
 bool InitializeNVMWork(const tagNVMInitData &init)
 {
     // Only the bytes the caller says it filled (at most the whole record).
@@ -170,20 +168,20 @@ bool WriteNVMDataInternal(const NVMDATA *record)
 
 bool WriteNVMDataWithQualifier(const NVMDATA *record, uint16_t qualifier)
 {
-    LogOutput(2, DebugFunctionFile, "In   %d : WriteNVMDataWithQualifier :", 1);
+    LogOutput(kLogExported, DebugFunctionFile, "In   %d : WriteNVMDataWithQualifier :", 1);
     NVMDATA copy = *record;
     SwapNvmRecord(copy);
     StartLock();
     const bool result = Send(Bytes(copy), kNVMDataLength, kSendTypeNVM, qualifier);
     EndLock();
-    LogOutput(2, DebugFunctionFile, "Out   %d : WriteNVMDataWithQualifier :", Low(result));
+    // Its exit line has always had three spaces after "Out".
+    LogOutput(kLogExported, DebugFunctionFile, "Out   %d : WriteNVMDataWithQualifier :", result ? 1 : 0);
     return result;
 }
 
 bool ReadNVMData(NVMDATA *record)
 {
-    LogOutput(2, DebugFunctionFile, "In   %d : ReadNVMData :", 1);
-    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+    return TracedCall(kLogExported, "ReadNVMData", 1, [&] {
         if (record == nullptr) {
             SetErrCode(kErrInvalidParameter);
             return false;
@@ -194,14 +192,11 @@ bool ReadNVMData(NVMDATA *record)
         EndLock();
         return read;
     });
-    LogOutput(2, DebugFunctionFile, "Out  %d : ReadNVMData :", Low(result));
-    return result;
 }
 
 bool WriteNVMData(NVMDATA *record)
 {
-    LogOutput(2, DebugFunctionFile, "In   %d : WriteNVMData :", 1);
-    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+    return TracedCall(kLogExported, "WriteNVMData", 1, [&] {
         if (record == nullptr) {
             SetErrCode(kErrInvalidParameter);
             return false;
@@ -211,36 +206,27 @@ bool WriteNVMData(NVMDATA *record)
         EndLock();
         return written;
     });
-    LogOutput(2, DebugFunctionFile, "Out  %d : WriteNVMData :", Low(result));
-    return result;
 }
 
 bool InitializeNVM(tagNVMInitData *init)
 {
-    LogOutput(2, DebugFunctionFile, "In   %d : InitializeNVM :", 1);
-    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+    return TracedCall(kLogExported, "InitializeNVM", 1, [&] {
         if (init == nullptr) {
             SetErrCode(kErrInvalidParameter);
             return false;
         }
         return InitializeNVMWork(*init);
     });
-    LogOutput(2, DebugFunctionFile, "Out  %d : InitializeNVM :", Low(result));
-    return result;
 }
 
 bool TestNVM(void)
 {
-    LogOutput(2, DebugFunctionFile, "In   %d : TestNVM :", 0);
-    const bool result = CatchAtBoundary(kErrGeneral, [] { return TestNVMWork(); });
-    LogOutput(2, DebugFunctionFile, "Out  %d : TestNVM :", Low(result));
-    return result;
+    return TracedCall(kLogExported, "TestNVM", 0, [] { return TestNVMWork(); });
 }
 
 bool CheckNVMData(tagNVMInitData *init)
 {
-    LogOutput(2, DebugFunctionFile, "In   %d : CheckNVMData :", 1);
-    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+    return TracedCall(kLogExported, "CheckNVMData", 1, [&] {
         if (init == nullptr) {
             SetErrCode(kErrInvalidParameter);
             return false;
@@ -253,17 +239,12 @@ bool CheckNVMData(tagNVMInitData *init)
         }
         return read;
     });
-    LogOutput(2, DebugFunctionFile, "Out  %d : CheckNVMData :", Low(result));
-    return result;
 }
 
 bool SetNVRAMValue(uint8_t *data, uint32_t length, uint16_t item)
 {
-    LogOutput(2, DebugFunctionFile, "In   %d : SetNVRAMValue :", 0);
-    // An item above 10 is refused silently: nothing sent, no status code.
-    const bool result = item <= kNvmLastItem && CatchAtBoundary(kErrGeneral, [&] {
-                            return SetNVRAMValueWork(data, length, kSetterItems[item]);
-                        });
-    LogOutput(2, DebugFunctionFile, "Out  %d : SetNVRAMValue :", Low(result));
-    return result;
+    return TracedCall(kLogExported, "SetNVRAMValue", 0, [&] {
+        // An item above 10 is refused silently: nothing sent, no status code.
+        return item <= kNvmLastItem && SetNVRAMValueWork(data, length, kSetterItems[item]);
+    });
 }

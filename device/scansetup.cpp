@@ -14,17 +14,13 @@
 #include "device/settings.h"
 #include "support/NxByteOrder.h"
 #include "support/debug.h"
+#include "support/trace.h"
 
 tagScanParameter OldParam;
 tagScanParameter NewParam;
 uint32_t dwApPixNum = 0;
 
-tagSacDimension sacdimension;
-
-uint8_t bitTrueGray = 0;
-uint8_t bitOneChanelGray = 0;
-uint8_t bitBW = 0;
-uint8_t bitHafltone = 0;
+ScanSetupState gScanSetup;
 
 namespace {
 
@@ -36,20 +32,17 @@ CalibrationBufferAllocator gCalibrationBufferAllocator = AllocateWithNew;
 
 namespace {
 
-constexpr unsigned int kApiLogLevel = 2;
-constexpr unsigned int kDeviceLogLevel = 3;
-
-// ScanMode codes.
-constexpr uint8_t kModeLineArt = 0;
-constexpr uint8_t kModeHalftone = 1;
-constexpr uint8_t kModeGray = 2;
-constexpr uint8_t kModeColor2 = 3;
-constexpr uint8_t kModeColor = 4;
-constexpr uint8_t kModeNone = 5;
-constexpr uint8_t kModeR2Ycc = 6;
-constexpr uint8_t kModeD2JpegFirst = 7;
-constexpr uint8_t kModeD2JpegLast = 10;
-constexpr uint8_t kModeD2JpegGray = 11;
+// ScanMode codes (DocscanScanMode) as the byte of the record.
+constexpr uint8_t kModeLineArt = DOCSCAN_MODE_LINEART;
+constexpr uint8_t kModeHalftone = DOCSCAN_MODE_HALFTONE;
+constexpr uint8_t kModeGray = DOCSCAN_MODE_GRAY;
+constexpr uint8_t kModeColor2 = DOCSCAN_MODE_COLOR_SECOND;
+constexpr uint8_t kModeColor = DOCSCAN_MODE_COLOR;
+constexpr uint8_t kModeNone = 5; // no mode has this code
+constexpr uint8_t kModeR2Ycc = DOCSCAN_MODE_YCC_COLOR;
+constexpr uint8_t kModeD2JpegFirst = DOCSCAN_MODE_JPEG_COLOR_FIRST;
+constexpr uint8_t kModeD2JpegLast = DOCSCAN_MODE_JPEG_COLOR_LAST;
+constexpr uint8_t kModeD2JpegGray = DOCSCAN_MODE_JPEG_GRAY;
 
 constexpr uint16_t kMaxResolution = 600;
 
@@ -172,10 +165,10 @@ void MapModeAndFlags(tagScanParameter &device)
     bool asGray = false;
     if (mode == kModeLineArt && device.BitPerPixel == 1) {
         if (device.ColorFilter == 0) device.ColorFilter = 1;
-        bitBW = 1;
+        gScanSetup.bitBW = 1;
         asGray = true;
     } else if (mode == kModeHalftone && device.BitPerPixel == 1) {
-        bitHafltone = 1;
+        gScanSetup.bitHafltone = 1;
         asGray = true;
     } else if (mode == kModeGray) {
         asGray = true;
@@ -183,11 +176,11 @@ void MapModeAndFlags(tagScanParameter &device)
     if (asGray) {
         device.ScanMode = kModeColor;
         device.BitPerPixel = 24;
-        bitOneChanelGray = device.ColorFilter != 0 ? 1 : 0;
-        bitTrueGray = device.ColorFilter != 0 ? 0 : 1;
+        gScanSetup.bitOneChanelGray = device.ColorFilter != 0 ? 1 : 0;
+        gScanSetup.bitTrueGray = device.ColorFilter != 0 ? 0 : 1;
     } else {
-        bitOneChanelGray = 0;
-        bitTrueGray = 0;
+        gScanSetup.bitOneChanelGray = 0;
+        gScanSetup.bitTrueGray = 0;
     }
 }
 
@@ -227,7 +220,7 @@ bool ReadCalibration(uint16_t deviceResolution)
     const bool onRequest = (NewParam.ExtScanParam & kExtCalibrationOnRequest) != 0;
     const bool readRaw = onRequest ? state == 1 : state != 3;
     if (!readRaw) {
-        LogOutput(kApiLogLevel, DebugFunctionFile, "Calibration is not need !");
+        LogOutput(kLogExported, DebugFunctionFile, "Calibration is not need !");
         return true;
     }
 
@@ -259,16 +252,16 @@ bool SetUpScan(const tagScanParameter &request)
     dwApPixNum = request.BitPerPixel == 24 ? request.PixelNum * 3u : request.PixelNum;
     DumpScanParameter("AP", &request);
 
-    sacdimension = tagSacDimension{};
+    gScanSetup.sacdimension = tagSacDimension{};
     NewParam = request;
-    sacdimension.Width = request.Width;
-    sacdimension.Length = request.Length;
-    sacdimension.PixelNum = request.PixelNum;
-    sacdimension.LineNum = request.LineNum;
-    sacdimension.Left = request.Left;
-    sacdimension.ScanMode = request.ScanMode;
-    sacdimension.BitPerPixel = request.BitPerPixel;
-    sacdimension.XRes = request.XRes;
+    gScanSetup.sacdimension.Width = request.Width;
+    gScanSetup.sacdimension.Length = request.Length;
+    gScanSetup.sacdimension.PixelNum = request.PixelNum;
+    gScanSetup.sacdimension.LineNum = request.LineNum;
+    gScanSetup.sacdimension.Left = request.Left;
+    gScanSetup.sacdimension.ScanMode = request.ScanMode;
+    gScanSetup.sacdimension.BitPerPixel = request.BitPerPixel;
+    gScanSetup.sacdimension.XRes = request.XRes;
 
     MapModeAndFlags(NewParam);
     NewParam.Left = 0;
@@ -283,9 +276,9 @@ bool SetUpScan(const tagScanParameter &request)
         SetErrCode(kErrInvalidParameter);
         return false;
     }
-    sacdimension.ScaleToCaller = static_cast<double>(request.XRes) / resolution;
-    sacdimension.ScaleToDevice = static_cast<double>(resolution) / request.XRes;
-    NewParam.LineNum = DeviceLineCount(request.LineNum, sacdimension.ScaleToDevice);
+    gScanSetup.sacdimension.ScaleToCaller = static_cast<double>(request.XRes) / resolution;
+    gScanSetup.sacdimension.ScaleToDevice = static_cast<double>(resolution) / request.XRes;
+    NewParam.LineNum = DeviceLineCount(request.LineNum, gScanSetup.sacdimension.ScaleToDevice);
 
     if (!CheckScanParameter(&request)) {
         SetErrCode(kErrInvalidParameter);
@@ -310,12 +303,12 @@ void DumpScanParameter(const char *prefix, const tagScanParameter *record)
     const time_t now = std::time(nullptr);
     struct tm local = {};
     localtime_r(&now, &local);
-    LogOutput(kApiLogLevel, DebugParamFile, "============ ScanParameter ============%d:%d:%d", local.tm_hour,
+    LogOutput(kLogExported, DebugParamFile, "============ ScanParameter ============%d:%d:%d", local.tm_hour,
               local.tm_min, local.tm_sec);
 
     // One line a field: "<prefix>.ScanParameter.<field> = <value>".
 #define DUMP_LINE(text, value)                                                                               \
-    LogOutput(kApiLogLevel, DebugParamFile, "%s.ScanParameter." text, prefix, value)
+    LogOutput(kLogExported, DebugParamFile, "%s.ScanParameter." text, prefix, value)
     DUMP_LINE("Left = %i", p.Left);
     DUMP_LINE("Top = %i", p.Top);
     DUMP_LINE("Width = %i", p.Width);
@@ -362,7 +355,7 @@ void DumpScanParameter(const char *prefix, const tagScanParameter *record)
 
 bool CheckScanParameter(const tagScanParameter *record)
 {
-    LogOutput(kDeviceLogLevel, DebugFunctionFile, "In   0 : CheckScanParameter :");
+    TraceScope trace(kLogInternal, "CheckScanParameter", 0);
     bool result = false;
     if (record != nullptr) {
         try {
@@ -377,11 +370,10 @@ bool CheckScanParameter(const tagScanParameter *record)
             CheckLineBoundary(p);
             result = true;
         } catch (const char *message) {
-            LogOutput(kDeviceLogLevel, DebugFunctionFile, "Check scan parameter error = %s", message);
+            LogOutput(kLogInternal, DebugFunctionFile, "Check scan parameter error = %s", message);
         }
     }
-    LogOutput(kDeviceLogLevel, DebugFunctionFile, "Out  %d : CheckScanParameter :", result ? 1 : 0);
-    return result;
+    return trace.Return(result);
 }
 
 void GetWindowDescriptor(NX_WindowDescription *descriptor, const tagScanParameter *record)
@@ -451,8 +443,7 @@ void GetWindowDescriptor(NX_WindowDescription *descriptor, const tagScanParamete
 
 bool SetScanParameter(tagScanParameter *parameter)
 {
-    LogOutput(kApiLogLevel, DebugFunctionFile, "In   %d : SetScanParameter :", 0);
-    bool writeExit = true;
+    TraceScope trace(kLogExported, "SetScanParameter", 0);
     bool locked = false;
     const bool result = CatchAtBoundary(kErrGeneral, [&] {
         // No record: nothing to keep or validate.
@@ -468,7 +459,7 @@ bool SetScanParameter(tagScanParameter *parameter)
         const bool known = GetScannerAbilityEx(&ability);
         scannermaxwidth = ability.MaxScanWidth;
         if (!known) {
-            writeExit = false;
+            trace.SkipExitLine();
             return false;
         }
         locked = true;
@@ -476,6 +467,5 @@ bool SetScanParameter(tagScanParameter *parameter)
         return SetUpScan(request);
     });
     if (locked) EndLock();
-    if (writeExit) LogOutput(kApiLogLevel, DebugFunctionFile, "Out  %d : SetScanParameter :", result ? 1 : 0);
-    return result;
+    return trace.Return(result);
 }

@@ -19,11 +19,8 @@ DOCSCAN_EXPORT extern tagScanParameter NewParam; // the request as the scanner s
 DOCSCAN_EXPORT extern uint32_t dwApPixNum;
 } // extern "C"
 
-// ---------------------------------------------------------------------------
 // The caller's geometry, kept for cropping and rescaling the device data back
-// to the request. Cleared and refilled by every SetScanParameter (before the
-// request is validated, so a rejected request is kept as well).
-// ---------------------------------------------------------------------------
+// to the request.
 struct tagSacDimension {
     uint16_t Width;       // caller's Width
     uint16_t Length;      // caller's Length
@@ -37,19 +34,32 @@ struct tagSacDimension {
     uint16_t XRes;        // caller's XRes
 };
 
-extern tagSacDimension sacdimension;
+// ---------------------------------------------------------------------------
+// The set-up state: what SetScanParameter leaves, besides the exported
+// records, for the scan start and the image delivery. One object, written
+// only by SetScanParameter and by StopScan (EndScan); the scan code reads it.
+// ---------------------------------------------------------------------------
+struct ScanSetupState {
+    // Cleared and refilled by every SetScanParameter (before the request is
+    // validated, so a rejected request is kept as well).
+    tagSacDimension sacdimension{};
+    // Host conversion flags (0 or 1), read by the image delivery.
+    uint8_t bitTrueGray = 0;      // colour to luminance gray; rewritten by every SetScanParameter
+    uint8_t bitOneChanelGray = 0; // colour to gray from the ColorFilter channel; rewritten likewise
+    uint8_t bitBW = 0;            // gray to line art; only ever set by SetScanParameter
+    uint8_t bitHafltone = 0;      // gray to halftone; only ever set by SetScanParameter
 
-// ---------------------------------------------------------------------------
-// Host conversion flags (0 or 1), read by the image delivery.
-//   bitTrueGray       colour to luminance gray; rewritten by every SetScanParameter
-//   bitOneChanelGray  colour to gray from the ColorFilter channel; rewritten likewise
-//   bitBW             gray to line art; only ever set here, cleared by StopScan
-//   bitHafltone       gray to halftone; only ever set here, cleared by StopScan
-// ---------------------------------------------------------------------------
-extern uint8_t bitTrueGray;
-extern uint8_t bitOneChanelGray;
-extern uint8_t bitBW;
-extern uint8_t bitHafltone;
+    // What a stopped scan leaves: no luminance gray, no line art, no halftone
+    // (the one-channel flag and the geometry stay until the next set-up).
+    void EndScan()
+    {
+        bitTrueGray = 0;
+        bitBW = 0;
+        bitHafltone = 0;
+    }
+};
+
+extern ScanSetupState gScanSetup;
 
 // ---------------------------------------------------------------------------
 // Window descriptor (71 bytes, multi-byte fields big-endian) and the SET

@@ -20,16 +20,14 @@ namespace {
 
 constexpr size_t kGammaDumpBytesPerLine = 16;
 
-int Low(bool result) { return result ? 1 : 0; }
-
 void LogGammaHeader()
 {
     const time_t now = time(nullptr);
     struct tm local_time;
     std::memset(&local_time, 0, sizeof local_time);
     localtime_r(&now, &local_time);
-    LogOutput(2, DebugGammaTableFile, "============ GammaTable ============%d:%d:%d", local_time.tm_hour,
-              local_time.tm_min, local_time.tm_sec);
+    LogOutput(kLogExported, DebugGammaTableFile, "============ GammaTable ============%d:%d:%d",
+              local_time.tm_hour, local_time.tm_min, local_time.tm_sec);
 }
 
 // 16 bytes per line: "%04x : " and then "%02x " for each byte.
@@ -42,7 +40,7 @@ void LogGammaDump(const uint8_t (&wire)[kGammaTableLength])
             used += std::snprintf(line + used, sizeof line - static_cast<size_t>(used), "%02x ",
                                   wire[offset + i]);
         }
-        LogOutput(2, DebugGammaTableFile, "%s", line);
+        LogOutput(kLogExported, DebugGammaTableFile, "%s", line);
     }
 }
 
@@ -109,8 +107,7 @@ uint32_t DdsElementSize(DDS_DATA_TYPE type)
 
 bool SetGammaTable(uint8_t *table, uint8_t channel)
 {
-    LogOutput(2, DebugFunctionFile, "In   %d : SetGammaTable :", 0);
-    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+    return TracedCall(kLogExported, "SetGammaTable", 0, [&] {
         if (table == nullptr) {
             // A null table is refused before any device traffic.
             SetErrCode(kErrInvalidParameter);
@@ -118,40 +115,32 @@ bool SetGammaTable(uint8_t *table, uint8_t channel)
         }
         return SetGammaTableWork(table, channel);
     });
-    LogOutput(2, DebugFunctionFile, "Out  %d : SetGammaTable :", Low(result));
-    return result;
 }
 
 bool TuneScanLength(uint16_t direction, uint16_t lines, uint8_t portion)
 {
-    LogOutput(2, DebugFunctionFile, "In   %d : TuneScanLength : Portion = %d, Direction = %d, Line = %d", 0,
-              portion, direction, lines);
-    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+    TraceScope trace(kLogExported, "TuneScanLength", 0, " Portion = %d, Direction = %d, Line = %d", portion,
+                     direction, lines);
+    return trace.Return(CatchAtBoundary(kErrGeneral, [&] {
         if (portion < 4) { // a larger portion stores nothing and sends what is held
             wTuneScanLength[portion] = lines;
             wTuneScanDirection[portion] = direction;
         }
         SendTunePair(0, 3, kSendTypeTuneFirst); // its result is not looked at
         return SendTunePair(1, 2, kSendTypeTuneSecond);
-    });
-    LogOutput(2, DebugFunctionFile, "Out  %d : TuneScanLength :", Low(result));
-    return result;
+    }));
 }
 
 bool SetPowerSaveTime(uint32_t time)
 {
-    LogOutput(2, DebugFunctionFile, "In   %d : SetPowerSaveTime :", 1);
-    const bool result = CatchAtBoundary(kErrGeneral, [&] { return SendTimer(time, kSendTypePowerSave); });
-    LogOutput(2, DebugFunctionFile, "Out  %d : SetPowerSaveTime :", Low(result));
-    return result;
+    return TracedCall(kLogExported, "SetPowerSaveTime", 1,
+                      [&] { return SendTimer(time, kSendTypePowerSave); });
 }
 
 bool SendPowerOffTime(uint32_t time)
 {
-    LogOutput(2, DebugFunctionFile, "In   %d : SendPowerOffTime :", 1);
-    const bool result = CatchAtBoundary(kErrGeneral, [&] { return SendTimer(time, kSendTypePowerOff); });
-    LogOutput(2, DebugFunctionFile, "Out  %d : SendPowerOffTime :", Low(result));
-    return result;
+    return TracedCall(kLogExported, "SendPowerOffTime", 1,
+                      [&] { return SendTimer(time, kSendTypePowerOff); });
 }
 
 bool GeneralRead(uint16_t identifier, DDS_DATA_TYPE type, uint16_t count, void *data)
@@ -178,9 +167,8 @@ bool GeneralSend(uint16_t, DDS_DATA_TYPE, uint16_t, void *) { return true; }
 
 bool GeneralOperation(uint8_t operation, uint16_t identifier, DDS_DATA_TYPE type, uint16_t count, void *data)
 {
-    LogOutput(2, DebugFunctionFile, "In   %d : GeneralOperation :", 1);
-    wiaflag = 1;
-    const bool result = CatchAtBoundary(kErrGeneral, [&] {
+    return TracedCall(kLogExported, "GeneralOperation", 1, [&] {
+        wiaflag = 1;
         if (operation == kGeneralRead) {
             if (GeneralRead(identifier, type, count, data)) return true;
             // A null buffer that would have to receive bytes is refused.
@@ -190,27 +178,8 @@ bool GeneralOperation(uint8_t operation, uint16_t identifier, DDS_DATA_TYPE type
         if (operation == kGeneralSend) return GeneralSend(identifier, type, count, data);
         return true;
     });
-    LogOutput(2, DebugFunctionFile, "Out  %d : GeneralOperation :", Low(result));
-    return result;
 }
 
-bool SetSpeedMode(void)
-{
-    LogOutput(2, DebugFunctionFile, "In   %d : SetSpeedMode :", 0);
-    LogOutput(2, DebugFunctionFile, "Out  %d : SetSpeedMode :", 1);
-    return true;
-}
-
-bool SwitchStrip(void)
-{
-    LogOutput(2, DebugFunctionFile, "In   %d : SwitchStrip :", 0);
-    LogOutput(2, DebugFunctionFile, "Out  %d : SwitchStrip :", 1);
-    return true;
-}
-
-bool TruncateScanLength(void)
-{
-    LogOutput(2, DebugFunctionFile, "In   %d : TruncateScanLength :", 0);
-    LogOutput(2, DebugFunctionFile, "Out  %d : TruncateScanLength :", 1);
-    return true;
-}
+bool SetSpeedMode(void) { return AcceptedCall(kLogExported, "SetSpeedMode", 0); }
+bool SwitchStrip(void) { return AcceptedCall(kLogExported, "SwitchStrip", 0); }
+bool TruncateScanLength(void) { return AcceptedCall(kLogExported, "TruncateScanLength", 0); }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "api/scanner.h"
+#include "device/capability.h"
 #include "device/scansetup.h"
 #include "support/NxByteOrder.h"
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "api/scanner.h"
+#include "transport/usbio_linux_10.h"
 
 namespace {
 

@@ -20,6 +20,7 @@
 #include "imaging/scale.h"
 #include "scan/scan.h"
 #include "support/debug.h"
+#include "support/trace.h"
 
 uint32_t finalsize = 0;
 uint32_t Imagestore = 0;
@@ -32,7 +33,6 @@ DeliveryPlan gDeliveryPlan;
 
 namespace {
 
-constexpr unsigned int kExportedLevel = 2;
 constexpr unsigned char kBinaryThreshold = 128;
 // Callers at or below this resolution get neither the stretch nor the crop of
 // a full-width request.
@@ -294,19 +294,19 @@ bool ReadScanWork(uint8_t *buffer, uint32_t count)
     uint8_t *out = buffer;
     for (;;) {
         if (Imagestore == 0 && !FetchBlock()) return false;
-        LogOutput(kExportedLevel, DebugFunctionFile, "dwsize : %d", static_cast<int>(wanted));
-        LogOutput(kExportedLevel, DebugFunctionFile, "Count : %d", static_cast<int>(count));
+        LogOutput(kLogExported, DebugFunctionFile, "dwsize : %d", static_cast<int>(wanted));
+        LogOutput(kLogExported, DebugFunctionFile, "Count : %d", static_cast<int>(count));
         const unsigned char *stored = pBlockbuffer + (finalsize - Imagestore);
         if (wanted < Imagestore) {
             std::memcpy(out, stored, wanted);
             Imagestore -= wanted;
-            LogOutput(kExportedLevel, DebugFunctionFile, "0 : Imagestore : %d", static_cast<int>(Imagestore));
+            LogOutput(kLogExported, DebugFunctionFile, "0 : Imagestore : %d", static_cast<int>(Imagestore));
             return true;
         }
         if (wanted == Imagestore) {
             std::memcpy(out, stored, wanted);
             Imagestore = 0;
-            LogOutput(kExportedLevel, DebugFunctionFile, "1 : Imagestore : %d", 0);
+            LogOutput(kLogExported, DebugFunctionFile, "1 : Imagestore : %d", 0);
             return true;
         }
         std::memcpy(out, stored, Imagestore);
@@ -332,12 +332,12 @@ bool BuildDeliveryPlan(DeliveryPlan &plan, const char **why)
     plan.devLineNum = NewParam.LineNum;
     plan.colorFilter = NewParam.ColorFilter;
     plan.htPattern = NewParam.HTPatternNo;
-    plan.P = sacdimension.PixelNum;
-    plan.X = sacdimension.XRes;
-    plan.left = sacdimension.Left;
-    plan.width = sacdimension.Width;
-    plan.scaleToCaller = sacdimension.ScaleToCaller;
-    plan.scaleToDevice = sacdimension.ScaleToDevice;
+    plan.P = gScanSetup.sacdimension.PixelNum;
+    plan.X = gScanSetup.sacdimension.XRes;
+    plan.left = gScanSetup.sacdimension.Left;
+    plan.width = gScanSetup.sacdimension.Width;
+    plan.scaleToCaller = gScanSetup.sacdimension.ScaleToCaller;
+    plan.scaleToDevice = gScanSetup.sacdimension.ScaleToDevice;
     plan.readSize = MaxSizeRead != 0 ? std::min(MaxSizeRead, kMaxTransferLength) : kDefaultMaxSizeRead;
 
     // The delivery works on whole bytes per pixel, at the device's two
@@ -354,13 +354,13 @@ bool BuildDeliveryPlan(DeliveryPlan &plan, const char **why)
                                     InquiryBE16<kInqOverscan4>(MyInquiryData);
     plan.stretch = gApplicationType != 1 && plan.X > kLowestCroppedXRes && gModelType == 1;
     plan.crop = (plan.X > kLowestCroppedXRes && (plan.left != 0 || plan.P != deviceWidth300)) ||
-                (plan.P != plan.width && bitBW == 1);
+                (plan.P != plan.width && gScanSetup.bitBW == 1);
     plan.filters = IsFilterModel() && gApplicationType != 1 && plan.devScanMode == 4 && plan.X == 300;
     plan.rescale = plan.X != 300 && plan.X != 600;
-    plan.trueGray = bitTrueGray == 1;
-    plan.oneChannelGray = bitOneChanelGray == 1;
-    plan.halftone = bitHafltone == 1;
-    plan.lineart = bitBW == 1;
+    plan.trueGray = gScanSetup.bitTrueGray == 1;
+    plan.oneChannelGray = gScanSetup.bitOneChanelGray == 1;
+    plan.halftone = gScanSetup.bitHafltone == 1;
+    plan.lineart = gScanSetup.bitBW == 1;
 
     const uint64_t full = uint64_t{plan.W} * plan.D / 8;
     const uint64_t cropped = DevicePixelsOfCaller(plan) * plan.D / 8;
@@ -377,35 +377,31 @@ extern "C" {
 
 bool ReadScan(unsigned long, uint8_t *buffer, uint32_t count)
 {
-    LogOutput(kExportedLevel, DebugFunctionFile, "In   %d : ReadScan :", 0);
+    TraceScope trace(kLogExported, "ReadScan", 0);
     const bool result = CatchAtBoundary(kErrGeneral, [buffer, count] { return ReadScanWork(buffer, count); });
-    if (result)
-        LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : ReadScan : %d", 1, static_cast<int>(count));
-    else
-        LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : ReadScan :", 0);
-    return result;
+    if (result) trace.ExitText(" %d", static_cast<int>(count));
+    return trace.Return(result);
 }
 
 bool ReadScanEx(tagReadScanExParam *parameter)
 {
-    LogOutput(kExportedLevel, DebugFunctionFile, "In   %d : ReadScanEx :", 1);
+    TraceScope trace(kLogExported, "ReadScanEx");
     bool result = false;
     if (parameter == nullptr) {
         SetErrCode(kErrInvalidParameter);
     } else {
         result = ReadScan(0, parameter->pBuffer, parameter->dwRequest);
         parameter->dwDelivered = parameter->dwRequest;
-        LogOutput(kExportedLevel, DebugFunctionFile, "BPL: %d", static_cast<int>(dwApPixNum));
+        LogOutput(kLogExported, DebugFunctionFile, "BPL: %d", static_cast<int>(dwApPixNum));
         // No bytes per line known (no request set): no whole lines to count.
         parameter->dwLines = dwApPixNum != 0 ? parameter->dwRequest / dwApPixNum : 0;
     }
-    LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : ReadScanEx :", result ? 1 : 0);
-    return result;
+    return trace.Return(result);
 }
 
 bool ReadScanEx2(tagReadScanEx2Param *parameter)
 {
-    LogOutput(kExportedLevel, DebugFunctionFile, "In   %d : ReadScanEx2 :", 1);
+    TraceScope trace(kLogExported, "ReadScanEx2");
     bool result = false;
     if (parameter == nullptr) {
         SetErrCode(kErrInvalidParameter);
@@ -414,15 +410,9 @@ bool ReadScanEx2(tagReadScanEx2Param *parameter)
         parameter->dwDelivered = parameter->dwRequest;
         parameter->dwDelivered2 = parameter->dwRequest;
     }
-    LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : ReadScanEx2 :", result ? 1 : 0);
-    return result;
+    return trace.Return(result);
 }
 
-bool GetBackgroundRaster(void)
-{
-    LogOutput(kExportedLevel, DebugFunctionFile, "In   %d : GetBackgroundRaster :", 0);
-    LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : GetBackgroundRaster :", 1);
-    return true;
-}
+bool GetBackgroundRaster(void) { return AcceptedCall(kLogExported, "GetBackgroundRaster", 0); }
 
 } // extern "C"

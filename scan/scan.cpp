@@ -29,6 +29,7 @@
 #include "imaging/scale.h"
 #include "support/NxThreadType.h"
 #include "support/debug.h"
+#include "support/trace.h"
 
 int64_t lScanFlag = 0;
 
@@ -54,10 +55,6 @@ std::atomic<long> gConsumerWallTimeoutMs{kConsumerWallTimeoutMs};
 std::atomic<long> gStopWaitMs{kStopWaitMs};
 
 namespace {
-
-constexpr unsigned int kExportedLevel = 2;
-constexpr unsigned int kConsumerLevel = 3;
-constexpr unsigned int kThreadLevel = 4;
 
 // Poll intervals of the two sides, in microseconds. A wait that lasts longer
 // than kQuickPolls looks backs off to kPatientPollUs: the side that waits long
@@ -88,8 +85,6 @@ uint32_t gThreadMaxSizeRead = 0;
 std::mutex gHandOffMutex;
 bool gThreadEnded = false;                 // the thread is past its last use of the ring
 std::atomic<bool> gThreadHandedOff{false}; // StopScan left the thread behind
-
-int AsNumber(bool value) { return value ? 1 : 0; }
 
 // One pause of a wait; `polls` counts the looks of this wait so far.
 void PollPause(useconds_t interval, unsigned polls)
@@ -163,13 +158,13 @@ bool FixBlockGeometry(uint32_t &pageBytes)
     const uint64_t bytesPerLine = uint64_t{NewParam.BitPerPixel} * NewParam.PixelNum / 8;
     const uint64_t lines = uint64_t{NewParam.HiWordLineNum} * 65536u + NewParam.LineNum;
     const uint64_t imageBytes = uint64_t{NewParam.BitPerPixel / 8u} * NewParam.PixelNum * lines;
-    const uint32_t lineCount = LinesPerBlock(sacdimension.XRes);
+    const uint32_t lineCount = LinesPerBlock(gScanSetup.sacdimension.XRes);
     const uint64_t blockBytes = bytesPerLine * lineCount;
 
     // The ring must have something to hold and the page something to read;
     // Imagesize and the block size are 32-bit quantities.
     if (blockBytes == 0 || imageBytes == 0 || blockBytes > UINT32_MAX / 2 || imageBytes > UINT32_MAX) {
-        LogOutput(kExportedLevel, DebugFunctionFile,
+        LogOutput(kLogExported, DebugFunctionFile,
                   "StartScan : block of %llu bytes, image of %llu bytes refused",
                   static_cast<unsigned long long>(blockBytes), static_cast<unsigned long long>(imageBytes));
         return false;
@@ -181,7 +176,7 @@ bool FixBlockGeometry(uint32_t &pageBytes)
 
     const char *why = nullptr;
     if (!BuildDeliveryPlan(gDeliveryPlan, &why)) {
-        LogOutput(kExportedLevel, DebugFunctionFile, "StartScan : %s", why ? why : "refused");
+        LogOutput(kLogExported, DebugFunctionFile, "StartScan : %s", why ? why : "refused");
         gDeliveryPlan.valid = false;
         return false;
     }
@@ -261,8 +256,8 @@ bool StartScanWork()
     if (!scanning) return false;
 
     Imagesize = pageBytes;
-    LogOutput(kExportedLevel, DebugVarFile, "Resolution = %3d, Pixelnum = %4d, Linenum = %4d, Imagesize = %d",
-              static_cast<int>(sacdimension.XRes), static_cast<int>(NewParam.PixelNum),
+    LogOutput(kLogExported, DebugVarFile, "Resolution = %3d, Pixelnum = %4d, Linenum = %4d, Imagesize = %d",
+              static_cast<int>(gScanSetup.sacdimension.XRes), static_cast<int>(NewParam.PixelNum),
               static_cast<int>(uint32_t{NewParam.HiWordLineNum} * 65536u + NewParam.LineNum),
               static_cast<int>(Imagesize));
 
@@ -296,7 +291,7 @@ bool FillBlock(unsigned char *block, uint32_t bytes, uint32_t readSize, uint64_t
         // Left behind by StopScan: no further READ once the late one is back.
         if (gThreadHandedOff.load(std::memory_order_acquire)) return false;
         const uint32_t remaining = bytes - done;
-        LogOutput(kThreadLevel, DebugImageThread, "ScanImageThread : Read image %d bytes remain %d bytes",
+        LogOutput(kLogDetail, DebugImageThread, "ScanImageThread : Read image %d bytes remain %d bytes",
                   static_cast<int>(gThreadMaxSizeRead), static_cast<int>(remaining));
         const uint32_t piece = std::min(readSize, remaining);
         if (!Read(block + done, piece, kReadTypeImage, kReadQualifier)) return false;
@@ -433,10 +428,8 @@ bool StopScanWork()
     }
 
     __atomic_store_n(&bitUserCancel, 0, __ATOMIC_RELEASE);
-    bitTrueGray = 0;
-    bitBW = 0;
+    gScanSetup.EndScan();
     bitCrop = 0;
-    bitHafltone = 0;
 
     // The blocks of a thread left behind are its own until it ends.
     if (leftBehind || ScanThreadLeftBehind())
@@ -449,7 +442,7 @@ bool StopScanWork()
     gDeliveryPlan.valid = false;
     gPageRead.store(false, std::memory_order_relaxed);
 
-    ResetImageRoutines(sacdimension.XRes);
+    ResetImageRoutines(gScanSetup.sacdimension.XRes);
     return result;
 }
 
@@ -459,7 +452,7 @@ bool StopScanWork()
 
 void *ScanImageThread(void *)
 {
-    LogOutput(kThreadLevel, DebugImageThread, "In   %d : ScanImageThread :", 0);
+    LogOutput(kLogDetail, DebugImageThread, "In   %d : ScanImageThread :", 0);
     RaiseOwnPriority();
     DeleteImageFile(DebugRawImageFile);
     try {
@@ -469,7 +462,7 @@ void *ScanImageThread(void *)
         StoreScanFlag(0);
         while (ThreadShouldRun()) usleep(kFailedThreadPollUs);
     }
-    LogOutput(kThreadLevel, DebugImageThread, "Out  1 : ScanImageThread :");
+    LogOutput(kLogDetail, DebugImageThread, "Out  1 : ScanImageThread :");
     EndThread();
     ExitNxThread();
 }
@@ -483,7 +476,7 @@ bool ScanThreadLeftBehind() { return gThreadHandedOff.load(std::memory_order_seq
 
 bool GetOriginalData(unsigned char *buffer)
 {
-    LogOutput(kConsumerLevel, DebugFunctionFile, "In   %d : GetOriginalData :", 0);
+    LogOutput(kLogInternal, DebugFunctionFile, "In   %d : GetOriginalData :", 0);
     auto milliseconds = [] { return static_cast<long>(std::clock() * 1000 / CLOCKS_PER_SEC); };
     const long start = milliseconds();
     const auto wallStart = std::chrono::steady_clock::now();
@@ -503,7 +496,7 @@ bool GetOriginalData(unsigned char *buffer)
         if (LoadScanFlag() == 0 || gPageRead.load(std::memory_order_acquire)) {
             lines = bLineLeftOfBlock[i].load(std::memory_order_acquire);
             if (lines == 0) {
-                LogOutput(kConsumerLevel, DebugFunctionFile, "Out  %d : GetOriginalData :", 0);
+                LogOutput(kLogInternal, DebugFunctionFile, "Out  %d : GetOriginalData :", 0);
                 return false;
             }
             break;
@@ -518,13 +511,13 @@ bool GetOriginalData(unsigned char *buffer)
         lines = bLineLeftOfBlock[i].load(std::memory_order_acquire);
     }
     if (lines <= 0 || buffer == nullptr || pBlock[i] == nullptr) {
-        LogOutput(kConsumerLevel, DebugFunctionFile, "Out  %d : GetOriginalData :", 0);
+        LogOutput(kLogInternal, DebugFunctionFile, "Out  %d : GetOriginalData :", 0);
         return false;
     }
     std::memcpy(buffer, pBlock[i], Buffersize);
     bLineLeftOfBlock[i].fetch_sub(lines, std::memory_order_release);
     bBlockReadFlag = (i + 1) % kBlockCount;
-    LogOutput(kConsumerLevel, DebugFunctionFile, "Out  %d : GetOriginalData :", 1);
+    LogOutput(kLogInternal, DebugFunctionFile, "Out  %d : GetOriginalData :", 1);
     return true;
 }
 
@@ -532,20 +525,16 @@ extern "C" {
 
 bool StartScan(void)
 {
-    LogOutput(kExportedLevel, DebugFunctionFile, "In   %d : StartScan :", 0);
-    const bool result = CatchAtBoundary(kErrGeneral, [] { return StartScanWork(); });
-    LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : StartScan :", AsNumber(result));
-    return result;
+    return TracedCall(kLogExported, "StartScan", 0, [] { return StartScanWork(); });
 }
 
 bool StopScan(void)
 {
-    LogOutput(kExportedLevel, DebugFunctionFile, "In   %d : StopScan :", 0);
+    TraceScope trace(kLogExported, "StopScan", 0);
     const bool result = CatchAtBoundary(kErrGeneral, [] { return StopScanWork(); });
     StoreScanFlag(0);
     EndLock();
-    LogOutput(kExportedLevel, DebugFunctionFile, "Out  %d : StopScan :", AsNumber(result));
-    return result;
+    return trace.Return(result);
 }
 
 } // extern "C"

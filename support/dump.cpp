@@ -2,6 +2,7 @@
 // raw data blocks appended to files of the log directory.
 #include "support/NxThreadType.h"
 #include "support/debug.h"
+#include "support/trace.h"
 
 #include <cerrno>
 #include <ctime>
@@ -14,22 +15,24 @@ extern "C" {
 
 int DumpSystemEnvironmentToLog(void)
 {
-    LogOutput(2, DebugFunctionFile, "============ Debug Start ============");
+    LogOutput(kLogExported, DebugFunctionFile, "============ Debug Start ============");
 
     const time_t now = time(nullptr);
     struct tm local = {};
     localtime_r(&now, &local);
-    LogOutput(2, DebugFunctionFile, "Date: %d/%d/%d %02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
-              local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-    LogOutput(2, DebugFunctionFile, "Process ID: %x", static_cast<unsigned int>(GetCurrentNxProcessId()));
+    LogOutput(kLogExported, DebugFunctionFile, "Date: %d/%d/%d %02d:%02d:%02d", local.tm_year + 1900,
+              local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    LogOutput(kLogExported, DebugFunctionFile, "Process ID: %x",
+              static_cast<unsigned int>(GetCurrentNxProcessId()));
 
     struct utsname system = {};
-    if (uname(&system) != 0) return LogOutput(2, DebugFunctionFile, "Get Linux kernel information fail !");
-    LogOutput(2, DebugFunctionFile, "OS name: %s ", system.sysname);
-    LogOutput(2, DebugFunctionFile, "communications network name: %s ", system.nodename);
-    LogOutput(2, DebugFunctionFile, "implementation release level: %s ", system.release);
-    LogOutput(2, DebugFunctionFile, "release version level: %s ", system.version);
-    LogOutput(2, DebugFunctionFile, "hardware type: %s ", system.machine);
+    if (uname(&system) != 0)
+        return LogOutput(kLogExported, DebugFunctionFile, "Get Linux kernel information fail !");
+    LogOutput(kLogExported, DebugFunctionFile, "OS name: %s ", system.sysname);
+    LogOutput(kLogExported, DebugFunctionFile, "communications network name: %s ", system.nodename);
+    LogOutput(kLogExported, DebugFunctionFile, "implementation release level: %s ", system.release);
+    LogOutput(kLogExported, DebugFunctionFile, "release version level: %s ", system.version);
+    LogOutput(kLogExported, DebugFunctionFile, "hardware type: %s ", system.machine);
 
     // The file holding this routine stands for the driver; its status-change
     // time stands for the version. What cannot be found is written as
@@ -43,7 +46,7 @@ int DumpSystemEnvironmentToLog(void)
     struct stat status = {};
     if (stat(driverFile, &status) == 0 && ctime_r(&status.st_ctime, timeText) == nullptr)
         std::snprintf(timeText, sizeof timeText, "unknown\n");
-    return LogOutput(2, DebugFunctionFile, "Driver dll (%s) version = %s ", driverFile, timeText);
+    return LogOutput(kLogExported, DebugFunctionFile, "Driver dll (%s) version = %s ", driverFile, timeText);
 }
 
 int ImageOutput(char *file, unsigned char *data, unsigned int size)

@@ -289,7 +289,8 @@ protected:
 
     std::vector<uint8_t> Expected(const Case &c, const DevicePage &page)
     {
-        const Expectation expectation(c, page, sacdimension.ScaleToCaller, sacdimension.ScaleToDevice);
+        const Expectation expectation(c, page, gScanSetup.sacdimension.ScaleToCaller,
+                                      gScanSetup.sacdimension.ScaleToDevice);
         auto bytes = expectation.Bytes();
         EXPECT_FALSE(expectation.NeededOutside()) << "the case needs pixels beyond the page";
         return bytes;

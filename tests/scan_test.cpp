@@ -246,12 +246,13 @@ TEST_F(ScanTest, RequestsWhoseBlocksCannotBeDeliveredAreRefusedBeforeAnyCommand)
         std::function<void()> spoil;
     };
     const Case cases[] = {
-        {"caller resolution above 600 (the rescaled block would not fit)", [] { sacdimension.XRes = 601; }},
-        {"caller resolution 0", [] { sacdimension.XRes = 0; }},
+        {"caller resolution above 600 (the rescaled block would not fit)",
+         [] { gScanSetup.sacdimension.XRes = 601; }},
+        {"caller resolution 0", [] { gScanSetup.sacdimension.XRes = 0; }},
         {"block size 0", [] { NewParam.PixelNum = 0; }},
         {"device depth below a byte", [] { NewParam.BitPerPixel = 4; }},
         {"no line count", [] { NewParam.LineNum = 0; }},
-        {"area beyond the scanned line", [] { sacdimension.Left = 200; }},
+        {"area beyond the scanned line", [] { gScanSetup.sacdimension.Left = 200; }},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -412,7 +413,7 @@ TEST_F(ScanTest, StopInTheMiddleOfAPageEndsDeliveryAndTheNextScanStartsAfresh)
     ASSERT_TRUE(ReadScan(0, half.data(), static_cast<uint32_t>(half.size())));
 
     EXPECT_TRUE(StopScan());
-    EXPECT_EQ(bitTrueGray, 0);
+    EXPECT_EQ(gScanSetup.bitTrueGray, 0);
     EXPECT_EQ(bitCrop, 0);
     EXPECT_EQ(Imagestore, 0u);
     uint8_t byte = 0;

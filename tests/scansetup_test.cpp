@@ -184,8 +184,8 @@ TEST_F(ScanSetup, ModeMappingWindowsAndFlags)
         EXPECT_EQ(d[26], c.depth);
         EXPECT_EQ(d[42], c.selection);
         EXPECT_EQ(d[27] << 8 | d[28], c.pattern);
-        EXPECT_EQ(bitTrueGray, c.trueGray);
-        EXPECT_EQ(bitOneChanelGray, c.oneChannel);
+        EXPECT_EQ(gScanSetup.bitTrueGray, c.trueGray);
+        EXPECT_EQ(gScanSetup.bitOneChanelGray, c.oneChannel);
         // Bytes per line: NewParam's depth over the full device line.
         const uint32_t bpl = static_cast<uint32_t>(d[59] << 16 | d[45] << 8 | d[46]);
         EXPECT_EQ(bpl, c.bits * 2550u / 8u);
@@ -194,19 +194,19 @@ TEST_F(ScanSetup, ModeMappingWindowsAndFlags)
 
 TEST_F(ScanSetup, LineArtAndHalftoneFlagsStayUntilStop)
 {
-    EXPECT_EQ(bitBW, 0);
-    EXPECT_EQ(bitHafltone, 0);
+    EXPECT_EQ(gScanSetup.bitBW, 0);
+    EXPECT_EQ(gScanSetup.bitHafltone, 0);
     // Colour rewrites only the gray flags.
     const struct {
         uint8_t mode, bits, bw, halftone;
     } steps[] = {{0, 1, 1, 0}, {1, 1, 1, 1}, {4, 24, 1, 1}};
     for (const auto &s : steps) {
         ASSERT_TRUE(Set(Request(s.mode, s.bits)));
-        EXPECT_EQ(bitBW, s.bw) << int(s.mode);
-        EXPECT_EQ(bitHafltone, s.halftone) << int(s.mode);
+        EXPECT_EQ(gScanSetup.bitBW, s.bw) << int(s.mode);
+        EXPECT_EQ(gScanSetup.bitHafltone, s.halftone) << int(s.mode);
     }
-    EXPECT_EQ(bitTrueGray, 0);
-    EXPECT_EQ(bitOneChanelGray, 0);
+    EXPECT_EQ(gScanSetup.bitTrueGray, 0);
+    EXPECT_EQ(gScanSetup.bitOneChanelGray, 0);
 }
 
 // Colour by the second colour code, end to end: the window goes out with
@@ -252,10 +252,10 @@ TEST_F(ScanSetup, DeviceResolutionAndRatios)
     EXPECT_EQ(+NewParam.YRes, 300);
     EXPECT_EQ(+NewParam.Left, 0);
     EXPECT_EQ(+NewParam.PixelNum, 2550);
-    EXPECT_EQ(sacdimension.ScaleToCaller, 1.0);
-    EXPECT_EQ(sacdimension.ScaleToDevice, 1.0);
-    EXPECT_EQ(sacdimension.Left, 12);
-    EXPECT_EQ(sacdimension.XRes, 300);
+    EXPECT_EQ(gScanSetup.sacdimension.ScaleToCaller, 1.0);
+    EXPECT_EQ(gScanSetup.sacdimension.ScaleToDevice, 1.0);
+    EXPECT_EQ(gScanSetup.sacdimension.Left, 12);
+    EXPECT_EQ(gScanSetup.sacdimension.XRes, 300);
     EXPECT_EQ(dwApPixNum, 2544u * 3u);
 
     r = ColourRequest(301);
@@ -264,8 +264,8 @@ TEST_F(ScanSetup, DeviceResolutionAndRatios)
     EXPECT_EQ(+NewParam.XRes, 600);
     EXPECT_EQ(+NewParam.YRes, 600);
     EXPECT_EQ(+NewParam.PixelNum, 5100);
-    EXPECT_EQ(sacdimension.ScaleToDevice, 600.0 / 301.0);
-    EXPECT_EQ(sacdimension.ScaleToCaller, 301.0 / 600.0);
+    EXPECT_EQ(gScanSetup.sacdimension.ScaleToDevice, 600.0 / 301.0);
+    EXPECT_EQ(gScanSetup.sacdimension.ScaleToCaller, 301.0 / 600.0);
     EXPECT_EQ(+NewParam.LineNum, 1992 + 12); // 1000 x 600/301 = 1993.4
     const auto d = Descriptor();
     EXPECT_EQ(d[2] << 8 | d[3], 600);
@@ -348,10 +348,10 @@ TEST_F(ScanSetup, RejectedRequestStillReplacesTheRecords)
     EXPECT_EQ(+NewParam.Left, 0);
     EXPECT_EQ(+NewParam.XRes, 600);
     EXPECT_EQ(+NewParam.LineNum, 428 + 12); // 500 x 600/700 = 428.6
-    EXPECT_EQ(sacdimension.XRes, 700);
-    EXPECT_EQ(sacdimension.Left, 33);
-    EXPECT_EQ(sacdimension.ScanMode, 2);
-    EXPECT_EQ(bitOneChanelGray, 1);
+    EXPECT_EQ(gScanSetup.sacdimension.XRes, 700);
+    EXPECT_EQ(gScanSetup.sacdimension.Left, 33);
+    EXPECT_EQ(gScanSetup.sacdimension.ScanMode, 2);
+    EXPECT_EQ(gScanSetup.bitOneChanelGray, 1);
 }
 
 TEST_F(ScanSetup, NullRequestAndZeroResolutionAreRefused)
@@ -369,8 +369,8 @@ TEST_F(ScanSetup, NullRequestAndZeroResolutionAreRefused)
     EXPECT_EQ(gErrCode, kInvalidParameter);
     EXPECT_TRUE(Windows().empty());
     EXPECT_EQ(+OldParam.XRes, 0);
-    EXPECT_EQ(sacdimension.ScaleToDevice, 0.0);
-    EXPECT_EQ(sacdimension.ScaleToCaller, 0.0);
+    EXPECT_EQ(gScanSetup.sacdimension.ScaleToDevice, 0.0);
+    EXPECT_EQ(gScanSetup.sacdimension.ScaleToCaller, 0.0);
     EXPECT_EQ(+NewParam.XRes, 300);
 }
 
@@ -379,7 +379,7 @@ TEST_F(ScanSetup, RequestMayBeOneOfTheDriversOwnRecords)
     ASSERT_TRUE(Set(Request(2, 8, 0)));
     ASSERT_TRUE(SetScanParameter(&OldParam));
     EXPECT_EQ(+NewParam.ScanMode, 4);
-    EXPECT_EQ(sacdimension.ScanMode, 2);
+    EXPECT_EQ(gScanSetup.sacdimension.ScanMode, 2);
 }
 
 TEST_F(ScanSetup, CalibrationDecisionTable)

@@ -11,6 +11,7 @@
 
 #include "support/NxByteOrder.h"
 #include "support/debug.h"
+#include "support/trace.h"
 #include "transport/usbio_linux_libusb_10.h"
 
 uint32_t gErrCode = 0;
@@ -20,7 +21,7 @@ static_assert(sizeof SenseData == kSenseDataLength, "SenseData holds one REQUEST
 
 namespace {
 
-#define TRANSPORTLOG(...) LogOutput(kTransportLogLevel, DebugFunctionFile, __VA_ARGS__)
+#define TRANSPORTLOG(...) LogOutput(kLogInternal, DebugFunctionFile, __VA_ARGS__)
 
 // A failed step inside FindScanner or DoIo; caught at the routine's end.
 struct StepFailed {
@@ -33,22 +34,22 @@ struct StepFailed {
 
 // Status code preset by the sense key; it stands only when ASC/ASCQ are 00/00.
 constexpr uint32_t kSenseKeyPreset[16] = {
-    2999, // 0  NO SENSE
-    0,    // 1  RECOVERED ERROR
-    2009, // 2  NOT READY
-    2004, // 3  MEDIUM ERROR
-    2004, // 4  HARDWARE ERROR
-    2005, // 5  ILLEGAL REQUEST
-    2004, // 6  UNIT ATTENTION
-    0,    // 7  DATA PROTECT
-    0,    // 8  BLANK CHECK
-    2004, // 9  vendor specific
-    0,    // 10 COPY ABORTED
-    2010, // 11 ABORTED COMMAND
-    0,    // 12
-    0,    // 13
-    0,    // 14
-    0,    // 15
+    DOCSCAN_STATUS_GENERAL,           // 0  NO SENSE
+    DOCSCAN_STATUS_OK,                // 1  RECOVERED ERROR
+    DOCSCAN_STATUS_NOT_READY,         // 2  NOT READY
+    DOCSCAN_STATUS_HARDWARE,          // 3  MEDIUM ERROR
+    DOCSCAN_STATUS_HARDWARE,          // 4  HARDWARE ERROR
+    DOCSCAN_STATUS_INVALID_PARAMETER, // 5  ILLEGAL REQUEST
+    DOCSCAN_STATUS_HARDWARE,          // 6  UNIT ATTENTION
+    DOCSCAN_STATUS_OK,                // 7  DATA PROTECT
+    DOCSCAN_STATUS_OK,                // 8  BLANK CHECK
+    DOCSCAN_STATUS_HARDWARE,          // 9  vendor specific
+    DOCSCAN_STATUS_OK,                // 10 COPY ABORTED
+    DOCSCAN_STATUS_ABORTED,           // 11 ABORTED COMMAND
+    DOCSCAN_STATUS_OK,                // 12
+    DOCSCAN_STATUS_OK,                // 13
+    DOCSCAN_STATUS_OK,                // 14
+    DOCSCAN_STATUS_OK,                // 15
 };
 
 struct AscStatus {
@@ -59,21 +60,51 @@ struct AscStatus {
 // Every ASC/ASCQ pair the scanner reports with a status code of its own, in
 // ascending order. Any other pair except 00/00 gives 2999.
 constexpr AscStatus kAscStatusTable[] = {
-    {0x1502, 3001},                                   // POSITIONING ERROR DETECTED BY READ OF MEDIUM
-    {0x1503, 3002},  {0x1504, 2008},  {0x1A00, 2005}, // PARAMETER LIST LENGTH ERROR
-    {0x2000, 2005},                                   // INVALID COMMAND OPERATION CODE
-    {0x2600, 2005},                                   // INVALID FIELD IN PARAMETER LIST
-    {0x2601, 2005},                                   // PARAMETER NOT SUPPORTED
-    {0x2602, 2005},                                   // PARAMETER VALUE INVALID
-    {0x2C02, 2005},                                   // INVALID COMBINATION OF WINDOWS SPECIFIED
-    {0x4401, 3003},  {0x4402, 3004},  {0x4403, 3004}, {0x6000, 2007}, // LAMP FAILURE
-    {0x6001, 3005},  {0x6002, 3006},  {0x6200, 2021},                 // SCAN HEAD POSITIONING ERROR
-    {0x8001, 2013}, // 0x80 and above: the scanner's own conditions
-    {0x8002, 2014},  {0x8003, 2015},  {0x8004, 2022}, {0x8005, 3101}, {0x8009, 2013}, {0x800A, 64001},
-    {0x800B, 64002}, {0x800C, 64003}, {0x800D, 3201}, {0x800E, 3202}, {0x800F, 3203}, {0x8010, 3204},
-    {0x8011, 3205},  {0x8012, 3206},  {0x8013, 3207}, {0x8015, 2027}, {0x8016, 3500}, {0x8017, 3501},
-    {0x8018, 3502},  {0x8019, 3503},  {0x801A, 3504}, {0x801C, 2033}, {0x801D, 3211}, {0x801F, 3212},
-    {0x8023, 2040},  {0x9000, 2001},  {0x9001, 3012}, {0xA001, 2001},
+    {0x1502, DOCSCAN_STATUS_SENSE_1502}, // POSITIONING ERROR DETECTED BY READ OF MEDIUM
+    {0x1503, DOCSCAN_STATUS_SENSE_1503},
+    {0x1504, DOCSCAN_STATUS_SENSE_1504},
+    {0x1A00, DOCSCAN_STATUS_INVALID_PARAMETER}, // PARAMETER LIST LENGTH ERROR
+    {0x2000, DOCSCAN_STATUS_INVALID_PARAMETER}, // INVALID COMMAND OPERATION CODE
+    {0x2600, DOCSCAN_STATUS_INVALID_PARAMETER}, // INVALID FIELD IN PARAMETER LIST
+    {0x2601, DOCSCAN_STATUS_INVALID_PARAMETER}, // PARAMETER NOT SUPPORTED
+    {0x2602, DOCSCAN_STATUS_INVALID_PARAMETER}, // PARAMETER VALUE INVALID
+    {0x2C02, DOCSCAN_STATUS_INVALID_PARAMETER}, // INVALID COMBINATION OF WINDOWS SPECIFIED
+    {0x4401, DOCSCAN_STATUS_SENSE_4401},
+    {0x4402, DOCSCAN_STATUS_SENSE_4402},
+    {0x4403, DOCSCAN_STATUS_SENSE_4402},
+    {0x6000, DOCSCAN_STATUS_LAMP_FAILURE}, // LAMP FAILURE
+    {0x6001, DOCSCAN_STATUS_SENSE_6001},
+    {0x6002, DOCSCAN_STATUS_SENSE_6002},
+    {0x6200, DOCSCAN_STATUS_SCAN_HEAD_POSITIONING}, // SCAN HEAD POSITIONING ERROR
+    {0x8001, DOCSCAN_STATUS_SENSE_8001},            // 0x80 and above: the scanner's own conditions
+    {0x8002, DOCSCAN_STATUS_SENSE_8002},
+    {0x8003, DOCSCAN_STATUS_SENSE_8003},
+    {0x8004, DOCSCAN_STATUS_SENSE_8004},
+    {0x8005, DOCSCAN_STATUS_SENSE_8005},
+    {0x8009, DOCSCAN_STATUS_SENSE_8001},
+    {0x800A, DOCSCAN_STATUS_SENSE_800A},
+    {0x800B, DOCSCAN_STATUS_SENSE_800B},
+    {0x800C, DOCSCAN_STATUS_SENSE_800C},
+    {0x800D, DOCSCAN_STATUS_SENSE_800D},
+    {0x800E, DOCSCAN_STATUS_SENSE_800E},
+    {0x800F, DOCSCAN_STATUS_SENSE_800F},
+    {0x8010, DOCSCAN_STATUS_SENSE_8010},
+    {0x8011, DOCSCAN_STATUS_SENSE_8011},
+    {0x8012, DOCSCAN_STATUS_SENSE_8012},
+    {0x8013, DOCSCAN_STATUS_SENSE_8013},
+    {0x8015, DOCSCAN_STATUS_SENSE_8015},
+    {0x8016, DOCSCAN_STATUS_SENSE_8016},
+    {0x8017, DOCSCAN_STATUS_SENSE_8017},
+    {0x8018, DOCSCAN_STATUS_SENSE_8018},
+    {0x8019, DOCSCAN_STATUS_SENSE_8019},
+    {0x801A, DOCSCAN_STATUS_SENSE_801A},
+    {0x801C, DOCSCAN_STATUS_SENSE_801C},
+    {0x801D, DOCSCAN_STATUS_SENSE_801D},
+    {0x801F, DOCSCAN_STATUS_SENSE_801F},
+    {0x8023, DOCSCAN_STATUS_SENSE_8023},
+    {0x9000, DOCSCAN_STATUS_DEVICE_FAULT},
+    {0x9001, DOCSCAN_STATUS_SENSE_9001},
+    {0xA001, DOCSCAN_STATUS_DEVICE_FAULT},
 };
 
 constexpr bool IsStrictlyAscending()

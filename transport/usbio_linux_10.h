@@ -49,9 +49,6 @@ inline constexpr unsigned kSenseAscOffset = 12; // ASC, then ASCQ at 13
 inline constexpr uint32_t kButtonPacketLength = 8;
 inline constexpr uint32_t kButtonRecordLength = 7;
 
-// Level of the transport's own messages (NxLibUsb writes at 4).
-inline constexpr unsigned int kTransportLogLevel = 3;
-
 // Status codes that the driver stores in gErrCode (besides the sense table).
 inline constexpr uint32_t kErrNone = DOCSCAN_STATUS_OK;
 inline constexpr uint32_t kErrConvertMemory = DOCSCAN_STATUS_CONVERT_MEMORY; // ReadScan: working buffer

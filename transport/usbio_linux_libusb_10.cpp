@@ -7,6 +7,7 @@
 #include <new>
 
 #include "support/debug.h"
+#include "support/trace.h"
 
 NxLibUsb pNxLibUsb;
 
@@ -19,7 +20,7 @@ const char szUSBHigh[] = "USB 2.0";
 const char szUSBSuper[] = "USB 3.0";
 const char szUSB[] = "USB";
 
-#define USBLOG(...) LogOutput(kLibUsbLogLevel, DebugFunctionFile, __VA_ARGS__)
+#define USBLOG(...) LogOutput(kLogDetail, DebugFunctionFile, __VA_ARGS__)
 
 unsigned char EndpointByte(uint32_t address) { return static_cast<unsigned char>(address & 0xFFu); }
 
@@ -109,8 +110,8 @@ int DiscoverPipes(LibUsbHandleStructure &record, const libusb_config_descriptor 
 
 bool NxLibUsb::Open()
 {
-    USBLOG("In   %d : NxLibUsb::Open() : pContext = 0x%X, hDevice = 0x%X", 1, PointerForLog(pContext),
-           PointerForLog(hDevice));
+    TraceScope trace(kLogDetail, "NxLibUsb::Open()", 1, " pContext = 0x%X, hDevice = 0x%X",
+                     PointerForLog(pContext), PointerForLog(hDevice));
     // A second Open keeps the context it opened before (and the scanner open
     // in it): a context made anew would leave the earlier one behind.
     nLastError = pContext != nullptr ? LIBUSB_SUCCESS : libusb_init(&pContext);
@@ -121,15 +122,14 @@ bool NxLibUsb::Open()
         USBLOG("libusb_init failure to initialize");
         LogLibusbCode(nLastError);
     }
-    USBLOG("Out  %d : NxLibUsb::Open() : pContext = 0x%X, hDevice = 0x%X", result ? 1 : 0,
-           PointerForLog(pContext), PointerForLog(hDevice));
-    return result;
+    trace.ExitText(" pContext = 0x%X, hDevice = 0x%X", PointerForLog(pContext), PointerForLog(hDevice));
+    return trace.Return(result);
 }
 
 void NxLibUsb::Close()
 {
-    USBLOG("In   %d : NxLibUsb::Close() : pContext = 0x%X, hDevice = 0x%X", 1, PointerForLog(pContext),
-           PointerForLog(hDevice));
+    TraceScope trace(kLogDetail, "NxLibUsb::Close()", 1, " pContext = 0x%X, hDevice = 0x%X",
+                     PointerForLog(pContext), PointerForLog(hDevice));
     if (hDevice != nullptr) {
         CloseDeviceHandle(hDevice);
         hDevice = nullptr;
@@ -139,13 +139,13 @@ void NxLibUsb::Close()
         pContext = nullptr;
     }
     blOpened = false;
-    USBLOG("Out  %d : NxLibUsb::Close() : pContext = 0x%X, hDevice = 0x%X", 1, PointerForLog(pContext),
-           PointerForLog(hDevice));
+    trace.ExitText(" pContext = 0x%X, hDevice = 0x%X", PointerForLog(pContext), PointerForLog(hDevice));
+    trace.Return(true);
 }
 
 LibUsbHandleStructure *NxLibUsb::CreateDeviceHandle(libusb_device *device)
 {
-    USBLOG("In   %d : NxLibUsb::CreateDeviceHandle() :", 1);
+    TraceScope trace(kLogDetail, "NxLibUsb::CreateDeviceHandle()");
     try {
         if (device == nullptr) {
             errno = EINVAL;
@@ -156,22 +156,21 @@ LibUsbHandleStructure *NxLibUsb::CreateDeviceHandle(libusb_device *device)
         // The record holds its own reference, dropped by CloseDeviceHandle,
         // so that the device list can be freed with its references.
         record->pDevice = libusb_ref_device(device);
-        USBLOG("Out  %d : NxLibUsb::CreateDeviceHandle() : hRet = 0x%X", 1, PointerForLog(record));
+        trace.ExitText(" hRet = 0x%X", PointerForLog(record));
+        trace.Return(true);
         return record;
     } catch (...) {
         LogCaughtFailure();
     }
-    USBLOG("Out  0 : NxLibUsb::CreateDeviceHandle() :");
     return nullptr;
 }
 
 bool NxLibUsb::InitializeInterface(LibUsbHandleStructure *handle)
 {
-    USBLOG("In   %d : NxLibUsb::InitializeInterface() :", 1);
+    TraceScope trace(kLogDetail, "NxLibUsb::InitializeInterface()");
     if (handle == nullptr || handle->pDevice == nullptr) {
         LogInvalidArgument();
-        USBLOG("Out  0 : NxLibUsb::InitializeInterface() :");
-        return false;
+        return trace.Return(false);
     }
 
     libusb_config_descriptor *config = nullptr;
@@ -230,16 +229,14 @@ bool NxLibUsb::InitializeInterface(LibUsbHandleStructure *handle)
         LogCaughtFailure();
     }
     if (config != nullptr) libusb_free_config_descriptor(config);
-    USBLOG("Out  %d : NxLibUsb::InitializeInterface() :", result ? 1 : 0);
-    return result;
+    return trace.Return(result);
 }
 
 void NxLibUsb::CloseDeviceHandle(LibUsbHandleStructure *handle)
 {
-    USBLOG("In   %d : NxLibUsb::CloseDeviceHandle() :", 1);
+    TraceScope trace(kLogDetail, "NxLibUsb::CloseDeviceHandle()");
     if (handle == nullptr) {
         LogInvalidArgument();
-        USBLOG("Out  0 : NxLibUsb::CloseDeviceHandle() :");
         return;
     }
     bool released = true;
@@ -253,18 +250,17 @@ void NxLibUsb::CloseDeviceHandle(LibUsbHandleStructure *handle)
     if (handle->hUsbHandle != nullptr) libusb_close(handle->hUsbHandle);
     if (handle->pDevice != nullptr) libusb_unref_device(handle->pDevice);
     delete handle;
-    USBLOG("Out  %d : NxLibUsb::CloseDeviceHandle() :", released ? 1 : 0);
+    trace.Return(released);
 }
 
 bool NxLibUsb::WriteFile(LibUsbHandleStructure *handle, uint8_t *buffer, uint32_t length)
 {
-    USBLOG("In   %d : NxLibUsb::WriteFile() :", 1);
+    TraceScope trace(kLogDetail, "NxLibUsb::WriteFile()");
     // A record that was never opened, a missing buffer or a length libusb
     // cannot carry in one call is refused before any transfer.
     if (!IsOpenRecord(handle) || (buffer == nullptr && length != 0) || length > INT_MAX) {
         LogInvalidArgument();
-        USBLOG("Out  0 : NxLibUsb::WriteFile() :");
-        return false;
+        return trace.Return(false);
     }
     int transferred = 0;
     const int rc = libusb_bulk_transfer(handle->hUsbHandle, EndpointByte(handle->nBulkOutPipe), buffer,
@@ -273,25 +269,21 @@ bool NxLibUsb::WriteFile(LibUsbHandleStructure *handle, uint8_t *buffer, uint32_
         nLastError = rc;
         USBLOG("libusb_bulk_transfer failure to write command or data to pipe");
         LogLibusbCode(rc);
-        USBLOG("Out  0 : NxLibUsb::WriteFile() :");
-        return false;
+        return trace.Return(false);
     }
     USBLOG("Write command or data return = %d", transferred);
-    USBLOG("Out  %d : NxLibUsb::WriteFile() :", 1);
-    return true;
+    return trace.Return(true);
 }
 
 bool NxLibUsb::ReadFile(LibUsbHandleStructure *handle, uint8_t *buffer, uint32_t length)
 {
-    USBLOG("In   %d : NxLibUsb::ReadFile() :", 1);
+    TraceScope trace(kLogDetail, "NxLibUsb::ReadFile()");
     if (length == 0) {
-        USBLOG("Out  %d : NxLibUsb::ReadFile() :", 1);
-        return true;
+        return trace.Return(true);
     }
     if (!IsOpenRecord(handle) || buffer == nullptr || length > INT_MAX) {
         LogInvalidArgument();
-        USBLOG("Out  0 : NxLibUsb::ReadFile() :");
-        return false;
+        return trace.Return(false);
     }
     uint32_t received = 0;
     while (received < length) {
@@ -304,29 +296,25 @@ bool NxLibUsb::ReadFile(LibUsbHandleStructure *handle, uint8_t *buffer, uint32_t
             nLastError = rc;
             USBLOG("libusb_bulk_transfer failure to read data from pipe");
             LogLibusbCode(rc);
-            USBLOG("Out  0 : NxLibUsb::ReadFile() :");
-            return false;
+            return trace.Return(false);
         }
         USBLOG("Read data return = %d", transferred);
         if (transferred > 0)
             received +=
                 static_cast<uint32_t>(transferred) < missing ? static_cast<uint32_t>(transferred) : missing;
     }
-    USBLOG("Out  %d : NxLibUsb::ReadFile() :", 1);
-    return true;
+    return trace.Return(true);
 }
 
 bool NxLibUsb::InterruptRead(LibUsbHandleStructure *handle, uint8_t *buffer, uint32_t length)
 {
-    USBLOG("In   %d : NxLibUsb::InterruptRead() :", 1);
+    TraceScope trace(kLogDetail, "NxLibUsb::InterruptRead()");
     if (length == 0) {
-        USBLOG("Out  %d : NxLibUsb::InterruptRead() :", 1);
-        return true;
+        return trace.Return(true);
     }
     if (!IsOpenRecord(handle) || buffer == nullptr || length > INT_MAX) {
         LogInvalidArgument();
-        USBLOG("Out  0 : NxLibUsb::InterruptRead() :");
-        return false;
+        return trace.Return(false);
     }
     uint32_t received = 0;
     while (received < length) {
@@ -340,24 +328,21 @@ bool NxLibUsb::InterruptRead(LibUsbHandleStructure *handle, uint8_t *buffer, uin
             nLastError = rc;
             USBLOG("libusb_interrupt_transfer failure to read interrupt from pipe");
             LogLibusbCode(rc);
-            USBLOG("Out  0 : NxLibUsb::InterruptRead() :");
-            return false;
+            return trace.Return(false);
         }
         if (transferred > 0)
             received +=
                 static_cast<uint32_t>(transferred) < missing ? static_cast<uint32_t>(transferred) : missing;
     }
-    USBLOG("Out  %d : NxLibUsb::InterruptRead() :", 1);
-    return true;
+    return trace.Return(true);
 }
 
 bool NxLibUsb::InterruptWrite(LibUsbHandleStructure *handle, uint8_t *buffer, uint32_t length)
 {
-    USBLOG("In   %d : NxLibUsb::InterruptWrite() :", 1);
+    TraceScope trace(kLogDetail, "NxLibUsb::InterruptWrite()");
     if (!IsOpenRecord(handle) || (buffer == nullptr && length != 0) || length > INT_MAX) {
         LogInvalidArgument();
-        USBLOG("Out  0 : NxLibUsb::InterruptWrite() :");
-        return false;
+        return trace.Return(false);
     }
     int transferred = 0;
     const int rc =
@@ -365,20 +350,18 @@ bool NxLibUsb::InterruptWrite(LibUsbHandleStructure *handle, uint8_t *buffer, ui
                                   static_cast<int>(length), &transferred, kInterruptWriteTimeout);
     USBLOG("Write interrupt return = %d", rc);
     if (rc < 0) nLastError = rc;
-    USBLOG("Out  %d : NxLibUsb::InterruptWrite() :", rc < 0 ? 0 : 1);
-    return rc >= 0;
+    return trace.Return(rc >= 0);
 }
 
 bool NxLibUsb::CheckDevice(LibUsbHandleStructure * /*handle: not probed*/)
 {
-    USBLOG("In   %d : NxLibUsb::CheckDevice() :", 1);
-    USBLOG("Out  %d : NxLibUsb::CheckDevice() :", 1);
-    return true;
+    TraceScope trace(kLogDetail, "NxLibUsb::CheckDevice()");
+    return trace.Return(true);
 }
 
 const char *NxLibUsb::GetUsbSpeed(LibUsbHandleStructure *handle)
 {
-    USBLOG("In   %d : NxLibUsb::GetUsbSpeed() :", 1);
+    TraceScope trace(kLogDetail, "NxLibUsb::GetUsbSpeed()");
     const char *text = szUSB;
     // A missing record has no known speed.
     const int speed = (handle != nullptr && handle->pDevice != nullptr)
@@ -391,7 +374,7 @@ const char *NxLibUsb::GetUsbSpeed(LibUsbHandleStructure *handle)
     case LIBUSB_SPEED_SUPER: text = szUSBSuper; break;
     default: text = szUSB; break;
     }
-    USBLOG("Out  %d : NxLibUsb::GetUsbSpeed() :", 1);
+    trace.Return(true);
     return text;
 }
 
@@ -415,7 +398,7 @@ int ReadString(NxLibUsb &usb, libusb_device_handle *handle, uint8_t index, char 
 
 bool NxLibUsb::GetDeviceString(LibUsbHandleStructure *handle, char *vendor, char *model, char *serial)
 {
-    USBLOG("In   %d : NxLibUsb::GetDeviceString() :", 1);
+    TraceScope trace(kLogDetail, "NxLibUsb::GetDeviceString()");
     bool result = false;
     try {
         if (!IsOpenRecord(handle) || handle->pDevice == nullptr || vendor == nullptr || model == nullptr ||
@@ -442,8 +425,7 @@ bool NxLibUsb::GetDeviceString(LibUsbHandleStructure *handle, char *vendor, char
     } catch (...) {
         LogCaughtFailure();
     }
-    USBLOG("Out  %d : NxLibUsb::GetDeviceString() :", result ? 1 : 0);
-    return result;
+    return trace.Return(result);
 }
 
 ssize_t ListUsbDevices(libusb_context *context, libusb_device ***list)

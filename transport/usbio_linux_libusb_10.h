@@ -42,9 +42,6 @@ inline constexpr unsigned int kBulkTimeout = 0;
 inline constexpr unsigned int kInterruptReadTimeout = 70;
 inline constexpr unsigned int kInterruptWriteTimeout = 1;
 
-// Level of every message of this class.
-inline constexpr unsigned int kLibUsbLogLevel = 4;
-
 // A pointer as the log shows it ("0x%X": its low 32 bits).
 inline unsigned int PointerForLog(const void *pointer)
 {

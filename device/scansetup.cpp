@@ -246,7 +246,8 @@ bool ReadCalibration(uint16_t deviceResolution)
     return ok;
 }
 
-// Steps 4 to 14 of SetScanParameter, inside the device lock.
+// The device part of SetScanParameter: derive the request, build and send the
+// window, inside the device lock.
 bool SetUpScan(const tagScanParameter &request)
 {
     dwApPixNum = request.BitPerPixel == 24 ? request.PixelNum * 3u : request.PixelNum;

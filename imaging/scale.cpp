@@ -7,7 +7,7 @@
 // are below the routine's threshold, bilinear interpolation otherwise; then
 // scancount += srcLines, linecount += outLines.
 //
-// The arithmetic is the specified one, operation for operation: bilinear in
+// The arithmetic is exact, operation for operation: bilinear in
 // double with the four terms U0 (1 - fy) (1 - fx) + U1 (1 - fy) fx +
 // L0 fy (1 - fx) + L1 fy fx evaluated left to right; area averaging with box
 // boundaries in float and integer accumulators. Speed comes from per-column

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "api/scanner.h"
+#include "bench/bench_page.h"
 #include "device/scansetup.h"
 #include "sim/usb_glue.h"
 
@@ -29,13 +30,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::uint64_t kRate = 40'000'000;
 
-struct Page {
-    std::uint8_t mode;
-    std::uint8_t bitsPerPixel;
-    std::uint16_t dpi;
-    std::uint16_t pixels;
-    std::uint16_t lines;
-};
+using Page = bench::PageRequest;
 
 // A4 (8.27 x 11.69 inch) from the upper-left corner.
 constexpr Page kColour600{DOCSCAN_MODE_COLOR, 24, 600, 4960, 7015};
@@ -79,19 +74,7 @@ double ProcessCpu()
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
 }
 
-bool SetPage(const Page &page)
-{
-    tagScanParameter p{};
-    p.Width = static_cast<std::uint16_t>(page.pixels * 300u / page.dpi);
-    p.Length = static_cast<std::uint16_t>(page.lines * 300u / page.dpi);
-    p.PixelNum = page.pixels;
-    p.LineNum = page.lines;
-    p.ScanMode = page.mode;
-    p.BitPerPixel = page.bitsPerPixel;
-    p.XRes = page.dpi;
-    p.YRes = page.dpi;
-    return SetScanParameter(&p);
-}
+bool SetPage(const Page &page) { return bench::SetPageParameters(page); }
 
 void BM_ThrottledPage(benchmark::State &state, Page page)
 {

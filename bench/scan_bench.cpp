@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "api/scanner.h"
+#include "bench/bench_page.h"
 #include "device/apiprocess.h"
 #include "device/capability.h"
 #include "device/scansetup.h"
@@ -125,34 +126,18 @@ double OtherThreadsCpu(const std::map<pid_t, double> &before, const std::map<pid
 
 struct Page {
     const char *name;
-    uint8_t mode;
-    uint8_t bitsPerPixel;
-    uint16_t xres;
-    uint16_t pixels;
-    uint16_t lines;
+    bench::PageRequest request;
 };
 
 // A4 (8.27 x 11.69 inch) from the upper-left corner.
-constexpr Page kColour600{"colour 600 dpi A4", 4, 24, 600, 4960, 7015};
-constexpr Page kGray200{"gray 200 dpi A4", 2, 8, 200, 1653, 2338};
+constexpr Page kColour600{"colour 600 dpi A4", {4, 24, 600, 4960, 7015}};
+constexpr Page kGray200{"gray 200 dpi A4", {2, 8, 200, 1653, 2338}};
 
-bool SetPage(const Page &page)
-{
-    tagScanParameter p{};
-    p.Width = static_cast<uint16_t>(page.pixels * 300u / page.xres);
-    p.Length = static_cast<uint16_t>(page.lines * 300u / page.xres);
-    p.PixelNum = page.pixels;
-    p.LineNum = page.lines;
-    p.ScanMode = page.mode;
-    p.BitPerPixel = page.bitsPerPixel;
-    p.XRes = page.xres;
-    p.YRes = page.xres;
-    return SetScanParameter(&p);
-}
+bool SetPage(const Page &page) { return bench::SetPageParameters(page.request); }
 
 uint64_t CallerBytes(const Page &page)
 {
-    return uint64_t{page.pixels} * (page.bitsPerPixel / 8u) * page.lines;
+    return uint64_t{page.request.pixels} * (page.request.bitsPerPixel / 8u) * page.request.lines;
 }
 
 uint64_t DeviceBytes()

@@ -20,33 +20,16 @@
 #include <vector>
 
 #include "api/scanner.h"
+#include "bench/bench_page.h"
 #include "sim/usb_glue.h"
 #include "transport/usbio_linux_10.h"
 
 namespace {
 
-struct Request {
-    uint8_t mode;
-    uint8_t bitsPerPixel;
-    uint16_t xres;
-    uint16_t pixels;
-    uint16_t lines;
-};
+using Request = bench::PageRequest;
 
-bool Set(const Request &r)
-{
-    tagScanParameter p{};
-    p.Width = static_cast<uint16_t>(r.pixels * 300u / r.xres);
-    p.Length = static_cast<uint16_t>(r.lines * 300u / r.xres);
-    p.PixelNum = r.pixels;
-    p.LineNum = r.lines;
-    p.ScanMode = r.mode;
-    p.BitPerPixel = r.bitsPerPixel;
-    p.XRes = r.xres;
-    p.YRes = r.xres;
-    p.HTPatternNo = 1;
-    return SetScanParameter(&p);
-}
+// Halftone requests take pattern 1.
+bool Set(const Request &r) { return bench::SetPageParameters(r, 1); }
 
 uint32_t CallerBytes(const Request &r) { return (uint32_t{r.pixels} * r.bitsPerPixel + 7) / 8 * r.lines; }
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "testbed/testbed.h"
 #include "tools/imagefile.h"
 #include "tools/outputfile.h"
 #include "tools/statuscodes.h"
@@ -249,20 +250,6 @@ TEST_F(ImageFileTest, EveryFormatDecodesToTheScannedPixelsWithItsResolution)
     }
 }
 
-// Runs a command and returns its standard output, runs of spaces as one.
-std::string Output(const std::string &command)
-{
-    std::string text;
-    if (FILE *pipe = popen(command.c_str(), "r")) {
-        int c;
-        while ((c = std::fgetc(pipe)) != EOF) {
-            if (c != ' ' || text.empty() || text.back() != ' ') text.push_back(static_cast<char>(c));
-        }
-        pclose(pipe);
-    }
-    return text;
-}
-
 TEST_F(ImageFileTest, PdfPagesKeepTheirSizeFilterAndPixels)
 {
     const ImageInfo pages[] = {{850, 1100, PixelKind::Rgb, 100},
@@ -290,17 +277,17 @@ TEST_F(ImageFileTest, PdfPagesKeepTheirSizeFilterAndPixels)
     ASSERT_TRUE(out.Commit(&error)) << error;
 
     const std::string pdf = Path("doc.pdf");
-    const std::string info = Output("pdfinfo -f 1 -l 3 '" + pdf + "'");
+    const std::string info = testbed::commandOutput("pdfinfo -f 1 -l 3 '" + pdf + "'");
     EXPECT_NE(info.find("Pages: 3"), std::string::npos) << info;
     EXPECT_NE(info.find("Page 1 size: 612 x 792 pts"), std::string::npos) << info; // 8.5 x 11 in
     EXPECT_NE(info.find("Page 2 size: 576 x 792 pts"), std::string::npos) << info;
     EXPECT_NE(info.find("Page 3 size: 72 x 48 pts"), std::string::npos) << info;
-    const std::string list = Output("pdfimages -list '" + pdf + "'");
+    const std::string list = testbed::commandOutput("pdfimages -list '" + pdf + "'");
     EXPECT_NE(list.find("rgb 3 8 jpeg"), std::string::npos) << list;
     EXPECT_NE(list.find("gray 1 1 ccitt"), std::string::npos) << list;
     EXPECT_NE(list.find("gray 1 8 jpeg"), std::string::npos) << list;
     // The group 4 page is lossless.
-    Output("pdfimages -f 2 -l 2 '" + pdf + "' '" + Path("img") + "'");
+    testbed::commandOutput("pdfimages -f 2 -l 2 '" + pdf + "' '" + Path("img") + "'");
     std::vector<uint8_t> expected = {'P', '4', '\n'};
     const std::string size = "1600 2200\n";
     expected.insert(expected.end(), size.begin(), size.end());

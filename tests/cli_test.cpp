@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "testbed/testbed.h"
 #include "tools/imagefile.h"
 
 namespace {
@@ -42,20 +43,6 @@ std::string ReadText(const fs::path &path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// A command's standard output, runs of spaces as one.
-std::string ReadCommand(const std::string &command)
-{
-    std::string text;
-    if (FILE *pipe = popen(command.c_str(), "r")) {
-        int c;
-        while ((c = std::fgetc(pipe)) != EOF) {
-            if (c != ' ' || text.empty() || text.back() != ' ') text.push_back(static_cast<char>(c));
-        }
-        pclose(pipe);
-    }
-    return text;
 }
 
 size_t Count(const std::string &text, const std::string &word)
@@ -564,10 +551,11 @@ TEST_F(CliTest, BatchesTakeButtonPresses)
                          "-o", Path("doc.pdf").string()},
                         kSmallArea));
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    std::string info = ReadCommand("pdfinfo '" + Path("doc.pdf").string() + "'");
+    std::string info = testbed::commandOutput("pdfinfo '" + Path("doc.pdf").string() + "'");
     EXPECT_NE(info.find("Pages: 3"), std::string::npos) << info;
     EXPECT_NE(info.find("Page size: 138.24 x 84.48 pts"), std::string::npos) << info; // 144 x 88 at 75 dpi
-    EXPECT_EQ(Count(ReadCommand("pdfimages -list '" + Path("doc.pdf").string() + "'"), "ccitt"), 3u);
+    EXPECT_EQ(Count(testbed::commandOutput("pdfimages -list '" + Path("doc.pdf").string() + "'"), "ccitt"),
+              3u);
 
     r = Run(Args({"scan", "--virtual", "-q", "--mode", "Gray", "--batch", "--press", "1,3", "-o",
                   Path("p%02d.jpg").string()},
@@ -585,7 +573,7 @@ TEST_F(CliTest, BatchesTakeButtonPresses)
     r = Wait(pid);
     EXPECT_EQ(r.exitCode, 130) << r.err;
     EXPECT_NE(r.err.find("kept the 2 finished pages in"), std::string::npos) << r.err;
-    info = ReadCommand("pdfinfo '" + Path("cut.pdf").string() + "'");
+    info = testbed::commandOutput("pdfinfo '" + Path("cut.pdf").string() + "'");
     EXPECT_NE(info.find("Pages: 2"), std::string::npos) << info;
 }
 

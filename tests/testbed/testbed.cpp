@@ -1,5 +1,6 @@
 #include "testbed/testbed.h"
 
+#include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -185,6 +186,19 @@ std::array<std::uint8_t, sim::kWindowDescriptorSize> windowDescriptor(unsigned d
     d[47] = static_cast<std::uint8_t>(lines >> 8);
     d[48] = static_cast<std::uint8_t>(lines);
     return d;
+}
+
+std::string commandOutput(const std::string &command)
+{
+    std::string text;
+    if (FILE *pipe = popen(command.c_str(), "r")) {
+        int c;
+        while ((c = std::fgetc(pipe)) != EOF) {
+            if (c != ' ' || text.empty() || text.back() != ' ') text.push_back(static_cast<char>(c));
+        }
+        pclose(pipe);
+    }
+    return text;
 }
 
 } // namespace testbed

@@ -121,6 +121,9 @@ bool hasLineStartingWith(const std::vector<std::string> &lines, const std::strin
 // The whole content of a file; empty if it does not exist.
 std::vector<std::uint8_t> readFileBytes(const std::filesystem::path &path);
 
+// A shell command's standard output, runs of spaces as one.
+std::string commandOutput(const std::string &command);
+
 // A 10-byte command block that starts with `head` and is zero after it, to
 // compare with Transaction::command.
 std::vector<std::uint8_t> commandBlock(std::initializer_list<std::uint8_t> head);

@@ -304,6 +304,8 @@ void Exit()
     gBackend->deviceRecords.clear();
     gBackend->deviceList.clear();
     gBackend->deviceStrings.clear();
+    delete gBackend;
+    gBackend = nullptr;
     Dbg(2, "exit");
 }
 

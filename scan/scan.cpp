@@ -125,7 +125,7 @@ bool FixBlockGeometry(uint32_t &pageBytes)
     return true;
 }
 
-// Creates the read-ahead thread. the run flag is set before the thread exists, so
+// Creates the read-ahead thread. The run flag is set before the thread exists, so
 // that the thread never sees a 0 left from an earlier scan; a thread that
 // cannot be created puts it back.
 bool StartReadAheadThread()

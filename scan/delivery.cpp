@@ -1,6 +1,6 @@
 // Image delivery: ReadScan takes raw device blocks out of the ring, turns each
 // into the image the caller asked for (stretch, crop, filters, rescale, gray,
-// halftone, line art) in pBlockbuffer, and hands the caller exactly the bytes
+// halftone, line art) in the session's blockBuffer, and hands the caller exactly the bytes
 // it asks for, keeping the rest of a processed block for the next call.
 //
 // Every step's reads and writes are checked against the buffers: StartScan
@@ -22,14 +22,8 @@
 #include "support/debug.h"
 #include "support/trace.h"
 
-uint32_t finalsize = 0;
-uint32_t Imagestore = 0;
-uint8_t bitCrop = 0;
-
 uint8_t gApplicationType = 0;
 float scale = 1.0f;
-
-DeliveryPlan gDeliveryPlan;
 
 namespace {
 
@@ -88,7 +82,7 @@ uint64_t MaxScaledLines(uint64_t lines, double ratio)
     return static_cast<uint64_t>(static_cast<double>(lines) * ratio) + 1;
 }
 
-// Walks the steps of a full block (Bufferline lines of Buffersize bytes) with
+// Walks the steps of a full block (linesPerBlock lines of blockSize bytes) with
 // sizes only, and checks that every read and write stays inside its buffer.
 bool CheckBlockSizes(const DeliveryPlan &plan, const char **why)
 {
@@ -96,9 +90,9 @@ bool CheckBlockSizes(const DeliveryPlan &plan, const char **why)
         if (why != nullptr) *why = reason;
         return false;
     };
-    const uint64_t S = Buffersize;
+    const uint64_t S = Session().blockSize;
     const uint64_t bpp = ScalingBytesPerPixel(plan.D);
-    uint64_t lines = Bufferline;
+    uint64_t lines = Session().linesPerBlock;
     uint64_t bytes = S;
 
     if (plan.stretch) {
@@ -137,7 +131,7 @@ bool CheckBlockSizes(const DeliveryPlan &plan, const char **why)
     return true;
 }
 
-// ---- Steps of a block (in pBlockbuffer, `lines` lines) ---------------------------
+// ---- Steps of a block (in blockBuffer, `lines` lines) ----------------------------
 // Each returns 0 or the status code of its failure.
 
 uint32_t Stretch(const DeliveryPlan &plan)
@@ -145,36 +139,37 @@ uint32_t Stretch(const DeliveryPlan &plan)
     const uint32_t stretched = StretchedWidth(plan.W);
     const size_t line = size_t{plan.W} * plan.D / 8;
     const size_t stretchedLine = size_t{stretched} * plan.D / 8;
-    gImagingUse.scaleProcessEx = true;
-    ScaleProcessEx(pBlockbuffer, plan.W, Bufferline, m_blockbuffer, stretched, scale, 1.0,
-                   static_cast<unsigned short>(plan.D));
+    Session().imagingUse.scaleProcessEx = true;
+    ScaleProcessEx(Session().blockBuffer, plan.W, Session().linesPerBlock, Session().workBuffer, stretched,
+                   scale, 1.0, static_cast<unsigned short>(plan.D));
     // The stretched lines are cut back to the unstretched line length.
-    for (size_t k = 1; k < Bufferline; ++k)
-        std::memmove(m_blockbuffer + k * line, m_blockbuffer + k * stretchedLine, line);
-    std::memcpy(pBlockbuffer, m_blockbuffer, Buffersize);
+    for (size_t k = 1; k < Session().linesPerBlock; ++k)
+        std::memmove(Session().workBuffer + k * line, Session().workBuffer + k * stretchedLine, line);
+    std::memcpy(Session().blockBuffer, Session().workBuffer, Session().blockSize);
     return 0;
 }
 
 uint32_t Crop(const DeliveryPlan &plan, uint32_t lines)
 {
-    bitCrop = 1;
+    Session().cropped = 1;
     const size_t cropped = plan.croppedLine;
     const size_t full = plan.fullLine;
     for (size_t k = 0; k < lines; ++k)
-        std::memmove(pBlockbuffer + k * cropped, pBlockbuffer + plan.cropOffset + k * full, cropped);
-    Imagestore -= (plan.fullLine - plan.croppedLine) * lines;
-    finalsize = Imagestore;
+        std::memmove(Session().blockBuffer + k * cropped, Session().blockBuffer + plan.cropOffset + k * full,
+                     cropped);
+    Session().imageStore -= (plan.fullLine - plan.croppedLine) * lines;
+    Session().finalSize = Session().imageStore;
     return 0;
 }
 
 uint32_t Filter(const DeliveryPlan &plan, uint32_t &lines)
 {
-    if (uint64_t{plan.P} * plan.D / 8 * lines > Buffersize) return kErrGeneral;
-    gImagingUse.filters = true;
+    if (uint64_t{plan.P} * plan.D / 8 * lines > Session().blockSize) return kErrGeneral;
+    Session().imagingUse.filters = true;
     const auto width = static_cast<unsigned short>(plan.P);
     const auto depth = static_cast<unsigned char>(plan.D);
     auto run = [&](auto filter, const char *kernel) {
-        const unsigned short result = filter(pBlockbuffer, width, plan.devLineNum,
+        const unsigned short result = filter(Session().blockBuffer, width, plan.devLineNum,
                                              static_cast<unsigned short>(lines), depth, kernel, kKernelSize);
         // A filter hands back at most the lines it was given.
         if (result < lines) lines = result;
@@ -189,22 +184,22 @@ uint32_t Filter(const DeliveryPlan &plan, uint32_t &lines)
 uint32_t Rescale(const DeliveryPlan &plan, uint32_t &lines)
 {
     const uint64_t bpp = ScalingBytesPerPixel(plan.D);
-    const uint64_t source = bitCrop == 1 ? DevicePixelsOfCaller(plan) : plan.W;
-    if (source == 0 || source * bpp * lines > Buffersize) return kErrGeneral;
+    const uint64_t source = Session().cropped == 1 ? DevicePixelsOfCaller(plan) : plan.W;
+    if (source == 0 || source * bpp * lines > Session().blockSize) return kErrGeneral;
     // The double ratio can round one line past the exact bound: room for it.
     const uint64_t most = MaxScaledLines(lines, plan.scaleToCaller) + 1;
-    const uint64_t workBytes = std::max<uint64_t>(Buffersize, most * plan.P * bpp);
+    const uint64_t workBytes = std::max<uint64_t>(Session().blockSize, most * plan.P * bpp);
     WorkBuffer work = AllocateWork(workBytes);
     if (!work) return kErrConvertMemory;
-    gImagingUse.scaleProcess = true;
+    Session().imagingUse.scaleProcess = true;
     const unsigned int made =
-        ScaleProcess(pBlockbuffer, static_cast<unsigned int>(source), lines, work.get(), plan.P,
+        ScaleProcess(Session().blockBuffer, static_cast<unsigned int>(source), lines, work.get(), plan.P,
                      plan.scaleToCaller, plan.scaleToCaller, static_cast<unsigned short>(plan.D));
     const uint64_t bytes = uint64_t{plan.D} * plan.P * made / 8;
-    if (made > most || bytes > Buffersize) return kErrGeneral;
-    std::memcpy(pBlockbuffer, work.get(), bytes);
+    if (made > most || bytes > Session().blockSize) return kErrGeneral;
+    std::memcpy(Session().blockBuffer, work.get(), bytes);
     lines = made;
-    Imagestore = finalsize = static_cast<uint32_t>(bytes);
+    Session().imageStore = Session().finalSize = static_cast<uint32_t>(bytes);
     return 0;
 }
 
@@ -212,46 +207,47 @@ uint32_t ToGray(const DeliveryPlan &plan, uint32_t &lines, bool oneChannel)
 {
     const uint64_t sourceLine = uint64_t{plan.P} * plan.D / 8;
     const uint64_t reduction = 2 * uint64_t{plan.P} * lines;
-    if (sourceLine * lines > Buffersize || uint64_t{lines} * plan.W > Buffersize || Imagestore < reduction)
+    if (sourceLine * lines > Session().blockSize || uint64_t{lines} * plan.W > Session().blockSize ||
+        Session().imageStore < reduction)
         return kErrGeneral;
-    WorkBuffer work = AllocateWork(Buffersize);
+    WorkBuffer work = AllocateWork(Session().blockSize);
     if (!work) return kErrConvertMemory;
     const auto sourceBytes = static_cast<unsigned int>(sourceLine);
     const unsigned int made =
-        oneChannel
-            ? ColortoOneChannelGray(pBlockbuffer, work.get(), 3, sourceBytes, plan.W, lines, plan.colorFilter)
-            : ColortoGray(pBlockbuffer, work.get(), 3, sourceBytes, plan.W, lines);
+        oneChannel ? ColortoOneChannelGray(Session().blockBuffer, work.get(), 3, sourceBytes, plan.W, lines,
+                                           plan.colorFilter)
+                   : ColortoGray(Session().blockBuffer, work.get(), 3, sourceBytes, plan.W, lines);
     if (made > lines) return kErrGeneral;
     lines = made;
     // The gray lines (P bytes each) occupy the first lines x P bytes.
-    std::memcpy(pBlockbuffer, work.get(), size_t{lines} * plan.W);
-    Imagestore -= static_cast<uint32_t>(reduction);
-    finalsize = Imagestore;
+    std::memcpy(Session().blockBuffer, work.get(), size_t{lines} * plan.W);
+    Session().imageStore -= static_cast<uint32_t>(reduction);
+    Session().finalSize = Session().imageStore;
     return 0;
 }
 
 uint32_t ToOneBit(const DeliveryPlan &plan, uint32_t lines, bool halftone)
 {
-    if (uint64_t{plan.P} * lines > Buffersize) return kErrGeneral;
-    WorkBuffer work = AllocateWork(Buffersize);
+    if (uint64_t{plan.P} * lines > Session().blockSize) return kErrGeneral;
+    WorkBuffer work = AllocateWork(Session().blockSize);
     if (!work) return kErrConvertMemory;
     const unsigned int packed = plan.P / 8;
     if (halftone)
-        TransferGrayToHalftone(pBlockbuffer, work.get(), packed, kBinaryThreshold, plan.P, lines,
+        TransferGrayToHalftone(Session().blockBuffer, work.get(), packed, kBinaryThreshold, plan.P, lines,
                                plan.htPattern);
     else
-        GrayToLineart(pBlockbuffer, work.get(), packed, kBinaryThreshold, plan.P, lines);
-    std::memcpy(pBlockbuffer, work.get(), size_t{lines} * packed);
-    Imagestore /= 8;
-    finalsize = Imagestore;
+        GrayToLineart(Session().blockBuffer, work.get(), packed, kBinaryThreshold, plan.P, lines);
+    std::memcpy(Session().blockBuffer, work.get(), size_t{lines} * packed);
+    Session().imageStore /= 8;
+    Session().finalSize = Session().imageStore;
     return 0;
 }
 
-// Turns the raw block in pBlockbuffer into caller data. 0 or a status code.
+// Turns the raw block in blockBuffer into caller data. 0 or a status code.
 uint32_t ProcessBlock(const DeliveryPlan &plan)
 {
-    uint32_t lines = Bufferline;
-    Imagestore = finalsize = Buffersize;
+    uint32_t lines = Session().linesPerBlock;
+    Session().imageStore = Session().finalSize = Session().blockSize;
     uint32_t failure = 0;
     if (plan.stretch) failure = Stretch(plan);
     if (failure == 0 && plan.crop) failure = Crop(plan, lines);
@@ -261,8 +257,10 @@ uint32_t ProcessBlock(const DeliveryPlan &plan)
     if (failure == 0 && plan.oneChannelGray) failure = ToGray(plan, lines, true);
     if (failure == 0 && plan.halftone) failure = ToOneBit(plan, lines, true);
     if (failure == 0 && plan.lineart) failure = ToOneBit(plan, lines, false);
-    if (failure == 0 && (finalsize > Buffersize || Imagestore > finalsize)) failure = kErrGeneral;
-    if (failure != 0) Imagestore = finalsize = 0;
+    if (failure == 0 &&
+        (Session().finalSize > Session().blockSize || Session().imageStore > Session().finalSize))
+        failure = kErrGeneral;
+    if (failure != 0) Session().imageStore = Session().finalSize = 0;
     return failure;
 }
 
@@ -270,16 +268,17 @@ uint32_t ProcessBlock(const DeliveryPlan &plan)
 bool FetchBlock()
 {
     do {
-        if (!gDeliveryPlan.valid || pBlockbuffer == nullptr || !GetOriginalData(pBlockbuffer)) {
+        if (!Session().plan.valid || Session().blockBuffer == nullptr ||
+            !GetOriginalData(Session().blockBuffer)) {
             SetErrCode(kErrRingData);
             return false;
         }
-        const uint32_t failure = ProcessBlock(gDeliveryPlan);
+        const uint32_t failure = ProcessBlock(Session().plan);
         if (failure != 0) {
             SetErrCode(failure);
             return false;
         }
-    } while (Imagestore == 0);
+    } while (Session().imageStore == 0);
     return true;
 }
 
@@ -293,26 +292,27 @@ bool ReadScanWork(uint8_t *buffer, uint32_t count)
     uint32_t wanted = count;
     uint8_t *out = buffer;
     for (;;) {
-        if (Imagestore == 0 && !FetchBlock()) return false;
+        if (Session().imageStore == 0 && !FetchBlock()) return false;
         LogOutput(kLogExported, DebugFunctionFile, "dwsize : %d", static_cast<int>(wanted));
         LogOutput(kLogExported, DebugFunctionFile, "Count : %d", static_cast<int>(count));
-        const unsigned char *stored = pBlockbuffer + (finalsize - Imagestore);
-        if (wanted < Imagestore) {
+        const unsigned char *stored = Session().blockBuffer + (Session().finalSize - Session().imageStore);
+        if (wanted < Session().imageStore) {
             std::memcpy(out, stored, wanted);
-            Imagestore -= wanted;
-            LogOutput(kLogExported, DebugFunctionFile, "0 : Imagestore : %d", static_cast<int>(Imagestore));
+            Session().imageStore -= wanted;
+            LogOutput(kLogExported, DebugFunctionFile, "0 : Imagestore : %d",
+                      static_cast<int>(Session().imageStore));
             return true;
         }
-        if (wanted == Imagestore) {
+        if (wanted == Session().imageStore) {
             std::memcpy(out, stored, wanted);
-            Imagestore = 0;
+            Session().imageStore = 0;
             LogOutput(kLogExported, DebugFunctionFile, "1 : Imagestore : %d", 0);
             return true;
         }
-        std::memcpy(out, stored, Imagestore);
-        out += Imagestore;
-        wanted -= Imagestore;
-        Imagestore = 0;
+        std::memcpy(out, stored, Session().imageStore);
+        out += Session().imageStore;
+        wanted -= Session().imageStore;
+        Session().imageStore = 0;
     }
 }
 

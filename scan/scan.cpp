@@ -1,9 +1,9 @@
 // Scan start, read-ahead thread and stop.
 //
-// StartScan reserves the scanner, sends SCAN, allocates the ring of 64 blocks
+// StartScan reserves the scanner, sends SCAN, makes a new session with its ring of 64 blocks
 // and starts ScanImageThread, which reads the raw page into the ring as fast
 // as the ring has room. GetOriginalData hands the blocks to ReadScan in order.
-// StopScan stops and joins the thread, releases the scanner, frees the ring
+// StopScan stops and joins the thread, releases the scanner, ends the session
 // and resets the image routines' carried state. See scan/scan.h for who owns
 // which counter.
 #include "scan/scan.h"
@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -33,23 +34,8 @@
 
 int64_t lScanFlag = 0;
 
-unsigned char *pBlock[kBlockCount] = {};
-std::atomic<int64_t> bLineLeftOfBlock[kBlockCount] = {};
-uint64_t bRFSThreadControlFlag = 0;
-uint64_t bBlockReadFlag = 0;
-std::atomic<uint8_t> blThread{0};
 unsigned long threadScanImage = 0;
 unsigned long threadIdScanImage = 0;
-
-uint32_t dwBytesperline = 0;
-uint32_t Bufferline = 0;
-uint32_t Buffersize = 0;
-uint32_t Imagesize = 0;
-
-unsigned char *pBlockbuffer = nullptr;
-unsigned char *m_blockbuffer = nullptr;
-
-ImagingUse gImagingUse;
 
 std::atomic<long> gConsumerWallTimeoutMs{kConsumerWallTimeoutMs};
 std::atomic<long> gStopWaitMs{kStopWaitMs};
@@ -70,13 +56,8 @@ constexpr unsigned kClockEveryPolls = 64;
 // for StopScan, and need not look as often.
 constexpr useconds_t kFailedThreadPollUs = 1000;
 
-// Set by the thread once it has read the whole page; lets the consumer stop
-// waiting when the ring is empty and nothing more can come.
-std::atomic<bool> gPageRead{false};
-
-// MaxSizeRead as the thread's trace shows it, taken before the thread starts
-// (a capability call from another thread may rewrite MaxSizeRead meanwhile).
-uint32_t gThreadMaxSizeRead = 0;
+// The current session; StartScan replaces it, StopScan ends it.
+std::unique_ptr<ScanSession> gSession = std::make_unique<ScanSession>();
 
 // Hand-off of a thread that StopScan could not join in time. StopScan frees
 // what only the consumer uses and leaves the 64 blocks to the thread, which
@@ -84,6 +65,7 @@ uint32_t gThreadMaxSizeRead = 0;
 // mutex orders the thread's end against StopScan's decision.
 std::mutex gHandOffMutex;
 bool gThreadEnded = false;                 // the thread is past its last use of the ring
+bool gThreadOwnsSession = false;           // the thread left behind deletes its session
 std::atomic<bool> gThreadHandedOff{false}; // StopScan left the thread behind
 
 // One pause of a wait; `polls` counts the looks of this wait so far.
@@ -99,57 +81,17 @@ uint32_t LinesPerBlock(uint32_t callerXRes)
     return 4;
 }
 
-void FreeBlocks()
-{
-    for (auto &block : pBlock) {
-        std::free(block);
-        block = nullptr;
-    }
-}
-
-// The consumer's two buffers, which the thread never touches.
-void FreeWorkBuffers()
-{
-    delete[] m_blockbuffer;
-    m_blockbuffer = nullptr;
-    delete[] pBlockbuffer;
-    pBlockbuffer = nullptr;
-}
-
-void FreeRing()
-{
-    FreeBlocks();
-    FreeWorkBuffers();
-}
-
-// Allocates the processing buffer, the work buffer and the 64 blocks, in this
-// order. Throws std::bad_alloc; what was allocated stays until FreeRing.
-// Everything starts zeroed: no step of the delivery can then ever see a byte
-// that nothing wrote, whatever it reads of a block (the thread writes every
-// block in full before it publishes it, see ReadAhead).
-void AllocateRing()
-{
-    pBlockbuffer = new unsigned char[Buffersize]();
-    m_blockbuffer = new unsigned char[size_t{2} * Buffersize]();
-    // calloc: blocks large enough to come from fresh pages are not written
-    // twice (pages the system hands out are zero already).
-    for (auto &block : pBlock) {
-        block = static_cast<unsigned char *>(std::calloc(Buffersize, 1));
-        if (block == nullptr) throw std::bad_alloc();
-    }
-}
-
 void ResetRingIndices()
 {
-    bBlockReadFlag = 0;
-    bRFSThreadControlFlag = 0;
-    finalsize = 0;
-    Imagestore = 0;
+    Session().readNext = 0;
+    Session().threadNext = 0;
+    Session().finalSize = 0;
+    Session().imageStore = 0;
 }
 
 // ---- StartScan --------------------------------------------------------------
 
-// Fixes dwBytesperline, Bufferline, Buffersize and the delivery plan from
+// Fixes the session's block geometry and delivery plan from
 // NewParam and the caller's geometry, and computes the page size. A request
 // whose blocks could not be read or delivered within the buffers is refused
 // here, before any memory is taken or any command sent.
@@ -162,7 +104,7 @@ bool FixBlockGeometry(uint32_t &pageBytes)
     const uint64_t blockBytes = bytesPerLine * lineCount;
 
     // The ring must have something to hold and the page something to read;
-    // Imagesize and the block size are 32-bit quantities.
+    // The image and block sizes are 32-bit quantities.
     if (blockBytes == 0 || imageBytes == 0 || blockBytes > UINT32_MAX / 2 || imageBytes > UINT32_MAX) {
         LogOutput(kLogExported, DebugFunctionFile,
                   "StartScan : block of %llu bytes, image of %llu bytes refused",
@@ -170,20 +112,20 @@ bool FixBlockGeometry(uint32_t &pageBytes)
         return false;
     }
     pageBytes = static_cast<uint32_t>(imageBytes);
-    dwBytesperline = static_cast<uint32_t>(bytesPerLine);
-    Bufferline = lineCount;
-    Buffersize = static_cast<uint32_t>(blockBytes);
+    Session().bytesPerLine = static_cast<uint32_t>(bytesPerLine);
+    Session().linesPerBlock = lineCount;
+    Session().blockSize = static_cast<uint32_t>(blockBytes);
 
     const char *why = nullptr;
-    if (!BuildDeliveryPlan(gDeliveryPlan, &why)) {
+    if (!BuildDeliveryPlan(Session().plan, &why)) {
         LogOutput(kLogExported, DebugFunctionFile, "StartScan : %s", why ? why : "refused");
-        gDeliveryPlan.valid = false;
+        Session().plan.valid = false;
         return false;
     }
     return true;
 }
 
-// Creates the read-ahead thread. blThread is set before the thread exists, so
+// Creates the read-ahead thread. The run flag is set before the thread exists, so
 // that the thread never sees a 0 left from an earlier scan; a thread that
 // cannot be created puts it back.
 bool StartReadAheadThread()
@@ -193,20 +135,20 @@ bool StartReadAheadThread()
         if (!DestroyNxThread(&threadScanImage)) result = false;
         threadScanImage = 0;
     }
-    gPageRead.store(false, std::memory_order_relaxed);
-    gThreadMaxSizeRead = MaxSizeRead;
+    Session().pageRead.store(false, std::memory_order_relaxed);
+    Session().threadMaxSizeRead = MaxSizeRead;
     {
         std::lock_guard<std::mutex> lock(gHandOffMutex);
         gThreadEnded = false;
     }
     __atomic_exchange_n(&lScanFlag, 1, __ATOMIC_SEQ_CST);
-    blThread.store(1, std::memory_order_release);
-    if (!CreateNxThread(&threadScanImage, ScanImageThread, nullptr, &threadIdScanImage)) {
+    Session().run.store(1, std::memory_order_release);
+    if (!CreateNxThread(&threadScanImage, ScanImageThread, gSession.get(), &threadIdScanImage)) {
         result = false;
         threadScanImage = 0;
     }
     if (!IsValidNxThread(&threadScanImage)) {
-        blThread.store(0, std::memory_order_release);
+        Session().run.store(0, std::memory_order_release);
         StoreScanFlag(0);
         SetErrCode(kErrGeneral);
         return false;
@@ -224,28 +166,27 @@ bool StartScanWork()
     // new scan as a running scan does. (Every refusal thus finds lScanFlag
     // either 1 already or cleared by a failed read, which must stay cleared;
     // nothing sets it back to 1 on the way out.)
-    if (LoadScanFlag() != 0 || blThread.load(std::memory_order_acquire) != 0 || ScanThreadLeftBehind()) {
+    if (LoadScanFlag() != 0 || Session().run.load(std::memory_order_acquire) != 0 || ScanThreadLeftBehind()) {
         SetErrCode(kErrScanInProgress);
         return false;
     }
 
-    gDeliveryPlan.valid = false;
+    // A new scan, a new session: what a start that failed left goes with the old one.
+    gSession = std::make_unique<ScanSession>();
     uint32_t pageBytes = 0;
     if (!FixBlockGeometry(pageBytes)) {
         SetErrCode(kErrInvalidParameter);
         return false;
     }
 
-    // A ring left by a start that failed after allocating is not kept twice.
-    FreeRing();
     try {
-        AllocateRing();
+        Session().Allocate();
     } catch (const std::bad_alloc &) {
         SetErrCode(kErrScanMemory);
         return false;
     }
-    for (auto &counter : bLineLeftOfBlock) counter.store(0, std::memory_order_relaxed);
-    gImagingUse = ImagingUse{};
+    for (auto &counter : Session().linesLeft) counter.store(0, std::memory_order_relaxed);
+    Session().imagingUse = ImagingUse{};
 
     if (!ReserveUnit()) {
         ResetRingIndices();
@@ -255,15 +196,15 @@ bool StartScanWork()
     ResetRingIndices();
     if (!scanning) return false;
 
-    Imagesize = pageBytes;
+    Session().imageSize = pageBytes;
     LogOutput(kLogExported, DebugVarFile, "Resolution = %3d, Pixelnum = %4d, Linenum = %4d, Imagesize = %d",
               static_cast<int>(gScanSetup.sacdimension.XRes), static_cast<int>(NewParam.PixelNum),
               static_cast<int>(uint32_t{NewParam.HiWordLineNum} * 65536u + NewParam.LineNum),
-              static_cast<int>(Imagesize));
+              static_cast<int>(Session().imageSize));
 
-    gDeliveryPlan.valid = true;
+    Session().plan.valid = true;
     if (!StartReadAheadThread()) {
-        gDeliveryPlan.valid = false;
+        Session().plan.valid = false;
         return false;
     }
     return true;
@@ -280,11 +221,11 @@ void RaiseOwnPriority()
     pthread_setschedparam(pthread_self(), policy, &parameter);
 }
 
-bool ThreadShouldRun() { return blThread.load(std::memory_order_acquire) != 0; }
+bool ThreadShouldRun(const ScanSession &s) { return s.run.load(std::memory_order_acquire) != 0; }
 
 // Reads one block's worth of image data into block, in READs of at most
 // readSize bytes. Adds what was read to total. False when a read failed.
-bool FillBlock(unsigned char *block, uint32_t bytes, uint32_t readSize, uint64_t &total)
+bool FillBlock(const ScanSession &s, unsigned char *block, uint32_t bytes, uint32_t readSize, uint64_t &total)
 {
     uint32_t done = 0;
     while (done < bytes) {
@@ -292,7 +233,7 @@ bool FillBlock(unsigned char *block, uint32_t bytes, uint32_t readSize, uint64_t
         if (gThreadHandedOff.load(std::memory_order_acquire)) return false;
         const uint32_t remaining = bytes - done;
         LogOutput(kLogDetail, DebugImageThread, "ScanImageThread : Read image %d bytes remain %d bytes",
-                  static_cast<int>(gThreadMaxSizeRead), static_cast<int>(remaining));
+                  static_cast<int>(s.threadMaxSizeRead), static_cast<int>(remaining));
         const uint32_t piece = std::min(readSize, remaining);
         if (!Read(block + done, piece, kReadTypeImage, kReadQualifier)) return false;
         total += piece;
@@ -302,40 +243,40 @@ bool FillBlock(unsigned char *block, uint32_t bytes, uint32_t readSize, uint64_t
     return true;
 }
 
-void ReadAhead()
+void ReadAhead(ScanSession &s)
 {
-    const uint32_t blockBytes = Buffersize;
-    const uint32_t imageBytes = Imagesize;
-    const uint32_t readSize = gDeliveryPlan.readSize;
+    const uint32_t blockBytes = s.blockSize;
+    const uint32_t imageBytes = s.imageSize;
+    const uint32_t readSize = s.plan.readSize;
     uint64_t total = 0;
     // The first block is no larger than the page either.
     uint32_t next = std::min(blockBytes, imageBytes);
 
     unsigned polls = 0;
-    while (total < imageBytes && ThreadShouldRun()) {
-        const uint64_t i = bRFSThreadControlFlag;
-        if (bLineLeftOfBlock[i].load(std::memory_order_acquire) != 0) {
+    while (total < imageBytes && ThreadShouldRun(s)) {
+        const uint64_t i = s.threadNext;
+        if (s.linesLeft[i].load(std::memory_order_acquire) != 0) {
             PollPause(kThreadPollUs, polls++);
             continue;
         }
         polls = 0;
-        if (!FillBlock(pBlock[i], next, readSize, total)) {
+        if (!FillBlock(s, s.block[i], next, readSize, total)) {
             // The page is lost: tell the consumer, and make no further device
             // traffic (the failure's status code stays in gErrCode) until
             // StopScan ends the thread.
             StoreScanFlag(0);
-            while (ThreadShouldRun()) usleep(kFailedThreadPollUs);
+            while (ThreadShouldRun(s)) usleep(kFailedThreadPollUs);
             return;
         }
         // The page's last block holds only what was left of the page but
-        // counts Bufferline lines; the rest of it is cleared, so that it
+        // counts linesPerBlock lines; the rest of it is cleared, so that it
         // holds nothing undefined (nor data of an earlier pass of the ring).
-        if (next < blockBytes) std::memset(pBlock[i] + next, 0, blockBytes - next);
-        bLineLeftOfBlock[i].fetch_add(Bufferline, std::memory_order_release);
-        bRFSThreadControlFlag = (i + 1) % kBlockCount;
+        if (next < blockBytes) std::memset(s.block[i] + next, 0, blockBytes - next);
+        s.linesLeft[i].fetch_add(s.linesPerBlock, std::memory_order_release);
+        s.threadNext = (i + 1) % kBlockCount;
         next = (total + blockBytes > imageBytes) ? static_cast<uint32_t>(imageBytes - total) : blockBytes;
     }
-    if (total >= imageBytes) gPageRead.store(true, std::memory_order_release);
+    if (total >= imageBytes) s.pageRead.store(true, std::memory_order_release);
 }
 
 // ---- StopScan -------------------------------------------------------------------
@@ -345,18 +286,18 @@ void ReadAhead()
 void ResetImageRoutines(uint16_t callerXRes)
 {
     const bool scaled = callerXRes != 300 && callerXRes != 600;
-    if (scaled || gImagingUse.scaleProcess) ScaleProcess(nullptr, 0, 0, nullptr, 0, 0, 0, 0);
-    if ((gApplicationType != 1 && callerXRes > 49) || gImagingUse.scaleProcessEx)
+    if (scaled || Session().imagingUse.scaleProcess) ScaleProcess(nullptr, 0, 0, nullptr, 0, 0, 0, 0);
+    if ((gApplicationType != 1 && callerXRes > 49) || Session().imagingUse.scaleProcessEx)
         ScaleProcessEx(nullptr, 0, 0, nullptr, 0, 0, 0, 0);
     const bool filtered =
         NewParam.XRes < 1200 && gApplicationType != 1 && NewParam.ScanMode == 4 && callerXRes == 300;
-    if (filtered || gImagingUse.filters) {
+    if (filtered || Session().imagingUse.filters) {
         ColorPack_Filter3x3(nullptr, 0, 0, 0, 0, nullptr, 0);
         Denoise_Filter_GraySemiGrayPixels_3x3(nullptr, 0, 0, 0, 0, nullptr, 0);
         Filter_SharpenGrayPixels_3x3(nullptr, 0, 0, 0, 0, nullptr, 0);
         Filter_ShadowHighlight_3x3(nullptr, 0, 0, 0, 0, nullptr, 0);
     }
-    gImagingUse = ImagingUse{};
+    Session().imagingUse = ImagingUse{};
 }
 
 // Joins the thread if it ends within gStopWaitMs. Otherwise (its transfer
@@ -392,15 +333,18 @@ bool JoinOrLeaveBehind(pthread_t thread)
     return false;
 }
 
-// The thread's last act on the ring: a thread left behind frees the blocks.
-void EndThread()
+// The thread's last act: a thread left behind that has been handed its
+// session frees it, and the blocks go with it.
+void EndThread(ScanSession *session)
 {
     std::lock_guard<std::mutex> lock(gHandOffMutex);
     gThreadEnded = true;
-    if (gThreadHandedOff.load(std::memory_order_seq_cst)) {
-        FreeBlocks();
-        gThreadHandedOff.store(false, std::memory_order_seq_cst);
+    if (gThreadOwnsSession) {
+        delete session;
+        gThreadOwnsSession = false;
     }
+    if (gThreadHandedOff.load(std::memory_order_seq_cst))
+        gThreadHandedOff.store(false, std::memory_order_seq_cst);
 }
 
 bool StopScanWork()
@@ -408,7 +352,7 @@ bool StopScanWork()
     // A sequentially consistent exchange is the full barrier before the
     // flags drop (and, unlike a fence, is understood by ThreadSanitizer).
     __atomic_exchange_n(&lScanFlag, 0, __ATOMIC_SEQ_CST);
-    blThread.store(0, std::memory_order_seq_cst);
+    Session().run.store(0, std::memory_order_seq_cst);
 
     // The thread ends after its current block (or read) and is joined, or is
     // left behind when its read does not come back in time.
@@ -429,20 +373,23 @@ bool StopScanWork()
 
     __atomic_store_n(&bitUserCancel, 0, __ATOMIC_RELEASE);
     gScanSetup.EndScan();
-    bitCrop = 0;
+    Session().cropped = 0;
 
-    // The blocks of a thread left behind are its own until it ends.
-    if (leftBehind || ScanThreadLeftBehind())
-        FreeWorkBuffers();
-    else
-        FreeRing();
-    // Nothing of the freed block may be delivered after the stop.
-    finalsize = 0;
-    Imagestore = 0;
-    gDeliveryPlan.valid = false;
-    gPageRead.store(false, std::memory_order_relaxed);
-
+    // The blocks of a thread left behind are its own until it ends; the
+    // consumer's buffers go now. Nothing of the freed block may be delivered
+    // after the stop: the next session starts empty.
+    Session().FreeWorkBuffers();
     ResetImageRoutines(gScanSetup.sacdimension.XRes);
+    {
+        // A thread left behind that has not ended yet frees the session
+        // (its blocks) when it does; otherwise it goes now.
+        std::lock_guard<std::mutex> lock(gHandOffMutex);
+        if (leftBehind && !gThreadEnded) {
+            gThreadOwnsSession = true;
+            static_cast<void>(gSession.release());
+        }
+    }
+    gSession = std::make_unique<ScanSession>();
     return result;
 }
 
@@ -450,26 +397,67 @@ bool StopScanWork()
 
 // ---- Exported entries and the internal routines of scan/scan.h -----------------
 
-void *ScanImageThread(void *)
+void *ScanImageThread(void *argument)
 {
+    auto *session = static_cast<ScanSession *>(argument);
+    ScanSession &s = *session;
     LogOutput(kLogDetail, DebugImageThread, "In   %d : ScanImageThread :", 0);
     RaiseOwnPriority();
     DeleteImageFile(DebugRawImageFile);
     try {
-        ReadAhead();
+        ReadAhead(s);
     } catch (...) {
         // Nothing may leave the thread; a failure inside a read ends the page.
         StoreScanFlag(0);
-        while (ThreadShouldRun()) usleep(kFailedThreadPollUs);
+        while (ThreadShouldRun(s)) usleep(kFailedThreadPollUs);
     }
     LogOutput(kLogDetail, DebugImageThread, "Out  1 : ScanImageThread :");
-    EndThread();
+    EndThread(session);
     ExitNxThread();
 }
 
+ScanSession::~ScanSession()
+{
+    FreeBlocks();
+    FreeWorkBuffers();
+}
+
+// Everything starts zeroed: no step of the delivery can then ever see a byte
+// that nothing wrote, whatever it reads of a block (the thread writes every
+// block in full before it publishes it, see ReadAhead).
+void ScanSession::Allocate()
+{
+    blockBuffer = new unsigned char[blockSize]();
+    workBuffer = new unsigned char[size_t{2} * blockSize]();
+    // calloc: blocks large enough to come from fresh pages are not written
+    // twice (pages the system hands out are zero already).
+    for (auto &b : block) {
+        b = static_cast<unsigned char *>(std::calloc(blockSize, 1));
+        if (b == nullptr) throw std::bad_alloc();
+    }
+}
+
+void ScanSession::FreeBlocks()
+{
+    for (auto &b : block) {
+        std::free(b);
+        b = nullptr;
+    }
+}
+
+void ScanSession::FreeWorkBuffers()
+{
+    delete[] workBuffer;
+    workBuffer = nullptr;
+    delete[] blockBuffer;
+    blockBuffer = nullptr;
+}
+
+ScanSession &Session() { return *gSession; }
+
 bool ScanThreadExists()
 {
-    return IsValidNxThread(&threadScanImage) || blThread.load(std::memory_order_acquire) != 0;
+    return IsValidNxThread(&threadScanImage) || Session().run.load(std::memory_order_acquire) != 0;
 }
 
 bool ScanThreadLeftBehind() { return gThreadHandedOff.load(std::memory_order_seq_cst); }
@@ -486,15 +474,15 @@ bool GetOriginalData(unsigned char *buffer)
                std::chrono::steady_clock::now() - wallStart > std::chrono::milliseconds(wallLimit);
     };
 
-    const uint64_t i = bBlockReadFlag;
-    int64_t lines = bLineLeftOfBlock[i].load(std::memory_order_acquire);
+    const uint64_t i = Session().readNext;
+    int64_t lines = Session().linesLeft[i].load(std::memory_order_acquire);
     unsigned polls = 0;
     while (lines == 0) {
         // The thread publishes a block before it clears lScanFlag or marks
         // the page read, so one more look at the counter after either sign
         // never misses a block.
-        if (LoadScanFlag() == 0 || gPageRead.load(std::memory_order_acquire)) {
-            lines = bLineLeftOfBlock[i].load(std::memory_order_acquire);
+        if (LoadScanFlag() == 0 || Session().pageRead.load(std::memory_order_acquire)) {
+            lines = Session().linesLeft[i].load(std::memory_order_acquire);
             if (lines == 0) {
                 LogOutput(kLogInternal, DebugFunctionFile, "Out  %d : GetOriginalData :", 0);
                 return false;
@@ -504,19 +492,19 @@ bool GetOriginalData(unsigned char *buffer)
         // The processor-time clock is a system call that sums every thread
         // of the process: read it every kClockEveryPolls polls only.
         if (++polls % kClockEveryPolls == 0 && timedOut()) {
-            lines = bLineLeftOfBlock[i].load(std::memory_order_acquire);
+            lines = Session().linesLeft[i].load(std::memory_order_acquire);
             break;
         }
         PollPause(kConsumerPollUs, polls);
-        lines = bLineLeftOfBlock[i].load(std::memory_order_acquire);
+        lines = Session().linesLeft[i].load(std::memory_order_acquire);
     }
-    if (lines <= 0 || buffer == nullptr || pBlock[i] == nullptr) {
+    if (lines <= 0 || buffer == nullptr || Session().block[i] == nullptr) {
         LogOutput(kLogInternal, DebugFunctionFile, "Out  %d : GetOriginalData :", 0);
         return false;
     }
-    std::memcpy(buffer, pBlock[i], Buffersize);
-    bLineLeftOfBlock[i].fetch_sub(lines, std::memory_order_release);
-    bBlockReadFlag = (i + 1) % kBlockCount;
+    std::memcpy(buffer, Session().block[i], Session().blockSize);
+    Session().linesLeft[i].fetch_sub(lines, std::memory_order_release);
+    Session().readNext = (i + 1) % kBlockCount;
     LogOutput(kLogInternal, DebugFunctionFile, "Out  %d : GetOriginalData :", 1);
     return true;
 }

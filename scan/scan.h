@@ -7,15 +7,16 @@
 // internally and what the tests look at.
 //
 // Ownership of the ring (one producer, one consumer):
-//   - bLineLeftOfBlock[i] == 0: block i belongs to the read-ahead thread,
+//   - linesLeft[i] == 0: block i belongs to the read-ahead thread,
 //     non-zero: it is full and belongs to the consumer (GetOriginalData).
 //     The thread publishes with a release add, the consumer hands the block
 //     back with a release subtract; each side loads with acquire.
-//   - bRFSThreadControlFlag is moved only by the thread, bBlockReadFlag only
-//     by the consumer. StartScan sets both before the thread exists.
+//   - threadNext is moved only by the thread, readNext only by the
+//     consumer. StartScan sets both before the thread exists.
 //   - Everything else the thread reads (geometry, block pointers, the read
 //     size) is fixed before the thread is created and freed only after it
-//     has been joined.
+//     has been joined; a thread left behind by StopScan holds its session
+//     until it ends.
 #ifndef DOCSCAN_SCAN_SCAN_H
 #define DOCSCAN_SCAN_SCAN_H
 
@@ -48,27 +49,9 @@ inline constexpr long kStopWaitMs = 5000;
 extern std::atomic<long> gConsumerWallTimeoutMs;
 extern std::atomic<long> gStopWaitMs;
 
-// ---- The ring --------------------------------------------------------------
-extern unsigned char *pBlock[kBlockCount];
-extern std::atomic<int64_t> bLineLeftOfBlock[kBlockCount];
-extern uint64_t bRFSThreadControlFlag; // thread's next block
-extern uint64_t bBlockReadFlag;        // consumer's next block
-extern std::atomic<uint8_t> blThread;  // 1 while the thread is to run
+// The thread of the current scan (0 when none); one at a time.
 extern unsigned long threadScanImage;
 extern unsigned long threadIdScanImage;
-
-// ---- Geometry fixed by StartScan ------------------------------------------
-extern uint32_t dwBytesperline;
-extern uint32_t Bufferline;
-extern uint32_t Buffersize;
-extern uint32_t Imagesize;
-
-// ---- Delivery state --------------------------------------------------------
-extern unsigned char *pBlockbuffer;  // Buffersize bytes: the current block
-extern unsigned char *m_blockbuffer; // 2 x Buffersize bytes: stretch work area
-extern uint32_t finalsize;           // valid bytes of the processed block
-extern uint32_t Imagestore;          // of which not yet delivered (at the end)
-extern uint8_t bitCrop;              // a block of this scan was cropped
 
 // Process-wide settings that the driver itself never changes.
 extern uint8_t gApplicationType; // 1 switches off the stretch step and the filters
@@ -110,7 +93,6 @@ struct DeliveryPlan {
     uint32_t cropOffset = 0;  // (devXRes x Left / 300) x D / 8
     uint32_t readSize = 0;    // bytes per image READ
 };
-extern DeliveryPlan gDeliveryPlan;
 
 // Builds the plan from the current request and block geometry. False (with
 // the reason in *why when given) when a block could not be delivered within
@@ -123,9 +105,53 @@ struct ImagingUse {
     bool scaleProcessEx = false;
     bool filters = false;
 };
-extern ImagingUse gImagingUse;
 
-// The read-ahead thread; its argument is not used.
+// Everything one scan owns: the ring, the block geometry, the delivery plan
+// and what ReadScan carries between calls. StartScan makes a new session,
+// StopScan ends it. The read-ahead thread works on the session it was started
+// with; a thread that StopScan leaves behind is handed that session and
+// frees it (its blocks) when it ends.
+struct ScanSession {
+    ScanSession() = default;
+    ScanSession(const ScanSession &) = delete;
+    ScanSession &operator=(const ScanSession &) = delete;
+    ~ScanSession();
+
+    // ---- The ring (see the ownership rules at the top of this file) ----
+    unsigned char *block[kBlockCount] = {};
+    std::atomic<int64_t> linesLeft[kBlockCount] = {};
+    uint64_t threadNext = 0;           // thread's next block
+    uint64_t readNext = 0;             // consumer's next block
+    std::atomic<uint8_t> run{0};       // 1 while the thread is to run
+    std::atomic<bool> pageRead{false}; // the thread has read the whole page
+    uint32_t threadMaxSizeRead = 0;    // MaxSizeRead as the thread's trace shows it
+
+    // ---- Geometry fixed by StartScan ----
+    uint32_t bytesPerLine = 0;
+    uint32_t linesPerBlock = 0;
+    uint32_t blockSize = 0;
+    uint32_t imageSize = 0;
+
+    // ---- Delivery state (the consumer's only) ----
+    unsigned char *blockBuffer = nullptr; // blockSize bytes: the current block
+    unsigned char *workBuffer = nullptr;  // 2 x blockSize bytes: stretch work area
+    uint32_t finalSize = 0;               // valid bytes of the processed block
+    uint32_t imageStore = 0;              // of which not yet delivered (at the end)
+    uint8_t cropped = 0;                  // a block of this scan was cropped
+    DeliveryPlan plan;
+    ImagingUse imagingUse;
+
+    // Allocates the two buffers and the blocks, zeroed; throws std::bad_alloc
+    // (what was allocated is freed with the session).
+    void Allocate();
+    void FreeBlocks();
+    void FreeWorkBuffers(); // the consumer's two buffers, which the thread never touches
+};
+
+// The session of the current (or last started) scan; an empty one when none.
+ScanSession &Session();
+
+// The read-ahead thread; its argument is its ScanSession.
 void *ScanImageThread(void *);
 
 // True from a successful StartScan to the StopScan that ends its thread
@@ -136,7 +162,7 @@ bool ScanThreadExists();
 // time) has not yet ended; StartScan refuses until then.
 bool ScanThreadLeftBehind();
 
-// Copies the next full block (Buffersize bytes) into buffer and hands the
+// Copies the next full block (blockSize bytes) into buffer and hands the
 // block back to the thread. False when no block is to be had: the thread
 // failed a read or was stopped, it read the whole page and everything has been
 // taken, or no block came within kConsumerTimeoutMs of processor time.

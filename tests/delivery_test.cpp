@@ -434,16 +434,16 @@ TEST_F(DeliveryTest, ARequestForExactlyTheStoredBytesTakesNoFurtherBlock)
     std::vector<uint8_t> buffer(2550u * 100u);
     ASSERT_TRUE(ReadScan(0, buffer.data(), 1000));
     // One block taken; 48 gray lines of 2550 bytes, 1000 of them delivered.
-    EXPECT_EQ(bBlockReadFlag, 1u);
-    EXPECT_EQ(finalsize, 2550u * 48u);
-    EXPECT_EQ(Imagestore, 2550u * 48u - 1000u);
-    ASSERT_TRUE(ReadScan(0, buffer.data(), Imagestore));
-    EXPECT_EQ(Imagestore, 0u);
-    EXPECT_EQ(bBlockReadFlag, 1u);
+    EXPECT_EQ(Session().readNext, 1u);
+    EXPECT_EQ(Session().finalSize, 2550u * 48u);
+    EXPECT_EQ(Session().imageStore, 2550u * 48u - 1000u);
+    ASSERT_TRUE(ReadScan(0, buffer.data(), Session().imageStore));
+    EXPECT_EQ(Session().imageStore, 0u);
+    EXPECT_EQ(Session().readNext, 1u);
     // A request spanning blocks fetches and processes as many as it needs.
     ASSERT_TRUE(ReadScan(0, buffer.data(), 2550u * 48u + 10u));
-    EXPECT_EQ(bBlockReadFlag, 3u);
-    EXPECT_EQ(Imagestore, 2550u * 48u - 10u);
+    EXPECT_EQ(Session().readNext, 3u);
+    EXPECT_EQ(Session().imageStore, 2550u * 48u - 10u);
     EXPECT_TRUE(StopScan());
 }
 
@@ -486,8 +486,8 @@ TEST_F(DeliveryTest, ReadsWithoutAScanFailWith157AndNullBuffersAreRefused)
     r.dwRequest = 10;
     EXPECT_FALSE(ReadScanEx(&r));
     EXPECT_EQ(r.dwDelivered, 10u) << "reported as delivered whatever the result";
-    EXPECT_EQ(bBlockReadFlag, 0u);
-    EXPECT_EQ(Imagestore, 0u);
+    EXPECT_EQ(Session().readNext, 0u);
+    EXPECT_EQ(Session().imageStore, 0u);
     EXPECT_TRUE(GetBackgroundRaster());
     EXPECT_TRUE(StopScan());
 }
@@ -505,8 +505,8 @@ TEST_F(UnalignedLineArtTest, StoredBytesOfABlockAreTheGrayCountDividedBy8)
     Start(c);
     uint8_t byte = 0;
     ASSERT_TRUE(ReadScan(0, &byte, 1));
-    EXPECT_EQ(finalsize, 2550u * 48u / 8u);
-    EXPECT_EQ(Imagestore, 2550u * 48u / 8u - 1u);
+    EXPECT_EQ(Session().finalSize, 2550u * 48u / 8u);
+    EXPECT_EQ(Session().imageStore, 2550u * 48u / 8u - 1u);
     EXPECT_TRUE(StopScan());
 }
 
@@ -653,7 +653,7 @@ TEST_F(DeliveryTest, CallersAtOrBelow49DpiGetTheWholeLineRescaledWithoutCrop)
         Start(c);
         std::vector<uint8_t> image(size_t{LineBytes(c)} * c.lines + 1, 0xEE);
         ASSERT_TRUE(ReadScan(0, image.data(), static_cast<uint32_t>(image.size() - 1))) << gErrCode;
-        EXPECT_EQ(bitCrop, 0);
+        EXPECT_EQ(Session().cropped, 0);
         EXPECT_EQ(image.back(), 0xEE);
         EXPECT_TRUE(StopScan());
     }

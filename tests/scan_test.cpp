@@ -142,7 +142,7 @@ protected:
 
 bool AllBlocksFull()
 {
-    for (const auto &counter : bLineLeftOfBlock) {
+    for (const auto &counter : Session().linesLeft) {
         if (counter.load() == 0) return false;
     }
     return true;
@@ -159,10 +159,10 @@ TEST_F(ScanTest, StartReservesScansAndReadsThePageInPiecesOfAtMostMaxSizeRead)
 
     // Block geometry: 256 pixels of 24 bits, 48 lines a block at 300 dpi;
     // the device scans 100 lines rounded down to 4, plus 12.
-    EXPECT_EQ(dwBytesperline, 768u);
-    EXPECT_EQ(Bufferline, 48u);
-    EXPECT_EQ(Buffersize, 768u * 48u);
-    EXPECT_EQ(Imagesize, 768u * 112u);
+    EXPECT_EQ(Session().bytesPerLine, 768u);
+    EXPECT_EQ(Session().linesPerBlock, 48u);
+    EXPECT_EQ(Session().blockSize, 768u * 48u);
+    EXPECT_EQ(Session().imageSize, 768u * 112u);
 
     bool ok = false;
     const auto image = ReadAll(p, &ok);
@@ -185,7 +185,7 @@ TEST_F(ScanTest, StartReservesScansAndReadsThePageInPiecesOfAtMostMaxSizeRead)
         EXPECT_EQ(tr.status, sim::kStatusGood);
         total += tr.transferLength();
         inBlock += tr.transferLength();
-        if (inBlock == Buffersize || total == Imagesize) {
+        if (inBlock == 768u * 48u || total == 768u * 112u) {
             blocks.push_back(inBlock);
             inBlock = 0;
         }
@@ -216,9 +216,9 @@ TEST_F(ScanTest, LinesPerBlockFollowTheCallersResolution)
         SCOPED_TRACE(c.xres);
         ASSERT_TRUE(Set(Request(c.xres, c.pixels, 40)));
         ASSERT_TRUE(StartScan()) << gErrCode;
-        EXPECT_EQ(Bufferline, c.lines);
-        EXPECT_EQ(dwBytesperline, c.bytesPerLine);
-        EXPECT_EQ(Buffersize, c.lines * c.bytesPerLine);
+        EXPECT_EQ(Session().linesPerBlock, c.lines);
+        EXPECT_EQ(Session().bytesPerLine, c.bytesPerLine);
+        EXPECT_EQ(Session().blockSize, c.lines * c.bytesPerLine);
         EXPECT_TRUE(StopScan());
     }
 }
@@ -232,8 +232,8 @@ TEST_F(WideScanTest, GrayAt300IsScannedAsColourInBlocksOf48Lines)
 {
     ASSERT_TRUE(Set(Request(300, 2550, 20, kModeGray)));
     ASSERT_TRUE(StartScan());
-    EXPECT_EQ(dwBytesperline, 7650u);
-    EXPECT_EQ(Buffersize, 367200u);
+    EXPECT_EQ(Session().bytesPerLine, 7650u);
+    EXPECT_EQ(Session().blockSize, 367200u);
     EXPECT_TRUE(StopScan());
 }
 
@@ -334,7 +334,7 @@ TEST_F(ScanTest, AFullRingHoldsTheThreadAndEveryTakenBlockLetsItGoOn)
     ASSERT_TRUE(StartScan());
     const auto page = DevicePage();
     ASSERT_EQ(page.size(), 768u * 3112u);
-    const uint32_t block = Buffersize;
+    const uint32_t block = Session().blockSize;
 
     ASSERT_TRUE(WaitUntil(AllBlocksFull));
     std::this_thread::sleep_for(30ms);
@@ -372,17 +372,18 @@ TEST_F(ScanTest, StopWhileTheThreadWaitsForAFreeBlockJoinsItAndFreesTheRing)
     ASSERT_TRUE(StartScan());
     EXPECT_EQ(ThreadCount(), threads + 1);
     ASSERT_TRUE(WaitUntil(AllBlocksFull));
+    const uint32_t blockSize = Session().blockSize;
 
     EXPECT_TRUE(StopScan());
     EXPECT_EQ(threadScanImage, 0u);
     EXPECT_EQ(ThreadCount(), threads);
-    EXPECT_EQ(blThread.load(), 0);
+    EXPECT_EQ(Session().run.load(), 0);
     EXPECT_EQ(LoadScanFlag(), 0);
-    EXPECT_EQ(pBlockbuffer, nullptr);
-    EXPECT_EQ(m_blockbuffer, nullptr);
-    for (const unsigned char *b : pBlock) EXPECT_EQ(b, nullptr);
+    EXPECT_EQ(Session().blockBuffer, nullptr);
+    EXPECT_EQ(Session().workBuffer, nullptr);
+    EXPECT_EQ(Session().block[0], nullptr);
     EXPECT_EQ(scanner().lastReleaseCode(), 0);
-    EXPECT_EQ(scanner().imageBytesServed(), 64u * Buffersize);
+    EXPECT_EQ(scanner().imageBytesServed(), 64u * blockSize);
 }
 
 // ---- Cancel, stop and unplug in the middle of a page ----------------------------
@@ -414,8 +415,8 @@ TEST_F(ScanTest, StopInTheMiddleOfAPageEndsDeliveryAndTheNextScanStartsAfresh)
 
     EXPECT_TRUE(StopScan());
     EXPECT_EQ(gScanSetup.bitTrueGray, 0);
-    EXPECT_EQ(bitCrop, 0);
-    EXPECT_EQ(Imagestore, 0u);
+    EXPECT_EQ(Session().cropped, 0);
+    EXPECT_EQ(Session().imageStore, 0u);
     uint8_t byte = 0;
     EXPECT_FALSE(ReadScan(0, &byte, 1));
     EXPECT_EQ(gErrCode, 157u);
@@ -449,7 +450,7 @@ TEST_F(ScanTest, UnplugInTheMiddleOfAPageEndsDeliveryWith157WithoutHanging)
 
     StopScan(); // the release cannot reach the scanner any more
     EXPECT_EQ(threadScanImage, 0u);
-    EXPECT_EQ(pBlockbuffer, nullptr);
+    EXPECT_EQ(Session().blockBuffer, nullptr);
 }
 
 // Front ends call the lifecycle functions in any order around a scan: none of
@@ -497,7 +498,7 @@ TEST_F(ScanTest, TerminateOrResetDuringAScanStopsItFirstAndLaterCallsAreHarmless
         EXPECT_FALSE(ScanThreadExists());
         ASSERT_TRUE(Initialize());
         EXPECT_EQ(ThreadCount(), threads);
-        EXPECT_EQ(pBlockbuffer, nullptr);
+        EXPECT_EQ(Session().blockBuffer, nullptr);
         EXPECT_EQ(scanner().lastReleaseCode(), 0);
         EXPECT_FALSE(scanner().reserved());
     }
@@ -569,13 +570,15 @@ TEST_F(ScanTest, AScannerThatStopsSendingHangsNeitherReadNorStop)
     EXPECT_TRUE(std::equal(image.begin(), image.begin() + 768 * 48 * 3, page.begin()));
     // Blocks that nothing has written hold zeros, not what the heap held.
     for (size_t b = 4; b < kBlockCount; ++b)
-        EXPECT_TRUE(std::all_of(pBlock[b], pBlock[b] + Buffersize, [](uint8_t v) { return v == 0; })) << b;
+        EXPECT_TRUE(std::all_of(Session().block[b], Session().block[b] + Session().blockSize, [](uint8_t v) {
+            return v == 0;
+        })) << b;
 
     EXPECT_FALSE(StopScan()) << "the release cannot pass the waiting READ";
     EXPECT_EQ(gErrCode, 2023u);
     EXPECT_LT(std::chrono::steady_clock::now() - before, 10s);
     EXPECT_TRUE(ScanThreadLeftBehind());
-    EXPECT_EQ(pBlockbuffer, nullptr);
+    EXPECT_EQ(Session().blockBuffer, nullptr);
     EXPECT_FALSE(StartScan());
     EXPECT_EQ(gErrCode, 2000u);
     EXPECT_TRUE(TerminateDriver()); // hands the context and the device to the thread
@@ -586,7 +589,6 @@ TEST_F(ScanTest, AScannerThatStopsSendingHangsNeitherReadNorStop)
     EXPECT_LT(DescriptorCount(), descriptors) << "the thread closed the device and its context";
     ASSERT_TRUE(Initialize()); // libusb's own threads come back with a context
     ASSERT_TRUE(WaitUntil([&] { return ThreadCount() == threads; }));
-    for (const unsigned char *b : pBlock) EXPECT_EQ(b, nullptr);
     EXPECT_EQ(gErrCode, 2000u) << "the late failure does not speak for the driver";
 }
 

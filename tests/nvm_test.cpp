@@ -66,14 +66,11 @@ using NvmNoDefaultTest =
 
 TEST_F(NvmTest, ReadConvertsExactlyTheBigEndianFields)
 {
-    Nvm device = Pattern();
-    PutBE32(device.data(), 256);
+    const Nvm device = Pattern();
     scanner().setNvm(device);
-
     NVMDATA record;
     std::memset(&record, 0xEE, sizeof record);
     ASSERT_TRUE(ReadNVMData(&record));
-    EXPECT_EQ(+record.Value0, 256u);
 
     // The 32- and 16-bit fields arrive in host order (little-endian here),
     // every other byte as it is.
@@ -248,7 +245,7 @@ TEST_F(NvmTest, IdentificationCheck)
     EXPECT_EQ(gErrCode, 0u);
 }
 
-TEST_F(NvmTest, SetterItemsReadModifyWriteAtTheirOffsets)
+TEST_F(NvmTest, SetterItemsAtTheirOffsetsWithTheirQualifiers)
 {
     struct Case {
         uint16_t item;
@@ -281,12 +278,10 @@ TEST_F(NvmTest, SetterItemsReadModifyWriteAtTheirOffsets)
         EXPECT_EQ(t[1].command,
                   commandBlock({0x2A, 0, 0x85, 0, 0, static_cast<uint8_t>(c.qualifier), 0, 0, 0x80, 0}));
     }
-}
 
-TEST_F(NvmTest, SetterByteOrderOfTheFieldAndItemZero)
-{
+    // By hand: item 8 puts a host-order 32-bit value big-endian at offset 0.
     scanner().setNvm(Nvm{});
-    const uint32_t value = 0x12345678; // item 8: the 32-bit value at offset 0
+    const uint32_t value = 0x12345678;
     ASSERT_TRUE(SetNVRAMValue(reinterpret_cast<uint8_t *>(const_cast<uint32_t *>(&value)), 4, 8));
     const Nvm n = DeviceNvm();
     EXPECT_EQ(WireBytes(n.begin(), n.begin() + 4), (WireBytes{0x12, 0x34, 0x56, 0x78}));

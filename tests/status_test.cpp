@@ -18,16 +18,14 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Level 2 trace switched on for the whole test (InitializeDriver reads the
-// configuration; there is no scanner traffic in this file).
+// Level 2 trace for the whole test, into an empty log.
 class TracedTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(testbed::writeDebugConf({"DebugLevel 2"}));
         DebugInitialize();
-        // The level stays in force; without the file, test processes beside
-        // this one that hold no lock do not log into the same directory.
+        // The level stays in force; without the file, other test processes do not log here.
         std::filesystem::remove(testbed::kDrvLogDir / "Debug.conf");
         std::filesystem::remove(testbed::kDrvLogDir / "vemoDll.txt");
     }

@@ -20,11 +20,15 @@ using Packet = std::array<uint8_t, 8>;
 using Record = std::vector<uint8_t>;
 
 Record Bytes(const tagButtonStatus &status) { return testbed::bytesOf(&status, sizeof status); }
-
-// A 16-byte button record that starts with `head`.
-Record Want(std::initializer_list<uint8_t> head)
+Record Bytes(const tagButtonDescription &description)
 {
-    Record record(16, 0);
+    return testbed::bytesOf(&description, sizeof description);
+}
+
+// A record (16 bytes: a button status) that starts with `head`, zero after it.
+Record Want(std::initializer_list<uint8_t> head, size_t size = 16)
+{
+    Record record(size, 0);
     std::copy(head.begin(), head.end(), record.begin());
     return record;
 }
@@ -42,10 +46,8 @@ TEST_F(ButtonsTest, DescriptionOfAScannerWithButtonsAndAfterAFailedInquiry)
     tagButtonDescription description;
     std::memset(&description, 0xEE, sizeof description);
     ASSERT_TRUE(InitialButton(&description));
-    EXPECT_EQ(+description.ButtonType, 3u);
-    EXPECT_EQ(+description.ButtonCount, 3); // inquiry byte 92 of the profile
-    EXPECT_EQ(+description.Four, 4);
-    for (uint8_t byte : description.Reserved) EXPECT_EQ(byte, 0);
+    // Type 3, the count of inquiry byte 92 (3 in the profile), 4.
+    EXPECT_EQ(Bytes(description), Want({3, 0, 0, 0, 3, 0, 4, 0}, 24));
     // The first inquiry copy is refreshed.
     const auto inquiry = scanner().inquiry();
     EXPECT_EQ(std::memcmp(InquiryData.Data, inquiry.data(), 165), 0);
@@ -54,7 +56,7 @@ TEST_F(ButtonsTest, DescriptionOfAScannerWithButtonsAndAfterAFailedInquiry)
     // A failed inquiry leaves the description zero.
     scanner().injectCheckCondition({sim::opcode::kInquiry, -1, 2}, sim::makeSense(4, 0x80, 0x01));
     EXPECT_FALSE(InitialButton(&description));
-    EXPECT_EQ(testbed::bytesOf(&description, sizeof description), Record(24, 0));
+    EXPECT_EQ(Bytes(description), Record(24, 0));
     EXPECT_EQ(gErrCode, 2013u);
 }
 
@@ -63,7 +65,7 @@ TEST_F(NoButtonsTest, DescriptionOfAScannerWithoutButtonsIsZero)
     tagButtonDescription description;
     std::memset(&description, 0xEE, sizeof description);
     ASSERT_TRUE(InitialButton(&description));
-    EXPECT_EQ(testbed::bytesOf(&description, sizeof description), Record(24, 0));
+    EXPECT_EQ(Bytes(description), Record(24, 0));
 }
 
 TEST_F(ButtonsTest, PacketsBecomeButtonRecords)

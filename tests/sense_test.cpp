@@ -46,10 +46,9 @@ bool Translate(uint8_t response, uint8_t keyByte, uint8_t asc, uint8_t ascq, uin
 
 TEST(SenseTranslation, EveryNonZeroPairGivesItsTableCodeOr2999WhateverTheKey)
 {
-    // All 65535 non-zero pairs under several keys (recovered and no-sense
-    // included), spread over the fixed-format response codes: the table is
-    // complete and wins over the key, everything else is 2999, and the
-    // command fails either way.
+    // Every non-zero pair under several keys (recovered and no-sense included)
+    // and response codes: the table is complete and wins over the key,
+    // everything else is 2999, and the command fails either way.
     const uint8_t keys[] = {0, 1, 2, 5, 15};
     for (uint32_t value = 1; value <= 0xFFFF; ++value) {
         const auto row = kAscTable.find(static_cast<uint16_t>(value));
@@ -70,8 +69,8 @@ TEST(SenseTranslation, KeyPresetsDecideWhenAscAndAscqAreZero)
     for (uint8_t key = 0; key < 16; ++key) {
         for (const uint8_t response : kFixedFormat) {
             for (const uint8_t other : {uint8_t{0x00}, uint8_t{0xF5}}) {
-                SCOPED_TRACE(::testing::Message() << "key " << int(key) << std::hex << " response "
-                                                  << int(response) << " other bytes " << int(other));
+                SCOPED_TRACE(::testing::Message() << std::hex << "key, response, other bytes: " << int(key)
+                                                  << " " << int(response) << " " << int(other));
                 const bool result =
                     Translate(response, static_cast<uint8_t>((other & 0xF0) | key), 0, 0, other);
                 EXPECT_EQ(gErrCode, kExpectedKeyPreset[key]);

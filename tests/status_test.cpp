@@ -1,8 +1,5 @@
-// Status reporting and the operations accepted without device action:
-// results, what reaches the caller's variables, and the trace lines.
-//
-// DRVLOG_RESOURCE_LOCK: the trace tests write /tmp/DrvLog/Debug.conf and read
-// vemoDll.txt under testbed::DrvLogGuard.
+// Status reporting and the operations accepted without device action: results,
+// what reaches the caller's variables, and the trace lines (DRVLOG_RESOURCE_LOCK).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -16,8 +13,6 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
 // Level 2 trace for the whole test, into an empty log.
 class TracedTest : public ::testing::Test {
 protected:
@@ -29,9 +24,6 @@ protected:
         std::filesystem::remove(testbed::kDrvLogDir / "Debug.conf");
         std::filesystem::remove(testbed::kDrvLogDir / "vemoDll.txt");
     }
-    static Lines Log() { return testbed::readLines(testbed::kDrvLogDir / "vemoDll.txt"); }
-
-private:
     testbed::DrvLogGuard guard_;
 };
 
@@ -50,18 +42,7 @@ TEST(StatusReporting, ShortStatusIsTheLowByteAndFullStatusTheWholeCode)
     }
 }
 
-TEST(StatusReporting, NullPointerStores2005)
-{
-    for (bool (*call)() : {+[] { return GetScannerStatus(nullptr, nullptr, nullptr, nullptr); },
-                           +[] { return GetScannerStatusEx(nullptr, nullptr, nullptr, nullptr); },
-                           +[] { return GetLastStatusCode(nullptr, nullptr); }}) {
-        gErrCode = 2023;
-        EXPECT_TRUE(call());
-        EXPECT_EQ(gErrCode, 2005u);
-    }
-}
-
-TEST(StatusReporting, LastStatusCodeFiltersNotReadyAnd3011)
+TEST(StatusReporting, LastStatusCodeFiltersNotReadyAnd3011AndNullPointersStore2005)
 {
     for (uint32_t code : {2009u, 3011u, 0u, 113u, 2008u, 2010u, 2023u, 3012u, 64001u}) {
         const bool hidden = code == 2009u || code == 3011u;
@@ -70,6 +51,14 @@ TEST(StatusReporting, LastStatusCodeFiltersNotReadyAnd3011)
         EXPECT_TRUE(GetLastStatusCode(nullptr, &status));
         EXPECT_EQ(status, hidden ? 7u : code) << code;
         EXPECT_EQ(gErrCode, code);
+    }
+    // A null pointer stores 2005.
+    for (bool (*call)() : {+[] { return GetScannerStatus(nullptr, nullptr, nullptr, nullptr); },
+                           +[] { return GetScannerStatusEx(nullptr, nullptr, nullptr, nullptr); },
+                           +[] { return GetLastStatusCode(nullptr, nullptr); }}) {
+        gErrCode = 2023;
+        EXPECT_TRUE(call());
+        EXPECT_EQ(gErrCode, 2005u);
     }
 }
 
@@ -83,7 +72,7 @@ TEST_F(TracedTest, StatusTraceLines)
     gErrCode = 2023;
     GetLastStatusCode(nullptr, &status);
     GetScannerStatusEx(nullptr, nullptr, nullptr, nullptr);
-    EXPECT_EQ(Log(), testbed::golden("status.trace", "status-calls"));
+    EXPECT_EQ(testbed::traceLines(), testbed::golden("status.trace", "status-calls"));
 }
 
 // clang-format off
@@ -104,7 +93,7 @@ const std::pair<const char *, bool (*)()> kAccepted[] = {
 
 TEST_F(TracedTest, AcceptedFunctionsSucceedWithTwoLinesAndNoStatus)
 {
-    Lines expected;
+    std::vector<std::string> expected;
     for (const auto &[name, function] : kAccepted) {
         gErrCode = 2023;
         EXPECT_TRUE(function()) << name;
@@ -121,7 +110,7 @@ TEST_F(TracedTest, AcceptedFunctionsSucceedWithTwoLinesAndNoStatus)
     EXPECT_EQ(count, 0u);
     expected.push_back("In   1 : GetDeviceList :");
     expected.push_back("Out  1 : GetDeviceList :");
-    EXPECT_EQ(Log(), expected);
+    EXPECT_EQ(testbed::traceLines(), expected);
 
     // Null output pointers are skipped.
     EXPECT_TRUE(GetDeviceList(nullptr, &count));

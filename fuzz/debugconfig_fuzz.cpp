@@ -3,6 +3,7 @@
 // characters is skipped as the file reader skips it. Both must agree.
 #include "support/debug.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -12,23 +13,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::memcpy(fromFile.savePath, kDefaultDebugPath, sizeof kDefaultDebugPath);
     DebugConfig fromLines = fromFile;
 
-    if (size > 0) {
-        std::string copy(reinterpret_cast<const char *>(data), size);
-        if (FILE *stream = fmemopen(copy.data(), copy.size(), "r")) {
-            ParseDebugConfigStream(stream, fromFile);
-            std::fclose(stream);
-        }
-    }
-
     std::string text(reinterpret_cast<const char *>(data), size);
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
+    if (FILE *stream = size > 0 ? fmemopen(text.data(), text.size(), "r") : nullptr) {
+        ParseDebugConfigStream(stream, fromFile);
+        std::fclose(stream);
+    }
+    for (size_t start = 0, end = 0; start < text.size(); start = end + 1) {
+        end = std::min(text.find('\n', start), text.size());
         const std::string line = text.substr(start, end - start);
         if (line.size() < static_cast<size_t>(kDebugConfigReadSize))
             ParseDebugConfigLine(line.c_str(), fromLines);
-        start = end + 1;
     }
 
     // Whatever was read, the directory must fit with its "/" and a NUL.

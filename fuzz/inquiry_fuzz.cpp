@@ -1,7 +1,6 @@
-// Inquiry data from the device through both capability translations.
-//
-// Any input is made into a 165-byte inquiry record (shorter inputs padded
-// with zeros, longer ones cut). The records are allocated at their exact size
+// Inquiry data from the device through both capability translations. Any
+// input is made into a 165-byte inquiry record (shorter inputs padded with
+// zeros, longer ones cut). The records are allocated at their exact size
 // so that AddressSanitizer sees any write past them; the fields that do not
 // depend on the input are checked after every run.
 #include <cstddef>
@@ -13,23 +12,16 @@
 #include "api/scanner.h"
 #include "device/capability.h"
 
-namespace {
-
-void Check(bool condition)
+static void Check(bool condition)
 {
     if (!condition) std::abort();
 }
 
-bool AllZero(const void *data, size_t size)
+static bool AllZero(const void *data, size_t size)
 {
-    const auto *bytes = static_cast<const uint8_t *>(data);
-    for (size_t i = 0; i < size; ++i) {
-        if (bytes[i] != 0) return false;
-    }
-    return true;
+    static const uint8_t kZeros[64] = {};
+    return size <= sizeof kZeros && std::memcmp(data, kZeros, size) == 0;
 }
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -1,7 +1,7 @@
-// Fuzz target: a caller's scan request (69 bytes) and the scanner's inquiry
-// data (165 bytes) through the request validation and the window descriptor.
-// Input: the request, then the inquiry data; missing bytes are 0. Besides the
-// sanitizers, a few properties of the results are checked.
+// A caller's scan request (69 bytes) and the scanner's inquiry data (165
+// bytes) through the request validation and the window descriptor. Input: the
+// request, then the inquiry data; missing bytes are 0. Besides the sanitizers,
+// a few properties of the results are checked.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -11,14 +11,10 @@
 #include "device/scansetup.h"
 #include "support/NxByteOrder.h"
 
-namespace {
-
-void Require(bool condition)
+static void Require(bool condition)
 {
     if (!condition) __builtin_trap();
 }
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -20,48 +20,44 @@ using Packet = std::array<uint8_t, 8>;
 using Record = std::vector<uint8_t>;
 
 Record Bytes(const tagButtonStatus &status) { return testbed::bytesOf(&status, sizeof status); }
-
-Record Want(std::initializer_list<uint8_t> head)
+Record Bytes(const tagButtonDescription &description)
 {
-    Record record(16, 0);
+    return testbed::bytesOf(&description, sizeof description);
+}
+
+// A record (16 bytes: a button status) that starts with `head`, zero after it.
+Record Want(std::initializer_list<uint8_t> head, size_t size = 16)
+{
+    Record record(size, 0);
     std::copy(head.begin(), head.end(), record.begin());
     return record;
 }
 
 using NoButtonsTest = testbed::DriverTest;
-
-class ButtonsTest : public testbed::OnBus<testbed::DriverTest, [](sim::BusOptions &o) {
+using ButtonsTest = testbed::OnBus<testbed::DriverTest, [](sim::BusOptions &o) {
     o.devices[0].profile = sim::InquiryProfile::withButtons();
-}> {
-protected:
-    // One packet through ReadPushButton; the record starts dirty.
-    Record ReadPacket(const Packet &packet, bool *result = nullptr)
-    {
-        scanner().queueButtonPacket(packet);
-        tagButtonStatus status;
-        std::memset(&status, 0xEE, sizeof status);
-        const bool read = ReadPushButton(&status);
-        if (result != nullptr) *result = read;
-        return Bytes(status);
-    }
-};
+}>;
 
 } // namespace
 
-TEST_F(ButtonsTest, DescriptionOfAScannerWithButtons)
+TEST_F(ButtonsTest, DescriptionOfAScannerWithButtonsAndAfterAFailedInquiry)
 {
     std::memset(&InquiryData, 0, sizeof InquiryData);
     tagButtonDescription description;
     std::memset(&description, 0xEE, sizeof description);
     ASSERT_TRUE(InitialButton(&description));
-    EXPECT_EQ(+description.ButtonType, 3u);
-    EXPECT_EQ(+description.ButtonCount, 3); // inquiry byte 92 of the profile
-    EXPECT_EQ(+description.Four, 4);
-    for (uint8_t byte : description.Reserved) EXPECT_EQ(byte, 0);
+    // Type 3, the count of inquiry byte 92 (3 in the profile), 4.
+    EXPECT_EQ(Bytes(description), Want({3, 0, 0, 0, 3, 0, 4, 0}, 24));
     // The first inquiry copy is refreshed.
     const auto inquiry = scanner().inquiry();
     EXPECT_EQ(std::memcmp(InquiryData.Data, inquiry.data(), 165), 0);
     EXPECT_EQ(scanner().transactionsWithOpcode(sim::opcode::kInquiry).size(), 2u);
+
+    // A failed inquiry leaves the description zero.
+    scanner().injectCheckCondition({sim::opcode::kInquiry, -1, 2}, sim::makeSense(4, 0x80, 0x01));
+    EXPECT_FALSE(InitialButton(&description));
+    EXPECT_EQ(Bytes(description), Record(24, 0));
+    EXPECT_EQ(gErrCode, 2013u);
 }
 
 TEST_F(NoButtonsTest, DescriptionOfAScannerWithoutButtonsIsZero)
@@ -69,18 +65,7 @@ TEST_F(NoButtonsTest, DescriptionOfAScannerWithoutButtonsIsZero)
     tagButtonDescription description;
     std::memset(&description, 0xEE, sizeof description);
     ASSERT_TRUE(InitialButton(&description));
-    EXPECT_EQ(testbed::bytesOf(&description, sizeof description), Record(24, 0));
-}
-
-TEST_F(ButtonsTest, FailedInquiryLeavesAZeroDescription)
-{
-    scanner().injectCheckCondition({sim::opcode::kInquiry, -1, 2}, sim::makeSense(4, 0x80, 0x01));
-    tagButtonDescription description;
-    std::memset(&description, 0xEE, sizeof description);
-    EXPECT_FALSE(InitialButton(&description));
-    EXPECT_EQ(+description.ButtonType, 0u);
-    EXPECT_EQ(+description.Four, 0);
-    EXPECT_EQ(gErrCode, 2013u);
+    EXPECT_EQ(Bytes(description), Record(24, 0));
 }
 
 TEST_F(ButtonsTest, PacketsBecomeButtonRecords)
@@ -104,21 +89,24 @@ TEST_F(ButtonsTest, PacketsBecomeButtonRecords)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        bool result = false;
-        EXPECT_EQ(ReadPacket(c.packet, &result), c.want);
-        EXPECT_TRUE(result); // the read's, whatever the packet
+        scanner().queueButtonPacket(c.packet);
+        tagButtonStatus status;
+        std::memset(&status, 0xEE, sizeof status);
+        EXPECT_TRUE(ReadPushButton(&status)); // the read's, whatever the packet
+        EXPECT_EQ(Bytes(status), c.want);
     }
     EXPECT_EQ(gErrCode, 0u);
 }
 
-TEST_F(ButtonsTest, NoPacketGivesZeroAndAZeroRecordAndTheOtherCallsAreAccepted)
+TEST_F(ButtonsTest, WithoutTrafficNoPacketNullRecordsAndTheOtherCalls)
 {
+    // No packet: result 0, a zero record, and no status code (the front end polls again).
     gErrCode = 7;
     tagButtonStatus status;
     std::memset(&status, 0xEE, sizeof status);
     EXPECT_FALSE(ReadPushButton(&status));
     EXPECT_EQ(Bytes(status), Record(16, 0));
-    EXPECT_EQ(gErrCode, 7u); // untouched: the front end polls again
+    EXPECT_EQ(gErrCode, 7u);
 
     // The button and LED calls are accepted without any device action.
     EXPECT_TRUE(CheckPushButton());
@@ -126,11 +114,8 @@ TEST_F(ButtonsTest, NoPacketGivesZeroAndAZeroRecordAndTheOtherCallsAreAccepted)
     EXPECT_TRUE(SearchPushButton());
     EXPECT_TRUE(SetLEDNumber());
     EXPECT_TRUE(ReadLEDNumber());
-    EXPECT_TRUE(transcript().empty());
-}
 
-TEST_F(ButtonsTest, NullRecordsAreRefusedWithoutTraffic)
-{
+    // Null records are refused; a waiting packet stays.
     scanner().pressButton(3);
     EXPECT_FALSE(ReadPushButton(nullptr));
     EXPECT_EQ(gErrCode, 2005u);
@@ -138,5 +123,5 @@ TEST_F(ButtonsTest, NullRecordsAreRefusedWithoutTraffic)
     gErrCode = 0;
     EXPECT_FALSE(InitialButton(nullptr));
     EXPECT_EQ(gErrCode, 2005u);
-    EXPECT_TRUE(transcript().empty());
+    EXPECT_TRUE(transcript().empty()) << transcriptText();
 }

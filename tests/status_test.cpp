@@ -1,11 +1,7 @@
-// Status reporting and the operations accepted without device action:
-// results, what reaches the caller's variables, and the trace lines.
-//
-// DRVLOG_RESOURCE_LOCK: the trace tests write /tmp/DrvLog/Debug.conf and read
-// vemoDll.txt under testbed::DrvLogGuard.
+// Status reporting and the operations accepted without device action: results,
+// what reaches the caller's variables, and the trace lines (DRVLOG_RESOURCE_LOCK).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -17,24 +13,17 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
-// Level 2 trace switched on for the whole test (InitializeDriver reads the
-// configuration; there is no scanner traffic in this file).
+// Level 2 trace for the whole test, into an empty log.
 class TracedTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(testbed::writeDebugConf({"DebugLevel 2"}));
         DebugInitialize();
-        // The level stays in force; without the file, test processes beside
-        // this one that hold no lock do not log into the same directory.
+        // The level stays in force; without the file, other test processes do not log here.
         std::filesystem::remove(testbed::kDrvLogDir / "Debug.conf");
         std::filesystem::remove(testbed::kDrvLogDir / "vemoDll.txt");
     }
-    static Lines Log() { return testbed::readLines(testbed::kDrvLogDir / "vemoDll.txt"); }
-
-private:
     testbed::DrvLogGuard guard_;
 };
 
@@ -46,44 +35,30 @@ TEST(StatusReporting, ShortStatusIsTheLowByteAndFullStatusTheWholeCode)
         gErrCode = code;
         EXPECT_TRUE(GetScannerStatus(nullptr, nullptr, nullptr, &status));
         EXPECT_EQ(status, low);
-        EXPECT_TRUE(GetScannerStatusEx(nullptr, nullptr, nullptr, &full));
-        EXPECT_EQ(full, code);
-        EXPECT_TRUE(GetScannerStatusEx(nullptr, nullptr, nullptr, &full));
-        EXPECT_EQ(full, code) << "reading never changes the code";
+        for (int read = 0; read < 2; ++read) { // reading never changes the code
+            EXPECT_TRUE(GetScannerStatusEx(nullptr, nullptr, nullptr, &full));
+            EXPECT_EQ(full, code);
+        }
     }
 }
 
-TEST(StatusReporting, NullPointerStores2005)
+TEST(StatusReporting, LastStatusCodeFiltersNotReadyAnd3011AndNullPointersStore2005)
 {
-    gErrCode = 2023;
-    EXPECT_TRUE(GetScannerStatus(nullptr, nullptr, nullptr, nullptr));
-    EXPECT_EQ(gErrCode, 2005u);
-    gErrCode = 2023;
-    EXPECT_TRUE(GetScannerStatusEx(nullptr, nullptr, nullptr, nullptr));
-    EXPECT_EQ(gErrCode, 2005u);
-    uint64_t status = 0;
-    GetScannerStatusEx(nullptr, nullptr, nullptr, &status);
-    EXPECT_EQ(status, 2005u) << "the next query reports 2005";
-    // A null pointer to GetLastStatusCode is refused the same way.
-    gErrCode = 2023;
-    EXPECT_TRUE(GetLastStatusCode(nullptr, nullptr));
-    EXPECT_EQ(gErrCode, 2005u);
-}
-
-TEST(StatusReporting, LastStatusCodeFiltersNotReadyAnd3011)
-{
-    uint64_t status = 7;
-    for (uint32_t hidden : {2009u, 3011u}) {
-        gErrCode = hidden;
+    for (uint32_t code : {2009u, 3011u, 0u, 113u, 2008u, 2010u, 2023u, 3012u, 64001u}) {
+        const bool hidden = code == 2009u || code == 3011u;
+        uint64_t status = 7;
+        gErrCode = code;
         EXPECT_TRUE(GetLastStatusCode(nullptr, &status));
-        EXPECT_EQ(status, 7u) << hidden;
-        EXPECT_EQ(gErrCode, hidden);
+        EXPECT_EQ(status, hidden ? 7u : code) << code;
+        EXPECT_EQ(gErrCode, code);
     }
-    for (uint32_t shown : {0u, 113u, 2008u, 2010u, 2023u, 3012u, 64001u}) {
-        gErrCode = shown;
-        status = 7;
-        EXPECT_TRUE(GetLastStatusCode(nullptr, &status));
-        EXPECT_EQ(status, shown);
+    // A null pointer stores 2005.
+    for (bool (*call)() : {+[] { return GetScannerStatus(nullptr, nullptr, nullptr, nullptr); },
+                           +[] { return GetScannerStatusEx(nullptr, nullptr, nullptr, nullptr); },
+                           +[] { return GetLastStatusCode(nullptr, nullptr); }}) {
+        gErrCode = 2023;
+        EXPECT_TRUE(call());
+        EXPECT_EQ(gErrCode, 2005u);
     }
 }
 
@@ -97,79 +72,46 @@ TEST_F(TracedTest, StatusTraceLines)
     gErrCode = 2023;
     GetLastStatusCode(nullptr, &status);
     GetScannerStatusEx(nullptr, nullptr, nullptr, nullptr);
-    EXPECT_EQ(Log(), testbed::golden("status.trace", "status-calls"));
+    EXPECT_EQ(testbed::traceLines(), testbed::golden("status.trace", "status-calls"));
 }
 
-struct Accepted {
-    const char *name;
-    bool (*function)();
-};
-
-const std::vector<Accepted> &AcceptedFunctions()
-{
-#define ACCEPTED(f)                                                                                          \
-    Accepted { #f, f }
-    static const std::vector<Accepted> functions = {
-        ACCEPTED(IsCalibrationDataFileExist),
-        ACCEPTED(StartScanJob),
-        ACCEPTED(EndScanJob),
-        ACCEPTED(GetADFStatus),
-        ACCEPTED(DoCancel),
-        ACCEPTED(DoPaperFeed),
-        ACCEPTED(GetEOPStatus),
-        ACCEPTED(ResetCalibrationData),
-        ACCEPTED(DoCalibration),
-        ACCEPTED(DoCalibrationData),
-        ACCEPTED(PrepareScan),
-        ACCEPTED(GetMicrData),
-        ACCEPTED(SendUltraSonicConcernArea),
-        ACCEPTED(SetBatchScanParameter),
-        ACCEPTED(Send2DConvolutionFilter),
-        ACCEPTED(SetImprinterParameter),
-        ACCEPTED(DoEjectPaperAfterScan),
-        ACCEPTED(SendUltraSonicIgnoreLength),
-        ACCEPTED(FlatbedTransLightSwitch),
-        ACCEPTED(LampOn),
-        ACCEPTED(LampOff),
-        ACCEPTED(LampDim),
-        ACCEPTED(GetLightStatus),
-        ACCEPTED(ResetIntelligentMultiFeedData),
-        ACCEPTED(ManageIntelligentMultiFeedData),
-        ACCEPTED(SaveIntelligentMultiFeedState),
-        ACCEPTED(DestroyDeviceList),
-        ACCEPTED(SelectDevice),
-        ACCEPTED(GetOperatingDeviceName),
-    };
+// clang-format off
+#define ACCEPTED(f) {#f, f}
+const std::pair<const char *, bool (*)()> kAccepted[] = {
+    ACCEPTED(IsCalibrationDataFileExist), ACCEPTED(StartScanJob), ACCEPTED(EndScanJob),
+    ACCEPTED(GetADFStatus), ACCEPTED(DoCancel), ACCEPTED(DoPaperFeed), ACCEPTED(GetEOPStatus),
+    ACCEPTED(ResetCalibrationData), ACCEPTED(DoCalibration), ACCEPTED(DoCalibrationData),
+    ACCEPTED(PrepareScan), ACCEPTED(GetMicrData), ACCEPTED(SendUltraSonicConcernArea),
+    ACCEPTED(SetBatchScanParameter), ACCEPTED(Send2DConvolutionFilter), ACCEPTED(SetImprinterParameter),
+    ACCEPTED(DoEjectPaperAfterScan), ACCEPTED(SendUltraSonicIgnoreLength), ACCEPTED(FlatbedTransLightSwitch),
+    ACCEPTED(LampOn), ACCEPTED(LampOff), ACCEPTED(LampDim), ACCEPTED(GetLightStatus),
+    ACCEPTED(ResetIntelligentMultiFeedData), ACCEPTED(ManageIntelligentMultiFeedData),
+    ACCEPTED(SaveIntelligentMultiFeedState), ACCEPTED(DestroyDeviceList), ACCEPTED(SelectDevice),
+    ACCEPTED(GetOperatingDeviceName)};
 #undef ACCEPTED
-    return functions;
-}
+// clang-format on
 
 TEST_F(TracedTest, AcceptedFunctionsSucceedWithTwoLinesAndNoStatus)
 {
-    Lines expected;
-    for (const Accepted &f : AcceptedFunctions()) {
+    std::vector<std::string> expected;
+    for (const auto &[name, function] : kAccepted) {
         gErrCode = 2023;
-        EXPECT_TRUE(f.function()) << f.name;
-        EXPECT_EQ(gErrCode, 2023u) << f.name;
-        expected.push_back(std::string("In   1 : ") + f.name + " :");
-        expected.push_back(std::string("Out  1 : ") + f.name + " :");
+        EXPECT_TRUE(function()) << name;
+        EXPECT_EQ(gErrCode, 2023u) << name;
+        expected.push_back(std::string("In   1 : ") + name + " :");
+        expected.push_back(std::string("Out  1 : ") + name + " :");
     }
-    void *list = nullptr;
-    uint32_t count = 0;
-    EXPECT_TRUE(GetDeviceList(&list, &count));
-    expected.push_back("In   1 : GetDeviceList :");
-    expected.push_back("Out  1 : GetDeviceList :");
-    EXPECT_EQ(Log(), expected);
-}
-
-TEST(AcceptedOperations, GetDeviceListHandsBackAnEmptyList)
-{
+    // GetDeviceList hands back an empty list.
     int anything = 0;
     void *list = &anything;
     uint32_t count = 99;
     EXPECT_TRUE(GetDeviceList(&list, &count));
     EXPECT_EQ(list, nullptr);
     EXPECT_EQ(count, 0u);
+    expected.push_back("In   1 : GetDeviceList :");
+    expected.push_back("Out  1 : GetDeviceList :");
+    EXPECT_EQ(testbed::traceLines(), expected);
+
     // Null output pointers are skipped.
     EXPECT_TRUE(GetDeviceList(nullptr, &count));
     count = 5;

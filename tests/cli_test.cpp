@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -65,81 +65,28 @@ const std::vector<std::string> kSmallArea = {"--resolution", "75", "-x", "50", "
 
 // ------------------------------------------------------- a small JSON check
 
-class JsonChecker {
-public:
-    explicit JsonChecker(const std::string &text) : s_(text) {}
-    bool Valid() { return Value() && (Space(), i_ == s_.size()); }
-
-private:
-    void Space()
-    {
-        while (i_ < s_.size() && std::string(" \n\t\r").find(s_[i_]) != std::string::npos) ++i_;
+// Valid JSON reduces to one 0: first every string, number and literal, then,
+// over and over, every innermost array and object.
+bool ValidJson(std::string text)
+{
+    static const std::regex token(
+        R"re("([^"\\\x00-\x1f]|\\["\\/bfnrt]|\\u[0-9a-fA-F]{4})*"|-?(0|[1-9]\d*)(\.\d+)?([eE][-+]?\d+)?|true|false|null)re");
+    static const std::regex nested(
+        R"re(\[\s*(0\s*(,\s*0\s*)*)?\]|\{\s*(0\s*:\s*0\s*(,\s*0\s*:\s*0\s*)*)?\})re");
+    text = std::regex_replace(text, token, "0");
+    for (std::string before; before != text;) {
+        before = text;
+        text = std::regex_replace(text, nested, "0");
     }
-    bool At(char c)
-    {
-        Space();
-        return i_ < s_.size() && s_[i_] == c && (++i_, true);
-    }
-    bool Value()
-    {
-        if (At('{')) return Members('}', true);
-        if (At('[')) return Members(']', false);
-        if (At('"')) return String();
-        for (const std::string word : {"true", "false", "null"})
-            if (s_.compare(i_, word.size(), word) == 0) return i_ += word.size(), true;
-        return Number();
-    }
-    // The members of an object (keyed) or an array, after the opening bracket.
-    bool Members(char close, bool keyed)
-    {
-        if (At(close)) return true;
-        do {
-            if (keyed && !(At('"') && String() && At(':'))) return false;
-            if (!Value()) return false;
-        } while (At(','));
-        return At(close);
-    }
-    // The rest of a string, after the opening quote.
-    bool String()
-    {
-        for (; i_ < s_.size(); ++i_) {
-            const unsigned char c = static_cast<unsigned char>(s_[i_]);
-            if (c == '"') return ++i_, true;
-            if (c < 0x20) return false;
-            if (c != '\\') continue;
-            if (++i_ >= s_.size()) return false;
-            if (s_[i_] == 'u') {
-                for (int k = 0; k < 4; ++k)
-                    if (++i_ >= s_.size() || !std::isxdigit(static_cast<unsigned char>(s_[i_]))) return false;
-            } else if (std::string("\"\\/bfnrt").find(s_[i_]) == std::string::npos) {
-                return false;
-            }
-        }
-        return false;
-    }
-    bool Number()
-    {
-        const size_t start = i_;
-        if (i_ < s_.size() && s_[i_] == '-') ++i_;
-        while (i_ < s_.size() && (std::isdigit(static_cast<unsigned char>(s_[i_])) ||
-                                  std::string(".eE+-").find(s_[i_]) != std::string::npos)) {
-            ++i_;
-        }
-        return i_ > start && std::isdigit(static_cast<unsigned char>(s_[i_ - 1]));
-    }
-
-    const std::string &s_;
-    size_t i_ = 0;
-};
-
-bool ValidJson(const std::string &text) { return JsonChecker(text).Valid(); }
+    return std::regex_match(text, std::regex(R"re(\s*0\s*)re"));
+}
 
 TEST(JsonCheckerTest, TellsValidFromInvalid)
 {
-    EXPECT_TRUE(ValidJson("{\"a\":[1,2.5,-3e2],\"b\":{\"c\":true,\"d\":null},\"e\":\"x\\u00e9\"}\n"));
-    EXPECT_TRUE(ValidJson("[]"));
-    for (const char *bad :
-         {"{\"a\":1,}", "{\"a\" 1}", "{\"a\":1} x", "{\"a\":\"\n\"}", "[1 2]", "{\"a\":tru}", ""})
+    EXPECT_TRUE(
+        ValidJson("{\"a\":[1,2.5,-3e2],\"b\":{\"c\":true,\"d\":null},\"e\":\"x\\u00e9\\n\",\"f\":[]}\n"));
+    for (const char *bad : {"{\"a\":1,}", "{\"a\" 1}", "{\"a\":1} x", "{\"a\":\"\n\"}", "[1 2]", "[01]",
+                            "{\"a\":tru}", "[\"\\x\"]", "", "{,}"})
         EXPECT_FALSE(ValidJson(bad)) << bad;
 }
 

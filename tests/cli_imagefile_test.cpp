@@ -140,12 +140,9 @@ bool Decode(ImageFormat format, const std::string &path, const ImageInfo &info, 
         TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
         TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
         TIFFGetField(tiff, TIFFTAG_XRESOLUTION, dpi);
-        bool ok = width == info.width && height == info.height;
-        std::vector<uint8_t> row(static_cast<size_t>(TIFFScanlineSize(tiff)));
-        for (uint32_t y = 0; ok && y < height; ++y) {
-            ok = row.size() == stride && TIFFReadScanline(tiff, row.data(), y, 0) == 1;
-            if (ok) std::copy(row.begin(), row.end(), pixels->begin() + static_cast<ptrdiff_t>(y * stride));
-        }
+        bool ok = width == info.width && height == info.height && size_t(TIFFScanlineSize(tiff)) == stride;
+        for (uint32_t y = 0; ok && y < height; ++y)
+            ok = TIFFReadScanline(tiff, pixels->data() + y * stride, y, 0) == 1;
         TIFFClose(tiff);
         return ok;
     }
@@ -195,7 +192,7 @@ TEST_F(ImageFileTest, EveryFormatDecodesToTheScannedPixelsWithItsResolution)
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(ImageFormatName(c.format)) + " " + std::to_string(c.info.width) + "x" +
                      std::to_string(c.info.height));
-        const std::vector<uint8_t> pixels = TestImage(c.info);
+        std::vector<uint8_t> pixels = TestImage(c.info);
         const std::string path = Path(std::string("round.") + ImageFormatName(c.format));
         // Through the queue, in pieces of 7 rows, as the read loop hands them over.
         auto writer = MakeQueuedWriter(MakeImageWriter(c.format), 1 << 16);
@@ -214,15 +211,13 @@ TEST_F(ImageFileTest, EveryFormatDecodesToTheScannedPixelsWithItsResolution)
         float dpi = 0;
         ASSERT_TRUE(Decode(c.format, path, c.info, &decoded, &dpi));
         EXPECT_NEAR(dpi, static_cast<float>(c.info.dpi), 0.5f);
-        if (c.info.kind == PixelKind::Bilevel) {
-            // Bits past the width are padding: compare the pixels only.
-            const size_t stride = BytesPerRow(c.info);
-            const uint8_t lastMask = static_cast<uint8_t>(0xFF << ((8 - c.info.width % 8) % 8));
-            for (size_t i = 0; i < decoded.size(); ++i) {
-                const uint8_t mask = (i % stride == stride - 1) ? lastMask : 0xFF;
-                ASSERT_EQ(decoded[i] & mask, pixels[i] & mask) << "byte " << i;
-            }
-        } else if (c.tolerance == 0) {
+        // Bits past the width of a 1-bit row are padding: compare the pixels only.
+        const size_t stride = BytesPerRow(c.info);
+        for (size_t i = stride - 1; c.info.kind == PixelKind::Bilevel && i < pixels.size(); i += stride) {
+            pixels[i] &= static_cast<uint8_t>(0xFF << ((8 - c.info.width % 8) % 8));
+            decoded[i] &= static_cast<uint8_t>(0xFF << ((8 - c.info.width % 8) % 8));
+        }
+        if (c.tolerance == 0) {
             EXPECT_TRUE(decoded == pixels);
         } else {
             double total = 0;
@@ -341,8 +336,6 @@ TEST_F(ImageFileTest, FullDiskLeavesNoFile)
     }
     umount(small.c_str());
 }
-
-// ------------------------------------------------------------ status words
 
 TEST(StatusWordsTest, EveryCodeTheDriverStoresHasItsOwnWords)
 {

@@ -22,20 +22,14 @@ namespace {
 TEST(ArgsTest, OptionsInTheirUsualForms)
 {
     ArgReader args({"--mode", "Gray", "--resolution=150", "-l10", "-t", "5", "--json", "file"});
-    std::string value;
-    ASSERT_TRUE(args.Value("--mode", &value));
-    EXPECT_EQ(value, "Gray");
-    ASSERT_TRUE(args.Value("--resolution", &value));
-    EXPECT_EQ(value, "150");
-    ASSERT_TRUE(args.Value("-l", &value));
-    EXPECT_EQ(value, "10");
-    EXPECT_FALSE(args.Value("-l", &value)) << "-t is next";
-    ASSERT_TRUE(args.Value("-t", &value));
-    EXPECT_EQ(value, "5");
-    EXPECT_FALSE(args.Positional(&value)) << "an option is not positional";
-    ASSERT_TRUE(args.Flag("--json"));
-    ASSERT_TRUE(args.Positional(&value));
-    EXPECT_EQ(value, "file");
+    std::string mode, resolution, left, top, file;
+    ASSERT_TRUE(args.Value("--mode", &mode) && args.Value("--resolution", &resolution) &&
+                args.Value("-l", &left));
+    EXPECT_FALSE(args.Value("-l", &top)) << "-t is next";
+    ASSERT_TRUE(args.Value("-t", &top));
+    EXPECT_FALSE(args.Positional(&file)) << "an option is not positional";
+    ASSERT_TRUE(args.Flag("--json") && args.Positional(&file));
+    EXPECT_EQ(mode + " " + resolution + " " + left + " " + top + " " + file, "Gray 150 10 5 file");
     EXPECT_FALSE(args.More());
 }
 
@@ -111,18 +105,13 @@ TEST(GammaTest, FilesRawOrText)
     }
 }
 
-SCANNERABILITYEX Scanner()
-{
-    SCANNERABILITYEX ability{};
-    ability.MaxScanWidth = 2550;
-    ability.BoundaryColor = 1;
-    ability.BoundaryGray = 1;
-    ability.BoundaryLineart = 8;
-    ability.BoundaryHalftone = 8;
-    ability.BoundaryHalftoneOwn = 8;
-    ability.ScanMethods = 0xFC;
-    return ability;
-}
+const SCANNERABILITYEX kScanner = {.MaxScanWidth = 2550,
+                                   .ScanMethods = 0xFC,
+                                   .BoundaryLineart = 8,
+                                   .BoundaryGray = 1,
+                                   .BoundaryColor = 1,
+                                   .BoundaryHalftone = 8,
+                                   .BoundaryHalftoneOwn = 8};
 
 // What PlanScan makes of a request: Left Top Width Length; PixelNum x LineNum
 // + HiWordLineNum; ScanMode/BitPerPixel; ScanMethod; XRes x YRes; ColorFilter;
@@ -146,8 +135,8 @@ std::string Planned(const ScanRequest &request, const SCANNERABILITYEX &ability)
 TEST(ScanPlanTest, RequestsBecomeParameterRecords)
 {
     using enum ScanModeChoice;
-    SCANNERABILITYEX halftone3 = Scanner(), colour16 = Scanner(), methods23 = Scanner(), method1 = Scanner(),
-                     noWidth = Scanner();
+    SCANNERABILITYEX halftone3 = kScanner, colour16 = kScanner, methods23 = kScanner, method1 = kScanner,
+                     noWidth = kScanner;
     halftone3.BoundaryHalftone = 3;
     halftone3.BoundaryHalftoneOwn = 0; // no constraint
     colour16.BoundaryColor = 16;
@@ -157,7 +146,7 @@ TEST(ScanPlanTest, RequestsBecomeParameterRecords)
     const struct {
         ScanRequest request;
         std::string planned;
-        SCANNERABILITYEX ability = Scanner();
+        SCANNERABILITYEX ability = kScanner;
     } cases[] = {
         // The full width and an A4 length.
         {{}, "0 0 2550 3508; 2550x3508+0; mode 4/24; method 0; 300x300; filter 0; pattern 0; Rgb 7650"},

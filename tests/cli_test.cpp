@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -101,19 +100,12 @@ struct Pnm {
 // Parses a binary PNM (P4, P5, P6 with maxval 255); false when malformed.
 bool ParsePnm(const std::string &bytes, Pnm *pnm)
 {
-    const std::string header = bytes.substr(0, 64);
+    std::istringstream in(bytes);
     unsigned maxval = 255;
-    char magic[3] = {};
-    int consumed = 0, more = 0;
-    if (std::sscanf(header.c_str(), "%2s %u %u%n", magic, &pnm->width, &pnm->height, &consumed) != 3)
+    if (!(in >> pnm->magic >> pnm->width >> pnm->height) || (pnm->magic != "P4" && !(in >> maxval)) ||
+        maxval != 255)
         return false;
-    pnm->magic = magic;
-    if (pnm->magic != "P4") {
-        if (std::sscanf(header.c_str() + consumed, " %u%n", &maxval, &more) != 1 || maxval != 255)
-            return false;
-        consumed += more;
-    }
-    const size_t start = static_cast<size_t>(consumed) + 1; // one white-space byte ends the header
+    const size_t start = static_cast<size_t>(in.tellg()) + 1; // one white-space byte ends the header
     const size_t bpl = pnm->magic == "P4" ? (pnm->width + 7) / 8 : pnm->width * (pnm->magic == "P5" ? 1 : 3);
     if (bytes.size() != start + bpl * pnm->height) return false;
     pnm->pixels.assign(bytes.begin() + static_cast<long>(start), bytes.end());
@@ -137,8 +129,6 @@ std::string Shape(const std::string &bytes)
                number(25, 1);
     return bytes.compare(0, 4, std::string("II*\0", 4)) == 0 ? "TIFF" : "?";
 }
-
-// ------------------------------------------------------------------ fixture
 
 struct Result {
     int exitCode = -1; // -1 when the program ended by a signal

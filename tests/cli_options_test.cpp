@@ -3,7 +3,9 @@
 // it runs itself again with.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/args.h"
@@ -11,26 +13,23 @@
 #include "tools/scanrequest.h"
 #include "tools/virtual.h"
 
+// Designated initializers leave the other fields of a request at their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace docscan_cli {
 namespace {
 
 TEST(ArgsTest, OptionsInTheirUsualForms)
 {
     ArgReader args({"--mode", "Gray", "--resolution=150", "-l10", "-t", "5", "--json", "file"});
-    std::string value;
-    ASSERT_TRUE(args.Value("--mode", &value));
-    EXPECT_EQ(value, "Gray");
-    ASSERT_TRUE(args.Value("--resolution", &value));
-    EXPECT_EQ(value, "150");
-    ASSERT_TRUE(args.Value("-l", &value));
-    EXPECT_EQ(value, "10");
-    EXPECT_FALSE(args.Value("-l", &value)) << "-t is next";
-    ASSERT_TRUE(args.Value("-t", &value));
-    EXPECT_EQ(value, "5");
-    EXPECT_FALSE(args.Positional(&value)) << "an option is not positional";
-    ASSERT_TRUE(args.Flag("--json"));
-    ASSERT_TRUE(args.Positional(&value));
-    EXPECT_EQ(value, "file");
+    std::string mode, resolution, left, top, file;
+    ASSERT_TRUE(args.Value("--mode", &mode) && args.Value("--resolution", &resolution) &&
+                args.Value("-l", &left));
+    EXPECT_FALSE(args.Value("-l", &top)) << "-t is next";
+    ASSERT_TRUE(args.Value("-t", &top));
+    EXPECT_FALSE(args.Positional(&file)) << "an option is not positional";
+    ASSERT_TRUE(args.Flag("--json") && args.Positional(&file));
+    EXPECT_EQ(mode + " " + resolution + " " + left + " " + top + " " + file, "Gray 150 10 5 file");
     EXPECT_FALSE(args.More());
 }
 
@@ -95,178 +94,107 @@ TEST(GammaTest, FilesRawOrText)
     ASSERT_TRUE(ParseGammaTable({text.begin(), text.end()}, &table, &error)) << error;
     EXPECT_EQ(table[1], 254);
 
-    const std::string shortText = "1 2 3";
-    EXPECT_FALSE(ParseGammaTable({shortText.begin(), shortText.end()}, &table, &error));
-    EXPECT_NE(error.find("3 values"), std::string::npos) << error;
-    std::string tooLarge = text + " 256";
-    EXPECT_FALSE(ParseGammaTable({tooLarge.begin(), tooLarge.end()}, &table, &error));
-    std::string tooMany = text + " 1";
-    EXPECT_FALSE(ParseGammaTable({tooMany.begin(), tooMany.end()}, &table, &error));
-    const std::string junk = "12 abc";
-    EXPECT_FALSE(ParseGammaTable({junk.begin(), junk.end()}, &table, &error));
-    EXPECT_FALSE(ParseGammaTable({}, &table, &error));
+    const std::pair<std::string, const char *> refused[] = {{"1 2 3", "3 values, 256 needed"},
+                                                            {text + " 256", "value 257 is above 255"},
+                                                            {text + " 1", "more than 256 values"},
+                                                            {"12 abc", "unexpected character at byte 3"},
+                                                            {"", "0 values"}};
+    for (const auto &[bad, reason] : refused) {
+        EXPECT_FALSE(ParseGammaTable({bad.begin(), bad.end()}, &table, &error));
+        EXPECT_NE(error.find(reason), std::string::npos) << error;
+    }
 }
 
-SCANNERABILITYEX Scanner(uint16_t width = 2550)
-{
-    SCANNERABILITYEX ability{};
-    ability.MaxScanWidth = width;
-    ability.BoundaryColor = 1;
-    ability.BoundaryGray = 1;
-    ability.BoundaryLineart = 8;
-    ability.BoundaryHalftone = 8;
-    ability.BoundaryHalftoneOwn = 8;
-    ability.ScanMethods = 0xFC;
-    return ability;
-}
+const SCANNERABILITYEX kScanner = {.MaxScanWidth = 2550,
+                                   .ScanMethods = 0xFC,
+                                   .BoundaryLineart = 8,
+                                   .BoundaryGray = 1,
+                                   .BoundaryColor = 1,
+                                   .BoundaryHalftone = 8,
+                                   .BoundaryHalftoneOwn = 8};
 
-TEST(ScanPlanTest, DefaultsAreTheFullWidthAndAnA4Length)
+// What PlanScan makes of a request: Left Top Width Length; PixelNum x LineNum
+// + HiWordLineNum; ScanMode/BitPerPixel; ScanMethod; XRes x YRes; ColorFilter;
+// HTPatternNo; the image's kind and bytes per line. Or why it refuses.
+std::string Planned(const ScanRequest &request, const SCANNERABILITYEX &ability)
 {
     ScanPlan plan;
     std::string error;
-    ASSERT_TRUE(PlanScan(ScanRequest{}, Scanner(), &plan, &error)) << error;
+    if (!PlanScan(request, ability, &plan, &error)) return error;
     const tagScanParameter &p = plan.parameter;
-    EXPECT_EQ(p.Left, 0);
-    EXPECT_EQ(p.Top, 0);
-    EXPECT_EQ(p.Width, 2550);
-    EXPECT_EQ(p.Length, 3508); // 297 mm in 1/300 inch
-    EXPECT_EQ(p.PixelNum, 2550);
-    EXPECT_EQ(p.LineNum, 3508);
-    EXPECT_EQ(+p.HiWordLineNum, 0); // odd offset: compared by value
-    EXPECT_EQ(p.ScanMode, 4);
-    EXPECT_EQ(p.BitPerPixel, 24);
-    EXPECT_EQ(p.XRes, 300);
-    EXPECT_EQ(p.YRes, 300);
-    EXPECT_EQ(p.ColorFilter, 0);
-    EXPECT_EQ(plan.image.kind, PixelKind::Rgb);
-    EXPECT_EQ(plan.bytesPerLine, 2550u * 3);
+    const char *kinds[] = {"Bilevel", "Gray", "Rgb"};
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "%d %d %d %d; %dx%d+%d; mode %d/%d; method %d; %dx%d; filter %d; pattern %d; %s %zu",
+                  p.Left, p.Top, p.Width, p.Length, p.PixelNum, p.LineNum, p.HiWordLineNum, p.ScanMode,
+                  p.BitPerPixel, p.ScanMethod, p.XRes, p.YRes, p.ColorFilter, p.HTPatternNo,
+                  kinds[static_cast<int>(plan.image.kind)], plan.bytesPerLine);
+    return text;
 }
 
-TEST(ScanPlanTest, AreaInMillimetresAtALowerResolution)
+TEST(ScanPlanTest, RequestsBecomeParameterRecords)
 {
-    ScanRequest request;
-    request.mode = ScanModeChoice::Gray;
-    request.resolution = 150;
-    request.left = 10;
-    request.top = 10;
-    request.width = 100;
-    request.height = 50;
-    request.dropout = 1;
-    ScanPlan plan;
-    std::string error;
-    ASSERT_TRUE(PlanScan(request, Scanner(), &plan, &error)) << error;
-    const tagScanParameter &p = plan.parameter;
-    EXPECT_EQ(p.Left, 118); // 10 mm = 118.1 units
-    EXPECT_EQ(p.Top, 118);
-    EXPECT_EQ(p.Length, 591);   // 50 mm = 590.6 units
-    EXPECT_EQ(p.PixelNum, 590); // 1181 units at 150 dpi
-    EXPECT_EQ(p.Width, 1180);   // what 590 pixels cover
-    EXPECT_EQ(p.LineNum, 295);
-    EXPECT_EQ(p.ScanMode, 2);
-    EXPECT_EQ(p.BitPerPixel, 8);
-    EXPECT_EQ(p.ColorFilter, 1);
-    EXPECT_EQ(p.XRes, 150);
-    EXPECT_EQ(plan.image.width, 590u);
-    EXPECT_EQ(plan.image.height, 295u);
-    EXPECT_EQ(plan.image.dpi, 150u);
+    using enum ScanModeChoice;
+    SCANNERABILITYEX halftone3 = kScanner, colour16 = kScanner, methods23 = kScanner, method1 = kScanner,
+                     noWidth = kScanner;
+    halftone3.BoundaryHalftone = 3;
+    halftone3.BoundaryHalftoneOwn = 0; // no constraint
+    colour16.BoundaryColor = 16;
+    methods23.ScanMethods = 0x08;
+    method1.ScanMethods = 0x40;
+    noWidth.MaxScanWidth = 0;
+    const struct {
+        ScanRequest request;
+        std::string planned;
+        SCANNERABILITYEX ability = kScanner;
+    } cases[] = {
+        // The full width and an A4 length.
+        {{}, "0 0 2550 3508; 2550x3508+0; mode 4/24; method 0; 300x300; filter 0; pattern 0; Rgb 7650"},
+        // Millimetres at 150 dpi: 10 mm = 118.1 units; Width is what 590 pixels cover.
+        {{.mode = Gray, .resolution = 150, .left = 10, .top = 10, .width = 100, .height = 50, .dropout = 1},
+         "118 118 1180 591; 590x295+0; mode 2/8; method 0; 150x150; filter 1; pattern 0; Gray 590"},
+        // 1-bit modes keep whole bytes, and every mode the scanner's boundary.
+        {{.mode = Lineart},
+         "0 0 2544 3508; 2544x3508+0; mode 0/1; method 0; 300x300; filter 0; pattern 0; Bilevel 318"},
+        {{.mode = Halftone, .halftonePattern = 4},
+         "0 0 2544 3508; 2544x3508+0; mode 1/1; method 0; 300x300; filter 0; pattern 4; Bilevel 318",
+         halftone3},
+        {{},
+         "0 0 2544 3508; 2544x3508+0; mode 4/24; method 0; 300x300; filter 0; pattern 0; Rgb 7632",
+         colour16},
+        // The first method the scanner supports.
+        {{},
+         "0 0 2550 3508; 2550x3508+0; mode 4/24; method 2; 300x300; filter 0; pattern 0; Rgb 7650",
+         methods23},
+        {{},
+         "0 0 2550 3508; 2550x3508+0; mode 4/24; method 1; 300x300; filter 0; pattern 0; Rgb 7650",
+         method1},
+        // The whole glass, rounding aside.
+        {{.width = 215.9},
+         "0 0 2550 3508; 2550x3508+0; mode 4/24; method 0; 300x300; filter 0; pattern 0; Rgb 7650"},
+        {{.left = 200, .width = 20}, "the scan area (-l plus -x) is wider than the scanner's 215.9 mm"},
+        {{.left = 216}, "-l lies beyond the scanner's width of 215.9 mm"},
+        {{.height = 3000}, "the scan area (-t plus -y) is longer than 2709.3 mm"},
+        {{.resolution = 700}, "--resolution must be between 50 and 600 dpi"},
+        {{.resolution = 49}, "--resolution must be between 50 and 600 dpi"},
+        {{.mode = Lineart, .resolution = 50, .width = 1},
+         "the scan area is too small to hold a pixel at this resolution"},
+        {{.mode = Halftone, .halftonePattern = 7}, "--halftone-pattern must be between 1 and 6"},
+        {{}, "the scanner reports no scan width", noWidth},
+    };
+    for (const auto &c : cases) EXPECT_EQ(Planned(c.request, c.ability), c.planned);
 }
 
-TEST(ScanPlanTest, OneBitModesKeepWholeBytesAndTheScannersBoundary)
+TEST(ScanPlanTest, ModeAndDropoutNamesInAnyCase)
 {
-    ScanRequest request;
-    request.mode = ScanModeChoice::Lineart;
-    ScanPlan plan;
-    std::string error;
-    ASSERT_TRUE(PlanScan(request, Scanner(), &plan, &error));
-    EXPECT_EQ(plan.parameter.PixelNum, 2544); // 2550 down to a multiple of 8
-    EXPECT_EQ(plan.parameter.ScanMode, 0);
-    EXPECT_EQ(plan.parameter.BitPerPixel, 1);
-    EXPECT_EQ(plan.bytesPerLine, 318u);
-
-    SCANNERABILITYEX odd = Scanner();
-    odd.BoundaryHalftone = 3;
-    odd.BoundaryHalftoneOwn = 0; // no constraint
-    request.mode = ScanModeChoice::Halftone;
-    request.halftonePattern = 4;
-    ASSERT_TRUE(PlanScan(request, odd, &plan, &error));
-    EXPECT_EQ(plan.parameter.PixelNum % 24, 0);
-    EXPECT_EQ(plan.parameter.PixelNum, 2544);
-    EXPECT_EQ(plan.parameter.HTPatternNo, 4);
-    EXPECT_EQ(plan.parameter.ScanMode, 1);
-
-    SCANNERABILITYEX colour = Scanner();
-    colour.BoundaryColor = 16;
-    ASSERT_TRUE(PlanScan(ScanRequest{}, colour, &plan, &error));
-    EXPECT_EQ(plan.parameter.PixelNum, 2544);
-}
-
-TEST(ScanPlanTest, ScanMethodIsOneTheScannerSupports)
-{
-    SCANNERABILITYEX ability = Scanner();
-    ScanPlan plan;
-    std::string error;
-    ability.ScanMethods = 0x08; // methods 2 and 3 only
-    ASSERT_TRUE(PlanScan(ScanRequest{}, ability, &plan, &error));
-    EXPECT_EQ(plan.parameter.ScanMethod, 2);
-    ability.ScanMethods = 0x40;
-    ASSERT_TRUE(PlanScan(ScanRequest{}, ability, &plan, &error));
-    EXPECT_EQ(plan.parameter.ScanMethod, 1);
-}
-
-TEST(ScanPlanTest, AreasOffTheGlassAndBadValuesAreRefused)
-{
-    ScanPlan plan;
-    std::string error;
-    ScanRequest request;
-    request.left = 200;
-    request.width = 20; // 220 mm > 215.9 mm
-    EXPECT_FALSE(PlanScan(request, Scanner(), &plan, &error));
-    EXPECT_NE(error.find("wider"), std::string::npos) << error;
-
-    request = {};
-    request.left = 216;
-    EXPECT_FALSE(PlanScan(request, Scanner(), &plan, &error));
-
-    request = {};
-    request.width = 215.9; // the whole glass, rounding aside
-    EXPECT_TRUE(PlanScan(request, Scanner(), &plan, &error)) << error;
-
-    request = {};
-    request.height = 3000;
-    EXPECT_FALSE(PlanScan(request, Scanner(), &plan, &error));
-
-    request = {};
-    request.resolution = 700;
-    EXPECT_FALSE(PlanScan(request, Scanner(), &plan, &error));
-    request.resolution = 49;
-    EXPECT_FALSE(PlanScan(request, Scanner(), &plan, &error));
-
-    request = {};
-    request.mode = ScanModeChoice::Lineart;
-    request.resolution = 50;
-    request.width = 1; // 9 pixels at 50 dpi round down to 8... of 0.98 mm: 0 pixels
-    EXPECT_FALSE(PlanScan(request, Scanner(), &plan, &error));
-    EXPECT_NE(error.find("too small"), std::string::npos) << error;
-
-    request = {};
-    request.mode = ScanModeChoice::Halftone;
-    request.halftonePattern = 7;
-    EXPECT_FALSE(PlanScan(request, Scanner(), &plan, &error));
-
-    EXPECT_FALSE(PlanScan(ScanRequest{}, Scanner(0), &plan, &error)) << "a scanner without width";
-}
-
-TEST(ScanPlanTest, ModeAndDropoutNames)
-{
-    EXPECT_EQ(ParseScanMode("color"), ScanModeChoice::Color);
-    EXPECT_EQ(ParseScanMode("Gray"), ScanModeChoice::Gray);
-    EXPECT_EQ(ParseScanMode("LINEART"), ScanModeChoice::Lineart);
-    EXPECT_EQ(ParseScanMode("Halftone"), ScanModeChoice::Halftone);
+    using enum ScanModeChoice;
+    const std::pair<const char *, ScanModeChoice> modes[] = {{"color", Color},     {"Colour", Color},
+                                                             {"Gray", Gray},       {"grey", Gray},
+                                                             {"LINEART", Lineart}, {"Halftone", Halftone}};
+    for (const auto &[name, mode] : modes) EXPECT_EQ(ParseScanMode(name), mode) << name;
     EXPECT_FALSE(ParseScanMode("sepia"));
-    EXPECT_EQ(ParseDropout("none"), 0);
-    EXPECT_EQ(ParseDropout("Red"), 1);
-    EXPECT_EQ(ParseDropout("green"), 2);
-    EXPECT_EQ(ParseDropout("blue"), 3);
+    const char *dropouts[] = {"none", "Red", "green", "BLUE"};
+    for (uint8_t i = 0; i < 4; ++i) EXPECT_EQ(ParseDropout(dropouts[i]), i) << dropouts[i];
     EXPECT_FALSE(ParseDropout("cyan"));
     EXPECT_EQ(MmToAreaUnits(25.4), 300u);
     EXPECT_EQ(MmToAreaUnits(-3), 0u);

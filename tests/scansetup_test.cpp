@@ -1,17 +1,22 @@
 // Scan set-up against the virtual scanner: what SetScanParameter sends (the
 // SET WINDOW parameter list as the scanner received it), the request it
 // derives (NewParam, sacdimension, the conversion flags), the calibration
-// exchange, and its failures. GetWindowDescriptor is also driven directly
-// for the cases a mapped request never reaches.
+// exchange, its failures and its trace. GetWindowDescriptor is also driven
+// directly for the cases a mapped request never reaches.
 //
 // Fields of the packed records are compared as copies (unary +): the check
-// macros take references, which a packed field cannot give safely.
+// macros take references, which a packed field cannot give safely. The trace
+// tests write into /tmp/DrvLog (DRVLOG_RESOURCE_LOCK) through a Debug.conf of
+// their own; the fixture puts the directory back as it was.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <initializer_list>
+#include <regex>
+#include <string>
 #include <vector>
 
 #include "api/scanner.h"
@@ -23,33 +28,47 @@
 
 namespace {
 
+namespace fs = std::filesystem;
+using testbed::hasLine;
+
 constexpr uint32_t kInvalidParameter = 2005;
 
-tagScanParameter ColourRequest(uint16_t xres = 300)
+tagScanParameter Request(uint8_t mode, uint8_t bits, uint8_t filter = 0, uint8_t pattern = 0,
+                         uint16_t dpi = 300)
 {
     tagScanParameter r{};
-    r.ScanMode = 4;
-    r.BitPerPixel = 24;
-    r.XRes = xres;
-    r.YRes = xres;
-    r.PixelNum = 2544; // a multiple of every boundary of the standard scanner
-    r.LineNum = 1000;
-    r.Width = 2544;
-    r.Length = 1000;
-    return r;
-}
-
-tagScanParameter Request(uint8_t mode, uint8_t bits, uint8_t filter = 0, uint8_t pattern = 0)
-{
-    tagScanParameter r = ColourRequest();
+    r.Width = r.PixelNum = 2544; // a multiple of every boundary of the standard scanner
+    r.Length = r.LineNum = 1000;
     r.ScanMode = mode;
     r.BitPerPixel = bits;
     r.ColorFilter = filter;
     r.HTPatternNo = pattern;
+    r.XRes = r.YRes = dpi;
     return r;
 }
 
+tagScanParameter ColourRequest(uint16_t dpi = 300) { return Request(4, 24, 0, 0, dpi); }
+
+// Every field its own value (the parameter dump never shows the reserved bytes).
+tagScanParameter TracedRequest()
+{
+    // clang-format off
+    return tagScanParameter{
+        .Left = 1, .Top = 2, .Width = 3, .Length = 4, .PixelNum = 2544, .LineNum = 1000,
+        .ScanMode = 4, .ScanMethod = 0, .BitPerPixel = 24, .ScanSpeed = 5, .Contrast = -1, .Brightness = -128,
+        .HTPatternNo = 6, .Highlight = 200, .Shadow = 10, .ColorFilter = 0, .Invert = 1,
+        .IntelligentMultiFeedStyle = 2, .ExtScanParam = 0x1A2B, .RExposure = 300, .GExposure = 301,
+        .BExposure = 302, .XRes = 300, .YRes = 300, .RGain = 7, .GGain = 8, .BGain = 9, .lensPosition = -2,
+        .byBackgroundLines = 11, .byPagesThisJob = 12, .CompressionArgument = 0, .HiWordLength = 16,
+        .HiWordLineNum = 0, .UltraSonicIntension = 15, .ExtScanParam2 = 0xDEADBEEF,
+        .Reserved = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, .EnableBatchScan = 1, .wPaperLength = 4200,
+        .ExtIndex = 13, .ExtSize = 14};
+    // clang-format on
+}
+
 std::vector<uint8_t> Bytes(const void *data, size_t size) { return testbed::bytesOf(data, size); }
+
+std::vector<std::string> ParamLog() { return testbed::traceLines("vemoParam.txt"); }
 
 class ScanSetup : public testbed::DriverTest {
 protected:
@@ -87,41 +106,27 @@ protected:
 
 TEST_F(ScanSetup, SendsTheWholeParameterList)
 {
-    tagScanParameter r = ColourRequest(200);
-    r.Left = 30;
-    r.Top = 100;
-    r.Width = 2400;
-    r.Length = 3000;
-    r.HTPatternNo = 2; // not sent outside halftone mode
-    r.RExposure = 0x0102;
-    r.GExposure = 0x0304;
-    r.BExposure = 0x0506;
-    r.wPaperLength = 0x0BB8;
-    r.byBackgroundLines = 7;
-    r.byPagesThisJob = 9;
-    r.UltraSonicIntension = 0x33;
-    r.CompressionArgument = 0;
-    ASSERT_TRUE(Set(r)) << gErrCode;
+    ASSERT_TRUE(Set(TracedRequest())) << gErrCode;
 
     const auto windows = Windows();
     ASSERT_EQ(windows.size(), 1u);
     EXPECT_EQ(windows[0].transferLength(), 79u);
-    // 2550 pixels x 24 bits = 7650 bytes a line; 1000 lines at 200 dpi = 1500 + 12.
+    // 2550 pixels x 24 bits = 7650 bytes a line; 1000 lines + 12.
     const std::vector<uint8_t> expected = {
         0,    0,    0,    0,    0,    0,    0x00, 0x47,             // header, descriptor length 71
         0,    0,    0x01, 0x2C, 0x01, 0x2C,                         // id, reserved, 300 x 300 dpi
         0,    0,    0,    0,                                        // upper-left X: always 0
-        0,    0,    0x01, 0x90,                                     // upper-left Y: 100 x 4
-        0,    0,    0x25, 0x80,                                     // width: 2400 x 4
-        0,    0,    0x2E, 0xE0,                                     // length: 3000 x 4
+        0,    0,    0,    0x08,                                     // upper-left Y: 2 x 4
+        0,    0,    0,    0x0C,                                     // width: 3 x 4
+        0,    0,    0,    0x10,                                     // length: 4 x 4
         0x80, 0x80, 0x80,                                           // brightness, threshold, contrast
-        5,    8,    0,    0,                                        // composition, bits, halftone
+        5,    8,    0,    0,                                        // composition, bits; no halftone pattern
         3,    0,    0,    0,    0,                                  // fill, bit order, compression
-        0x0B, 0xB8, 0,    0,    0,    0,                            // paper length, reserved
+        0x10, 0x68, 0,    0,    0,    0,                            // paper length, reserved
         0xFF, 0x1D, 0x60, 0xFF, 0,                                  // vendor, colour selection
-        0x1D, 0xE2, 0x05, 0xE8, 0,    0,                            // bytes per line, lines
-        0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0,    0,                // exposures
-        0x00, 0,    7,    9,    0,    0x33, 0,    0,    0, 0, 0, 0, // high bpl, background, pages, ultrasonic
+        0x1D, 0xE2, 0x03, 0xF4, 0,    0,                            // bytes per line, lines
+        0x01, 0x2C, 0x01, 0x2D, 0x01, 0x2E, 0,    0,                // exposures
+        0x00, 0,    11,   12,   0,    15,   0,    0,    0, 0, 0, 0, // high bpl, background, pages, ultrasonic
     };
     EXPECT_EQ(windows[0].dataOut, expected);
     // The scanner took it: its page geometry follows from the window.
@@ -129,24 +134,7 @@ TEST_F(ScanSetup, SendsTheWholeParameterList)
     ASSERT_TRUE(window.has_value());
     EXPECT_EQ(window->geometry.dpi, 300u);
     EXPECT_EQ(window->geometry.pixels, 2550u);
-    EXPECT_EQ(window->geometry.lines, 1512u);
-}
-
-TEST_F(ScanSetup, FineAreaUnitHalvesTheArea)
-{
-    tagScanParameter r = ColourRequest();
-    r.Left = 40;
-    r.Top = 101;
-    r.Width = 2401;
-    r.Length = 3000;
-    r.ExtScanParam = 0x0040;
-    ASSERT_TRUE(Set(r));
-    const auto d = Descriptor();
-    EXPECT_EQ(Bytes(&d[6], 16),
-              (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 50, 0, 0, 0x04, 0xB0, 0, 0, 0x05, 0xDC}));
-    r.ExtScanParam = 0;
-    ASSERT_TRUE(Set(r));
-    EXPECT_EQ(Bytes(&Descriptor()[10], 4), (std::vector<uint8_t>{0, 0, 0x01, 0x94}));
+    EXPECT_EQ(window->geometry.lines, 1012u);
 }
 
 struct Mapping {
@@ -209,23 +197,18 @@ TEST_F(ScanSetup, LineArtAndHalftoneFlagsStayUntilStop)
     EXPECT_EQ(gScanSetup.bitOneChanelGray, 0);
 }
 
-// Colour by the second colour code, end to end: the window goes out with
-// composition 0 and a colour line, the scanner takes it, and a scan delivers
-// three bytes a pixel.
+// Colour by the second colour code, end to end: the scanner takes the window
+// as a colour one, and a scan delivers three bytes a pixel, every line the
+// start of the scanner's colour line.
 TEST_F(ScanSetup, Mode3IsSetUpAndDeliversThreeBytesAPixel)
 {
     constexpr uint16_t kLines = 8;
     tagScanParameter p = Request(3, 24);
     p.LineNum = p.Length = 40;
     ASSERT_TRUE(Set(p)) << gErrCode << "\n" << transcriptText();
-
-    // The window as the scanner took it: composition 0, a colour line.
     const auto window = scanner().window();
     ASSERT_TRUE(window);
-    EXPECT_EQ(window->descriptor[25], 0);
-    EXPECT_EQ(window->descriptor[26], 8);
     EXPECT_EQ(window->geometry.channels, 3u);
-    EXPECT_EQ(window->geometry.pixels, 2550u);
 
     ASSERT_TRUE(StartScan()) << gErrCode;
     const uint32_t lineBytes = 3u * p.PixelNum;
@@ -233,7 +216,6 @@ TEST_F(ScanSetup, Mode3IsSetUpAndDeliversThreeBytesAPixel)
     ASSERT_TRUE(ReadScan(0, image.data(), static_cast<uint32_t>(image.size()))) << gErrCode;
     EXPECT_TRUE(StopScan());
 
-    // Every line is the start of the scanner's colour line.
     const auto page = devicePage();
     ASSERT_GE(page.size(), std::size_t{window->geometry.bytesPerLine} * kLines);
     for (uint32_t y = 0; y < kLines; ++y) {
@@ -245,22 +227,12 @@ TEST_F(ScanSetup, Mode3IsSetUpAndDeliversThreeBytesAPixel)
 
 TEST_F(ScanSetup, DeviceResolutionAndRatios)
 {
-    tagScanParameter r = ColourRequest(300);
-    r.Left = 12;
-    ASSERT_TRUE(Set(r));
+    ASSERT_TRUE(Set(ColourRequest(300)));
     EXPECT_EQ(+NewParam.XRes, 300);
-    EXPECT_EQ(+NewParam.YRes, 300);
-    EXPECT_EQ(+NewParam.Left, 0);
-    EXPECT_EQ(+NewParam.PixelNum, 2550);
-    EXPECT_EQ(gScanSetup.sacdimension.ScaleToCaller, 1.0);
     EXPECT_EQ(gScanSetup.sacdimension.ScaleToDevice, 1.0);
-    EXPECT_EQ(gScanSetup.sacdimension.Left, 12);
-    EXPECT_EQ(gScanSetup.sacdimension.XRes, 300);
     EXPECT_EQ(dwApPixNum, 2544u * 3u);
 
-    r = ColourRequest(301);
-    r.YRes = 301;
-    ASSERT_TRUE(Set(r));
+    ASSERT_TRUE(Set(ColourRequest(301)));
     EXPECT_EQ(+NewParam.XRes, 600);
     EXPECT_EQ(+NewParam.YRes, 600);
     EXPECT_EQ(+NewParam.PixelNum, 5100);
@@ -330,28 +302,6 @@ TEST_F(ScanSetupExtentsWithoutFlag, ExtentsAreDroppedWithoutTheOverscanBit)
     EXPECT_EQ(InquiryBE16<kInqOverscan2>(MyInquiryData), 0);
     EXPECT_EQ(InquiryBE16<kInqOverscan4>(MyInquiryData), 0);
     wiaflag = 0;
-}
-
-TEST_F(ScanSetup, RejectedRequestStillReplacesTheRecords)
-{
-    tagScanParameter r = Request(2, 8, 2);
-    r.XRes = r.YRes = 700; // too high
-    r.Left = 33;
-    r.LineNum = 500;
-    EXPECT_FALSE(Set(r));
-    EXPECT_EQ(gErrCode, kInvalidParameter);
-    EXPECT_TRUE(Windows().empty());
-    EXPECT_EQ(Bytes(&OldParam, sizeof OldParam), Bytes(&r, sizeof r));
-    EXPECT_EQ(+NewParam.ScanMode, 4);
-    EXPECT_EQ(+NewParam.BitPerPixel, 24);
-    EXPECT_EQ(+NewParam.ColorFilter, 2);
-    EXPECT_EQ(+NewParam.Left, 0);
-    EXPECT_EQ(+NewParam.XRes, 600);
-    EXPECT_EQ(+NewParam.LineNum, 428 + 12); // 500 x 600/700 = 428.6
-    EXPECT_EQ(gScanSetup.sacdimension.XRes, 700);
-    EXPECT_EQ(gScanSetup.sacdimension.Left, 33);
-    EXPECT_EQ(gScanSetup.sacdimension.ScanMode, 2);
-    EXPECT_EQ(gScanSetup.bitOneChanelGray, 1);
 }
 
 TEST_F(ScanSetup, NullRequestAndZeroResolutionAreRefused)
@@ -459,8 +409,89 @@ TEST_F(ScanSetup, TransportFailuresEndTheCall)
     EXPECT_TRUE(Set(ColourRequest()));
 }
 
-TEST_F(ScanSetup, FailedCapabilityReadStopsAtOnce)
+// The parameter dump of TracedRequest() with this prefix.
+std::vector<std::string> ExpectedDump(const std::string &prefix)
 {
+    std::vector<std::string> lines;
+    for (const std::string &f : testbed::golden("scansetup.trace", "traced-request"))
+        lines.push_back(prefix + ".ScanParameter." + f);
+    return lines;
+}
+
+// Calibration dump files in the log directory with this resolution tag.
+std::vector<fs::path> RawDumps(const std::string &tag)
+{
+    std::vector<fs::path> found;
+    const std::regex name("4417_" + tag + "_1_[0-9]{3,6}_Rawdata\\.raw");
+    for (const auto &entry : fs::directory_iterator(testbed::kDrvLogDir))
+        if (std::regex_match(entry.path().filename().string(), name)) found.push_back(entry.path());
+    return found;
+}
+
+// The driver starts in the test, with the trace at the test's level.
+class ScanSetupTrace : public ScanSetup {
+protected:
+    bool connectInSetUp() const override { return false; }
+};
+
+TEST_F(ScanSetupTrace, ApplicationAndDeviceDumpsLineForLine)
+{
+    connectTraced(2);
+    scanner().setCalibrationState(3);
+    tagScanParameter r = TracedRequest();
+    ASSERT_TRUE(Set(r)) << gErrCode;
+
+    const auto lines = ParamLog();
+    ASSERT_EQ(lines.size(), 41u);
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex("============ ScanParameter ============"
+                                                      "[0-9]{1,2}:[0-9]{1,2}:[0-9]{1,2}")))
+        << lines[0];
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), ExpectedDump("AP"));
+
+    const auto main = testbed::traceLines();
+    EXPECT_TRUE(hasLine(main, "In   0 : SetScanParameter :"));
+    EXPECT_TRUE(hasLine(main, "Calibration is not need !"));
+    EXPECT_TRUE(hasLine(main, "Out  1 : SetScanParameter :"));
+    EXPECT_FALSE(hasLine(main, "In   0 : CheckScanParameter :")); // level 3
+
+    // The device dump has its own prefix.
+    DumpScanParameter("IO", &r);
+    const auto both = ParamLog();
+    ASSERT_EQ(both.size(), 82u);
+    EXPECT_EQ(std::vector<std::string>(both.begin() + 42, both.end()), ExpectedDump("IO"));
+}
+
+// A rejected request still replaces the records; the reason is in the main log.
+TEST_F(ScanSetupTrace, RejectedRequestReplacesTheRecordsAndLogsTheReason)
+{
+    connectTraced(3);
+    tagScanParameter r = Request(2, 8, 2, 0, 700); // too high
+    r.Left = 33;
+    r.LineNum = 500;
+    EXPECT_FALSE(Set(r));
+    EXPECT_EQ(gErrCode, kInvalidParameter);
+    EXPECT_TRUE(Windows().empty());
+    EXPECT_EQ(Bytes(&OldParam, sizeof OldParam), Bytes(&r, sizeof r));
+    EXPECT_EQ(+NewParam.ScanMode, 4);
+    EXPECT_EQ(+NewParam.BitPerPixel, 24);
+    EXPECT_EQ(+NewParam.ColorFilter, 2);
+    EXPECT_EQ(+NewParam.Left, 0);
+    EXPECT_EQ(+NewParam.XRes, 600);
+    EXPECT_EQ(+NewParam.LineNum, 428 + 12); // 500 x 600/700 = 428.6
+    EXPECT_EQ(gScanSetup.sacdimension.XRes, 700);
+    EXPECT_EQ(gScanSetup.sacdimension.Left, 33);
+    EXPECT_EQ(gScanSetup.sacdimension.ScanMode, 2);
+    EXPECT_EQ(gScanSetup.bitOneChanelGray, 1);
+
+    const auto main = testbed::traceLines();
+    EXPECT_TRUE(hasLine(main, "Check scan parameter error = Resolution exceed device's resolution"));
+    EXPECT_EQ(main.back(), "Out  0 : SetScanParameter :");
+    EXPECT_EQ(ParamLog().size(), 41u); // the dump comes before the validation
+}
+
+TEST_F(ScanSetupTrace, FailedCapabilityReadStopsAtOnceWithoutAnExitLine)
+{
+    connectTraced(2);
     scanner().injectCheckCondition({sim::opcode::kInquiry, -1, 0}, sim::makeSense(4, 0, 0));
     tagScanParameter r = ColourRequest();
     r.Top = 77;
@@ -469,6 +500,43 @@ TEST_F(ScanSetup, FailedCapabilityReadStopsAtOnce)
     EXPECT_EQ(+OldParam.Top, 77);
     EXPECT_EQ(+NewParam.Top, 0); // not reached
     EXPECT_TRUE(Windows().empty());
+    const auto main = testbed::traceLines();
+    EXPECT_TRUE(hasLine(main, "In   0 : SetScanParameter :"));
+    EXPECT_FALSE(hasLine(main, "Out  0 : SetScanParameter :"));
+    EXPECT_TRUE(ParamLog().empty());
+}
+
+TEST_F(ScanSetupTrace, CalibrationRawDataIsDumpedAtLevelSevenUnlessItsReadFails)
+{
+    connectTraced(7);
+    tagScanParameter r = TracedRequest();
+    ASSERT_TRUE(Set(r));
+    auto dumps = RawDumps("96");
+    ASSERT_EQ(dumps.size(), 1u);
+    EXPECT_EQ(testbed::readFileBytes(dumps[0]), sim::DeviceModel::calibrationData(300));
+    fs::remove(dumps[0]);
+
+    scanner().injectCheckCondition({sim::opcode::kRead, 0x62, 1}, sim::makeSense(4, 0, 0));
+    EXPECT_FALSE(Set(r));
+    EXPECT_TRUE(RawDumps("96").empty());
+    EXPECT_EQ(testbed::traceLines().back(), "Out  0 : SetScanParameter :");
+
+    r.XRes = r.YRes = 600;
+    ASSERT_TRUE(Set(r));
+    dumps = RawDumps("192");
+    ASSERT_EQ(dumps.size(), 1u);
+    EXPECT_EQ(testbed::readFileBytes(dumps[0]), sim::DeviceModel::calibrationData(600));
+}
+
+TEST_F(ScanSetupTrace, ParameterDumpFromLevelTwoRawDataFromLevelSeven)
+{
+    for (const unsigned level : {1u, 6u}) {
+        connectTraced(level);
+        fs::remove(testbed::kDrvLogDir / "vemoParam.txt");
+        ASSERT_TRUE(Set(TracedRequest()));
+        EXPECT_EQ(ParamLog().size(), level < 2 ? 0u : 41u) << level;
+        EXPECT_TRUE(RawDumps("96").empty()) << level;
+    }
 }
 
 class WindowDescriptor : public ::testing::Test {
@@ -537,19 +605,24 @@ TEST_F(WindowDescriptor, BytesPerLineAboveSixteenBits)
 
 TEST_F(WindowDescriptor, AreaFieldsAndResolution)
 {
+    // Quarter units times 4 into 32 bits; fine units (ExtScanParam bit 6) halved.
     tagScanParameter r{};
     r.Left = 0xFFFF;
     r.Top = 1;
+    r.Width = 2401;
+    r.Length = 3000;
     r.XRes = 300;
-    r.YRes = 600; // not used
+    r.YRes = 600;
     auto w = Build(r);
-    EXPECT_EQ(Bytes(&w[2], 4), (std::vector<uint8_t>{0x01, 0x2C, 0x01, 0x2C}));
-    EXPECT_EQ(Bytes(&w[6], 8), (std::vector<uint8_t>{0, 0x03, 0xFF, 0xFC, 0, 0, 0, 4}));
+    EXPECT_EQ(Bytes(&w[2], 4), (std::vector<uint8_t>{0x01, 0x2C, 0x01, 0x2C})); // YRes is not used
+    EXPECT_EQ(Bytes(&w[6], 16),
+              (std::vector<uint8_t>{0, 0x03, 0xFF, 0xFC, 0, 0, 0, 4, 0, 0, 0x25, 0x84, 0, 0, 0x2E, 0xE0}));
     r.ExtScanParam = 0x0040;
     r.XRes = 301;
     w = Build(r);
     EXPECT_EQ(Bytes(&w[2], 2), (std::vector<uint8_t>{0x02, 0x58}));
-    EXPECT_EQ(Bytes(&w[6], 8), (std::vector<uint8_t>{0, 0, 0x7F, 0xFF, 0, 0, 0, 0}));
+    EXPECT_EQ(Bytes(&w[6], 16),
+              (std::vector<uint8_t>{0, 0, 0x7F, 0xFF, 0, 0, 0, 0, 0, 0, 0x04, 0xB0, 0, 0, 0x05, 0xDC}));
 }
 
 TEST_F(WindowDescriptor, NullRecordGivesZeros)

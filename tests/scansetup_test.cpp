@@ -143,23 +143,25 @@ struct Mapping {
     uint8_t mode, bits, filter;            // NewParam
     uint8_t composition, depth, selection; // window bytes 25, 26, 42
     uint16_t pattern;                      // window bytes 27..28
-    uint8_t trueGray, oneChannel;
+    uint8_t trueGray, oneChannel, bw, halftone;
 };
 
+// The gray flags are rewritten by every call; the line art and halftone flags,
+// once set, stay (in this order of the cases).
 TEST_F(ScanSetup, ModeMappingWindowsAndFlags)
 {
     const Mapping cases[] = {
-        {"gray, all channels", Request(2, 8, 0), 4, 24, 0, 5, 8, 0x60, 0, 1, 0},
-        {"gray, green", Request(2, 8, 2), 4, 24, 2, 5, 8, 0x60, 0, 0, 1},
-        {"gray, 4 bits", Request(2, 4, 0), 4, 24, 0, 5, 8, 0x60, 0, 1, 0},
-        {"line art, 1 bit", Request(0, 1, 0), 4, 24, 1, 5, 8, 0x60, 0, 0, 1},
-        {"line art, 1 bit, blue", Request(0, 1, 3), 4, 24, 3, 5, 8, 0x60, 0, 0, 1},
-        {"halftone, 1 bit", Request(1, 1, 0, 3), 4, 24, 0, 5, 8, 0x60, 0, 1, 0},
-        {"halftone, 1 bit, red", Request(1, 1, 1, 3), 4, 24, 1, 5, 8, 0x60, 0, 0, 1},
-        {"line art, 8 bits", Request(0, 8, 0), 0, 8, 0, 0, 8, 0x70, 0, 0, 0},
-        {"halftone, 8 bits", Request(1, 8, 0, 5), 1, 8, 0, 1, 8, 0x40, 5, 0, 0},
-        {"colour", Request(4, 24), 4, 24, 0, 5, 8, 0x60, 0, 0, 0},
-        {"colour, 48 bits", Request(4, 48), 4, 48, 0, 5, 16, 0x60, 0, 0, 0},
+        {"gray, all channels", Request(2, 8, 0), 4, 24, 0, 5, 8, 0x60, 0, 1, 0, 0, 0},
+        {"gray, green", Request(2, 8, 2), 4, 24, 2, 5, 8, 0x60, 0, 0, 1, 0, 0},
+        {"gray, 4 bits", Request(2, 4, 0), 4, 24, 0, 5, 8, 0x60, 0, 1, 0, 0, 0},
+        {"line art, 1 bit", Request(0, 1, 0), 4, 24, 1, 5, 8, 0x60, 0, 0, 1, 1, 0},
+        {"line art, 1 bit, blue", Request(0, 1, 3), 4, 24, 3, 5, 8, 0x60, 0, 0, 1, 1, 0},
+        {"halftone, 1 bit", Request(1, 1, 0, 3), 4, 24, 0, 5, 8, 0x60, 0, 1, 0, 1, 1},
+        {"halftone, 1 bit, red", Request(1, 1, 1, 3), 4, 24, 1, 5, 8, 0x60, 0, 0, 1, 1, 1},
+        {"line art, 8 bits", Request(0, 8, 0), 0, 8, 0, 0, 8, 0x70, 0, 0, 0, 1, 1},
+        {"halftone, 8 bits", Request(1, 8, 0, 5), 1, 8, 0, 1, 8, 0x40, 5, 0, 0, 1, 1},
+        {"colour", Request(4, 24), 4, 24, 0, 5, 8, 0x60, 0, 0, 0, 1, 1},
+        {"colour, 48 bits", Request(4, 48), 4, 48, 0, 5, 16, 0x60, 0, 0, 0, 1, 1},
     };
     for (const Mapping &c : cases) {
         SCOPED_TRACE(c.name);
@@ -174,27 +176,12 @@ TEST_F(ScanSetup, ModeMappingWindowsAndFlags)
         EXPECT_EQ(d[27] << 8 | d[28], c.pattern);
         EXPECT_EQ(gScanSetup.bitTrueGray, c.trueGray);
         EXPECT_EQ(gScanSetup.bitOneChanelGray, c.oneChannel);
+        EXPECT_EQ(gScanSetup.bitBW, c.bw);
+        EXPECT_EQ(gScanSetup.bitHafltone, c.halftone);
         // Bytes per line: NewParam's depth over the full device line.
         const uint32_t bpl = static_cast<uint32_t>(d[59] << 16 | d[45] << 8 | d[46]);
         EXPECT_EQ(bpl, c.bits * 2550u / 8u);
     }
-}
-
-TEST_F(ScanSetup, LineArtAndHalftoneFlagsStayUntilStop)
-{
-    EXPECT_EQ(gScanSetup.bitBW, 0);
-    EXPECT_EQ(gScanSetup.bitHafltone, 0);
-    // Colour rewrites only the gray flags.
-    const struct {
-        uint8_t mode, bits, bw, halftone;
-    } steps[] = {{0, 1, 1, 0}, {1, 1, 1, 1}, {4, 24, 1, 1}};
-    for (const auto &s : steps) {
-        ASSERT_TRUE(Set(Request(s.mode, s.bits)));
-        EXPECT_EQ(gScanSetup.bitBW, s.bw) << int(s.mode);
-        EXPECT_EQ(gScanSetup.bitHafltone, s.halftone) << int(s.mode);
-    }
-    EXPECT_EQ(gScanSetup.bitTrueGray, 0);
-    EXPECT_EQ(gScanSetup.bitOneChanelGray, 0);
 }
 
 // Colour by the second colour code, end to end: the scanner takes the window
@@ -539,25 +526,16 @@ TEST_F(ScanSetupTrace, ParameterDumpFromLevelTwoRawDataFromLevelSeven)
     }
 }
 
-class WindowDescriptor : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        NewParam = tagScanParameter{};
-        NewParam.PixelNum = 2550;
-        NewParam.LineNum = 1012;
-    }
+// GetWindowDescriptor into a descriptor of 0xEE bytes.
+std::vector<uint8_t> Build(const tagScanParameter &record)
+{
+    NX_WindowDescription w;
+    std::memset(&w, 0xEE, sizeof w);
+    GetWindowDescriptor(&w, &record);
+    return Bytes(&w, sizeof w);
+}
 
-    std::vector<uint8_t> Build(const tagScanParameter &record)
-    {
-        NX_WindowDescription w;
-        std::memset(&w, 0xEE, sizeof w);
-        GetWindowDescriptor(&w, &record);
-        return Bytes(&w, sizeof w);
-    }
-};
-
-TEST_F(WindowDescriptor, CompositionDepthAndColourSelection)
+TEST(WindowDescriptor, CompositionDepthAndColourSelection)
 {
     const uint8_t composition[] = {0, 1, 2, 0, 5, 0, 5, 0, 0, 0, 0, 0, 0};
     for (uint8_t mode = 0; mode < sizeof composition; ++mode) {
@@ -586,7 +564,7 @@ TEST_F(WindowDescriptor, CompositionDepthAndColourSelection)
     }
 }
 
-TEST_F(WindowDescriptor, BytesPerLineAboveSixteenBits)
+TEST(WindowDescriptor, BytesPerLineAboveSixteenBits)
 {
     NewParam.PixelNum = 12000;
     NewParam.LineNum = 0xABCD;
@@ -603,7 +581,7 @@ TEST_F(WindowDescriptor, BytesPerLineAboveSixteenBits)
     EXPECT_EQ(w[48], 0xCD);
 }
 
-TEST_F(WindowDescriptor, AreaFieldsAndResolution)
+TEST(WindowDescriptor, AreaFieldsAndResolution)
 {
     // Quarter units times 4 into 32 bits; fine units (ExtScanParam bit 6) halved.
     tagScanParameter r{};
@@ -625,7 +603,7 @@ TEST_F(WindowDescriptor, AreaFieldsAndResolution)
               (std::vector<uint8_t>{0, 0, 0x7F, 0xFF, 0, 0, 0, 0, 0, 0, 0x04, 0xB0, 0, 0, 0x05, 0xDC}));
 }
 
-TEST_F(WindowDescriptor, NullRecordGivesZeros)
+TEST(WindowDescriptor, NullRecordGivesZeros)
 {
     NX_WindowDescription w;
     std::memset(&w, 0xEE, sizeof w);

@@ -175,33 +175,26 @@ TEST(CapabilityTranslation, EveryFlagRow)
     EXPECT_EQ(+all.Flags118, 0x8000DDFDu);
 }
 
-TEST(CapabilityTranslation, ResolutionsFallBackToTheBaseResolution)
+// Byte 39: bit 5 validates the resolution list, bit 7 keeps dimensions 2 and 3
+// out of the extended record (each with the other bit as in the rich inquiry).
+TEST(CapabilityTranslation, ResolutionListAndDimensionsTwoAndThreeByByte39)
 {
     NX_InquiryData inq = RichInquiry();
-    inq.Data[39] = 0x00; // bit 5 clear: the list is not valid
-    const SCANNERABILITYEX ex = TranslateEx(inq);
-    for (size_t n = 0; n < 4; ++n) EXPECT_EQ(+ex.Resolution[n], 600);
+    inq.Data[39] = 0x00; // the base resolution for every one
     const tagScannerAbility a = Translate(inq);
     EXPECT_EQ(+a.XResolution, 600);
     EXPECT_EQ(+a.YResolution, 600);
-
+    for (size_t n = 0; n < 4; ++n) EXPECT_EQ(+TranslateEx(inq).Resolution[n], 600);
     inq.Data[38] = 255; // 8-bit value times 100, kept in 16 bits
     EXPECT_EQ(+TranslateEx(inq).Resolution[0], 25500);
-}
 
-TEST(CapabilityTranslation, DimensionFourWrapsBelowTwelveAndTwoAndThreeNeedByte39Bit7Clear)
-{
-    EXPECT_EQ(+TranslateEx({}).Dimension4, 65524);
-    EXPECT_EQ(+Translate({}).Dimension4, 65524);
-
-    NX_InquiryData inq = RichInquiry();
+    inq = RichInquiry();
     inq.Data[39] |= 0x80;
     const SCANNERABILITYEX ex = TranslateEx(inq);
     EXPECT_EQ(+ex.Dimension2, 0);
     EXPECT_EQ(+ex.Dimension3, 0);
     EXPECT_EQ(+ex.Dimension1, 0x0175);
-    // The short record carries them regardless.
-    EXPECT_EQ(+Translate(inq).Dimension2, 0x0177);
+    EXPECT_EQ(+Translate(inq).Dimension2, 0x0177); // the short record carries them regardless
 }
 
 TEST(CapabilityTranslation, VendorNameTrimming)
@@ -229,9 +222,10 @@ TEST(CapabilityTranslation, VendorNameTrimming)
     EXPECT_EQ(std::memcmp(TranslateEx(inq).VendorName, "AB \0 \0\0\0", 8), 0);
 }
 
-// The rich inquiry sets the scan bit (type 0x89) and byte 50 bit 3 (flags 32
-// and 33 clear); here both are clear.
-TEST(CapabilityTranslation, TypeCodeImageFlagsAndShortRecordFlagBytes)
+// Nearly zero inquiries: the image flags by type code, and what the rich
+// inquiry does not show: type 0x88 (scan bit clear), flags 32 and 33 set
+// (byte 50 bit 3 clear) and dimension 4 below 12.
+TEST(CapabilityTranslation, ImageFlagsByTypeCodeAndTheZeroInquiry)
 {
     struct Case {
         uint8_t byte36;
@@ -249,7 +243,9 @@ TEST(CapabilityTranslation, TypeCodeImageFlagsAndShortRecordFlagBytes)
         EXPECT_EQ(+a.ScannerType, 0x88);
         EXPECT_EQ(+a.Flag32, 1);
         EXPECT_EQ(+a.Flag33, 1);
+        EXPECT_EQ(+a.Dimension4, 65524); // 0 less 12, modulo 65536
     }
+    EXPECT_EQ(+TranslateEx({}).Dimension4, 65524);
 }
 
 // MaxSizeRead, scannermaxwidth and OverScanFlag: only the extended
@@ -291,13 +287,7 @@ namespace {
 
 using testbed::commandBlock;
 
-class CapabilityDeviceTest : public testbed::DriverTest {
-protected:
-    void FailNvmRead()
-    {
-        scanner().injectCheckCondition({sim::opcode::kRead, 0x69, 1}, sim::makeSense(4, 0x80, 0x01));
-    }
-};
+class CapabilityDeviceTest : public testbed::DriverTest {};
 
 using OverscanCapabilityTest = testbed::OnBus<CapabilityDeviceTest, [](sim::BusOptions &o) {
     o.devices[0].profile = sim::InquiryProfile::withOverscan();
@@ -328,7 +318,6 @@ TEST_F(CapabilityDeviceTest, ExtendedRecordFromTheDevice)
     std::memcpy(want.UsbName, "USB", 3);
     EXPECT_EQ(bytesOf(&ex, sizeof ex), bytesOf(&want, sizeof want));
     EXPECT_STREQ(ex.VendorName, "VSCAN");
-    EXPECT_EQ(gModelType, 0u);
     EXPECT_EQ(MaxSizeRead, 524288u);
     EXPECT_EQ(scannermaxwidth, 2550u);
     EXPECT_EQ(OverScanFlag, 0);
@@ -358,12 +347,14 @@ TEST_F(CapabilityDeviceTest, ShortRecordFromTheDevice)
 TEST_F(CapabilityDeviceTest, FailedExchangesFailBothAndKeepTheTransportCode)
 {
     // A failed inquiry sends no READ.
-    scanner().injectCheckCondition({sim::opcode::kInquiry, -1, 2}, sim::makeSense(4, 0x80, 0x01));
+    const sim::Sense sense = sim::makeSense(4, 0x80, 0x01);
+    scanner().injectCheckCondition({sim::opcode::kInquiry, -1, 2}, sense);
     SCANNERABILITYEX ex;
     EXPECT_FALSE(GetScannerAbilityEx(&ex));
     EXPECT_EQ(scanner().transactionsWithOpcode(sim::opcode::kRead).size(), 0u);
 
-    FailNvmRead();
+    gErrCode = 0;
+    scanner().injectCheckCondition({sim::opcode::kRead, 0x69, 1}, sense);
     tagScannerAbility a;
     std::memset(&a, 0xEE, sizeof a);
     EXPECT_FALSE(GetScannerAbility(&a));
@@ -371,7 +362,7 @@ TEST_F(CapabilityDeviceTest, FailedExchangesFailBothAndKeepTheTransportCode)
     EXPECT_EQ(gErrCode, 2013u);
 
     gErrCode = 0;
-    FailNvmRead();
+    scanner().injectCheckCondition({sim::opcode::kRead, 0x69, 1}, sense);
     std::memset(&ex, 0xEE, sizeof ex);
     EXPECT_FALSE(GetScannerAbilityEx(&ex));
     EXPECT_EQ(bytesOf(&ex, sizeof ex), std::vector<uint8_t>(142, 0xEE)); // left as it was

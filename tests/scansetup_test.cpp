@@ -279,7 +279,6 @@ TEST_F(ScanSetupOverscan, OverscanWidensTheLineOnlyWithWiaflag)
     EXPECT_EQ(InquiryBE16<kInqOverscan2>(MyInquiryData), 24);
     ASSERT_TRUE(Set(ColourRequest(600)));
     EXPECT_EQ(+NewParam.PixelNum, 2 * (2550 + 48));
-    wiaflag = 0;
 }
 
 using ScanSetupExtentsWithoutFlag = testbed::OnBus<ScanSetup, [](sim::BusOptions &o) {
@@ -293,10 +292,9 @@ TEST_F(ScanSetupExtentsWithoutFlag, ExtentsAreDroppedWithoutTheOverscanBit)
     EXPECT_EQ(+NewParam.PixelNum, 2550);
     EXPECT_EQ(InquiryBE16<kInqOverscan2>(MyInquiryData), 0);
     EXPECT_EQ(InquiryBE16<kInqOverscan4>(MyInquiryData), 0);
-    wiaflag = 0;
 }
 
-TEST_F(ScanSetup, NullRequestAndZeroResolutionAreRefused)
+TEST_F(ScanSetup, NullRequestAndZeroResolutionAreRefusedOwnRecordsTaken)
 {
     const tagScanParameter before = OldParam;
     EXPECT_FALSE(SetScanParameter(nullptr));
@@ -314,10 +312,8 @@ TEST_F(ScanSetup, NullRequestAndZeroResolutionAreRefused)
     EXPECT_EQ(gScanSetup.sacdimension.ScaleToDevice, 0.0);
     EXPECT_EQ(gScanSetup.sacdimension.ScaleToCaller, 0.0);
     EXPECT_EQ(+NewParam.XRes, 300);
-}
 
-TEST_F(ScanSetup, RequestMayBeOneOfTheDriversOwnRecords)
-{
+    // The request may be one of the driver's own records.
     ASSERT_TRUE(Set(Request(2, 8, 0)));
     ASSERT_TRUE(SetScanParameter(&OldParam));
     EXPECT_EQ(+NewParam.ScanMode, 4);
@@ -368,19 +364,7 @@ TEST_F(ScanSetup, CalibrationRawDataTypeAndSize)
     }
 }
 
-uint8_t *NoBuffer(size_t) { return nullptr; }
-
-TEST_F(ScanSetup, UnallocatableRawDataBufferFailsTheCall)
-{
-    const CalibrationBufferAllocator saved = gCalibrationBufferAllocator;
-    gCalibrationBufferAllocator = NoBuffer;
-    EXPECT_FALSE(Set(ColourRequest()));
-    gCalibrationBufferAllocator = saved;
-    EXPECT_EQ(gErrCode, 2006u);
-    EXPECT_EQ(Reads().size(), 1u); // the status block only
-}
-
-TEST_F(ScanSetup, TransportFailuresEndTheCall)
+TEST_F(ScanSetup, TransportFailuresAndNoRawDataBufferEndTheCall)
 {
     const struct {
         uint8_t opcode;
@@ -398,6 +382,14 @@ TEST_F(ScanSetup, TransportFailuresEndTheCall)
         EXPECT_EQ(Reads().size(), c.reads);
         scanner().clearFaults();
     }
+
+    // No buffer for the raw data: the memory status code, after the status block only.
+    const CalibrationBufferAllocator saved = gCalibrationBufferAllocator;
+    gCalibrationBufferAllocator = [](size_t) -> uint8_t * { return nullptr; };
+    EXPECT_FALSE(Set(ColourRequest()));
+    gCalibrationBufferAllocator = saved;
+    EXPECT_EQ(gErrCode, 2006u);
+    EXPECT_EQ(Reads().size(), 1u);
     EXPECT_TRUE(Set(ColourRequest()));
 }
 
@@ -632,12 +624,6 @@ protected:
         dir_ = pattern;
         std::snprintf(DebugFilePath, sizeof DebugFilePath, "%s/", dir_.c_str());
         gDebugLevel = 3;
-        // A colour request the standard scanner accepts.
-        request.ScanMode = 4;
-        request.BitPerPixel = 24;
-        request.XRes = request.YRes = 300;
-        request.PixelNum = 2550;
-        request.LineNum = 3300;
     }
 
     void TearDown() override
@@ -685,7 +671,7 @@ protected:
     }
 
     sim::InquiryProfile profile = sim::InquiryProfile::standard();
-    tagScanParameter request{};
+    tagScanParameter request = ColourRequest(); // the standard scanner accepts it
 
 private:
     std::string dir_;

@@ -128,32 +128,25 @@ TEST_F(SettingsTraceTest, GammaDumpInTheGammaLog)
     EXPECT_EQ(lines[32], "01f0 : 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 ab ");
 }
 
-TEST_F(SettingsTest, TuningWithoutOverscanSendsTwoBytesPerPair)
+TEST_F(SettingsTest, TuningWithoutOverscanSendsTwoBytesPerPairAndTheSecondSendDecides)
 {
+    ASSERT_TRUE(TuneScanLength(1, 500, 7)); // portion out of range: sends what is held
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(wTuneScanLength[i], 0);
     ASSERT_TRUE(TuneScanLength(3, 0x0102, 0)); // direction 3: only bit 0 reaches the qualifier
     ASSERT_TRUE(TuneScanLength(2, 0x0304, 3));
     EXPECT_EQ(wTuneScanLength[0], 0x0102);
     EXPECT_EQ(wTuneScanDirection[3], 2);
 
     const auto sends = Sends();
-    ASSERT_EQ(sends.size(), 4u) << transcriptText();
-    EXPECT_EQ(sends[2].command, commandBlock({0x2A, 0, 0x95, 0, 0x00, 0x01, 0x00, 0x00, 0x02, 0}));
-    EXPECT_EQ(sends[2].dataOut, (WireBytes{0x01, 0x02}));
-    EXPECT_EQ(sends[3].command, commandBlock({0x2A, 0, 0x96, 0, 0x00, 0x00, 0x00, 0x00, 0x02, 0}));
-    EXPECT_EQ(sends[3].dataOut, (WireBytes{0x00, 0x00}));
-}
-
-TEST_F(SettingsTest, TuningPortionOutOfRangeSendsWhatIsHeldAndTheSecondSendDecides)
-{
-    ASSERT_TRUE(TuneScanLength(1, 500, 7));
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(wTuneScanLength[i], 0);
-    const auto sends = Sends();
-    ASSERT_EQ(sends.size(), 2u);
+    ASSERT_EQ(sends.size(), 6u) << transcriptText();
     EXPECT_EQ(sends[0].dataOut, (WireBytes{0, 0}));
     EXPECT_EQ(sends[0].qualifier(), 0);
     EXPECT_EQ(sends[1].dataOut, (WireBytes{0, 0}));
+    EXPECT_EQ(sends[4].command, commandBlock({0x2A, 0, 0x95, 0, 0x00, 0x01, 0x00, 0x00, 0x02, 0}));
+    EXPECT_EQ(sends[4].dataOut, (WireBytes{0x01, 0x02}));
+    EXPECT_EQ(sends[5].command, commandBlock({0x2A, 0, 0x96, 0, 0x00, 0x00, 0x00, 0x00, 0x02, 0}));
+    EXPECT_EQ(sends[5].dataOut, (WireBytes{0x00, 0x00}));
 
-    // The result is the second SEND's.
     FailSend(0x95);
     EXPECT_TRUE(TuneScanLength(0, 1, 0));
     FailSend(0x96); // counted from the injection on

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -32,7 +33,6 @@ constexpr const char *kTrace = "lifecycle.trace";
 class LifecycleTest : public testbed::DriverTest {
 protected:
     bool connectInSetUp() const override { return false; }
-    bool InitializeDriverAtLevel(unsigned level) { return initializeDriverAtLevel(level); }
     static Lines Log() { return testbed::traceLines(); }
 };
 
@@ -64,9 +64,7 @@ using LifecycleBusTest = testbed::OnBus<LifecycleTest, Configure>;
 // Another device of the same vendor only.
 using NoScannerTest = LifecycleBusTest<[](sim::BusOptions &o) { o.devices[0].productId = 0x0001; }>;
 
-// ---------------------------------------------------------------------------
-// Results and status codes
-// ---------------------------------------------------------------------------
+// ---- Results and status codes -----------------------------------------------
 
 TEST_F(LifecycleTest, InitializeDriverClearsAndOpensLibusbAndInitializeScannerReadsTheInquiry)
 {
@@ -134,23 +132,9 @@ TEST_F(LifecycleTest, BracketAndTerminateWithoutInitializeLeaveTheStatus)
     EXPECT_FALSE(pNxLibUsb.blOpened);
 }
 
-TEST_F(LifecycleTest, TerminateDriverReleasesTheDeviceAndContext)
-{
-    ASSERT_TRUE(InitializeDriver());
-    ASSERT_TRUE(InitializeScanner());
-    EXPECT_TRUE(TerminateDriver());
-    EXPECT_FALSE(bus().claimed(0));
-    EXPECT_EQ(pNxLibUsb.hDevice, nullptr);
-    EXPECT_EQ(pNxLibUsb.pContext, nullptr);
-    EXPECT_FALSE(pNxLibUsb.blOpened);
-    // The object can be opened again.
-    EXPECT_TRUE(InitializeDriver());
-    EXPECT_TRUE(InitializeScanner());
-}
-
 // Initialising again, with or without terminating in between, keeps one
 // libusb context and one opened scanner: the process's descriptors stay flat.
-TEST_F(LifecycleTest, RepeatedInitializationKeepsTheDescriptorsFlat)
+TEST_F(LifecycleTest, RepeatedInitializationKeepsOneContextAndDeviceAndTerminateReleasesThem)
 {
     auto descriptors = [] {
         size_t n = 0;
@@ -170,6 +154,11 @@ TEST_F(LifecycleTest, RepeatedInitializationKeepsTheDescriptorsFlat)
     EXPECT_EQ(descriptors(), before);
     EXPECT_EQ(bus().openHandles(0), 1u);
     EXPECT_TRUE(bus().claimed(0));
+    EXPECT_TRUE(TerminateDriver());
+    EXPECT_FALSE(bus().claimed(0));
+    EXPECT_EQ(pNxLibUsb.hDevice, nullptr);
+    EXPECT_EQ(pNxLibUsb.pContext, nullptr);
+    EXPECT_FALSE(pNxLibUsb.blOpened);
 }
 
 TEST_F(LifecycleTest, ResetScannerRunsTheWholeCycle)
@@ -185,13 +174,11 @@ TEST_F(LifecycleTest, ResetScannerRunsTheWholeCycle)
     EXPECT_TRUE(bus().claimed(0));
 }
 
-// ---------------------------------------------------------------------------
-// Trace
-// ---------------------------------------------------------------------------
+// ---- Trace ------------------------------------------------------------------
 
 TEST_F(LifecycleTest, Level2TracesTheExportedFunctionsOnly)
 {
-    ASSERT_TRUE(InitializeDriverAtLevel(2));
+    ASSERT_TRUE(initializeDriverAtLevel(2));
     ASSERT_TRUE(InitializeScanner());
     ASSERT_TRUE(TerminateDriver());
     const Lines log = Log();
@@ -206,7 +193,7 @@ TEST_F(LifecycleTest, Level2TracesTheExportedFunctionsOnly)
 
 TEST_F(LifecycleTest, Level3ShowsTheBracketAndTheTransport)
 {
-    ASSERT_TRUE(InitializeDriverAtLevel(3));
+    ASSERT_TRUE(initializeDriverAtLevel(3));
     ASSERT_TRUE(InitializeScanner());
     const Lines log = Log();
     EXPECT_EQ(Between(log, "In   1 : InitializeDriver :", "Out  1 : InitializeDriver :"),
@@ -218,7 +205,7 @@ TEST_F(LifecycleTest, Level3ShowsTheBracketAndTheTransport)
 
 TEST_F(LifecycleTest, Level4ShowsTheUsbLayer)
 {
-    ASSERT_TRUE(InitializeDriverAtLevel(4));
+    ASSERT_TRUE(initializeDriverAtLevel(4));
     ASSERT_TRUE(InitializeScanner());
     const Lines log = Log();
     EXPECT_TRUE(InOrder(log, golden(kTrace, "level4-usb")));
@@ -236,26 +223,31 @@ TEST_F(LifecycleTest, Level4ShowsTheUsbLayer)
 
 TEST_F(LifecycleTest, Level1WritesNothingAndLevel5AddsTheFoundLine)
 {
-    ASSERT_TRUE(InitializeDriverAtLevel(1));
+    ASSERT_TRUE(initializeDriverAtLevel(1));
     ASSERT_TRUE(InitializeScanner());
     EXPECT_TRUE(Log().empty());
     ASSERT_TRUE(TerminateDriver());
-    ASSERT_TRUE(InitializeDriverAtLevel(5));
+    ASSERT_TRUE(initializeDriverAtLevel(5));
     ASSERT_TRUE(InitializeScanner());
     EXPECT_TRUE(InOrder(Log(), {"Out  1 : FindScanner :", "Find New Device!", "In   1 : Inquiry :"}));
 }
 
 TEST_F(NoScannerTest, MissingScannerLeaves2019AndShowsInTheExitLines)
 {
-    ASSERT_TRUE(InitializeDriverAtLevel(3));
+    ASSERT_TRUE(initializeDriverAtLevel(3));
     EXPECT_FALSE(InitializeScanner());
     EXPECT_EQ(gErrCode, 2019u);
+    EXPECT_EQ(bus().openHandles(0), 0u);
     uint8_t low = 0;
     uint64_t full = 0;
     GetScannerStatus(nullptr, nullptr, nullptr, &low);
     GetScannerStatusEx(nullptr, nullptr, nullptr, &full);
     EXPECT_EQ(low, 227);
     EXPECT_EQ(full, 2019u);
+    // The context stays; a command finds no scanner either.
+    EXPECT_NE(pNxLibUsb.pContext, nullptr);
+    EXPECT_FALSE(ReserveUnit());
+    EXPECT_EQ(gErrCode, 2023u);
     ASSERT_TRUE(TerminateDriver());
     gErrCode = 0;
     EXPECT_FALSE(ResetScanner());
@@ -264,19 +256,28 @@ TEST_F(NoScannerTest, MissingScannerLeaves2019AndShowsInTheExitLines)
     EXPECT_TRUE(InOrder(Log(), golden(kTrace, "no-scanner")));
 }
 
-TEST_F(LifecycleTest, TransactionFailuresAreLoggedPhaseByPhase)
+// A transfer that fails in any phase gives 2023 without asking for sense,
+// leaves the device open, and is logged phase by phase.
+TEST_F(LifecycleTest, FailedTransferPhasesGive2023KeepTheDeviceAndAreLogged)
 {
-    ASSERT_TRUE(InitializeDriverAtLevel(4));
+    ASSERT_TRUE(initializeDriverAtLevel(4));
     ASSERT_TRUE(InitializeScanner());
     scanner().injectTransferFailure({0x16, -1, 1}, sim::Phase::Command, sim::TransferStatus::Stall);
     scanner().injectTransferFailure({0x16, -1, 2}, sim::Phase::Status, sim::TransferStatus::Stall);
-    scanner().injectTransferFailure({0x28, 0x69, 1}, sim::Phase::DataIn, sim::TransferStatus::Stall);
+    scanner().injectTransferFailure({0x28, 0x69, 1}, sim::Phase::DataIn, sim::TransferStatus::IoError);
     scanner().injectTransferFailure({0x2A, 0x81, 1}, sim::Phase::DataOut, sim::TransferStatus::Stall);
     uint8_t buffer[512] = {};
-    EXPECT_FALSE(ReserveUnit());
-    EXPECT_FALSE(ReserveUnit());
-    EXPECT_FALSE(Read(buffer, 128, 0x69, 0x0A0D));
-    EXPECT_FALSE(Send(buffer, 512, 0x81, 0));
+    const std::function<bool()> calls[] = {ReserveUnit, ReserveUnit,
+                                           [&] { return Read(buffer, 128, 0x69, 0x0A0D); },
+                                           [&] { return Send(buffer, 512, 0x81, 0); }};
+    const LibUsbHandleStructure *device = pNxLibUsb.hDevice;
+    for (const auto &call : calls) {
+        gErrCode = 0;
+        EXPECT_FALSE(call());
+        EXPECT_EQ(gErrCode, 2023u);
+        EXPECT_EQ(pNxLibUsb.hDevice, device);
+    }
+    EXPECT_TRUE(scanner().transactionsWithOpcode(0x03).empty());
     EXPECT_TRUE(InOrder(Log(), golden(kTrace, "transaction-failures")));
 }
 
@@ -289,7 +290,7 @@ using MissingPipesTest = LifecycleBusTest<[](sim::BusOptions &o) {
 
 TEST_F(MissingPipesTest, MissingPipesAreReported)
 {
-    ASSERT_TRUE(InitializeDriverAtLevel(4));
+    ASSERT_TRUE(initializeDriverAtLevel(4));
     // Each device through the steps of discovery, whatever the list order.
     LibUsbHandleStructure record{};
     libusb_device **list = nullptr;

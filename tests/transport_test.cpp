@@ -1,6 +1,7 @@
 // USB transport against the virtual scanner: the command transaction and its
-// failure phases, reconnection, discovery and pipe handling, the button
-// channel, and the command blocks as they appear on the wire.
+// failures, reconnection, discovery and pipe handling, the button channel, and
+// the command blocks as they appear on the wire. Failed transfer phases, with
+// their trace, are in lifecycle_test.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -21,13 +22,9 @@ using Bytes = std::vector<uint8_t>;
 
 const auto Block = testbed::commandBlock;
 
-// The driver is brought up by each test (Connect: driver up, scanner found,
-// transcript empty).
+// The driver up and the scanner found, the transcript empty.
 class TransportTest : public testbed::DriverTest {
 protected:
-    bool connectInSetUp() const override { return false; }
-    void Connect() { connect(); }
-
     std::size_t CountOpcode(uint8_t opcode, std::size_t index = 0)
     {
         return scanner(index).transactionsWithOpcode(opcode).size();
@@ -60,16 +57,16 @@ protected:
     }
 };
 
-template <auto Configure>
-using BusTest = testbed::OnBus<TransportTest, Configure>;
+// The driver left down: each test brings up what it needs.
+class BareTransportTest : public TransportTest {
+protected:
+    bool connectInSetUp() const override { return false; }
+};
 
-// ---------------------------------------------------------------------------
-// The transaction
-// ---------------------------------------------------------------------------
+// ---- The transaction --------------------------------------------------------
 
 TEST_F(TransportTest, DataPhaseFollowsTheReadLength)
 {
-    Connect();
     gErrCode = 2023; // an older failure stays after a success
     Bytes reserve = Block({0x16});
     EXPECT_TRUE(DoIo(reserve.data(), nullptr, 0, 0));
@@ -96,47 +93,8 @@ TEST_F(TransportTest, DataPhaseFollowsTheReadLength)
     EXPECT_EQ(transcript().back().status, 0);
 }
 
-struct PhaseFault {
-    const char *name;
-    uint8_t opcode;
-    int dataType;
-    sim::Phase phase;
-    sim::TransferStatus failure;
-    friend void PrintTo(const PhaseFault &f, std::ostream *os) { *os << f.name; }
-};
-
-class TransportPhaseTest : public TransportTest, public ::testing::WithParamInterface<PhaseFault> {};
-
-TEST_P(TransportPhaseTest, FailedPhaseGives2023AndKeepsTheDevice)
-{
-    const PhaseFault fault = GetParam();
-    Connect();
-    scanner().injectTransferFailure({fault.opcode, fault.dataType, 1}, fault.phase, fault.failure);
-    uint8_t buffer[512] = {};
-    const bool result = fault.opcode == 0x16   ? ReserveUnit()
-                        : fault.opcode == 0x28 ? Read(buffer, 128, 0x69, 0x0A0D)
-                                               : Send(buffer, 512, 0x81, 0);
-    EXPECT_FALSE(result);
-    EXPECT_EQ(gErrCode, 2023u);
-    EXPECT_EQ(CountOpcode(0x03), 0u) << "no sense is asked for a failed transfer";
-    EXPECT_NE(pNxLibUsb.hDevice, nullptr) << "a failed transaction leaves the device open";
-}
-
-using sim::Phase;
-using sim::TransferStatus;
-INSTANTIATE_TEST_SUITE_P(
-    Phases, TransportPhaseTest,
-    ::testing::Values(PhaseFault{"Command_Stall", 0x16, -1, Phase::Command, TransferStatus::Stall},
-                      PhaseFault{"DataIn_Stall", 0x28, 0x69, Phase::DataIn, TransferStatus::Stall},
-                      PhaseFault{"DataIn_IoError", 0x28, 0x69, Phase::DataIn, TransferStatus::IoError},
-                      PhaseFault{"DataOut_Stall", 0x2A, 0x81, Phase::DataOut, TransferStatus::Stall},
-                      PhaseFault{"Status_Stall", 0x16, -1, Phase::Status, TransferStatus::Stall},
-                      PhaseFault{"Status_IoError", 0x16, -1, Phase::Status, TransferStatus::IoError}),
-    [](const auto &param) { return std::string(param.param.name); });
-
 TEST_F(TransportTest, StatusOtherThanGoodOrCheckConditionGives2023)
 {
-    Connect();
     for (uint8_t status : std::initializer_list<uint8_t>{0x08, 0x01, 0x18, 0xFF}) {
         scanner().injectStatus({0x16, -1, 1}, status);
         gErrCode = 0;
@@ -149,7 +107,6 @@ TEST_F(TransportTest, StatusOtherThanGoodOrCheckConditionGives2023)
 
 TEST_F(TransportTest, CheckConditionAsksForSenseOnceAndTranslatesIt)
 {
-    Connect();
     scanner().injectCheckCondition({0x16, -1, 1}, sim::makeSense(0x02, 0x00, 0x00));
     EXPECT_FALSE(ReserveUnit());
     EXPECT_EQ(gErrCode, 2009u);
@@ -183,7 +140,6 @@ TEST_F(TransportTest, CheckConditionAsksForSenseOnceAndTranslatesIt)
 
 TEST_F(TransportTest, CheckConditionOnRequestSenseDoesNotRecurse)
 {
-    Connect();
     // The sense request itself ends with check condition: its (zero-filled)
     // data is translated and no second sense request follows.
     scanner().injectCheckCondition({0x16, -1, 1}, sim::makeSense(0x02, 0x00, 0x00));
@@ -204,43 +160,40 @@ TEST_F(TransportTest, CheckConditionOnRequestSenseDoesNotRecurse)
     EXPECT_EQ(gErrCode, 5u);
 }
 
-// ---------------------------------------------------------------------------
-// Reconnection
-// ---------------------------------------------------------------------------
+// ---- Reconnection -----------------------------------------------------------
 
-TEST_F(TransportTest, FirstCommandFindsTheScannerItself)
+// FindScanner and any command open what is missing: the context, the device or both.
+TEST_F(BareTransportTest, FindScannerAndCommandsOpenWhatIsMissing)
 {
-    ASSERT_TRUE(InitializeDriver());
-    ASSERT_EQ(pNxLibUsb.hDevice, nullptr);
-    EXPECT_TRUE(ReserveUnit());
-    EXPECT_NE(pNxLibUsb.hDevice, nullptr);
-    EXPECT_TRUE(bus().claimed(0));
-    EXPECT_EQ(CountOpcode(0x16), 1u);
+    EXPECT_TRUE(FindScanner()) << "before InitializeDriver";
+    EXPECT_TRUE(pNxLibUsb.blOpened);
     // Finding it again keeps one claimed record.
     EXPECT_TRUE(FindScanner());
     ASSERT_NE(pNxLibUsb.hDevice, nullptr);
     EXPECT_TRUE(pNxLibUsb.hDevice->blClaimed);
     EXPECT_TRUE(bus().claimed(0));
-    EXPECT_TRUE(ReserveUnit());
-}
 
-TEST_F(TransportTest, CommandAfterTerminateReopensContextAndDevice)
-{
-    Connect();
     ASSERT_TRUE(Terminate());
     EXPECT_FALSE(pNxLibUsb.blOpened);
     EXPECT_EQ(pNxLibUsb.pContext, nullptr);
     EXPECT_EQ(pNxLibUsb.hDevice, nullptr);
     EXPECT_FALSE(bus().claimed(0));
-    EXPECT_TRUE(ReserveUnit());
+    EXPECT_TRUE(ReserveUnit()) << "context and device closed";
     EXPECT_TRUE(pNxLibUsb.blOpened);
     EXPECT_TRUE(bus().claimed(0));
+
+    ASSERT_TRUE(TerminateDriver());
+    ASSERT_TRUE(InitializeDriver());
+    ASSERT_EQ(pNxLibUsb.hDevice, nullptr);
+    EXPECT_TRUE(ReserveUnit()) << "context open, no device";
+    EXPECT_TRUE(bus().claimed(0));
+    EXPECT_EQ(CountOpcode(0x16), 2u);
 }
 
-TEST_F(TransportTest, UnpluggedScannerGives2023AndIsFoundAgainNever)
+TEST_F(BareTransportTest, UnpluggedScannerGives2023AndIsFoundAgainNever)
 {
     EXPECT_TRUE(CheckDevice()) << "no device yet";
-    Connect();
+    connect();
     bus().unplug(0);
     EXPECT_TRUE(CheckDevice());
     EXPECT_TRUE(pNxLibUsb.CheckDevice(nullptr));
@@ -253,38 +206,14 @@ TEST_F(TransportTest, UnpluggedScannerGives2023AndIsFoundAgainNever)
     EXPECT_EQ(pNxLibUsb.hDevice, nullptr);
 }
 
-TEST_F(TransportTest, FindScannerBeforeInitializeDriverOpensTheContext)
-{
-    EXPECT_TRUE(FindScanner());
-    EXPECT_TRUE(pNxLibUsb.blOpened);
-    EXPECT_NE(pNxLibUsb.hDevice, nullptr);
-}
+// ---- Discovery and pipes ----------------------------------------------------
 
-// ---------------------------------------------------------------------------
-// Discovery and pipes
-// ---------------------------------------------------------------------------
-
-using ForeignDeviceOnlyTest = BusTest<[](sim::BusOptions &o) { o.devices[0].productId = 0x51A5; }>;
-
-TEST_F(ForeignDeviceOnlyTest, NoMatchingDeviceKeepsTheContext)
-{
-    ASSERT_TRUE(InitializeDriver());
-    EXPECT_FALSE(FindScanner());
-    EXPECT_TRUE(pNxLibUsb.blOpened);
-    EXPECT_NE(pNxLibUsb.pContext, nullptr);
-    EXPECT_EQ(bus().openHandles(0), 0u);
-    EXPECT_FALSE(ReserveUnit());
-    EXPECT_EQ(gErrCode, 2023u);
-}
-
-using TwoScannersTest = BusTest<[](sim::BusOptions &o) { o.devices.resize(2); }>;
+using TwoScannersTest = testbed::OnBus<TransportTest, [](sim::BusOptions &o) { o.devices.resize(2); }>;
 
 TEST_F(TwoScannersTest, FirstListedIsTakenThenTheNextClaimable)
 {
     const std::vector<std::size_t> order = ListOrder();
     ASSERT_EQ(order.size(), 2u);
-    ASSERT_TRUE(InitializeDriver());
-    ASSERT_TRUE(InitializeScanner());
     EXPECT_TRUE(bus().claimed(order[0]));
     EXPECT_EQ(bus().openHandles(order[1]), 0u);
 
@@ -306,7 +235,7 @@ TEST_F(TwoScannersTest, FirstListedIsTakenThenTheNextClaimable)
     EXPECT_TRUE(pNxLibUsb.blOpened) << "no usable device: the context stays open";
 }
 
-using NoBulkOutTest = BusTest<[](sim::BusOptions &o) {
+using NoBulkOutTest = testbed::OnBus<TransportTest, [](sim::BusOptions &o) {
     o.devices.resize(3);
     o.devices[0].bulkOut = false;
     o.devices[2].bulkOut = false;
@@ -316,8 +245,6 @@ TEST_F(NoBulkOutTest, DeviceWithoutBulkOutIsSkipped)
 {
     // Whatever the list order, a device without bulk-out comes first or
     // last; the one with both pipes is the one taken.
-    ASSERT_TRUE(InitializeDriver());
-    ASSERT_TRUE(InitializeScanner());
     EXPECT_TRUE(bus().claimed(1));
     EXPECT_EQ(bus().openHandles(0), 0u);
     EXPECT_EQ(bus().openHandles(2), 0u);
@@ -334,7 +261,7 @@ struct RefusedDevice {
     friend void PrintTo(const RefusedDevice &d, std::ostream *os) { *os << d.name; }
 };
 
-class RefusedDeviceTest : public TransportTest, public ::testing::WithParamInterface<RefusedDevice> {
+class RefusedDeviceTest : public BareTransportTest, public ::testing::WithParamInterface<RefusedDevice> {
 protected:
     sim::BusOptions busOptions() const override
     {
@@ -362,11 +289,11 @@ INSTANTIATE_TEST_SUITE_P(
                                     [](sim::BusOptions &o) { o.devices[0].activeConfiguration = 2; }, 2}),
     [](const auto &param) { return std::string(param.param.name); });
 
-using NoInterruptTest = BusTest<[](sim::BusOptions &o) { o.devices[0].interruptIn = false; }>;
+using NoInterruptTest =
+    testbed::OnBus<TransportTest, [](sim::BusOptions &o) { o.devices[0].interruptIn = false; }>;
 
 TEST_F(NoInterruptTest, DeviceWithoutInterruptPipeIsUsedWithoutButtons)
 {
-    Connect();
     EXPECT_EQ(pNxLibUsb.hDevice->nInterruptInPipe, 0u);
     EXPECT_TRUE(ReserveUnit());
     gErrCode = 0;
@@ -376,7 +303,6 @@ TEST_F(NoInterruptTest, DeviceWithoutInterruptPipeIsUsedWithoutButtons)
 
 TEST_F(TransportTest, StandardDeviceYieldsAllThreePipesStringsAndSpeed)
 {
-    Connect();
     const LibUsbHandleStructure *device = pNxLibUsb.hDevice;
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(device->nBulkInPipe, 0x81u);
@@ -498,24 +424,17 @@ protected:
     }
 };
 
-TEST_P(SpeedTest, SpeedText)
-{
-    Connect();
-    EXPECT_STREQ(pNxLibUsb.GetUsbSpeed(pNxLibUsb.hDevice), GetParam().second);
-}
+TEST_P(SpeedTest, SpeedText) { EXPECT_STREQ(pNxLibUsb.GetUsbSpeed(pNxLibUsb.hDevice), GetParam().second); }
 
 INSTANTIATE_TEST_SUITE_P(Speeds, SpeedTest,
                          ::testing::Values(std::make_pair(1u, "USB 1.1"), std::make_pair(12u, "USB 1.1"),
                                            std::make_pair(5000u, "USB 3.0")),
                          [](const auto &param) { return std::to_string(param.param.first) + "Mbps"; });
 
-// ---------------------------------------------------------------------------
-// Button channel
-// ---------------------------------------------------------------------------
+// ---- Button channel ---------------------------------------------------------
 
 TEST_F(TransportTest, ButtonPacketIsHandedOnWithoutItsLastByteAndNoPressTimesOut)
 {
-    Connect();
     scanner().queueButtonPacket({0x05, 1, 2, 3, 4, 5, 6, 7});
     uint8_t record[8];
     std::memset(record, 0xEE, sizeof record);
@@ -531,20 +450,17 @@ TEST_F(TransportTest, ButtonPacketIsHandedOnWithoutItsLastByteAndNoPressTimesOut
     EXPECT_EQ(pNxLibUsb.nLastError, LIBUSB_ERROR_TIMEOUT);
 }
 
-TEST_F(TransportTest, NoDeviceGivesZeroButtonRecord)
+TEST_F(BareTransportTest, NoDeviceGivesZeroButtonRecord)
 {
     ASSERT_TRUE(InitializeDriver());
     ExpectEmptyButtonPoll();
     EXPECT_EQ(pNxLibUsb.hDevice, nullptr) << "the button channel does not reconnect";
 }
 
-// ---------------------------------------------------------------------------
-// Command blocks on the wire
-// ---------------------------------------------------------------------------
+// ---- Command blocks on the wire ---------------------------------------------
 
 TEST_F(TransportTest, InquiryReadsHeaderThenTheRecordCutToTheCallersLength)
 {
-    Connect();
     uint8_t buffer[166];
     for (const uint32_t length : {165u, 100u, 3u}) {
         SCOPED_TRACE(length);
@@ -569,7 +485,6 @@ TEST_F(TransportTest, InquiryReadsHeaderThenTheRecordCutToTheCallersLength)
 
 TEST_F(TransportTest, InquiryLengthSumWrapsInEightBits)
 {
-    Connect();
     Bytes raw = scanner().inquiry();
     raw.resize(255, 0);
     uint8_t buffer[255] = {};
@@ -590,7 +505,6 @@ TEST_F(TransportTest, InquiryLengthSumWrapsInEightBits)
 
 TEST_F(TransportTest, ArgumentsAreCheckedBeforeAnyTraffic)
 {
-    Connect();
     uint8_t buffer[255];
     struct Case {
         uint32_t length;
@@ -612,7 +526,6 @@ TEST_F(TransportTest, ArgumentsAreCheckedBeforeAnyTraffic)
 
 TEST_F(TransportTest, ReadAndSendCarryTypeQualifierAndA24BitLength)
 {
-    Connect();
     constexpr uint32_t kLength = 990720;
     Bytes out(kLength);
     for (uint32_t i = 0; i < kLength; ++i) out[i] = static_cast<uint8_t>(i * 7 + (i >> 11));
@@ -634,7 +547,6 @@ TEST_F(TransportTest, ReadAndSendCarryTypeQualifierAndA24BitLength)
 
 TEST_F(TransportTest, BlocksWithoutDataPhase)
 {
-    Connect();
     Scan(1, 0);
     Scan(1, 1);
     Scan(0, 1);

@@ -169,60 +169,45 @@ TEST_F(LifecycleTest, RepeatedInitializationKeepsOneContextAndDeviceAndTerminate
 
 // ---- Trace ------------------------------------------------------------------
 
-TEST_F(LifecycleTest, Level2TracesTheExportedFunctionsOnly)
+// Each level adds its lines: 1 none, 2 the exported functions, 3 the bracket
+// and the transport, 4 the USB layer, 5 the found device.
+TEST_F(LifecycleTest, EachTraceLevelAddsItsLines)
 {
-    ASSERT_TRUE(initializeDriverAtLevel(2));
-    ASSERT_TRUE(InitializeScanner());
-    ASSERT_TRUE(TerminateDriver());
-    const Lines log = Log();
-    EXPECT_EQ(FrameLines(log), golden(kTrace, "level2"));
-    EXPECT_FALSE(Has(log, "Find New Device!"));
+    for (unsigned level = 1; level <= 5; ++level) {
+        SCOPED_TRACE(level);
+        ASSERT_TRUE(initializeDriverAtLevel(level));
+        ASSERT_TRUE(InitializeScanner());
+        ASSERT_TRUE(TerminateDriver());
+        // Null arguments of the USB layer are logged as EINVAL.
+        EXPECT_EQ(pNxLibUsb.CreateDeviceHandle(nullptr), nullptr);
+        pNxLibUsb.CloseDeviceHandle(nullptr);
+        const Lines log = Log();
+        std::filesystem::remove(testbed::kDrvLogDir / "vemoDll.txt");
+        EXPECT_EQ(log.empty(), level == 1);
+        EXPECT_EQ(Has(log, "In   1 : StartLock :"), level >= 3);
+        EXPECT_EQ(HasPrefix(log, "In   1 : NxLibUsb::"), level >= 4);
+        EXPECT_EQ(Has(log, "Find New Device!"), level >= 5);
+        if (level == 2) {
+            EXPECT_EQ(FrameLines(log), golden(kTrace, "level2"));
+        } else if (level == 3) {
+            EXPECT_EQ(Between(log, "In   1 : InitializeDriver :", "Out  1 : InitializeDriver :"),
+                      golden(kTrace, "level3-initialize-driver"));
+            EXPECT_TRUE(InOrder(log, golden(kTrace, "level3-initialize-scanner")));
+        } else if (level == 4) {
+            EXPECT_TRUE(InOrder(log, golden(kTrace, "level4-usb")));
+            EXPECT_TRUE(InOrder(log, golden(kTrace, "level4-null-arguments")));
+            EXPECT_TRUE(HasPrefix(log, "Out  1 : NxLibUsb::Open() : pContext = 0x"));
+            EXPECT_TRUE(HasPrefix(log, "ListDevice = 0x"));
+            EXPECT_TRUE(HasPrefix(log, "Out  1 : NxLibUsb::CreateDeviceHandle() : hRet = 0x"));
+            EXPECT_FALSE(Has(log, "Warning: Interrupt End Point is missing..."));
+        } else if (level == 5) {
+            EXPECT_TRUE(InOrder(log, {"Out  1 : FindScanner :", "Find New Device!", "In   1 : Inquiry :"}));
+        }
+    }
     // The configuration file is gone now; the level read before stays, and
     // the entry line shows the missing file.
     ASSERT_TRUE(InitializeDriver()) << "the libusb context opens all the same";
-    EXPECT_TRUE(InOrder(
-        Log(), {"Out  1 : TerminateDriver :", "In   0 : InitializeDriver :", "Out  1 : InitializeDriver :"}));
-}
-
-TEST_F(LifecycleTest, Level3ShowsTheBracketAndTheTransport)
-{
-    ASSERT_TRUE(initializeDriverAtLevel(3));
-    ASSERT_TRUE(InitializeScanner());
-    const Lines log = Log();
-    EXPECT_EQ(Between(log, "In   1 : InitializeDriver :", "Out  1 : InitializeDriver :"),
-              golden(kTrace, "level3-initialize-driver"));
-    EXPECT_TRUE(InOrder(log, golden(kTrace, "level3-initialize-scanner")));
-    EXPECT_FALSE(HasPrefix(log, "In   1 : NxLibUsb::"));
-    EXPECT_FALSE(Has(log, "Find New Device!"));
-}
-
-TEST_F(LifecycleTest, Level4ShowsTheUsbLayer)
-{
-    ASSERT_TRUE(initializeDriverAtLevel(4));
-    ASSERT_TRUE(InitializeScanner());
-    const Lines log = Log();
-    EXPECT_TRUE(InOrder(log, golden(kTrace, "level4-usb")));
-    EXPECT_TRUE(HasPrefix(log, "Out  1 : NxLibUsb::Open() : pContext = 0x"));
-    EXPECT_TRUE(HasPrefix(log, "ListDevice = 0x"));
-    EXPECT_TRUE(HasPrefix(log, "Out  1 : NxLibUsb::CreateDeviceHandle() : hRet = 0x"));
-    EXPECT_FALSE(Has(log, "Warning: Interrupt End Point is missing..."));
-    EXPECT_FALSE(Has(log, "Find New Device!"));
-
-    // Null arguments of the USB layer are logged as EINVAL.
-    EXPECT_EQ(pNxLibUsb.CreateDeviceHandle(nullptr), nullptr);
-    pNxLibUsb.CloseDeviceHandle(nullptr);
-    EXPECT_TRUE(InOrder(Log(), golden(kTrace, "level4-null-arguments")));
-}
-
-TEST_F(LifecycleTest, Level1WritesNothingAndLevel5AddsTheFoundLine)
-{
-    ASSERT_TRUE(initializeDriverAtLevel(1));
-    ASSERT_TRUE(InitializeScanner());
-    EXPECT_TRUE(Log().empty());
-    ASSERT_TRUE(TerminateDriver());
-    ASSERT_TRUE(initializeDriverAtLevel(5));
-    ASSERT_TRUE(InitializeScanner());
-    EXPECT_TRUE(InOrder(Log(), {"Out  1 : FindScanner :", "Find New Device!", "In   1 : Inquiry :"}));
+    EXPECT_TRUE(InOrder(Log(), {"In   0 : InitializeDriver :", "Out  1 : InitializeDriver :"}));
 }
 
 TEST_F(NoScannerTest, MissingScannerLeaves2019AndShowsInTheExitLines)

@@ -22,21 +22,21 @@ using Bytes = std::vector<uint8_t>;
 
 const auto Block = testbed::commandBlock;
 
+// The button record after a poll that delivers nothing: all zero.
+void ExpectEmptyButtonPoll()
+{
+    uint8_t record[7];
+    std::memset(record, 0xEE, sizeof record);
+    EXPECT_FALSE(GetButtonStatus(record));
+    EXPECT_EQ(Bytes(record, record + 7), Bytes(7, 0));
+}
+
 // The driver up and the scanner found, the transcript empty.
 class TransportTest : public testbed::DriverTest {
 protected:
     std::size_t CountOpcode(uint8_t opcode, std::size_t index = 0)
     {
         return scanner(index).transactionsWithOpcode(opcode).size();
-    }
-
-    // The button record after a poll that delivers nothing: all zero.
-    static void ExpectEmptyButtonPoll()
-    {
-        uint8_t record[7];
-        std::memset(record, 0xEE, sizeof record);
-        EXPECT_FALSE(GetButtonStatus(record));
-        EXPECT_EQ(Bytes(record, record + 7), Bytes(7, 0));
     }
 
     // Bus indices in the order libusb lists the devices (which is the order
@@ -228,33 +228,16 @@ TEST_F(TwoScannersTest, FirstListedIsTakenThenTheNextClaimable)
     EXPECT_TRUE(pNxLibUsb.blOpened) << "no usable device: the context stays open";
 }
 
-using NoBulkOutTest = testbed::OnBus<TransportTest, [](sim::BusOptions &o) {
-    o.devices.resize(3);
-    o.devices[0].bulkOut = false;
-    o.devices[2].bulkOut = false;
-}>;
-
-TEST_F(NoBulkOutTest, DeviceWithoutBulkOutIsSkipped)
-{
-    // Whatever the list order, a device without bulk-out comes first or
-    // last; the one with both pipes is the one taken.
-    EXPECT_TRUE(bus().claimed(1));
-    EXPECT_EQ(bus().openHandles(0), 0u);
-    EXPECT_EQ(bus().openHandles(2), 0u);
-    EXPECT_EQ(pNxLibUsb.hDevice->nBulkOutPipe, 0x02u);
-}
-
-// Devices refused at InitializeScanner with 2019, left as they were: without
-// bulk-in; unconfigured (no active descriptor to find the pipes in); active
-// configuration without pipes.
-struct RefusedDevice {
+// One bus and what InitializeScanner makes of it.
+struct BusCase {
     const char *name;
     void (*configure)(sim::BusOptions &);
-    int activeConfiguration;
-    friend void PrintTo(const RefusedDevice &d, std::ostream *os) { *os << d.name; }
+    void (*check)(sim::VirtualScannerBus &); // nullptr: refused with 2019, device 0 left as it was
+    int configuration = 1;                   // device 0's active configuration afterwards
+    friend void PrintTo(const BusCase &c, std::ostream *os) { *os << c.name; }
 };
 
-class RefusedDeviceTest : public BareTransportTest, public ::testing::WithParamInterface<RefusedDevice> {
+class BusCaseTest : public BareTransportTest, public ::testing::WithParamInterface<BusCase> {
 protected:
     sim::BusOptions busOptions() const override
     {
@@ -264,56 +247,75 @@ protected:
     }
 };
 
-TEST_P(RefusedDeviceTest, IsRefusedWith2019AndNotChanged)
+TEST_P(BusCaseTest, InitializeScanner)
 {
+    const BusCase &c = GetParam();
     ASSERT_TRUE(InitializeDriver());
-    EXPECT_FALSE(InitializeScanner());
-    EXPECT_EQ(gErrCode, 2019u);
-    EXPECT_EQ(bus().activeConfiguration(0), GetParam().activeConfiguration);
-    EXPECT_EQ(bus().openHandles(0), 0u);
+    EXPECT_EQ(InitializeScanner(), c.check != nullptr);
+    EXPECT_EQ(bus().activeConfiguration(0), c.configuration);
+    if (c.check == nullptr) {
+        EXPECT_EQ(gErrCode, 2019u);
+        EXPECT_EQ(bus().openHandles(0), 0u);
+        return;
+    }
+    ASSERT_NE(pNxLibUsb.hDevice, nullptr);
+    c.check(bus());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Devices, RefusedDeviceTest,
-    ::testing::Values(RefusedDevice{"NoBulkIn", [](sim::BusOptions &o) { o.devices[0].bulkIn = false; }, 1},
-                      RefusedDevice{"Unconfigured",
-                                    [](sim::BusOptions &o) { o.devices[0].activeConfiguration = 0; }, 0},
-                      RefusedDevice{"SecondConfiguration",
-                                    [](sim::BusOptions &o) { o.devices[0].activeConfiguration = 2; }, 2}),
-    [](const auto &param) { return std::string(param.param.name); });
+const BusCase kBuses[] = {
+    {"Standard", [](sim::BusOptions &) {},
+     [](sim::VirtualScannerBus &) {
+         const LibUsbHandleStructure *device = pNxLibUsb.hDevice;
+         EXPECT_EQ(device->nBulkInPipe, 0x81u);
+         EXPECT_EQ(device->nBulkOutPipe, 0x02u);
+         EXPECT_EQ(device->nInterruptInPipe, 0x83u);
+         EXPECT_EQ(device->nControlPipe, 0u);
+         EXPECT_EQ(device->nInterface, 0u);
+         EXPECT_TRUE(device->blClaimed);
+         char vendor[64] = {}, model[64] = {}, serial[128] = {};
+         EXPECT_TRUE(pNxLibUsb.GetDeviceString(pNxLibUsb.hDevice, vendor, model, serial));
+         EXPECT_STREQ(vendor, "VSCAN");
+         EXPECT_STREQ(model, "VS2550 Virtual Scanner");
+         EXPECT_STREQ(serial, "VS0000001");
+         EXPECT_FALSE(pNxLibUsb.GetDeviceString(pNxLibUsb.hDevice, vendor, nullptr, serial));
+         EXPECT_STREQ(pNxLibUsb.GetUsbSpeed(pNxLibUsb.hDevice), "USB 2.0");
+     }},
+    // Refused: without bulk-in; unconfigured (no active descriptor to find the
+    // pipes in); an active configuration without pipes.
+    {"NoBulkIn", [](sim::BusOptions &o) { o.devices[0].bulkIn = false; }, nullptr},
+    {"Unconfigured", [](sim::BusOptions &o) { o.devices[0].activeConfiguration = 0; }, nullptr, 0},
+    {"SecondConfiguration", [](sim::BusOptions &o) { o.devices[0].activeConfiguration = 2; }, nullptr, 2},
+    // Whatever the list order, a device without bulk-out comes first or last;
+    // the one with both pipes is the one taken.
+    {"NoBulkOut",
+     [](sim::BusOptions &o) {
+         o.devices.resize(3);
+         o.devices[0].bulkOut = o.devices[2].bulkOut = false;
+     },
+     [](sim::VirtualScannerBus &bus) {
+         EXPECT_TRUE(bus.claimed(1));
+         EXPECT_EQ(bus.openHandles(0), 0u);
+         EXPECT_EQ(bus.openHandles(2), 0u);
+         EXPECT_EQ(pNxLibUsb.hDevice->nBulkOutPipe, 0x02u);
+     }},
+    {"NoInterruptIn", [](sim::BusOptions &o) { o.devices[0].interruptIn = false; },
+     [](sim::VirtualScannerBus &) {
+         EXPECT_EQ(pNxLibUsb.hDevice->nInterruptInPipe, 0u);
+         EXPECT_TRUE(ReserveUnit());
+         gErrCode = 0;
+         ExpectEmptyButtonPoll();
+         EXPECT_EQ(gErrCode, 0u) << "the button channel stores no status";
+     }},
+    {"At1Mbps", [](sim::BusOptions &o) { o.devices[0].speedMbps = 1; },
+     [](sim::VirtualScannerBus &) { EXPECT_STREQ(pNxLibUsb.GetUsbSpeed(pNxLibUsb.hDevice), "USB 1.1"); }},
+    {"At12Mbps", [](sim::BusOptions &o) { o.devices[0].speedMbps = 12; },
+     [](sim::VirtualScannerBus &) { EXPECT_STREQ(pNxLibUsb.GetUsbSpeed(pNxLibUsb.hDevice), "USB 1.1"); }},
+    {"At5000Mbps", [](sim::BusOptions &o) { o.devices[0].speedMbps = 5000; },
+     [](sim::VirtualScannerBus &) { EXPECT_STREQ(pNxLibUsb.GetUsbSpeed(pNxLibUsb.hDevice), "USB 3.0"); }},
+};
 
-using NoInterruptTest =
-    testbed::OnBus<TransportTest, [](sim::BusOptions &o) { o.devices[0].interruptIn = false; }>;
-
-TEST_F(NoInterruptTest, DeviceWithoutInterruptPipeIsUsedWithoutButtons)
-{
-    EXPECT_EQ(pNxLibUsb.hDevice->nInterruptInPipe, 0u);
-    EXPECT_TRUE(ReserveUnit());
-    gErrCode = 0;
-    ExpectEmptyButtonPoll();
-    EXPECT_EQ(gErrCode, 0u) << "the button channel stores no status";
-}
-
-TEST_F(TransportTest, StandardDeviceYieldsAllThreePipesStringsAndSpeed)
-{
-    const LibUsbHandleStructure *device = pNxLibUsb.hDevice;
-    ASSERT_NE(device, nullptr);
-    EXPECT_EQ(device->nBulkInPipe, 0x81u);
-    EXPECT_EQ(device->nBulkOutPipe, 0x02u);
-    EXPECT_EQ(device->nInterruptInPipe, 0x83u);
-    EXPECT_EQ(device->nControlPipe, 0u);
-    EXPECT_EQ(device->nInterface, 0u);
-    EXPECT_TRUE(device->blClaimed);
-    EXPECT_EQ(bus().activeConfiguration(0), 1);
-
-    char vendor[64] = {}, model[64] = {}, serial[128] = {};
-    EXPECT_TRUE(pNxLibUsb.GetDeviceString(pNxLibUsb.hDevice, vendor, model, serial));
-    EXPECT_STREQ(vendor, "VSCAN");
-    EXPECT_STREQ(model, "VS2550 Virtual Scanner");
-    EXPECT_STREQ(serial, "VS0000001");
-    EXPECT_FALSE(pNxLibUsb.GetDeviceString(pNxLibUsb.hDevice, vendor, nullptr, serial));
-    EXPECT_STREQ(pNxLibUsb.GetUsbSpeed(pNxLibUsb.hDevice), "USB 2.0");
-}
+INSTANTIATE_TEST_SUITE_P(Buses, BusCaseTest, ::testing::ValuesIn(kBuses),
+                         [](const auto &param) { return std::string(param.param.name); });
 
 // Endpoint rules on descriptors made by hand.
 struct Descriptors {
@@ -405,24 +407,6 @@ TEST(NxLibUsbArguments, NullRecordsAreRefused)
     EXPECT_FALSE(usb.blOpened);
     EXPECT_EQ(usb.pContext, nullptr);
 }
-
-class SpeedTest : public TransportTest,
-                  public ::testing::WithParamInterface<std::pair<unsigned, const char *>> {
-protected:
-    sim::BusOptions busOptions() const override
-    {
-        sim::BusOptions options;
-        options.devices[0].speedMbps = GetParam().first;
-        return options;
-    }
-};
-
-TEST_P(SpeedTest, SpeedText) { EXPECT_STREQ(pNxLibUsb.GetUsbSpeed(pNxLibUsb.hDevice), GetParam().second); }
-
-INSTANTIATE_TEST_SUITE_P(Speeds, SpeedTest,
-                         ::testing::Values(std::make_pair(1u, "USB 1.1"), std::make_pair(12u, "USB 1.1"),
-                                           std::make_pair(5000u, "USB 3.0")),
-                         [](const auto &param) { return std::to_string(param.param.first) + "Mbps"; });
 
 // ---- Button channel ---------------------------------------------------------
 

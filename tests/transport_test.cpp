@@ -318,31 +318,6 @@ INSTANTIATE_TEST_SUITE_P(Buses, BusCaseTest, ::testing::ValuesIn(kBuses),
                          [](const auto &param) { return std::string(param.param.name); });
 
 // Endpoint rules on descriptors made by hand.
-struct Descriptors {
-    std::vector<libusb_endpoint_descriptor> endpoints;
-    libusb_interface_descriptor setting{};
-    libusb_interface interface {};
-    libusb_config_descriptor config{};
-
-    explicit Descriptors(const std::vector<std::pair<uint8_t, uint8_t>> &list)
-    {
-        for (const auto &[address, attributes] : list) {
-            libusb_endpoint_descriptor endpoint{};
-            endpoint.bEndpointAddress = address;
-            endpoint.bmAttributes = attributes;
-            endpoints.push_back(endpoint);
-        }
-        setting.bInterfaceNumber = 0;
-        setting.bNumEndpoints = static_cast<uint8_t>(endpoints.size());
-        setting.endpoint = endpoints.data();
-        interface.altsetting = &setting;
-        interface.num_altsetting = 1;
-        config.bNumInterfaces = 1;
-        config.bConfigurationValue = 1;
-        config.interface = &interface;
-    }
-};
-
 TEST(EndpointDiscovery, RecordsTheLastEndpointOfEachExactKind)
 {
     using Pipes = std::vector<uint32_t>; // bulk in, bulk out, interrupt in, control
@@ -351,6 +326,8 @@ TEST(EndpointDiscovery, RecordsTheLastEndpointOfEachExactKind)
         uint8_t interfaceNumber, configuration;
         Pipes pipes;
         std::vector<std::pair<uint8_t, uint8_t>> endpoints;
+        uint8_t interfaces = 1;
+        int settings = 1;
     } cases[] = {
         // clang-format off
         {"last of a kind wins", 0, 1, {0x85, 0x06, 0x87, 0},
@@ -360,31 +337,38 @@ TEST(EndpointDiscovery, RecordsTheLastEndpointOfEachExactKind)
         {"extra attribute bits", 0, 1, {0, 0, 0, 0},
          {{0x81, 0x06}, {0x02, 0x12}, {0x83, 0x13}, {0x84, 0x01}, {0x05, 0x03}, {0x06, 0x80}}},
         {"control and interface number", 3, 4, {0x81, 0x01, 0, 0x80}, {{0x80, 0}, {0x81, 2}, {0x01, 2}}},
+        // Without interface 0 or its setting 0, no pipes.
+        {"no interface", 0, 1, {0, 0, 0, 0}, {{0x81, 2}, {0x02, 2}}, 0},
+        {"no setting", 0, 1, {0, 0, 0, 0}, {{0x81, 2}, {0x02, 2}}, 1, 0},
         // clang-format on
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        Descriptors d(c.endpoints);
-        d.setting.bInterfaceNumber = c.interfaceNumber;
-        d.config.bConfigurationValue = c.configuration;
+        std::vector<libusb_endpoint_descriptor> endpoints;
+        for (const auto &[address, attributes] : c.endpoints) {
+            libusb_endpoint_descriptor endpoint{};
+            endpoint.bEndpointAddress = address;
+            endpoint.bmAttributes = attributes;
+            endpoints.push_back(endpoint);
+        }
+        libusb_interface_descriptor setting{};
+        setting.bInterfaceNumber = c.interfaceNumber;
+        setting.bNumEndpoints = static_cast<uint8_t>(endpoints.size());
+        setting.endpoint = endpoints.data();
+        const libusb_interface interface {
+            &setting, c.settings
+        };
+        libusb_config_descriptor config{};
+        config.bNumInterfaces = c.interfaces;
+        config.bConfigurationValue = c.configuration;
+        config.interface = &interface;
         LibUsbHandleStructure record{};
-        EXPECT_EQ(DiscoverPipes(record, d.config), c.configuration);
+        EXPECT_EQ(DiscoverPipes(record, config), c.configuration);
         EXPECT_EQ(record.nInterface, c.interfaceNumber);
         EXPECT_EQ(
             Pipes({record.nBulkInPipe, record.nBulkOutPipe, record.nInterruptInPipe, record.nControlPipe}),
             c.pipes);
     }
-
-    // A configuration without interface 0 or its setting lists no pipes.
-    Descriptors d({{0x81, 2}, {0x02, 2}});
-    d.config.bNumInterfaces = 0;
-    LibUsbHandleStructure record{};
-    DiscoverPipes(record, d.config);
-    EXPECT_EQ(record.nBulkInPipe, 0u);
-    d.config.bNumInterfaces = 1;
-    d.interface.num_altsetting = 0;
-    DiscoverPipes(record, d.config);
-    EXPECT_EQ(record.nBulkOutPipe, 0u);
 }
 
 TEST(NxLibUsbArguments, NullRecordsAreRefused)

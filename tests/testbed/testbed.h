@@ -1,21 +1,16 @@
-// Shared test bed: a virtual scanner on an emulated USB bus, and a guard for
-// the driver's debug directory. A test starts a scanner by deriving its
-// fixture from ScannerTest:
+// Shared test bed: a virtual scanner on an emulated USB bus (ScannerTest), and
+// a guard for the driver's debug directory (DrvLogGuard). For example:
 //
 //   class NvmTest : public testbed::ScannerTest {};
 //   TEST_F(NvmTest, ReadsTheRecord) {
 //     scanner().injectCheckCondition({0x28, 0x69}, sim::makeSense(5, 0x24, 0));
 //     ... call the driver (it finds 7f3c:51a4 through libusb) ...
-//     EXPECT_EQ(scanner().transactionsWithOpcode(sim::opcode::kRead).at(0).dataType(), 0x69);
 //   }
 //
-// Other devices or options: override busOptions(), or
-//   using TwoScanners = testbed::OnBus<testbed::ScannerTest, [](sim::BusOptions &o) { o.devices.resize(2); }>;
-//
-// The bus runs from SetUp to TearDown: close every libusb handle
-// (TerminateDriver) before the test ends. Every TEST runs in its own process,
-// so the driver's process-wide state starts fresh. Tests that touch /tmp/DrvLog
-// contain the word DRVLOG_RESOURCE_LOCK and use DrvLogGuard.
+// Other devices or options: override busOptions(), or use OnBus (below). The
+// bus runs from SetUp to TearDown: close every libusb handle (TerminateDriver)
+// before the test ends. Every TEST runs in its own process. Tests that touch
+// /tmp/DrvLog contain the word DRVLOG_RESOURCE_LOCK and use DrvLogGuard.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -55,7 +50,8 @@ private:
     std::unique_ptr<sim::VirtualScannerBus> bus_;
 };
 
-// `Fixture` on a bus that `Configure` sets up, starting from one standard scanner.
+// `Fixture` on a bus that `Configure` sets up, starting from one standard scanner:
+//   using TwoScanners = testbed::OnBus<testbed::ScannerTest, [](sim::BusOptions &o) { o.devices.resize(2); }>;
 template <class Fixture, auto Configure>
 class OnBus : public Fixture {
 protected:

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <functional>
 #include <cstring>
-#include <memory>
+#include <filesystem>
 #include <string>
 #include <vector>
 

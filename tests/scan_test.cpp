@@ -14,11 +14,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -324,24 +322,7 @@ TEST_F(ScanTest, AFullRingHoldsTheThreadAndEveryTakenBlockLetsItGoOn)
     EXPECT_TRUE(StopScan());
 }
 
-// ---- Cancel, stop and unplug in the middle of a page ----------------------------
-
-TEST_F(ScanTest, CancelFromAnotherThreadMakesTheStopReport159AndReleaseWithThree)
-{
-    ASSERT_TRUE(Set(Request(300, 256, 200)));
-    ASSERT_TRUE(StartScan());
-    std::vector<uint8_t> some(1000);
-    ASSERT_TRUE(ReadScan(0, some.data(), static_cast<uint32_t>(some.size())));
-    std::thread([] { DoCancel(); }).join();
-
-    EXPECT_FALSE(StopScan());
-    EXPECT_EQ(gErrCode, 159u);
-    EXPECT_EQ(scanner().lastReleaseCode(), 3);
-    EXPECT_EQ(bitUserCancel, 0);
-    // The cancel is spent: the next stop releases normally.
-    EXPECT_TRUE(StopScan());
-    EXPECT_EQ(scanner().lastReleaseCode(), 0);
-}
+// ---- Stop and unplug in the middle of a page, cancel ----------------------------
 
 TEST_F(ScanTest, StopInTheMiddleOfAPageEndsDeliveryAndTheNextScanStartsAfresh)
 {
@@ -388,11 +369,11 @@ TEST_F(ScanTest, UnplugInTheMiddleOfAPageEndsDeliveryWith157WithoutHanging)
     EXPECT_EQ(Session().blockBuffer, nullptr);
 }
 
-// Front ends call the lifecycle functions in any order around a scan, here
+// Front ends stop, cancel, terminate or reset in any order around a scan, here
 // while the thread waits for a free block: none of these orders may crash (ASan
 // sees the use of freed memory), leave the thread running or keep the scanner
 // reserved.
-TEST_F(ScanTest, StopTerminateOrResetDuringAScanJoinTheThreadAndLaterCallsAreHarmless)
+TEST_F(ScanTest, StopCancelTerminateOrResetDuringAScanJoinTheThreadAndLaterCallsAreHarmless)
 {
     const auto p = Request(300, 256, 3500);
     std::vector<uint8_t> bytes(1000);
@@ -410,6 +391,15 @@ TEST_F(ScanTest, StopTerminateOrResetDuringAScanJoinTheThreadAndLaterCallsAreHar
              EXPECT_EQ(Session().block[0], nullptr);
              EXPECT_EQ(scanner().imageBytesServed(), 65u * 768u * 48u)
                  << "one block taken, the ring full again";
+         }},
+        {"cancel from another thread, then stop twice",
+         [&] {
+             std::thread([] { DoCancel(); }).join();
+             EXPECT_FALSE(StopScan());
+             EXPECT_EQ(gErrCode, 159u);
+             EXPECT_EQ(scanner().lastReleaseCode(), 3);
+             EXPECT_EQ(bitUserCancel, 0);
+             EXPECT_TRUE(StopScan()) << "the cancel is spent: released normally";
          }},
         {"terminate, then read, stop and terminate again",
          [&] {

@@ -7,9 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -251,38 +251,6 @@ TEST_F(LifecycleTest, FailedTransferPhasesGive2023KeepTheDeviceAndAreLogged)
     }
     EXPECT_TRUE(scanner().transactionsWithOpcode(0x03).empty());
     EXPECT_TRUE(InOrder(Log(), golden(kTrace, "transaction-failures")));
-}
-
-using MissingPipesTest = LifecycleBusTest<[](sim::BusOptions &o) {
-    o.devices.resize(2);
-    o.devices[0].interruptIn = false;
-    o.devices[1].interruptIn = false;
-    o.devices[1].bulkIn = false;
-}>;
-
-TEST_F(MissingPipesTest, MissingPipesAreReported)
-{
-    ASSERT_TRUE(initializeDriverAtLevel(4));
-    // Each device through the steps of discovery, whatever the list order.
-    LibUsbHandleStructure record{};
-    libusb_device **list = nullptr;
-    const ssize_t count = libusb_get_device_list(pNxLibUsb.pContext, &list);
-    ASSERT_EQ(count, 2);
-    for (ssize_t i = 0; i < count; ++i) {
-        LibUsbHandleStructure *handle = pNxLibUsb.CreateDeviceHandle(list[i]);
-        ASSERT_NE(handle, nullptr);
-        if (pNxLibUsb.InitializeInterface(handle)) record = *handle;
-        pNxLibUsb.CloseDeviceHandle(handle);
-    }
-    libusb_free_device_list(list, 1);
-    EXPECT_EQ(record.nInterruptInPipe, 0u);
-    EXPECT_EQ(record.nBulkInPipe, 0x81u);
-    const Lines log = Log();
-    EXPECT_TRUE(
-        InOrder(log, {"Interrupt in pipe index = 0x00", "Warning: Interrupt End Point is missing..."}));
-    EXPECT_TRUE(InOrder(log, {"Bulk In Pipe Index = 0x00", "Not all pipe found"}));
-    EXPECT_TRUE(HasPrefix(log, "Linux return errno: "));
-    EXPECT_TRUE(Has(log, "Out  0 : NxLibUsb::InitializeInterface() :"));
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 // failures, reconnection, discovery and pipe handling, the button channel, and
 // the command blocks as they appear on the wire. Failed transfer phases, with
 // their trace, are in lifecycle_test.
+//
+// DRVLOG_RESOURCE_LOCK: the bus cases bring the driver up with the trace on.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -228,8 +230,9 @@ TEST_F(TwoScannersTest, FirstListedIsTakenThenTheNextClaimable)
 struct BusCase {
     const char *name;
     void (*configure)(sim::BusOptions &);
-    void (*check)(sim::VirtualScannerBus &); // nullptr: refused with 2019, device 0 left as it was
-    int configuration = 1;                   // device 0's active configuration afterwards
+    bool taken;                                        // else refused with 2019, device 0 left as it was
+    void (*check)(sim::VirtualScannerBus &) = nullptr; // afterwards; testbed::traceLines() at level 4
+    int configuration = 1;                             // device 0's active configuration afterwards
     friend void PrintTo(const BusCase &c, std::ostream *os) { *os << c.name; }
 };
 
@@ -246,20 +249,20 @@ protected:
 TEST_P(BusCaseTest, InitializeScanner)
 {
     const BusCase &c = GetParam();
-    ASSERT_TRUE(InitializeDriver());
-    EXPECT_EQ(InitializeScanner(), c.check != nullptr);
+    ASSERT_TRUE(initializeDriverAtLevel(4));
+    EXPECT_EQ(InitializeScanner(), c.taken);
     EXPECT_EQ(bus().activeConfiguration(0), c.configuration);
-    if (c.check == nullptr) {
+    if (c.taken) {
+        ASSERT_NE(pNxLibUsb.hDevice, nullptr);
+    } else {
         EXPECT_EQ(gErrCode, 2019u);
         EXPECT_EQ(bus().openHandles(0), 0u);
-        return;
     }
-    ASSERT_NE(pNxLibUsb.hDevice, nullptr);
-    c.check(bus());
+    if (c.check != nullptr) c.check(bus());
 }
 
 const BusCase kBuses[] = {
-    {"Standard", [](sim::BusOptions &) {},
+    {"Standard", [](sim::BusOptions &) {}, true,
      [](sim::VirtualScannerBus &) {
          const LibUsbHandleStructure *device = pNxLibUsb.hDevice;
          EXPECT_EQ(device->nBulkInPipe, 0x81u);
@@ -278,9 +281,16 @@ const BusCase kBuses[] = {
      }},
     // Refused: without bulk-in; unconfigured (no active descriptor to find the
     // pipes in); an active configuration without pipes.
-    {"NoBulkIn", [](sim::BusOptions &o) { o.devices[0].bulkIn = false; }, nullptr},
-    {"Unconfigured", [](sim::BusOptions &o) { o.devices[0].activeConfiguration = 0; }, nullptr, 0},
-    {"SecondConfiguration", [](sim::BusOptions &o) { o.devices[0].activeConfiguration = 2; }, nullptr, 2},
+    {"NoBulkIn", [](sim::BusOptions &o) { o.devices[0].bulkIn = false; }, false,
+     [](sim::VirtualScannerBus &) {
+         const auto log = testbed::traceLines();
+         EXPECT_TRUE(testbed::containsInOrder(log, {"Bulk In Pipe Index = 0x00", "Not all pipe found"}));
+         EXPECT_TRUE(testbed::hasLineStartingWith(log, "Linux return errno: "));
+         EXPECT_TRUE(testbed::hasLine(log, "Out  0 : NxLibUsb::InitializeInterface() :"));
+     }},
+    {"Unconfigured", [](sim::BusOptions &o) { o.devices[0].activeConfiguration = 0; }, false, nullptr, 0},
+    {"SecondConfiguration", [](sim::BusOptions &o) { o.devices[0].activeConfiguration = 2; }, false, nullptr,
+     2},
     // Whatever the list order, a device without bulk-out comes first or last;
     // the one with both pipes is the one taken.
     {"NoBulkOut",
@@ -288,25 +298,29 @@ const BusCase kBuses[] = {
          o.devices.resize(3);
          o.devices[0].bulkOut = o.devices[2].bulkOut = false;
      },
+     true,
      [](sim::VirtualScannerBus &bus) {
          EXPECT_TRUE(bus.claimed(1));
          EXPECT_EQ(bus.openHandles(0), 0u);
          EXPECT_EQ(bus.openHandles(2), 0u);
          EXPECT_EQ(pNxLibUsb.hDevice->nBulkOutPipe, 0x02u);
      }},
-    {"NoInterruptIn", [](sim::BusOptions &o) { o.devices[0].interruptIn = false; },
+    {"NoInterruptIn", [](sim::BusOptions &o) { o.devices[0].interruptIn = false; }, true,
      [](sim::VirtualScannerBus &) {
          EXPECT_EQ(pNxLibUsb.hDevice->nInterruptInPipe, 0u);
+         EXPECT_TRUE(
+             testbed::containsInOrder(testbed::traceLines(), {"Interrupt in pipe index = 0x00",
+                                                              "Warning: Interrupt End Point is missing..."}));
          EXPECT_TRUE(ReserveUnit());
          gErrCode = 0;
          ExpectEmptyButtonPoll();
          EXPECT_EQ(gErrCode, 0u) << "the button channel stores no status";
      }},
-    {"At1Mbps", [](sim::BusOptions &o) { o.devices[0].speedMbps = 1; },
+    {"At1Mbps", [](sim::BusOptions &o) { o.devices[0].speedMbps = 1; }, true,
      [](sim::VirtualScannerBus &) { EXPECT_STREQ(pNxLibUsb.GetUsbSpeed(pNxLibUsb.hDevice), "USB 1.1"); }},
-    {"At12Mbps", [](sim::BusOptions &o) { o.devices[0].speedMbps = 12; },
+    {"At12Mbps", [](sim::BusOptions &o) { o.devices[0].speedMbps = 12; }, true,
      [](sim::VirtualScannerBus &) { EXPECT_STREQ(pNxLibUsb.GetUsbSpeed(pNxLibUsb.hDevice), "USB 1.1"); }},
-    {"At5000Mbps", [](sim::BusOptions &o) { o.devices[0].speedMbps = 5000; },
+    {"At5000Mbps", [](sim::BusOptions &o) { o.devices[0].speedMbps = 5000; }, true,
      [](sim::VirtualScannerBus &) { EXPECT_STREQ(pNxLibUsb.GetUsbSpeed(pNxLibUsb.hDevice), "USB 3.0"); }},
 };
 

@@ -35,10 +35,7 @@ void ScannerTest::TearDown()
 std::string ScannerTest::transcriptText(std::size_t index)
 {
     std::string text;
-    for (const sim::Transaction &t : transcript(index)) {
-        text += sim::describe(t);
-        text += '\n';
-    }
+    for (const sim::Transaction &t : transcript(index)) text += sim::describe(t) + '\n';
     return text;
 }
 

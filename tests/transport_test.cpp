@@ -103,7 +103,7 @@ using LifecycleTest = BareTransportTest;
 
 // ---- Bring-up, shut-down and the bracket ------------------------------------
 
-TEST_F(LifecycleTest, InitializeDriverOpensLibusbInitializeScannerReadsTheInquiryResetScannerRunsBoth)
+TEST_F(LifecycleTest, BringUpReadsTheInquiryResetRunsItAgainAndAFailedInquiryLeaves162)
 {
     std::memset(&NewParam, 0xAB, sizeof NewParam);
     std::memset(&OldParam, 0xCD, sizeof OldParam);
@@ -136,17 +136,13 @@ TEST_F(LifecycleTest, InitializeDriverOpensLibusbInitializeScannerReadsTheInquir
     EXPECT_EQ(std::memcmp(InquiryData.Data, inquiry.data(), 165), 0);
     EXPECT_EQ(scanner().transactionsWithOpcode(0x12).size(), 4u);
     EXPECT_TRUE(bus().claimed(0));
-}
 
-TEST_F(LifecycleTest, FailedInquiryLeaves162AndTheDeviceOpen)
-{
+    // A failed inquiry (sense or transfer) leaves 162 and the device open.
     scanner().injectCheckCondition({0x12, -1, 2}, sim::makeSense(0x04, 0x00, 0x00));
-    ASSERT_TRUE(InitializeDriver());
     EXPECT_FALSE(InitializeScanner());
     EXPECT_EQ(gErrCode, 162u) << "stored over the sense code 2004";
     EXPECT_NE(pNxLibUsb.hDevice, nullptr);
     EXPECT_TRUE(bus().claimed(0));
-    // A failed transfer, too.
     scanner().injectTransferFailure({0x12, -1, 1}, sim::Phase::DataIn, sim::TransferStatus::Stall);
     gErrCode = 0;
     EXPECT_FALSE(InitializeScanner());

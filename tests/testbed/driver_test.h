@@ -42,10 +42,9 @@ protected:
     void connect() { connected(InitializeDriver()); }
 
     // InitializeDriver with the trace at `level` into an emptied /tmp/DrvLog
-    // (restored after the test; the test needs DRVLOG_RESOURCE_LOCK). The
-    // configuration is removed once read: the level stays in force in this
-    // process, and test processes beside this one that hold no lock do not
-    // log into the same files.
+    // (restored after the test, which says DRVLOG_RESOURCE_LOCK). The
+    // configuration goes once read: the level stays in this process, and
+    // processes beside it that hold no lock do not log into the same files.
     bool initializeDriverAtLevel(unsigned level)
     {
         if (!logGuard_) logGuard_ = std::make_unique<DrvLogGuard>();

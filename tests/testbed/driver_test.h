@@ -1,6 +1,7 @@
 // The fixture of the tests that drive the driver against the virtual scanner.
-#ifndef DOCSCAN_TESTS_TESTBED_DRIVER_TEST_H
-#define DOCSCAN_TESTS_TESTBED_DRIVER_TEST_H
+// Kept out of testbed.h, so that the tests that link no driver (sim_*) see no
+// driver header.
+#pragma once
 
 #include <filesystem>
 #include <memory>
@@ -12,13 +13,10 @@
 namespace testbed {
 
 // A ScannerTest with the driver up: SetUp runs prepareScanner() (device state
-// the driver must find at start, such as an image source), then
-// InitializeDriver and InitializeScanner, and clears the transcript and
-// gErrCode; TearDown stops any scan and runs TerminateDriver. A fixture that
-// brings the driver up itself (with a trace, or not at all) returns false from
-// connectInSetUp() and calls connect() or connectTraced(). Kept out of
-// testbed.h, so that the tests that link no driver (sim_*) see no driver
-// header.
+// the driver must find at start, such as an image source), then connect();
+// TearDown stops any scan and runs TerminateDriver. A fixture that brings the
+// driver up itself (with a trace, or not at all) returns false from
+// connectInSetUp() and calls connect() or connectTraced().
 class DriverTest : public ScannerTest {
 protected:
     virtual bool connectInSetUp() const { return true; }
@@ -40,19 +38,13 @@ protected:
         logGuard_.reset();
     }
 
-    void connect()
-    {
-        ASSERT_TRUE(InitializeDriver());
-        ASSERT_TRUE(InitializeScanner());
-        scanner().clearTranscript();
-        gErrCode = 0;
-    }
+    // InitializeDriver and InitializeScanner, then an empty transcript and gErrCode 0.
+    void connect() { connected(InitializeDriver()); }
 
     // InitializeDriver with the trace at `level` into an emptied /tmp/DrvLog
-    // (restored after the test; the test needs DRVLOG_RESOURCE_LOCK). The
-    // configuration is removed once read: the level stays in force in this
-    // process, and test processes beside this one that hold no lock do not
-    // log into the same files.
+    // (restored after the test, which says DRVLOG_RESOURCE_LOCK). The
+    // configuration goes once read: the level stays in this process, and
+    // processes beside it that hold no lock do not log into the same files.
     bool initializeDriverAtLevel(unsigned level)
     {
         if (!logGuard_) logGuard_ = std::make_unique<DrvLogGuard>();
@@ -63,18 +55,18 @@ protected:
     }
 
     // connect() with the trace at `level`.
-    void connectTraced(unsigned level)
+    void connectTraced(unsigned level) { connected(initializeDriverAtLevel(level)); }
+
+private:
+    void connected(bool driverUp)
     {
-        ASSERT_TRUE(initializeDriverAtLevel(level));
+        ASSERT_TRUE(driverUp) << "InitializeDriver";
         ASSERT_TRUE(InitializeScanner());
         scanner().clearTranscript();
         gErrCode = 0;
     }
 
-private:
     std::unique_ptr<DrvLogGuard> logGuard_;
 };
 
 } // namespace testbed
-
-#endif // DOCSCAN_TESTS_TESTBED_DRIVER_TEST_H

@@ -35,10 +35,7 @@ void ScannerTest::TearDown()
 std::string ScannerTest::transcriptText(std::size_t index)
 {
     std::string text;
-    for (const sim::Transaction &t : transcript(index)) {
-        text += sim::describe(t);
-        text += '\n';
-    }
+    for (const sim::Transaction &t : transcript(index)) text += sim::describe(t) + '\n';
     return text;
 }
 
@@ -166,25 +163,25 @@ std::vector<std::uint8_t> bytesOf(const void *data, std::size_t size)
     return std::vector<std::uint8_t>(p, p + size);
 }
 
+void putBigEndian(std::uint8_t *at, std::uint32_t value, std::size_t bytes)
+{
+    for (std::size_t i = 0; i < bytes; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * (bytes - 1 - i)));
+}
+
 std::array<std::uint8_t, sim::kWindowDescriptorSize> windowDescriptor(unsigned dpi, std::uint8_t composition,
                                                                       std::uint8_t bits,
                                                                       std::uint32_t bytesPerLine,
                                                                       std::uint16_t lines, std::uint32_t top)
 {
     std::array<std::uint8_t, sim::kWindowDescriptorSize> d{};
-    d[2] = d[4] = static_cast<std::uint8_t>(dpi >> 8);
-    d[3] = d[5] = static_cast<std::uint8_t>(dpi);
-    d[10] = static_cast<std::uint8_t>(top >> 24);
-    d[11] = static_cast<std::uint8_t>(top >> 16);
-    d[12] = static_cast<std::uint8_t>(top >> 8);
-    d[13] = static_cast<std::uint8_t>(top);
+    putBigEndian(&d[2], dpi, 2);
+    putBigEndian(&d[4], dpi, 2);
+    putBigEndian(&d[10], top, 4);
     d[25] = composition;
     d[26] = bits;
-    d[45] = static_cast<std::uint8_t>(bytesPerLine >> 8);
-    d[46] = static_cast<std::uint8_t>(bytesPerLine);
+    putBigEndian(&d[45], bytesPerLine, 2);
     d[59] = static_cast<std::uint8_t>(bytesPerLine >> 16);
-    d[47] = static_cast<std::uint8_t>(lines >> 8);
-    d[48] = static_cast<std::uint8_t>(lines);
+    putBigEndian(&d[47], lines, 2);
     return d;
 }
 

@@ -1,32 +1,16 @@
-// Shared test bed: a virtual scanner on an emulated USB bus, and a guard for
-// the driver's debug directory.
-//
-// Start a scanner for a test by deriving the fixture from ScannerTest:
+// Shared test bed: a virtual scanner on an emulated USB bus (ScannerTest), and
+// a guard for the driver's debug directory (DrvLogGuard). For example:
 //
 //   class NvmTest : public testbed::ScannerTest {};
 //   TEST_F(NvmTest, ReadsTheRecord) {
-//     scanner().setNvm(...);                       // device state
 //     scanner().injectCheckCondition({0x28, 0x69}, sim::makeSense(5, 0x24, 0));
 //     ... call the driver (it finds 7f3c:51a4 through libusb) ...
-//     auto reads = scanner().transactionsWithOpcode(sim::opcode::kRead);
-//     EXPECT_EQ(reads.at(0).dataType(), 0x69);
 //   }
 //
-// Other devices or options: OnBus (below) over the fixture, or override
-// busOptions():
-//
-//   using TwoScanners = testbed::OnBus<testbed::ScannerTest, [](sim::BusOptions &o) {
-//       o.devices.resize(2);
-//       o.devices[0].refuseClaim = true;
-//   }>;
-//
-// The bus is started in SetUp, before the test body runs libusb_init, and
-// stopped in TearDown. Close every libusb handle (TerminateDriver) before the
-// test ends. Every TEST runs in its own process (gtest_discover_tests), so the
-// driver's process-wide state starts fresh.
-//
-// Tests that touch /tmp/DrvLog must contain the word DRVLOG_RESOURCE_LOCK and
-// use DrvLogGuard, which saves whatever /tmp/DrvLog held and restores it.
+// Other devices or options: override busOptions(), or use OnBus (below). The
+// bus runs from SetUp to TearDown: close every libusb handle (TerminateDriver)
+// before the test ends. Every TEST runs in its own process. Tests that touch
+// /tmp/DrvLog contain the word DRVLOG_RESOURCE_LOCK and use DrvLogGuard.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -66,7 +50,8 @@ private:
     std::unique_ptr<sim::VirtualScannerBus> bus_;
 };
 
-// `Fixture` on a bus that `Configure` sets up, starting from one standard scanner.
+// `Fixture` on a bus that `Configure` sets up, starting from one standard scanner:
+//   using TwoScanners = testbed::OnBus<testbed::ScannerTest, [](sim::BusOptions &o) { o.devices.resize(2); }>;
 template <class Fixture, auto Configure>
 class OnBus : public Fixture {
 protected:
@@ -81,9 +66,8 @@ protected:
 // Directory of the driver's debug configuration and logs.
 inline const std::filesystem::path kDrvLogDir = "/tmp/DrvLog";
 
-// Saves /tmp/DrvLog as it is (moving it aside), gives the test an empty
-// /tmp/DrvLog (or none, with createDir = false), and on destruction removes
-// whatever the test left and puts the saved directory back.
+// Moves /tmp/DrvLog aside and gives the test an empty one (or none, with
+// createDir = false); on destruction removes what the test left and restores it.
 class DrvLogGuard {
 public:
     explicit DrvLogGuard(bool createDir = true);
@@ -96,12 +80,10 @@ private:
     bool hadDir_ = false;
 };
 
-// Writes /tmp/DrvLog/Debug.conf with these lines (each ended by a newline),
-// creating the directory if needed. Returns false if the file cannot be written.
+// Writes these lines to /tmp/DrvLog/Debug.conf (making the folder); false on failure.
 bool writeDebugConf(const std::vector<std::string> &lines);
 
-// The lines of a text file without their line ends ("\n" or "\r\n"); empty if
-// the file does not exist.
+// The lines of a text file without their ends ("\n" or "\r\n"); none without the file.
 std::vector<std::string> readLines(const std::filesystem::path &path);
 
 // The lines of a trace file in /tmp/DrvLog (the main log by default).
@@ -127,6 +109,9 @@ std::string commandOutput(const std::string &command);
 // A 10-byte command block that starts with `head` and is zero after it, to
 // compare with Transaction::command.
 std::vector<std::uint8_t> commandBlock(std::initializer_list<std::uint8_t> head);
+
+// `value` in the `bytes` bytes from `at`, most significant first.
+void putBigEndian(std::uint8_t *at, std::uint32_t value, std::size_t bytes);
 
 // The bytes of an object, e.g. a packed record compared whole.
 std::vector<std::uint8_t> bytesOf(const void *data, std::size_t size);

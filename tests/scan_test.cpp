@@ -553,6 +553,23 @@ TEST_F(ScanTest, RawDumpHoldsExactlyTheBytesReadAndTheTraceShowsEveryStep)
 
 // ---- Many scans ---------------------------------------------------------------------
 
+// Line art and halftone are made on the host from gray; a stopped scan leaves
+// neither conversion behind for the next one.
+TEST_F(ScanTest, StopEndsTheLineArtAndHalftoneConversions)
+{
+    for (const uint8_t mode : {uint8_t{DOCSCAN_MODE_LINEART}, uint8_t{DOCSCAN_MODE_HALFTONE}}) {
+        auto p = Request(300, 256, 24, kModeGray);
+        p.ScanMode = mode;
+        p.BitPerPixel = 1;
+        ASSERT_TRUE(Set(p)) << gErrCode;
+        EXPECT_EQ(gScanSetup.bitBW + gScanSetup.bitHafltone, 1) << int(mode);
+        ASSERT_TRUE(StartScan()) << gErrCode;
+        ASSERT_TRUE(StopScan());
+        EXPECT_EQ(gScanSetup.bitBW, 0);
+        EXPECT_EQ(gScanSetup.bitHafltone, 0);
+    }
+}
+
 class ManyScansTest : public ScanTest {
 protected:
     ManyScansTest() { maxRead_ = 0; } // one READ a page

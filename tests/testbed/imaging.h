@@ -1,9 +1,13 @@
-// Shared pieces of the image tests: random content, and a plain model of the
-// per-byte rules of the four 3x3 filters (used by the filter tests and by the
-// whole-scan tests of the filtered models).
+// Shared pieces of the image tests: random content, a plain model of block
+// resampling (the scale tests, and the whole scans' expectation) and of the
+// per-byte rules of the four 3x3 filters (the filter tests, and the whole scans
+// of the filtered models).
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdlib>
 #include <random>
@@ -80,5 +84,162 @@ inline unsigned char ModelByte(int filter, const std::vector<unsigned char> &up,
     }
     }
 }
+
+// One scan of ScaleProcess (ex false) or ScaleProcessEx, block by block, doing
+// the same arithmetic in the same order.
+struct ScaleModel {
+    using Bytes = std::vector<unsigned char>;
+    explicit ScaleModel(bool isEx) : ex(isEx) {}
+    bool ex;
+    std::vector<Bytes> carry;
+    unsigned linecount = 0, scancount = 0;
+    bool outOfRange = false; // a row or pixel named outside the data
+
+    unsigned Run(const Bytes &src, unsigned srcPixels, unsigned srcLines, Bytes &dst, unsigned dstPixels,
+                 double xr, double yr, unsigned short bpp)
+    {
+        const unsigned bpb = bpp >= 8 ? bpp / 8u : 1u;
+        long long outLines =
+            static_cast<long long>((scancount + srcLines) * yr) - static_cast<long long>(scancount * yr);
+        const double threshold = ex ? 1.0 : 0.5;
+        if (bpp == 24 && xr < threshold && yr < threshold) {
+            dst.assign(static_cast<std::size_t>(outLines) * dstPixels * 3, 0);
+            if (outLines > 0) Area(src, srcPixels, srcLines, dst, dstPixels, outLines);
+            carry.clear();
+        } else {
+            outLines = Bilinear(src, srcPixels, srcLines, dst, dstPixels, xr, yr, bpb, outLines);
+        }
+        scancount += srcLines;
+        linecount += static_cast<unsigned>(outLines);
+        return static_cast<unsigned>(outLines);
+    }
+
+    long long Bilinear(const Bytes &src, unsigned srcPixels, unsigned srcLines, Bytes &dst,
+                       unsigned dstPixels, double xr, double yr, unsigned bpb, long long outLines)
+    {
+        const std::size_t L = std::size_t{bpb} * srcPixels, OL = std::size_t{bpb} * dstPixels;
+        const long long base = static_cast<long long>(linecount / yr);
+        const long long carried = static_cast<long long>(scancount) - base;
+        EXPECT_EQ(carried, static_cast<long long>(carry.size()));
+        if (!ex && carried == 0) {
+            outLines -= static_cast<long long>(yr);
+            if (outLines < 0) outLines = 0;
+        }
+        const long long total = carried + srcLines;
+        auto row = [&](long long r) -> const unsigned char * {
+            if (r < 0 || r >= total) {
+                outOfRange = true; // outside the data: the nearest row is taken
+                r = std::clamp(r, 0LL, total - 1);
+            }
+            return r < carried ? carry[static_cast<std::size_t>(r)].data()
+                               : &src[static_cast<std::size_t>(r - carried) * L];
+        };
+        dst.assign(static_cast<std::size_t>(outLines) * OL, 0);
+        for (long long j = 0; j < outLines; ++j) {
+            const double pos = static_cast<double>(linecount + j) / yr - static_cast<double>(base);
+            const long long k = static_cast<long long>(std::floor(pos));
+            const double fy = pos - static_cast<double>(k);
+            long long lower = k + 1;
+            if (ex && carried == 0 && j == outLines - 1) lower = k - 1;
+            const unsigned char *U = row(k);
+            const unsigned char *D = row(lower);
+            for (unsigned i = 0; i < dstPixels; ++i) {
+                const double x = std::min(static_cast<double>(srcPixels - 1), i / xr);
+                const long long ix = static_cast<long long>(std::floor(x));
+                const double fx = x - static_cast<double>(ix);
+                for (unsigned b = 0; b < bpb; ++b) {
+                    const std::size_t at0 = static_cast<std::size_t>(ix) * bpb + b;
+                    const bool next = ix + 1 < srcPixels;
+                    const int U0 = U[at0], L0 = D[at0];
+                    const int U1 = next ? U[at0 + bpb] : 0, L1 = next ? D[at0 + bpb] : 0;
+                    const double value =
+                        U0 * (1 - fy) * (1 - fx) + U1 * (1 - fy) * fx + L0 * fy * (1 - fx) + L1 * fy * fx;
+                    dst[static_cast<std::size_t>(j) * OL + i * bpb + b] =
+                        static_cast<unsigned char>(static_cast<int>(value));
+                }
+            }
+        }
+        const long long m =
+            static_cast<long long>(std::floor(static_cast<double>(linecount + outLines) / yr -
+                                              static_cast<double>(base) - static_cast<double>(carried)));
+        std::vector<Bytes> next;
+        // m below 0 (rows already carried): all rows from that line on are kept.
+        for (long long r = std::max(carried + m, 0LL); r < total; ++r) next.emplace_back(row(r), row(r) + L);
+        carry = next;
+        return outLines;
+    }
+
+    void Area(const Bytes &src, unsigned srcPixels, unsigned srcLines, Bytes &dst, unsigned dstPixels,
+              long long outLines)
+    {
+        const std::size_t L = 3u * std::size_t{srcPixels}, OL = 3u * std::size_t{dstPixels};
+        const float sx = static_cast<float>(srcPixels) / static_cast<float>(dstPixels);
+        const float sy = static_cast<float>(srcLines) / static_cast<float>(outLines);
+        const int area = static_cast<int>(sx * 1000 * sy);
+        std::vector<long long> rowA(OL + 3, 0), rowB(OL + 3, 0);
+        long long *A = rowA.data();
+        long long *B = rowB.data();
+        auto put = [&](long long j, unsigned o, int ch) {
+            if (j >= outLines || o >= dstPixels) {
+                outOfRange = true;
+                return;
+            }
+            dst[static_cast<std::size_t>(j) * OL + 3 * o + ch] =
+                static_cast<unsigned char>(A[3 * o + ch] / area);
+        };
+        float yB = sy - 1;
+        long long j = 0;
+        for (unsigned y = 0; y < srcLines; ++y) {
+            const unsigned char *line = &src[y * L];
+            const bool boundaryLine = !(yB > static_cast<float>(y));
+            const int fy = boundaryLine ? static_cast<int>((static_cast<float>(y) - yB) * 1000) : 0;
+            float xB = sx - 1;
+            unsigned o = 0;
+            for (unsigned x = 0; x < srcPixels; ++x) {
+                const bool boundaryPixel = !(xB > static_cast<float>(x));
+                const int fx = boundaryPixel ? static_cast<int>((static_cast<float>(x) - xB) * 1000) : 0;
+                if (boundaryPixel && o + 1 > dstPixels) {
+                    outOfRange = true;
+                    return;
+                }
+                for (int ch = 0; ch < 3; ++ch) {
+                    const int p = line[3 * x + ch];
+                    long long *a = A + 3 * o + ch;
+                    long long *b = B + 3 * o + ch;
+                    if (!boundaryLine && !boundaryPixel) {
+                        *a += 1000 * p;
+                    } else if (!boundaryLine) {
+                        *a += (1000 - fx) * p;
+                        a[3] += fx * p;
+                    } else if (!boundaryPixel) {
+                        *a += (1000 - fy) * p;
+                        *b += fy * p;
+                    } else {
+                        *a += p * (1000 - fy) * (1000 - fx) / 1000;
+                        put(j, o, ch);
+                        *b += p * fy * (1000 - fx) / 1000;
+                        a[3] += p * (1000 - fy) * fx / 1000;
+                        b[3] = p * fy * fx / 1000;
+                    }
+                }
+                if (boundaryPixel) {
+                    xB += sx;
+                    ++o;
+                }
+            }
+            if (boundaryLine) {
+                if (o < dstPixels)
+                    for (int ch = 0; ch < 3; ++ch) put(j, o, ch);
+                A[0] = A[1] = A[2] = 0;
+                std::swap(A, B);
+                yB += sy;
+                ++j;
+            }
+        }
+        if (j < outLines)
+            for (unsigned o = 0; o < dstPixels; ++o)
+                for (int ch = 0; ch < 3; ++ch) put(j, o, ch);
+    }
+};
 
 } // namespace testbed

@@ -1,9 +1,7 @@
-// Image delivery: whole scans through the virtual scanner in every mode and at
-// every caller resolution, compared byte for byte with an expectation that
-// this file computes on its own from the page the scanner renders (crop,
-// resampling, gray, line art, halftone, the two models' filters); read-size
-// patterns giving identical streams; the record variants; refusals.
-//
+// Image delivery: whole scans in every mode and at every caller resolution,
+// compared byte for byte with an expectation computed apart from the driver
+// from the page the scanner renders; read-size patterns giving identical
+// streams; the record variants; refusals.
 // Labelled for ThreadSanitizer: DOCSCAN_THREADED_TESTS.
 // The debug output goes to a directory of the test's own, never /tmp/DrvLog.
 #include <gtest/gtest.h>
@@ -54,6 +52,11 @@ Case Whole(Mode mode, uint16_t xres, uint16_t lines, uint8_t pattern = 1)
     const unsigned pixels = kScannerWidth * xres / 300u;
     return {mode,  xres,   0, static_cast<uint16_t>(mode >= Mode::LineArt ? pixels & ~7u : pixels),
             lines, pattern};
+}
+
+Case Crop(Mode mode, uint16_t xres, uint16_t left, uint16_t pixels, uint16_t lines, uint8_t pattern = 1)
+{
+    return {mode, xres, left, pixels, lines, pattern};
 }
 
 std::string Name(const Case &c)
@@ -193,18 +196,9 @@ std::vector<uint8_t> CallerBytes(const Case &c, const DevicePage &page, double t
 // longest case reads 0.6 inch).
 std::shared_ptr<const sim::ImageSource> NoisePaper()
 {
-    static std::shared_ptr<const sim::ImageSource> paper = [] {
-        const uint32_t width = 2u * kScannerWidth, height = 420;
-        std::vector<uint8_t> rgb(size_t{width} * height * 3u);
-        uint32_t state = 0x9E3779B9u;
-        for (auto &v : rgb) {
-            state ^= state << 13;
-            state ^= state >> 17;
-            state ^= state << 5;
-            v = static_cast<uint8_t>(state >> 24);
-        }
-        return std::make_shared<const sim::PicturePaper>(width, height, 600, std::move(rgb));
-    }();
+    static std::mt19937 rng(5);
+    static const auto paper = std::make_shared<const sim::PicturePaper>(
+        2u * kScannerWidth, 420u, 600u, testbed::Random(size_t{2u * kScannerWidth} * 420u * 3u, rng));
     return paper;
 }
 
@@ -250,14 +244,11 @@ protected:
 {
     if (got.size() != want.size())
         return ::testing::AssertionFailure() << "sizes " << got.size() << " and " << want.size();
-    for (size_t at = 0; at < got.size(); ++at) {
-        if (got[at] != want[at]) {
-            return ::testing::AssertionFailure()
-                   << "line " << at / lineBytes << " byte " << at % lineBytes << ": got " << int{got[at]}
-                   << ", expected " << int{want[at]};
-        }
-    }
-    return ::testing::AssertionSuccess();
+    const size_t at =
+        static_cast<size_t>(std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin());
+    if (at == got.size()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "line " << at / lineBytes << " byte " << at % lineBytes
+                                         << ": got " << int{got[at]} << ", expected " << int{want[at]};
 }
 
 class WholeScanTest : public DeliveryTest, public ::testing::WithParamInterface<Case> {};
@@ -271,49 +262,30 @@ TEST_P(WholeScanTest, DeliversTheRequestedImage)
     EXPECT_TRUE(StopScan());
 }
 
-const Case kWholeScans[] = {
-    // Colour and gray by luminance over the whole width at each resolution; gray by each channel.
-    Whole(Mode::Colour, 300, 100),
-    Whole(Mode::Colour, 600, 60),
-    Whole(Mode::Colour, 200, 100),
-    Whole(Mode::Colour, 150, 60),
-    Whole(Mode::Colour, 75, 40),
-    Whole(Mode::Colour, 400, 60),
-    Whole(Mode::Gray, 300, 100),
-    Whole(Mode::Gray, 600, 40),
-    Whole(Mode::Gray, 200, 100),
-    Whole(Mode::Gray, 150, 60),
-    Whole(Mode::Gray, 75, 40),
-    Whole(Mode::Gray, 400, 60),
-    Whole(Mode::Red, 300, 60),
-    Whole(Mode::Green, 200, 60),
-    Whole(Mode::Blue, 600, 40),
-    // Line art, and halftone in each pattern.
-    Whole(Mode::LineArt, 300, 100),
-    Whole(Mode::LineArt, 200, 100),
-    Whole(Mode::LineArt, 75, 40),
-    Whole(Mode::LineArt, 600, 40),
-    Whole(Mode::Halftone, 300, 60, 1),
-    Whole(Mode::Halftone, 300, 60, 2),
-    Whole(Mode::Halftone, 300, 60, 3),
-    Whole(Mode::Halftone, 300, 60, 4),
-    Whole(Mode::Halftone, 300, 60, 5),
-    Whole(Mode::Halftone, 300, 60, 6),
-    // The matrix row restarts with every block, whose line count varies at 200 dpi.
-    Whole(Mode::Halftone, 200, 100, 2),
-    Whole(Mode::Halftone, 150, 60, 1),
-    Whole(Mode::Halftone, 400, 60, 4),
-    // Cropped areas.
-    {Mode::Colour, 300, 300, 600, 80},
-    {Mode::Colour, 600, 300, 1200, 60},
-    {Mode::Colour, 200, 150, 800, 80},
-    {Mode::Colour, 75, 300, 200, 40},
-    {Mode::Gray, 400, 75, 800, 60},
-    {Mode::LineArt, 150, 601, 400, 60},
-    {Mode::Halftone, 300, 1, 800, 60, 6}};
+std::string ParamName(const ::testing::TestParamInfo<Case> &param) { return Name(param.param); }
 
-INSTANTIATE_TEST_SUITE_P(Modes, WholeScanTest, ::testing::ValuesIn(kWholeScans),
-                         [](const ::testing::TestParamInfo<Case> &param) { return Name(param.param); });
+using enum Mode;
+
+// Colour and gray over the whole width at each resolution; gray by each channel; line art.
+const Case kModes[] = {
+    Whole(Colour, 300, 100),  Whole(Colour, 600, 60), Whole(Colour, 200, 100), Whole(Colour, 150, 60),
+    Whole(Colour, 75, 40),    Whole(Colour, 400, 60), Whole(Gray, 300, 100),   Whole(Gray, 600, 40),
+    Whole(Gray, 200, 100),    Whole(Gray, 150, 60),   Whole(Gray, 75, 40),     Whole(Gray, 400, 60),
+    Whole(Red, 300, 60),      Whole(Green, 200, 60),  Whole(Blue, 600, 40),    Whole(LineArt, 300, 100),
+    Whole(LineArt, 200, 100), Whole(LineArt, 75, 40), Whole(LineArt, 600, 40)};
+INSTANTIATE_TEST_SUITE_P(Modes, WholeScanTest, ::testing::ValuesIn(kModes), ParamName);
+
+// Halftone in each pattern, and where the matrix row restarting with every
+// block meets blocks of varying line counts (200 dpi); cropped areas.
+const Case kHalftoneAndCropped[] = {
+    Whole(Halftone, 300, 60, 1),       Whole(Halftone, 300, 60, 2),      Whole(Halftone, 300, 60, 3),
+    Whole(Halftone, 300, 60, 4),       Whole(Halftone, 300, 60, 5),      Whole(Halftone, 300, 60, 6),
+    Whole(Halftone, 200, 100, 2),      Whole(Halftone, 150, 60, 1),      Whole(Halftone, 400, 60, 4),
+    Crop(Colour, 300, 300, 600, 80),   Crop(Colour, 600, 300, 1200, 60), Crop(Colour, 200, 150, 800, 80),
+    Crop(Colour, 75, 300, 200, 40),    Crop(Gray, 400, 75, 800, 60),     Crop(LineArt, 150, 601, 400, 60),
+    Crop(Halftone, 300, 1, 800, 60, 6)};
+INSTANTIATE_TEST_SUITE_P(HalftoneAndCropped, WholeScanTest, ::testing::ValuesIn(kHalftoneAndCropped),
+                         ParamName);
 
 TEST_F(DeliveryTest, AnyPatternOfReadSizesGivesTheSameStream)
 {
@@ -538,26 +510,15 @@ protected:
         ASSERT_FALSE(page.rgb.empty());
         const std::vector<uint8_t> image = ReadImage(c);
 
-        Lines source(page.lines);
+        Lines filtered(page.lines);
         for (uint32_t y = 0; y < page.lines; ++y)
-            source[y].assign(page.rgb.begin() + y * 7650, page.rgb.begin() + (y + 1) * 7650);
-        Lines filtered = source;
+            filtered[y].assign(page.rgb.begin() + y * 7650, page.rgb.begin() + (y + 1) * 7650);
         for (int rule = 0; rule < 4; ++rule) filtered = Filtered(filtered, 2u * rule, rule);
-
+        std::vector<uint8_t> want;
+        for (uint32_t m = 8; m < c.lines; ++m) Convert(c, filtered[m].data(), 0, want);
         const uint32_t lineBytes = LineBytes(c);
-        for (uint32_t m = 8; m < c.lines; ++m) {
-            std::vector<uint8_t> want;
-            if (mode == Mode::Colour) {
-                want = filtered[m];
-            } else {
-                for (size_t i = 0; i < 7650; i += 3)
-                    want.push_back(static_cast<uint8_t>(
-                        (3 * filtered[m][i] + 6 * filtered[m][i + 1] + filtered[m][i + 2]) / 10));
-            }
-            const std::vector<uint8_t> got(image.begin() + m * lineBytes,
-                                           image.begin() + (m + 1) * lineBytes);
-            ASSERT_TRUE(SameLines(got, want, lineBytes)) << "delivered line " << m;
-        }
+        EXPECT_TRUE(SameLines({image.begin() + 8 * lineBytes, image.end()}, want, lineBytes))
+            << "from line 8";
         // The filters really changed something on this page.
         EXPECT_FALSE(std::equal(image.begin() + 8 * lineBytes, image.end(),
                                 CallerBytes(c, page, 1.0, 1.0).begin() + 8 * lineBytes));

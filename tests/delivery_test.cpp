@@ -342,26 +342,6 @@ TEST_F(DeliveryTest, AnyPatternOfReadSizesGivesTheSameStream)
     EXPECT_EQ(scanWith({3, 30000}, 2), whole) << "ReadScanEx2";
 }
 
-TEST_F(DeliveryTest, ARequestForExactlyTheStoredBytesTakesNoFurtherBlock)
-{
-    const Case c = Whole(Mode::Gray, 300, 100);
-    Start(c);
-    std::vector<uint8_t> buffer(2550u * 100u);
-    ASSERT_TRUE(ReadScan(0, buffer.data(), 1000));
-    // One block taken; 48 gray lines of 2550 bytes, 1000 of them delivered.
-    EXPECT_EQ(Session().readNext, 1u);
-    EXPECT_EQ(Session().finalSize, 2550u * 48u);
-    EXPECT_EQ(Session().imageStore, 2550u * 48u - 1000u);
-    ASSERT_TRUE(ReadScan(0, buffer.data(), Session().imageStore));
-    EXPECT_EQ(Session().imageStore, 0u);
-    EXPECT_EQ(Session().readNext, 1u);
-    // A request spanning blocks fetches and processes as many as it needs.
-    ASSERT_TRUE(ReadScan(0, buffer.data(), 2550u * 48u + 10u));
-    EXPECT_EQ(Session().readNext, 3u);
-    EXPECT_EQ(Session().imageStore, 2550u * 48u - 10u);
-    EXPECT_TRUE(StopScan());
-}
-
 TEST_F(DeliveryTest, ReadingPastThePageFailsWith157AndKeepsWhatWasCopied)
 {
     const Case c = Whole(Mode::Colour, 300, 20);
@@ -425,7 +405,9 @@ TEST_F(UnalignedLineArtTest, StoredBytesOfABlockAreTheGrayCountDividedBy8)
     EXPECT_TRUE(StopScan());
 }
 
-TEST_F(DeliveryTest, TraceLinesOfEachCall)
+// Level 2 traces each call with the bytes stored after it; the device layers
+// below ReadScan (level 3) write nothing.
+TEST_F(DeliveryTest, ReadsInsideToTheEndOfAndAcrossABlockAndTheirTraceLines)
 {
     const fs::path dir = fs::temp_directory_path() / ("docscan-delivery-test-" + std::to_string(getpid()));
     fs::remove_all(dir);
@@ -436,10 +418,14 @@ TEST_F(DeliveryTest, TraceLinesOfEachCall)
     const Case c = Whole(Mode::Gray, 300, 100);
     Start(c);
     std::vector<uint8_t> buffer(2550u * 100u);
-    ASSERT_TRUE(ReadScan(0, buffer.data(), 1000));                // inside a block
-    ASSERT_TRUE(ReadScan(0, buffer.data(), 2550u * 48u - 1000u)); // to its end
+    ASSERT_TRUE(ReadScan(0, buffer.data(), 1000)); // inside a block: one block taken
+    EXPECT_EQ(Session().readNext, 1u);
+    EXPECT_EQ(Session().finalSize, 2550u * 48u);
+    ASSERT_TRUE(ReadScan(0, buffer.data(), 2550u * 48u - 1000u)); // exactly to its end: no further block
+    EXPECT_EQ(Session().readNext, 1u);
     tagReadScanExParam r{buffer.data(), 2550u * 48u + 5u, 0, 0};
-    ASSERT_TRUE(ReadScanEx(&r)); // across a block
+    ASSERT_TRUE(ReadScanEx(&r)); // across a block: as many blocks as it needs
+    EXPECT_EQ(Session().readNext, 3u);
     tagReadScanEx2Param r2{};
     r2.pBuffer = buffer.data();
     r2.dwRequest = 3;
@@ -448,7 +434,6 @@ TEST_F(DeliveryTest, TraceLinesOfEachCall)
     ASSERT_TRUE(StopScan());
 
     const auto log = testbed::readLines(dir / "vemoDll.txt");
-    // Level 2: the device layers below ReadScan (level 3) write nothing.
     const auto want = testbed::golden("delivery.trace", "reads");
     const auto from = std::find(log.begin(), log.end(), "Out  1 : StartScan :");
     ASSERT_NE(from, log.end());
@@ -461,27 +446,9 @@ TEST_F(DeliveryTest, TraceLinesOfEachCall)
 // ---- The two filtered models ------------------------------------------------------
 //
 // Their colour-scanned requests at 300 dpi pass four 3x3 filters, each one
-// line late; the expectation applies them scan-wide. A filter's first two
+// line late; the expectation runs them over the whole page. A filter's first two
 // output lines depend on what it holds before the first block, so lines from
 // 8 on (four filters, two lines each) are compared.
-
-using Lines = std::vector<std::vector<uint8_t>>;
-
-// Filter `rule` of testbed/imaging.h over a whole scan: output line m is
-// line m - 1 filtered between its neighbours; lines before firstKnown + 2 are
-// left empty.
-Lines Filtered(const Lines &in, size_t firstKnown, int rule)
-{
-    static const char *const kernels[] = {testbed::kColorPackKernel, testbed::kDenoiseKernel,
-                                          testbed::kSharpenKernel, testbed::kShadowKernel};
-    Lines out(in.size());
-    for (size_t m = firstKnown + 2; m < in.size(); ++m) {
-        out[m].resize(in[m].size());
-        for (size_t i = 0; i < in[m].size(); ++i)
-            out[m][i] = testbed::ModelByte(rule, in[m - 2], in[m - 1], in[m], i, kernels[rule]);
-    }
-    return out;
-}
 
 struct FilterCase {
     const char *model;
@@ -510,12 +477,9 @@ protected:
         ASSERT_FALSE(page.rgb.empty());
         const std::vector<uint8_t> image = ReadImage(c);
 
-        Lines filtered(page.lines);
-        for (uint32_t y = 0; y < page.lines; ++y)
-            filtered[y].assign(page.rgb.begin() + y * 7650, page.rgb.begin() + (y + 1) * 7650);
-        for (int rule = 0; rule < 4; ++rule) filtered = Filtered(filtered, 2u * rule, rule);
-        std::vector<uint8_t> want;
-        for (uint32_t m = 8; m < c.lines; ++m) Convert(c, filtered[m].data(), 0, want);
+        std::vector<uint8_t> filtered = page.rgb, want;
+        for (int rule = 0; rule < 4; ++rule) testbed::FilterModel(rule).Process(filtered, 7650);
+        for (uint32_t m = 8; m < c.lines; ++m) Convert(c, &filtered[m * 7650u], 0, want);
         const uint32_t lineBytes = LineBytes(c);
         EXPECT_TRUE(SameLines({image.begin() + 8 * lineBytes, image.end()}, want, lineBytes))
             << "from line 8";

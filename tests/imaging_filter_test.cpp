@@ -21,7 +21,6 @@ using testbed::kColorPackKernel;
 using testbed::kDenoiseKernel;
 using testbed::kShadowKernel;
 using testbed::kSharpenKernel;
-using testbed::ModelByte;
 using testbed::Pick;
 
 unsigned short RunBlock(Filter f, Bytes &block, unsigned short width, const char *kernel)
@@ -45,34 +44,6 @@ Bytes FilterCentre(Filter f, const Bytes &above, const Bytes &centre, const Byte
     Reset(f);
     return Bytes(block.begin() + 2 * centre.size(), block.end());
 }
-
-// The frame with unlimited room. Carried lines start as copies of the scan's
-// first line (so that a uniform scan stays uniform from its first line).
-struct ModelFrame {
-    int filter;
-    std::vector<Bytes> carried;
-    unsigned short linesCount = 0;
-
-    void Process(Bytes &block, std::size_t lineSize, const char *kernel)
-    {
-        const std::size_t lines = block.size() / lineSize;
-        const bool first = linesCount == 0;
-        linesCount = static_cast<unsigned short>(linesCount + lines);
-        if (lines == 0) return;
-        if (carried.empty())
-            carried.assign(2, Bytes(block.begin(), block.begin() + static_cast<long>(lineSize)));
-        std::vector<Bytes> rows = carried;
-        for (std::size_t k = 0; k < lines; ++k)
-            rows.emplace_back(block.begin() + static_cast<long>(k * lineSize),
-                              block.begin() + static_cast<long>((k + 1) * lineSize));
-        for (std::size_t r = 1; r <= lines; ++r)
-            for (std::size_t i = 0; i < lineSize; ++i)
-                block[(r - 1) * lineSize + i] =
-                    ModelByte(filter, rows[r - 1], rows[r], rows[r + 1], i, kernel);
-        if (filter == 0 && first) std::copy(rows[2].begin(), rows[2].end(), block.begin());
-        carried = {rows[lines], rows[lines + 1]};
-    }
-};
 
 struct Case {
     Filter f;
@@ -165,12 +136,12 @@ TEST(FilterFrame, MatchesModelOverRandomBlocksAndResets)
         for (int scan = 0; scan < 30; ++scan) {
             const auto width = static_cast<unsigned short>(1 + Pick(rng, scan < 5 ? 3 : 120));
             const std::size_t ls = width * 3u;
-            ModelFrame model{c.model, {}, 0};
+            testbed::FilterModel model(c.model);
             for (int block = 0; block < 6; ++block) {
                 const auto lines = static_cast<unsigned short>(Pick(rng, 6) == 0 ? 0 : 1 + Pick(rng, 40));
                 Bytes data = Content(std::size_t{width} * lines, rng);
                 Bytes expect = data;
-                model.Process(expect, ls, c.kernel);
+                model.Process(expect, ls);
                 data.push_back(0x5A); // never null, and nothing written past the block
                 ASSERT_EQ(c.f(data.data(), width, 999, lines, 24, c.kernel, 3), lines);
                 ASSERT_EQ(data.back(), 0x5A);
@@ -190,11 +161,11 @@ TEST(FilterFrame, BlocksBeyondTheWorkingBufferGiveTheSameLines)
     std::mt19937 rng(7);
     const unsigned short width = 2000;
     for (const Case &c : kCases) {
-        ModelFrame model{c.model, {}, 0};
+        testbed::FilterModel model(c.model);
         for (const unsigned short lines : {std::uint16_t{1000}, std::uint16_t{2000}}) {
             Bytes data = Content(std::size_t{width} * lines, rng);
             Bytes expect = data;
-            model.Process(expect, width * 3u, c.kernel);
+            model.Process(expect, width * 3u);
             ASSERT_EQ(c.f(data.data(), width, 0, lines, 24, c.kernel, 3), lines);
             ASSERT_EQ(data, expect) << c.name << " " << lines;
         }

@@ -29,6 +29,7 @@ inline const char kColorPackKernel[9] = {1, 1, 1, 1, 1, 1, 1, 1, 1};
 inline const char kDenoiseKernel[9] = {1, 1, 1, 1, 16, 1, 1, 1, 1};
 inline const char kSharpenKernel[9] = {0, -1, 0, 0, 7, 0, 0, -1, 0};
 inline const char kShadowKernel[9] = {0, 0, 0, 0, 1, 0, 0, 0, 0};
+inline const char *const kKernels[4] = {kColorPackKernel, kDenoiseKernel, kSharpenKernel, kShadowKernel};
 
 // Byte `i` of the centre line `mid` after filter 0 (colour registration), 1
 // (denoise), 2 (sharpen) or 3 (shadow/highlight), between the lines `up` and
@@ -84,6 +85,37 @@ inline unsigned char ModelByte(int filter, const std::vector<unsigned char> &up,
     }
     }
 }
+
+// Filter `filter` over the blocks of one scan, with unlimited room: output
+// line m is line m - 1 between its neighbours. Carried lines start as copies of the scan's
+// first line (so that a uniform scan stays uniform from its first line).
+struct FilterModel {
+    using Bytes = std::vector<unsigned char>;
+    explicit FilterModel(int f) : filter(f) {}
+    int filter;
+    std::vector<Bytes> carried;
+    unsigned short linesCount = 0;
+
+    void Process(Bytes &block, std::size_t lineSize)
+    {
+        const std::size_t lines = block.size() / lineSize;
+        const bool first = linesCount == 0;
+        linesCount = static_cast<unsigned short>(linesCount + lines);
+        if (lines == 0) return;
+        if (carried.empty())
+            carried.assign(2, Bytes(block.begin(), block.begin() + static_cast<long>(lineSize)));
+        std::vector<Bytes> rows = carried;
+        for (std::size_t k = 0; k < lines; ++k)
+            rows.emplace_back(block.begin() + static_cast<long>(k * lineSize),
+                              block.begin() + static_cast<long>((k + 1) * lineSize));
+        for (std::size_t r = 1; r <= lines; ++r)
+            for (std::size_t i = 0; i < lineSize; ++i)
+                block[(r - 1) * lineSize + i] =
+                    ModelByte(filter, rows[r - 1], rows[r], rows[r + 1], i, kKernels[filter]);
+        if (filter == 0 && first) std::copy(rows[2].begin(), rows[2].end(), block.begin());
+        carried = {rows[lines], rows[lines + 1]};
+    }
+};
 
 // One scan of ScaleProcess (ex false) or ScaleProcessEx, block by block, doing
 // the same arithmetic in the same order.

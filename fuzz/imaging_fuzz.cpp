@@ -85,13 +85,14 @@ void Scale(Input &in)
     Check(n <= bound);
 }
 
+using FilterFn = unsigned short (*)(unsigned char *, unsigned short, unsigned short, unsigned short,
+                                    unsigned char, const char *, short);
+const FilterFn kFilters[] = {ColorPack_Filter3x3, Denoise_Filter_GraySemiGrayPixels_3x3,
+                             Filter_SharpenGrayPixels_3x3, Filter_ShadowHighlight_3x3};
+
 void Filter(Input &in)
 {
-    using Fn = unsigned short (*)(unsigned char *, unsigned short, unsigned short, unsigned short,
-                                  unsigned char, const char *, short);
-    static const Fn kFilters[] = {ColorPack_Filter3x3, Denoise_Filter_GraySemiGrayPixels_3x3,
-                                  Filter_SharpenGrayPixels_3x3, Filter_ShadowHighlight_3x3};
-    const Fn f = kFilters[in.Byte() % 4];
+    const FilterFn f = kFilters[in.Byte() % 4];
     const auto width = static_cast<unsigned short>(in.Word() % 600);
     const auto lines = static_cast<unsigned short>(in.Byte() % 80);
     const unsigned b = in.Byte();
@@ -113,33 +114,23 @@ void Convert(Input &in)
     const unsigned srcBpl = in.Word() % 2000;
     const unsigned dstBpl = in.Word() % 300;
     const unsigned lines = in.Byte() % 24;
-    const unsigned b = in.Byte();
+    const auto b8 = static_cast<unsigned char>(in.Byte());
     const int pattern = static_cast<int>(in.Byte()) - 64;
-    if (kind < 2) {
-        std::vector<unsigned char> src(std::size_t{srcBpl} * lines), dst((srcBpl + 2u) / 3u * lines);
-        in.Fill(src);
-        const unsigned n = kind == 0 ? ColortoGray(src.data(), dst.data(), 3, srcBpl, dstBpl, lines)
-                                     : ColortoOneChannelGray(src.data(), dst.data(), 3, srcBpl, dstBpl, lines,
-                                                             static_cast<unsigned char>(b));
-        Check(n == lines);
-    } else {
-        std::vector<unsigned char> src(std::size_t{srcBpl} * lines), dst(std::size_t{dstBpl} * lines);
-        in.Fill(src);
-        if (kind == 2)
-            GrayToLineart(src.data(), dst.data(), dstBpl, static_cast<unsigned char>(b), srcBpl, lines);
-        else
-            TransferGrayToHalftone(src.data(), dst.data(), dstBpl, 128, srcBpl, lines, pattern);
-    }
+    std::vector<unsigned char> src(std::size_t{srcBpl} * lines);
+    std::vector<unsigned char> dst(kind < 2 ? (srcBpl + 2u) / 3u * lines : std::size_t{dstBpl} * lines);
+    in.Fill(src);
+    if (kind == 0) Check(ColortoGray(src.data(), dst.data(), 3, srcBpl, dstBpl, lines) == lines);
+    if (kind == 1)
+        Check(ColortoOneChannelGray(src.data(), dst.data(), 3, srcBpl, dstBpl, lines, b8) == lines);
+    if (kind == 2) GrayToLineart(src.data(), dst.data(), dstBpl, b8, srcBpl, lines);
+    if (kind == 3) TransferGrayToHalftone(src.data(), dst.data(), dstBpl, 128, srcBpl, lines, pattern);
 }
 
-void ResetAll()
+void ResetAll(Input & /*in*/)
 {
     ScaleProcess(nullptr, 0, 0, nullptr, 0, 0.0, 0.0, 0);
     ScaleProcessEx(nullptr, 0, 0, nullptr, 0, 0.0, 0.0, 0);
-    ColorPack_Filter3x3(nullptr, 0, 0, 0, 0, nullptr, 0);
-    Denoise_Filter_GraySemiGrayPixels_3x3(nullptr, 0, 0, 0, 0, nullptr, 0);
-    Filter_SharpenGrayPixels_3x3(nullptr, 0, 0, 0, 0, nullptr, 0);
-    Filter_ShadowHighlight_3x3(nullptr, 0, 0, 0, 0, nullptr, 0);
+    for (const FilterFn f : kFilters) f(nullptr, 0, 0, 0, 0, nullptr, 0);
 }
 
 } // namespace
@@ -147,17 +138,9 @@ void ResetAll()
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     Input in(data, size);
-    for (int op = 0; op < 16 && !in.Empty(); ++op) {
-        switch (in.Byte() % 8) {
-        case 0:
-        case 1:
-        case 2: Scale(in); break;
-        case 3:
-        case 4: Filter(in); break;
-        case 5: Convert(in); break;
-        default: ResetAll(); break;
-        }
-    }
-    ResetAll();
+    static void (*const kOps[8])(Input &) = {Scale,  Scale,   Scale,    Filter,
+                                             Filter, Convert, ResetAll, ResetAll};
+    for (int op = 0; op < 16 && !in.Empty(); ++op) kOps[in.Byte() % 8](in);
+    ResetAll(in);
     return 0;
 }

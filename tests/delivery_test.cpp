@@ -96,8 +96,6 @@ uint32_t LineBytes(const Case &c)
     return c.mode == Colour ? 3u * c.pixels : c.mode >= LineArt ? c.pixels / 8u : c.pixels;
 }
 
-// ---- The expectation ------------------------------------------------------------
-
 struct DevicePage {
     std::vector<uint8_t> rgb;
     uint32_t width = 0; // pixels
@@ -198,13 +196,10 @@ protected:
         p.Top = top;
         EXPECT_TRUE(SetScanParameter(&p)) << gErrCode;
         EXPECT_TRUE(StartScan()) << gErrCode;
-        DevicePage page;
         const auto window = scanner().window();
-        if (!window) return page;
-        page.width = window->geometry.pixels;
-        page.lines = window->geometry.lines;
-        page.rgb = sim::renderDeviceImage(*scanner().imageSource(), window->geometry);
-        return page;
+        if (!window) return {};
+        const sim::ScanGeometry &g = window->geometry;
+        return {sim::renderDeviceImage(*scanner().imageSource(), g), g.pixels, g.lines};
     }
 
     // Reads the caller's whole image in one call.
@@ -416,7 +411,6 @@ TEST_F(DeliveryTest, ReadsInsideToTheEndOfAndAcrossABlockAndTheirTraceLines)
 }
 
 // ---- The two filtered models ------------------------------------------------------
-//
 // Their colour-scanned requests at 300 dpi pass four 3x3 filters, each one
 // line late; the expectation runs them over the whole page. A filter's first two
 // output lines depend on what it holds before the first block, so lines from

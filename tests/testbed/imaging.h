@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace testbed {
@@ -61,11 +62,9 @@ inline unsigned char ModelByte(int filter, const std::vector<unsigned char> &up,
         const std::size_t right = p + 3 == mid.size() ? i : i + 3;
         const std::vector<unsigned char> *rows[3] = {&up, &mid, &low};
         int sum = 0;
-        for (int r = 0; r < 3; ++r) {
-            sum += kernel[r * 3] * (*rows[r])[left];
-            sum += kernel[r * 3 + 1] * (*rows[r])[i];
-            sum += kernel[r * 3 + 2] * (*rows[r])[right];
-        }
+        for (int r = 0; r < 3; ++r)
+            sum += kernel[r * 3] * (*rows[r])[left] + kernel[r * 3 + 1] * (*rows[r])[i] +
+                   kernel[r * 3 + 2] * (*rows[r])[right];
         return static_cast<unsigned char>(std::clamp(sum / divisor, 0, 255));
     }
     default: {
@@ -87,8 +86,8 @@ inline unsigned char ModelByte(int filter, const std::vector<unsigned char> &up,
 }
 
 // Filter `filter` over the blocks of one scan, with unlimited room: output
-// line m is line m - 1 between its neighbours. Carried lines start as copies of the scan's
-// first line (so that a uniform scan stays uniform from its first line).
+// line m is line m - 1 between its neighbours. The carried lines start as
+// copies of the scan's first line.
 struct FilterModel {
     using Bytes = std::vector<unsigned char>;
     explicit FilterModel(int f) : filter(f) {}
@@ -173,8 +172,7 @@ struct ScaleModel {
             const double fy = pos - static_cast<double>(k);
             long long lower = k + 1;
             if (ex && carried == 0 && j == outLines - 1) lower = k - 1;
-            const unsigned char *U = row(k);
-            const unsigned char *D = row(lower);
+            const unsigned char *U = row(k), *D = row(lower);
             for (unsigned i = 0; i < dstPixels; ++i) {
                 const double x = std::min(static_cast<double>(srcPixels - 1), i / xr);
                 const long long ix = static_cast<long long>(std::floor(x));
@@ -194,10 +192,10 @@ struct ScaleModel {
         const long long m =
             static_cast<long long>(std::floor(static_cast<double>(linecount + outLines) / yr -
                                               static_cast<double>(base) - static_cast<double>(carried)));
-        std::vector<Bytes> next;
         // m below 0 (rows already carried): all rows from that line on are kept.
+        std::vector<Bytes> next;
         for (long long r = std::max(carried + m, 0LL); r < total; ++r) next.emplace_back(row(r), row(r) + L);
-        carry = next;
+        carry = std::move(next);
         return outLines;
     }
 

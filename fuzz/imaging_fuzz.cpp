@@ -1,8 +1,7 @@
-// Drives every image routine with geometry and content taken from the input:
-// scaling blocks (both routines, any ratio, depth and block size, geometry
-// changes inside a scan), the four filters, the conversions, and reset calls
-// in between. Buffers have exactly the size the routines may use, so that the
-// sanitizers see any access beyond them.
+// Every image routine with geometry and content from the input: scaling blocks
+// (both routines, any ratio, depth, block size, geometry changes inside a scan),
+// the four filters, the conversions, resets in between. Buffers have exactly
+// the size the routines may use, so that the sanitizers see any access beyond.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>

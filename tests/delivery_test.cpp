@@ -312,35 +312,18 @@ TEST_F(DeliveryTest, AnyPatternOfReadSizesGivesTheSameStream)
     EXPECT_EQ(scanWith({3, 30000}, 2), whole) << "ReadScanEx2";
 }
 
-TEST_F(DeliveryTest, ReadingPastThePageFailsWith157AndKeepsWhatWasCopied)
-{
-    const Case c = Whole(Colour, 300, 20);
-    const DevicePage page = Start(c);
-    // The page has 32 device lines, in one block of 48 counted lines.
-    std::vector<uint8_t> image(7650u * 60u, 0xEE);
-    EXPECT_FALSE(ReadScan(0, image.data(), static_cast<uint32_t>(image.size())));
-    EXPECT_EQ(gErrCode, 157u);
-    EXPECT_TRUE(std::equal(page.rgb.begin(), page.rgb.end(), image.begin()));
-    // The rest of the block behind the page is zero; nothing beyond the block is written.
-    EXPECT_TRUE(
-        std::all_of(image.begin() + 7650 * 32, image.begin() + 7650 * 48, [](uint8_t v) { return v == 0; }));
-    EXPECT_TRUE(std::all_of(image.begin() + 7650 * 48, image.end(), [](uint8_t v) { return v == 0xEE; }));
-    EXPECT_TRUE(StopScan());
-}
-
-TEST_F(DeliveryTest, ReadsWithoutAScanFailWith157AndNullBuffersAreRefused)
+TEST_F(DeliveryTest, RefusedReadsLeaveTheScanUntouchedAndReadingPastThePageFailsWith157)
 {
     std::vector<uint8_t> buffer(100);
     EXPECT_FALSE(ReadScan(0, buffer.data(), 100));
-    EXPECT_EQ(gErrCode, 157u);
+    EXPECT_EQ(gErrCode, 157u) << "no scan";
     tagReadScanExParam noScan{buffer.data(), 100, 0, 0};
     EXPECT_FALSE(ReadScanEx(&noScan));
     EXPECT_EQ(noScan.dwLines, 0u) << "no bytes per line known yet";
     EXPECT_EQ(noScan.dwDelivered, 100u);
 
-    // Null buffers and records leave a running scan untouched.
     const Case c = Whole(Colour, 300, 20);
-    Start(c);
+    const DevicePage page = Start(c);
     EXPECT_FALSE(ReadScan(0, nullptr, 100));
     EXPECT_EQ(gErrCode, 2005u);
     EXPECT_FALSE(ReadScanEx(nullptr));
@@ -353,6 +336,16 @@ TEST_F(DeliveryTest, ReadsWithoutAScanFailWith157AndNullBuffersAreRefused)
     EXPECT_EQ(Session().readNext, 0u);
     EXPECT_EQ(Session().imageStore, 0u);
     EXPECT_TRUE(GetBackgroundRaster());
+
+    // The page has 32 device lines, in one block of 48 counted lines: the rest
+    // of the block is zero, and nothing beyond the block is written.
+    std::vector<uint8_t> image(7650u * 60u, 0xEE);
+    EXPECT_FALSE(ReadScan(0, image.data(), static_cast<uint32_t>(image.size())));
+    EXPECT_EQ(gErrCode, 157u);
+    EXPECT_TRUE(std::equal(page.rgb.begin(), page.rgb.end(), image.begin()));
+    EXPECT_TRUE(
+        std::all_of(image.begin() + 7650 * 32, image.begin() + 7650 * 48, [](uint8_t v) { return v == 0; }));
+    EXPECT_TRUE(std::all_of(image.begin() + 7650 * 48, image.end(), [](uint8_t v) { return v == 0xEE; }));
     EXPECT_TRUE(StopScan());
 }
 

@@ -89,12 +89,10 @@ Bytes Content(std::size_t pixels, std::mt19937 &rng)
 TEST(FilterRules, WorkedPixels)
 {
     // Each filter on a centre line between the line above and the line below.
-    const char horizontal[9] = {0, 0, 0, 1, 2, 1, 0, 0, 0}; // divisor 4
-    const char negative[9] = {0, -1, 0, 0, 0, 0, 0, 0, 0};  // sum 0 or less: divisor 1
-    const char wraps[9] = {100, 100, 0, 0, 0, 0, 0, 0, 0};  // 200 in 8 bits is -56
-    const Bytes g0 = {0, 0, 0}, g3 = {3, 3, 3}, g10 = {10, 10, 10}, g50 = {50, 50, 50}, g80 = {80, 80, 80},
-                g100 = {100, 100, 100}, g160 = {160, 160, 160}, g240 = {240, 240, 240},
-                g250 = {250, 250, 250}, g255 = {255, 255, 255};
+    const char horizontal[9] = {0, 0, 0, 1, 2, 1, 0, 0, 0};  // divisor 4
+    const char negative[9] = {0, -1, 0, 0, 0, 0, 0, 0, 0};   // sum 0 or less: divisor 1
+    const char wraps[9] = {100, 100, 0, 0, 0, 0, 0, 0, 0};   // 200 in 8 bits is -56
+    auto g = [](unsigned char v) { return Bytes{v, v, v}; }; // a gray pixel
     const Bytes nearGray = {120, 130, 128}, notNearGray = {120, 140, 128}, almost = {100, 100, 101};
     const Bytes ramp = {40, 40, 40, 80, 80, 80, 200, 200, 200}, other = {0, 255, 0};
     const Filter colour = ColorPack_Filter3x3, denoise = Denoise_Filter_GraySemiGrayPixels_3x3,
@@ -106,18 +104,18 @@ TEST(FilterRules, WorkedPixels)
         Bytes above, centre, below, expected;
     } cases[] = {
         // red (80 + 960 + 240) >> 3, green (80 + 160) >> 1, blue (400 + 480) >> 3
-        {"colour registration", colour, kColorPackKernel, g80, g160, g240, {160, 120, 110}},
+        {"colour registration", colour, kColorPackKernel, g(80), g(160), g(240), {160, 120, 110}},
         {"near gray", denoise, kDenoiseKernel, nearGray, nearGray, nearGray, {126, 126, 126}},
         {"not near gray", denoise, kDenoiseKernel, notNearGray, notNearGray, notNearGray, notNearGray},
-        {"sharpen gray", sharpen, kSharpenKernel, g80, g100, g80, {108, 108, 108}},
-        {"sharpen not gray", sharpen, kSharpenKernel, g80, almost, g80, almost},
-        {"sharpen below 0", sharpen, kSharpenKernel, g50, g10, g50, g0},    // (70 - 100) / 5 -> 0
-        {"sharpen above 255", sharpen, kSharpenKernel, g0, g250, g0, g255}, // 1750 / 5 -> 255
+        {"sharpen gray", sharpen, kSharpenKernel, g(80), g(100), g(80), g(108)},
+        {"sharpen not gray", sharpen, kSharpenKernel, g(80), almost, g(80), almost},
+        {"sharpen below 0", sharpen, kSharpenKernel, g(50), g(10), g(50), g(0)},    // (70 - 100) / 5 -> 0
+        {"sharpen above 255", sharpen, kSharpenKernel, g(0), g(250), g(0), g(255)}, // 1750 / 5 -> 255
         // a horizontal kernel reads the neighbours; at both ends of the line
         // the missing side repeats the centre column
         {"sharpen edges", sharpen, horizontal, ramp, ramp, ramp, {50, 50, 50, 100, 100, 100, 170, 170, 170}},
-        {"sharpen negative sum", sharpen, negative, g3, g3, g3, g0},
-        {"sharpen wrapped sum", sharpen, wraps, g3, g3, g3, g255},
+        {"sharpen negative sum", sharpen, negative, g(3), g(3), g(3), g(0)},
+        {"sharpen wrapped sum", sharpen, wraps, g(3), g(3), g(3), g(255)},
         // shadow/highlight: neighbours play no part
         {"reddish", shadow, kShadowKernel, other, {200, 50, 40}, other, {200, 59, 43}},
         {"red equals blue", shadow, kShadowKernel, other, {170, 100, 170}, other, {174, 100, 170}},

@@ -19,16 +19,16 @@ using namespace sim;
 
 using testbed::windowDescriptor;
 
+using Rgb = std::array<std::uint8_t, 3>;
+
 // The RGB the chart shows at a point given in inches.
-std::array<std::uint8_t, 3> chartAt(double xInch, double yInch)
+Rgb chartAt(double xInch, double yInch)
 {
-    std::array<std::uint8_t, 3> c{};
+    Rgb c{};
     TestChart::colourAt(static_cast<std::uint32_t>(xInch * 1200), static_cast<std::uint32_t>(yInch * 1200),
                         c.data());
     return c;
 }
-
-using Rgb = std::array<std::uint8_t, 3>;
 
 TEST(SimImage, ChartHasItsFeaturesInPlace)
 {

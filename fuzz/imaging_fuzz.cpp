@@ -52,8 +52,7 @@ double Ratio(Input &in)
     static const double kRatios[] = {1.0,  0.5,       0.25,       2.0 / 3.0, 1.0 / 3.0, 1.0 / 6.0, 2.0, 4.0,
                                      0.75, 4.0 / 3.0, 1.0 / 12.0, 0.1,       0.3,       1.5,       0.0, -1.0};
     const unsigned b = in.Byte();
-    if (b < 128) return kRatios[b % 16];
-    return static_cast<double>(b - 127) / 32.0; // 1/32 .. 4
+    return b < 128 ? kRatios[b % 16] : static_cast<double>(b - 127) / 32.0; // or 1/32 .. 4
 }
 
 unsigned short Depth(Input &in)

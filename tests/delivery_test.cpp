@@ -142,9 +142,8 @@ std::vector<uint8_t> CallerBytes(const Case &c, const DevicePage &page, double t
 {
     const bool native = c.xres == 300 || c.xres == 600;
     const uint32_t blockLines = c.xres <= 300 ? 48u : 16u;
-    const auto widthField = static_cast<uint16_t>(c.pixels * 300u / c.xres);
     const bool crop = (c.xres > 49 && (c.left != 0 || c.pixels != kScannerWidth)) ||
-                      (c.pixels != widthField && c.mode == LineArt);
+                      (c.mode == LineArt && c.pixels != static_cast<uint16_t>(c.pixels * 300u / c.xres));
     const uint32_t width = crop ? static_cast<uint32_t>(c.pixels * toDevice) : page.width;
     const uint32_t offset = crop ? (c.xres <= 300 ? 1u : 2u) * c.left : 0u;
     const uint32_t rows = native ? c.lines : toCaller < 0.5 ? 4u * c.lines : page.lines;
@@ -495,9 +494,6 @@ TEST_F(DeliveryTest, ModelType1StretchesEachBlockAndCutsTheLinesBack)
 // writing outside its buffers (the sanitizer builds check the latter).
 TEST_F(DeliveryTest, AnyGeometryIsDeliveredWithinTheBuffersOrRefused)
 {
-    struct Shape {
-        uint16_t left, pixels, width;
-    };
     scanner().setCalibrationState(3); // no calibration data to read: faster set-up
     int delivered = 0, refused = 0;
     for (const int resolution : {1, 49, 50, 150, 299, 301, 599, 600}) {
@@ -505,15 +501,16 @@ TEST_F(DeliveryTest, AnyGeometryIsDeliveredWithinTheBuffersOrRefused)
         // A few lines only: the device scans 300 / xres as many.
         const auto lines = static_cast<uint16_t>(std::max(1, resolution / 12));
         const auto full = static_cast<uint16_t>(kScannerWidth * xres / 300u);
-        for (const Shape shape : {Shape{0, full, 2550}, Shape{0, 8, 1}, Shape{2549, 8, 8},
-                                  Shape{1200, full, 2550}, Shape{0, 65528, 65528}}) {
+        const uint16_t shapes[][3] = {
+            {0, full, 2550}, {0, 8, 1}, {2549, 8, 8}, {1200, full, 2550}, {0, 65528, 65528}};
+        for (const auto &[left, pixels, width] : shapes) { // width: the Width field, in 1/300 inch
             for (const Mode mode : {Gray, LineArt, Halftone}) {
-                Case c{mode, xres, shape.left, shape.pixels, lines};
+                Case c{mode, xres, left, pixels, lines};
                 auto p = RequestFor(c);
-                p.Width = shape.width;
+                p.Width = width;
                 if (!SetScanParameter(&p)) continue; // not a request the scanner takes
-                SCOPED_TRACE(testing::Message() << "xres " << xres << " left " << shape.left << " pixels "
-                                                << shape.pixels << " mode " << int(p.ScanMode));
+                SCOPED_TRACE(testing::Message() << "xres " << xres << " left " << left << " pixels " << pixels
+                                                << " mode " << int(p.ScanMode));
                 if (!StartScan()) {
                     EXPECT_EQ(gErrCode, 2005u);
                     ++refused;

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "imaging/scale.h"
@@ -24,9 +25,9 @@ using testbed::Random;
 void Reset(ScaleFn f) { EXPECT_EQ(f(nullptr, 0, 0, nullptr, 0, 0.0, 0.0, 0), 0u); }
 
 // One block through the routine, with room for srcLines * yRatio + 2 lines and
-// a check that nothing past the returned lines was written.
-Bytes Block(ScaleFn f, const Bytes &src, unsigned srcPixels, unsigned srcLines, unsigned dstPixels, double xr,
-            double yr, unsigned short bpp, unsigned *lines = nullptr)
+// a check that nothing past the returned lines was written; returns the lines.
+unsigned Block(ScaleFn f, const Bytes &src, unsigned srcPixels, unsigned srcLines, unsigned dstPixels,
+               double xr, double yr, unsigned short bpp, Bytes *out = nullptr)
 {
     const unsigned bpb = bpp >= 8 ? bpp / 8u : 1u;
     Bytes dst((static_cast<std::size_t>(srcLines * yr) + 2) * dstPixels * bpb + 16, 0xEE);
@@ -36,8 +37,8 @@ Bytes Block(ScaleFn f, const Bytes &src, unsigned srcPixels, unsigned srcLines, 
     for (std::size_t i = used; i < dst.size(); ++i)
         EXPECT_EQ(dst[i], 0xEE) << "written past the returned lines";
     dst.resize(used);
-    if (lines != nullptr) *lines = n;
-    return dst;
+    if (out != nullptr) *out = std::move(dst);
+    return n;
 }
 
 TEST(ScaleLines, LinesPerBlock)
@@ -57,7 +58,7 @@ TEST(ScaleLines, LinesPerBlock)
     for (const auto &c : cases) {
         std::vector<unsigned> counts(c.counts.size());
         Reset(c.f);
-        for (unsigned &n : counts) Block(c.f, Random(160, rng), 16, 10, 16, 1.0, c.yRatio, 8, &n);
+        for (unsigned &n : counts) n = Block(c.f, Random(160, rng), 16, 10, 16, 1.0, c.yRatio, 8);
         Reset(c.f);
         EXPECT_EQ(counts, c.counts) << c.yRatio;
     }
@@ -73,9 +74,8 @@ TEST(ScaleLines, EmptyBlockWithoutCarriedLinesMakesNothing)
         EXPECT_EQ(ScaleProcess(src.data(), 16, 0, dst.data(), 16, 1.0, yr, 8), 0u);
         EXPECT_EQ(dst, Bytes(64, 0xEE));
         // and the scan goes on as if it started with the next block
-        unsigned n = 0;
-        Block(ScaleProcess, Random(160, rng), 16, 10, 16, 1.0, yr, 8, &n);
-        EXPECT_EQ(n, static_cast<unsigned>(10 * yr) - static_cast<unsigned>(yr));
+        EXPECT_EQ(Block(ScaleProcess, Random(160, rng), 16, 10, 16, 1.0, yr, 8),
+                  static_cast<unsigned>(10 * yr) - static_cast<unsigned>(yr));
     }
     Reset(ScaleProcess);
 }
@@ -87,12 +87,9 @@ TEST(ScaleState, TheTwoRoutinesKeepSeparateState)
     Reset(ScaleProcess);
     Reset(ScaleProcessEx);
     Block(ScaleProcess, a, 16, 10, 16, 1.0, 1.0, 8);
-    unsigned n = 0;
-    Block(ScaleProcessEx, a, 16, 10, 16, 1.0, 0.75, 8, &n);
-    EXPECT_EQ(n, 7u); // first block of its own scan
+    EXPECT_EQ(Block(ScaleProcessEx, a, 16, 10, 16, 1.0, 0.75, 8), 7u); // first block of its own scan
     Reset(ScaleProcessEx);
-    Block(ScaleProcess, a, 16, 10, 16, 1.0, 1.0, 8, &n);
-    EXPECT_EQ(n, 10u); // ScaleProcess's scan went on
+    EXPECT_EQ(Block(ScaleProcess, a, 16, 10, 16, 1.0, 1.0, 8), 10u); // ScaleProcess's scan went on
     Reset(ScaleProcess);
 }
 
@@ -121,9 +118,9 @@ TEST(ScaleExact, MatchesModelOverRandomScans)
             const Bytes src = Random(std::size_t{lines} * srcPixels * bpb, rng);
             Bytes expect;
             const unsigned want = model.Run(src, srcPixels, lines, expect, dstPixels, xr, yr, bpp);
-            unsigned got = 0;
-            const Bytes out = Block(f, src, srcPixels, lines, dstPixels, xr, yr, bpp, &got);
-            ASSERT_EQ(got, want) << "scan " << scan << " block " << block;
+            Bytes out;
+            ASSERT_EQ(Block(f, src, srcPixels, lines, dstPixels, xr, yr, bpp, &out), want)
+                << "scan " << scan << " block " << block;
             ASSERT_EQ(out, expect) << "scan " << scan << " block " << block << " ex " << ex << " bpp " << bpp
                                    << " " << srcPixels << "->" << dstPixels << " x " << xr << " y " << yr;
             const bool area = bpp == 24 && xr < (ex ? 1.0 : 0.5) && yr < (ex ? 1.0 : 0.5);
@@ -171,9 +168,7 @@ TEST(ScaleBounds, ScaleProcessExEnlargingWithCarriedLinesStaysInTheBlock)
     for (unsigned b = 0; b < 4; ++b) {
         Bytes src(8 * 3, 0);
         if (b == 3) std::fill(src.begin() + 16, src.end(), 200);
-        unsigned n = 0;
-        out = Block(ScaleProcessEx, src, 8, 3, 8, 1.0, 1.25, 8, &n);
-        ASSERT_EQ(n, b == 0 ? 3u : 4u);
+        ASSERT_EQ(Block(ScaleProcessEx, src, 8, 3, 8, 1.0, 1.25, 8, &out), b == 0 ? 3u : 4u);
     }
     for (unsigned i = 0; i < 8; ++i) EXPECT_TRUE(out[3 * 8 + i] == 200 || out[3 * 8 + i] == 199) << i;
     Reset(ScaleProcessEx);
@@ -184,10 +179,8 @@ TEST(ScaleBounds, ChangedGeometryInsideAScanDropsTheCarriedLines)
     std::mt19937 rng(22);
     Reset(ScaleProcess);
     Block(ScaleProcess, Random(10 * 8, rng), 10, 8, 10, 1.0, 1.0, 8);
-    unsigned n = 0;
     // now wider lines: the one carried line of 10 bytes is not used
-    const Bytes out = Block(ScaleProcess, Random(30 * 8, rng), 30, 8, 30, 1.0, 1.0, 8, &n);
-    EXPECT_EQ(n, 8u);
+    EXPECT_EQ(Block(ScaleProcess, Random(30 * 8, rng), 30, 8, 30, 1.0, 1.0, 8), 8u);
     Reset(ScaleProcess);
 }
 
@@ -199,11 +192,7 @@ TEST(ScaleBounds, CarriedLinesBeyondTheCarryBufferAreBounded)
     const unsigned w = 2100000;
     Reset(ScaleProcess);
     unsigned total = 0;
-    for (int b = 0; b < 12; ++b) {
-        unsigned n = 0;
-        Block(ScaleProcess, Random(w, rng), w, 1, w / 5, 0.2, 0.2, 8, &n);
-        total += n;
-    }
+    for (int b = 0; b < 12; ++b) total += Block(ScaleProcess, Random(w, rng), w, 1, w / 5, 0.2, 0.2, 8);
     EXPECT_EQ(total, 2u);
     Reset(ScaleProcess);
 }

@@ -59,8 +59,7 @@ TEST(SimImage, ChartLinesMatchTheChartPointByPoint)
         for (std::uint32_t origin : {0u, 2997u}) {
             ScanGeometry g;
             g.dpi = dpi;
-            g.originX = origin;
-            g.originY = origin;
+            g.originX = g.originY = origin;
             g.pixels = dpi == 300 ? 2598 : 5196;
             std::vector<std::uint8_t> line(g.pixels * 3u);
             for (std::uint32_t y = 0; y < 3600 * dpi / 300; y += 29) {
@@ -140,12 +139,8 @@ TEST(SimImage, PngPaperLiesOnTheGlassAtItsResolution)
 {
     const std::string path = "/tmp/sim_image_test." + std::to_string(getpid()) + ".png";
     // 4 × 2 pixels at 100 dpi: each covers 3 × 3 device pixels at 300 dpi.
-    std::vector<std::uint8_t> rgb(4 * 2 * 3);
-    for (std::size_t i = 0; i < 8; ++i) {
-        rgb[3 * i] = static_cast<std::uint8_t>(10 * i);
-        rgb[3 * i + 1] = 1;
-        rgb[3 * i + 2] = 2;
-    }
+    std::vector<std::uint8_t> rgb;
+    for (int i = 0; i < 8; ++i) rgb.insert(rgb.end(), {static_cast<std::uint8_t>(10 * i), 1, 2});
     ASSERT_TRUE(writePng(path, 4, 2, 100, rgb));
     std::string error;
     auto paper = loadPngPaper(path, 300, &error);

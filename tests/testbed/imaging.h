@@ -16,12 +16,14 @@
 
 namespace testbed {
 
+using Bytes = std::vector<unsigned char>;
+
 // A number below n.
 inline unsigned Pick(std::mt19937 &rng, unsigned n) { return static_cast<unsigned>(rng() % n); }
 
-inline std::vector<unsigned char> Random(std::size_t n, std::mt19937 &rng)
+inline Bytes Random(std::size_t n, std::mt19937 &rng)
 {
-    std::vector<unsigned char> b(n);
+    Bytes b(n);
     for (auto &v : b) v = static_cast<unsigned char>(rng());
     return b;
 }
@@ -35,10 +37,9 @@ inline const char *const kKernels[4] = {kColorPackKernel, kDenoiseKernel, kSharp
 // Byte `i` of the centre line `mid` after filter 0 (colour registration), 1
 // (denoise), 2 (sharpen) or 3 (shadow/highlight), between the lines `up` and
 // `low`.
-inline unsigned char ModelByte(int filter, const std::vector<unsigned char> &up,
-                               const std::vector<unsigned char> &mid, const std::vector<unsigned char> &low,
-                               std::size_t i, const char *kernel)
+inline unsigned char ModelByte(int filter, const Bytes &up, const Bytes &mid, const Bytes &low, std::size_t i)
 {
+    const char *kernel = kKernels[filter];
     const std::size_t p = i / 3 * 3;
     const unsigned ch = static_cast<unsigned>(i % 3);
     switch (filter) {
@@ -60,7 +61,7 @@ inline unsigned char ModelByte(int filter, const std::vector<unsigned char> &up,
         const int divisor = sum8 <= 0 ? 1 : sum8;
         const std::size_t left = p == 0 ? i : i - 3;
         const std::size_t right = p + 3 == mid.size() ? i : i + 3;
-        const std::vector<unsigned char> *rows[3] = {&up, &mid, &low};
+        const Bytes *rows[3] = {&up, &mid, &low};
         int sum = 0;
         for (int r = 0; r < 3; ++r)
             sum += kernel[r * 3] * (*rows[r])[left] + kernel[r * 3 + 1] * (*rows[r])[i] +
@@ -89,7 +90,6 @@ inline unsigned char ModelByte(int filter, const std::vector<unsigned char> &up,
 // line m is line m - 1 between its neighbours. The carried lines start as
 // copies of the scan's first line.
 struct FilterModel {
-    using Bytes = std::vector<unsigned char>;
     explicit FilterModel(int f) : filter(f) {}
     int filter;
     std::vector<Bytes> carried;
@@ -109,8 +109,7 @@ struct FilterModel {
                               block.begin() + static_cast<long>((k + 1) * lineSize));
         for (std::size_t r = 1; r <= lines; ++r)
             for (std::size_t i = 0; i < lineSize; ++i)
-                block[(r - 1) * lineSize + i] =
-                    ModelByte(filter, rows[r - 1], rows[r], rows[r + 1], i, kKernels[filter]);
+                block[(r - 1) * lineSize + i] = ModelByte(filter, rows[r - 1], rows[r], rows[r + 1], i);
         if (filter == 0 && first) std::copy(rows[2].begin(), rows[2].end(), block.begin());
         carried = {rows[lines], rows[lines + 1]};
     }
@@ -119,7 +118,6 @@ struct FilterModel {
 // One scan of ScaleProcess (ex false) or ScaleProcessEx, block by block, doing
 // the same arithmetic in the same order.
 struct ScaleModel {
-    using Bytes = std::vector<unsigned char>;
     explicit ScaleModel(bool isEx) : ex(isEx) {}
     bool ex;
     std::vector<Bytes> carry;
@@ -210,12 +208,11 @@ struct ScaleModel {
         long long *A = rowA.data();
         long long *B = rowB.data();
         auto put = [&](long long j, unsigned o, int ch) {
-            if (j >= outLines || o >= dstPixels) {
+            if (j < outLines && o < dstPixels)
+                dst[static_cast<std::size_t>(j) * OL + 3 * o + ch] =
+                    static_cast<unsigned char>(A[3 * o + ch] / area);
+            else
                 outOfRange = true;
-                return;
-            }
-            dst[static_cast<std::size_t>(j) * OL + 3 * o + ch] =
-                static_cast<unsigned char>(A[3 * o + ch] / area);
         };
         float yB = sy - 1;
         long long j = 0;

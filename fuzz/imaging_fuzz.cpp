@@ -52,13 +52,7 @@ double Ratio(Input &in)
     static const double kRatios[] = {1.0,  0.5,       0.25,       2.0 / 3.0, 1.0 / 3.0, 1.0 / 6.0, 2.0, 4.0,
                                      0.75, 4.0 / 3.0, 1.0 / 12.0, 0.1,       0.3,       1.5,       0.0, -1.0};
     const unsigned b = in.Byte();
-    return b < 128 ? kRatios[b % 16] : static_cast<double>(b - 127) / 32.0; // or 1/32 .. 4
-}
-
-unsigned short Depth(Input &in)
-{
-    static const unsigned short kDepths[] = {24, 8, 24, 16, 48, 1, 0, 12};
-    return kDepths[in.Byte() % 8];
+    return b < 128 ? kRatios[b % 16] : static_cast<double>(b - 127) / 32.0; // above 127: 1/32 .. 4
 }
 
 void Scale(Input &in)
@@ -68,7 +62,8 @@ void Scale(Input &in)
     const unsigned srcLines = in.Byte() % 64;
     const unsigned dstPixels = in.Word() % 1400;
     const double xr = Ratio(in), yr = Ratio(in);
-    const unsigned short bpp = Depth(in);
+    static const unsigned short kDepths[] = {24, 8, 24, 16, 48, 1, 0, 12};
+    const unsigned short bpp = kDepths[in.Byte() % 8];
     const std::size_t bpb = bpp >= 8 ? bpp / 8u : 1u;
     const std::size_t srcBytes = bpb * srcPixels * srcLines;
     // At most floor(srcLines * yRatio) + 2 lines can come out of one block.

@@ -138,8 +138,8 @@ TEST(ScaleExact, MatchesModelOverRandomScans)
 
 TEST(ScaleBounds, MeaninglessGeometryIsRefusedWithoutOutput)
 {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN(),
+                 inf = std::numeric_limits<double>::infinity();
     struct {
         unsigned srcPixels, dstPixels;
         double xr, yr;

@@ -205,8 +205,7 @@ struct ScaleModel {
         const float sy = static_cast<float>(srcLines) / static_cast<float>(outLines);
         const int area = static_cast<int>(sx * 1000 * sy);
         std::vector<long long> rowA(OL + 3, 0), rowB(OL + 3, 0);
-        long long *A = rowA.data();
-        long long *B = rowB.data();
+        long long *A = rowA.data(), *B = rowB.data();
         auto put = [&](long long j, unsigned o, int ch) {
             if (j < outLines && o < dstPixels)
                 dst[static_cast<std::size_t>(j) * OL + 3 * o + ch] =

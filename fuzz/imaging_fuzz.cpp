@@ -25,10 +25,8 @@ public:
     // Image content: the rest of the input, repeated.
     void Fill(std::vector<unsigned char> &buf)
     {
-        if (size_ == 0) return;
-        for (std::size_t i = 0; i < buf.size();) {
-            const std::size_t from = (pos_ + i) % size_;
-            const std::size_t n = std::min(buf.size() - i, size_ - from);
+        for (std::size_t i = 0; size_ != 0 && i < buf.size();) {
+            const std::size_t from = (pos_ + i) % size_, n = std::min(buf.size() - i, size_ - from);
             std::memcpy(buf.data() + i, data_ + from, n);
             i += n;
         }

@@ -78,8 +78,7 @@ tagScanParameter RequestFor(const Case &c)
     p.Length = static_cast<uint16_t>(c.lines * 300u / c.xres);
     p.PixelNum = c.pixels;
     p.LineNum = c.lines;
-    p.XRes = c.xres;
-    p.YRes = c.xres;
+    p.XRes = p.YRes = c.xres;
     // ScanMode, BitPerPixel and ColorFilter of each Mode, in its order.
     static const uint8_t kModes[][3] = {{4, 24, 0}, {2, 8, 0}, {2, 8, 1}, {2, 8, 2},
                                         {2, 8, 3},  {0, 1, 0}, {1, 1, 0}};
@@ -156,8 +155,7 @@ std::vector<uint8_t> CallerBytes(const Case &c, const DevicePage &page, double t
         std::copy_n(&page.rgb[(size_t{y} * page.width + offset) * 3u], width * 3u, &colour[y * width * 3u]);
     if (!native) {
         testbed::ScaleModel model(false);
-        const std::vector<uint8_t> cut = colour;
-        model.Run(cut, width, rows, colour, c.pixels, toCaller, toCaller, 24);
+        model.Run(std::vector<uint8_t>(colour), width, rows, colour, c.pixels, toCaller, toCaller, 24);
         EXPECT_FALSE(model.outOfRange);
         EXPECT_TRUE(toCaller >= 0.5 || width == 4u * c.pixels) << "area means of exactly 4 x 4 pixels";
     }

@@ -1,6 +1,5 @@
-// The four 3x3 block filters: their per-byte rules, the shared frame (one line
-// of delay, two lines carried between blocks, reset) and bit-exactness against
-// a plain model of the frame over random blocks.
+// The four 3x3 block filters: their per-byte rules, the shared frame (one line of delay, two
+// lines carried between blocks, reset) and bit-exactness against the model over random blocks.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -57,10 +57,8 @@ TEST(SimImage, ChartLinesMatchTheChartPointByPoint)
     // everywhere, at both resolutions, from any origin, beyond the paper too.
     for (unsigned dpi : {300u, 600u}) {
         for (std::uint32_t origin : {0u, 2997u}) {
-            ScanGeometry g;
-            g.dpi = dpi;
-            g.originX = g.originY = origin;
-            g.pixels = dpi == 300 ? 2598 : 5196;
+            const ScanGeometry g{
+                .dpi = dpi, .originX = origin, .originY = origin, .pixels = dpi == 300 ? 2598u : 5196u};
             std::vector<std::uint8_t> line(g.pixels * 3u);
             for (std::uint32_t y = 0; y < 3600 * dpi / 300; y += 29) {
                 TestChart().renderRgbLine(g, y, line.data());
@@ -94,12 +92,11 @@ TEST(SimImage, DeviceLinesInEachFormat)
         {"line art, white", light, 1, 1, 12, 2, {0x00}, 1, 0x00},
     };
     for (const auto &c : cases) {
-        ScanGeometry g;
-        g.channels = c.channels;
-        g.bitsPerSample = c.bits;
-        g.pixels = c.pixels;
-        g.bytesPerLine = c.bytesPerLine;
-        g.lines = 2;
+        const ScanGeometry g{.channels = c.channels,
+                             .bitsPerSample = c.bits,
+                             .bytesPerLine = c.bytesPerLine,
+                             .pixels = c.pixels,
+                             .lines = 2};
         std::vector<std::uint8_t> line(c.bytesPerLine, 0xEE);
         renderDeviceLine(c.paper, g, 0, line.data());
         EXPECT_TRUE(std::equal(c.start.begin(), c.start.end(), line.begin())) << c.what;
@@ -124,9 +121,8 @@ bool writePng(const std::string &path, std::uint32_t w, std::uint32_t h, unsigne
     png_init_io(png, f);
     png_set_IHDR(png, info, w, h, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
-    if (dpi)
-        png_set_pHYs(png, info, static_cast<png_uint_32>(dpi / 0.0254 + 0.5),
-                     static_cast<png_uint_32>(dpi / 0.0254 + 0.5), PNG_RESOLUTION_METER);
+    const auto perMetre = static_cast<png_uint_32>(dpi / 0.0254 + 0.5);
+    if (dpi) png_set_pHYs(png, info, perMetre, perMetre, PNG_RESOLUTION_METER);
     png_write_info(png, info);
     for (std::uint32_t y = 0; y < h; ++y) png_write_row(png, rgb.data() + std::size_t{y} * w * 3);
     png_write_end(png, nullptr);

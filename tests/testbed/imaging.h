@@ -1,7 +1,6 @@
-// Shared pieces of the image tests: random content, a plain model of block
-// resampling (the scale tests, and the whole scans' expectation) and of the
-// per-byte rules of the four 3x3 filters (the filter tests, and the whole scans
-// of the filtered models).
+// Shared pieces of the image tests: random content, and plain models of block
+// resampling and of the four 3x3 filters (used by their unit tests and by the
+// whole scans' expectation).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -101,12 +100,10 @@ struct FilterModel {
         const bool first = linesCount == 0;
         linesCount = static_cast<unsigned short>(linesCount + lines);
         if (lines == 0) return;
-        if (carried.empty())
-            carried.assign(2, Bytes(block.begin(), block.begin() + static_cast<long>(lineSize)));
+        auto line = [&](std::size_t k) { return block.begin() + static_cast<long>(k * lineSize); };
+        if (carried.empty()) carried.assign(2, Bytes(line(0), line(1)));
         std::vector<Bytes> rows = carried;
-        for (std::size_t k = 0; k < lines; ++k)
-            rows.emplace_back(block.begin() + static_cast<long>(k * lineSize),
-                              block.begin() + static_cast<long>((k + 1) * lineSize));
+        for (std::size_t k = 0; k < lines; ++k) rows.emplace_back(line(k), line(k + 1));
         for (std::size_t r = 1; r <= lines; ++r)
             for (std::size_t i = 0; i < lineSize; ++i)
                 block[(r - 1) * lineSize + i] = ModelByte(filter, rows[r - 1], rows[r], rows[r + 1], i);

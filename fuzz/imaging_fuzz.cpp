@@ -1,8 +1,7 @@
-// Drives every image routine with geometry and content taken from the input:
-// scaling blocks (both routines, any ratio, depth and block size, geometry
-// changes inside a scan), the four filters, the conversions, and reset calls
-// in between. Buffers have exactly the size the routines may use, so that the
-// sanitizers see any access beyond them.
+// Every image routine with geometry and content from the input: scaling blocks
+// (both routines, any ratio, depth, block size, geometry changes inside a scan),
+// the four filters, the conversions, resets in between. Buffers have exactly
+// the size the routines may use, so that the sanitizers see any access beyond.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -26,10 +25,8 @@ public:
     // Image content: the rest of the input, repeated.
     void Fill(std::vector<unsigned char> &buf)
     {
-        if (size_ == 0) return;
-        for (std::size_t i = 0; i < buf.size();) {
-            const std::size_t from = (pos_ + i) % size_;
-            const std::size_t n = std::min(buf.size() - i, size_ - from);
+        for (std::size_t i = 0; size_ != 0 && i < buf.size();) {
+            const std::size_t from = (pos_ + i) % size_, n = std::min(buf.size() - i, size_ - from);
             std::memcpy(buf.data() + i, data_ + from, n);
             i += n;
         }
@@ -53,14 +50,7 @@ double Ratio(Input &in)
     static const double kRatios[] = {1.0,  0.5,       0.25,       2.0 / 3.0, 1.0 / 3.0, 1.0 / 6.0, 2.0, 4.0,
                                      0.75, 4.0 / 3.0, 1.0 / 12.0, 0.1,       0.3,       1.5,       0.0, -1.0};
     const unsigned b = in.Byte();
-    if (b < 128) return kRatios[b % 16];
-    return static_cast<double>(b - 127) / 32.0; // 1/32 .. 4
-}
-
-unsigned short Depth(Input &in)
-{
-    static const unsigned short kDepths[] = {24, 8, 24, 16, 48, 1, 0, 12};
-    return kDepths[in.Byte() % 8];
+    return b < 128 ? kRatios[b % 16] : static_cast<double>(b - 127) / 32.0; // above 127: 1/32 .. 4
 }
 
 void Scale(Input &in)
@@ -70,7 +60,8 @@ void Scale(Input &in)
     const unsigned srcLines = in.Byte() % 64;
     const unsigned dstPixels = in.Word() % 1400;
     const double xr = Ratio(in), yr = Ratio(in);
-    const unsigned short bpp = Depth(in);
+    static const unsigned short kDepths[] = {24, 8, 24, 16, 48, 1, 0, 12};
+    const unsigned short bpp = kDepths[in.Byte() % 8];
     const std::size_t bpb = bpp >= 8 ? bpp / 8u : 1u;
     const std::size_t srcBytes = bpb * srcPixels * srcLines;
     // At most floor(srcLines * yRatio) + 2 lines can come out of one block.
@@ -85,13 +76,14 @@ void Scale(Input &in)
     Check(n <= bound);
 }
 
+using FilterFn = unsigned short (*)(unsigned char *, unsigned short, unsigned short, unsigned short,
+                                    unsigned char, const char *, short);
+const FilterFn kFilters[] = {ColorPack_Filter3x3, Denoise_Filter_GraySemiGrayPixels_3x3,
+                             Filter_SharpenGrayPixels_3x3, Filter_ShadowHighlight_3x3};
+
 void Filter(Input &in)
 {
-    using Fn = unsigned short (*)(unsigned char *, unsigned short, unsigned short, unsigned short,
-                                  unsigned char, const char *, short);
-    static const Fn kFilters[] = {ColorPack_Filter3x3, Denoise_Filter_GraySemiGrayPixels_3x3,
-                                  Filter_SharpenGrayPixels_3x3, Filter_ShadowHighlight_3x3};
-    const Fn f = kFilters[in.Byte() % 4];
+    const FilterFn f = kFilters[in.Byte() % 4];
     const auto width = static_cast<unsigned short>(in.Word() % 600);
     const auto lines = static_cast<unsigned short>(in.Byte() % 80);
     const unsigned b = in.Byte();
@@ -113,33 +105,23 @@ void Convert(Input &in)
     const unsigned srcBpl = in.Word() % 2000;
     const unsigned dstBpl = in.Word() % 300;
     const unsigned lines = in.Byte() % 24;
-    const unsigned b = in.Byte();
+    const auto b8 = static_cast<unsigned char>(in.Byte());
     const int pattern = static_cast<int>(in.Byte()) - 64;
-    if (kind < 2) {
-        std::vector<unsigned char> src(std::size_t{srcBpl} * lines), dst((srcBpl + 2u) / 3u * lines);
-        in.Fill(src);
-        const unsigned n = kind == 0 ? ColortoGray(src.data(), dst.data(), 3, srcBpl, dstBpl, lines)
-                                     : ColortoOneChannelGray(src.data(), dst.data(), 3, srcBpl, dstBpl, lines,
-                                                             static_cast<unsigned char>(b));
-        Check(n == lines);
-    } else {
-        std::vector<unsigned char> src(std::size_t{srcBpl} * lines), dst(std::size_t{dstBpl} * lines);
-        in.Fill(src);
-        if (kind == 2)
-            GrayToLineart(src.data(), dst.data(), dstBpl, static_cast<unsigned char>(b), srcBpl, lines);
-        else
-            TransferGrayToHalftone(src.data(), dst.data(), dstBpl, 128, srcBpl, lines, pattern);
-    }
+    std::vector<unsigned char> src(std::size_t{srcBpl} * lines);
+    std::vector<unsigned char> dst(kind < 2 ? (srcBpl + 2u) / 3u * lines : std::size_t{dstBpl} * lines);
+    in.Fill(src);
+    if (kind == 0) Check(ColortoGray(src.data(), dst.data(), 3, srcBpl, dstBpl, lines) == lines);
+    if (kind == 1)
+        Check(ColortoOneChannelGray(src.data(), dst.data(), 3, srcBpl, dstBpl, lines, b8) == lines);
+    if (kind == 2) GrayToLineart(src.data(), dst.data(), dstBpl, b8, srcBpl, lines);
+    if (kind == 3) TransferGrayToHalftone(src.data(), dst.data(), dstBpl, 128, srcBpl, lines, pattern);
 }
 
-void ResetAll()
+void ResetAll(Input & /*in*/)
 {
     ScaleProcess(nullptr, 0, 0, nullptr, 0, 0.0, 0.0, 0);
     ScaleProcessEx(nullptr, 0, 0, nullptr, 0, 0.0, 0.0, 0);
-    ColorPack_Filter3x3(nullptr, 0, 0, 0, 0, nullptr, 0);
-    Denoise_Filter_GraySemiGrayPixels_3x3(nullptr, 0, 0, 0, 0, nullptr, 0);
-    Filter_SharpenGrayPixels_3x3(nullptr, 0, 0, 0, 0, nullptr, 0);
-    Filter_ShadowHighlight_3x3(nullptr, 0, 0, 0, 0, nullptr, 0);
+    for (const FilterFn f : kFilters) f(nullptr, 0, 0, 0, 0, nullptr, 0);
 }
 
 } // namespace
@@ -147,17 +129,9 @@ void ResetAll()
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     Input in(data, size);
-    for (int op = 0; op < 16 && !in.Empty(); ++op) {
-        switch (in.Byte() % 8) {
-        case 0:
-        case 1:
-        case 2: Scale(in); break;
-        case 3:
-        case 4: Filter(in); break;
-        case 5: Convert(in); break;
-        default: ResetAll(); break;
-        }
-    }
-    ResetAll();
+    static void (*const kOps[8])(Input &) = {Scale,  Scale,   Scale,    Filter,
+                                             Filter, Convert, ResetAll, ResetAll};
+    for (int op = 0; op < 16 && !in.Empty(); ++op) kOps[in.Byte() % 8](in);
+    ResetAll(in);
     return 0;
 }

@@ -1,9 +1,7 @@
-// Image delivery: whole scans through the virtual scanner in every mode and at
-// every caller resolution, compared byte for byte with an expectation that
-// this file computes on its own from the page the scanner renders (crop,
-// resampling, gray, line art, halftone, the two models' filters); read-size
-// patterns giving identical streams; the record variants; refusals.
-//
+// Image delivery: whole scans in every mode and at every caller resolution,
+// compared byte for byte with an expectation computed apart from the driver
+// from the page the scanner renders; read-size patterns giving identical
+// streams; the record variants; refusals.
 // Labelled for ThreadSanitizer: DOCSCAN_THREADED_TESTS.
 // The debug output goes to a directory of the test's own, never /tmp/DrvLog.
 #include <gtest/gtest.h>
@@ -38,9 +36,9 @@ namespace fs = std::filesystem;
 constexpr uint16_t kScannerWidth = 2550; // pixels at 300 dpi
 
 enum class Mode { Colour, Gray, Red, Green, Blue, LineArt, Halftone };
+using enum Mode;
 
 struct Case {
-    const char *name;
     Mode mode;
     uint16_t xres;
     uint16_t left;   // 1/300 inch
@@ -49,7 +47,28 @@ struct Case {
     uint8_t pattern = 1;
 };
 
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+// The whole width (a multiple of 8 pixels for line art and halftone).
+Case Whole(Mode mode, uint16_t xres, uint16_t lines, uint8_t pattern = 1)
+{
+    unsigned pixels = kScannerWidth * xres / 300u;
+    if (mode >= LineArt) pixels &= ~7u;
+    return {mode, xres, 0, static_cast<uint16_t>(pixels), lines, pattern};
+}
+
+Case Crop(Mode mode, uint16_t xres, uint16_t left, uint16_t pixels, uint16_t lines, uint8_t pattern = 1)
+{
+    return {mode, xres, left, pixels, lines, pattern};
+}
+
+std::string Name(const Case &c)
+{
+    static const char *const kNames[] = {"Colour", "Gray", "Red", "Green", "Blue", "LineArt", "Halftone"};
+    std::string name = kNames[static_cast<int>(c.mode)];
+    if (c.mode == Halftone) name += std::to_string(c.pattern) + (c.left != 0 ? "" : "At");
+    return name + (c.left != 0 ? "Cropped" : "") + std::to_string(c.xres);
+}
+
+void PrintTo(const Case &c, std::ostream *os) { *os << Name(c); }
 
 tagScanParameter RequestFor(const Case &c)
 {
@@ -59,8 +78,7 @@ tagScanParameter RequestFor(const Case &c)
     p.Length = static_cast<uint16_t>(c.lines * 300u / c.xres);
     p.PixelNum = c.pixels;
     p.LineNum = c.lines;
-    p.XRes = c.xres;
-    p.YRes = c.xres;
+    p.XRes = p.YRes = c.xres;
     // ScanMode, BitPerPixel and ColorFilter of each Mode, in its order.
     static const uint8_t kModes[][3] = {{4, 24, 0}, {2, 8, 0}, {2, 8, 1}, {2, 8, 2},
                                         {2, 8, 3},  {0, 1, 0}, {1, 1, 0}};
@@ -68,27 +86,14 @@ tagScanParameter RequestFor(const Case &c)
     p.ScanMode = m[0];
     p.BitPerPixel = m[1];
     p.ColorFilter = m[2];
-    if (c.mode == Mode::Halftone) p.HTPatternNo = c.pattern;
+    if (c.mode == Halftone) p.HTPatternNo = c.pattern;
     return p;
 }
 
 uint32_t LineBytes(const Case &c)
 {
-    switch (c.mode) {
-    case Mode::Colour: return 3u * c.pixels;
-    case Mode::LineArt:
-    case Mode::Halftone: return c.pixels / 8u;
-    default: return c.pixels;
-    }
+    return c.mode == Colour ? 3u * c.pixels : c.mode >= LineArt ? c.pixels / 8u : c.pixels;
 }
-
-// ---- The expectation ------------------------------------------------------------
-//
-// Computed apart from the driver, scan-wide, without the block ring or
-// the delivery counters: the device page is cut to the requested pixels,
-// resampled to the caller's resolution (every byte bilinearly in double
-// precision, or 4 x 4 box means for a quarter), converted, and binarised with
-// the halftone matrix row restarting at every device block.
 
 struct DevicePage {
     std::vector<uint8_t> rgb;
@@ -96,165 +101,83 @@ struct DevicePage {
     uint32_t lines = 0;
 };
 
-class Expectation {
-public:
-    Expectation(const Case &c, const DevicePage &page, double toCaller, double toDevice)
-        : c_(c), page_(page), r_(toCaller)
-    {
-        deviceDpi_ = c.xres <= 300 ? 300u : 600u;
-        blockLines_ = c.xres <= 300 ? 48u : 16u;
-        const bool lineart = c.mode == Mode::LineArt;
-        const uint16_t widthField = static_cast<uint16_t>(c.pixels * 300u / c.xres);
-        const bool crop = (c.xres > 49 && (c.left != 0 || c.pixels != kScannerWidth)) ||
-                          (c.pixels != widthField && lineart);
-        sourceWidth_ = crop ? static_cast<uint32_t>(c.pixels * toDevice) : page.width;
-        offset_ = crop ? deviceDpi_ * c.left / 300u : 0u;
+// Appends one caller line made from a colour line of c.pixels pixels: gray is
+// the luminance or one channel; line art takes the red channel against 128,
+// halftone the luminance against the pattern's matrix (1 is black, leftmost
+// pixel in bit 7).
+void Convert(const Case &c, const uint8_t *colour, uint32_t lineInBlock, std::vector<uint8_t> &out)
+{
+    if (c.mode == Colour) {
+        out.insert(out.end(), colour, colour + 3u * c.pixels);
+        return;
     }
-
-    // True when the expectation needed a pixel outside the page.
-    bool NeededOutside() const { return outside_; }
-
-    std::vector<uint8_t> Bytes() const
-    {
-        std::vector<uint8_t> out;
-        std::vector<uint8_t> colour(3u * c_.pixels);
-        uint32_t line = 0;
-        for (uint32_t block = 0; line < c_.lines; ++block) {
-            const uint32_t made = LinesOfBlock(block);
-            for (uint32_t t = 0; t < made && line < c_.lines; ++t, ++line) {
-                CallerColourLine(line, colour.data());
-                Convert(colour.data(), t, out);
-            }
-        }
-        return out;
+    auto value = [&](uint32_t x) {
+        const uint8_t *px = colour + 3 * x;
+        if (c.mode == Gray || c.mode == Halftone)
+            return static_cast<uint8_t>((3 * px[0] + 6 * px[1] + px[2]) / 10);
+        return px[c.mode == LineArt ? 0 : static_cast<int>(c.mode) - static_cast<int>(Red)];
+    };
+    if (c.mode < LineArt) {
+        for (uint32_t x = 0; x < c.pixels; ++x) out.push_back(value(x));
+        return;
     }
-
-private:
-    // Output lines that device block `block` yields.
-    uint32_t LinesOfBlock(uint32_t block) const
-    {
-        if (c_.xres == 300 || c_.xres == 600) return blockLines_;
-        const double before = static_cast<double>(block * blockLines_);
-        const double after = static_cast<double>((block + 1) * blockLines_);
-        return static_cast<uint32_t>(std::floor(after * r_) - std::floor(before * r_));
+    for (uint32_t byte = 0; byte < c.pixels / 8; ++byte) {
+        uint8_t bits = 0;
+        for (uint32_t b = 0, x = byte * 8; b < 8; ++b, ++x) {
+            const int threshold =
+                c.mode == LineArt ? 128 : halftone[((c.pattern - 1u) * 8u + lineInBlock % 8u) * 8u + x % 8u];
+            if (value(x) < threshold) bits = static_cast<uint8_t>(bits | (0x80u >> b));
+        }
+        out.push_back(bits);
     }
+}
 
-    // A pixel of the cropped device page; one outside it marks the
-    // expectation as unusable (the cases are chosen so that none is).
-    uint8_t Source(uint32_t y, uint32_t x, uint32_t ch) const
-    {
-        if (y >= page_.lines || x >= sourceWidth_ || offset_ + x >= page_.width) {
-            outside_ = true;
-            return 0;
-        }
-        return page_.rgb[(size_t{y} * page_.width + offset_ + x) * 3u + ch];
+// The caller's bytes, computed scan-wide apart from the driver and its blocks:
+// the device page cut to the requested pixels, resampled to the caller's
+// resolution as one block of the resampling model (bilinear, or area means of
+// 4 x 4 pixels for a quarter), converted, and binarised with the halftone
+// matrix row restarting at every device block.
+std::vector<uint8_t> CallerBytes(const Case &c, const DevicePage &page, double toCaller, double toDevice)
+{
+    const bool native = c.xres == 300 || c.xres == 600;
+    const uint32_t blockLines = c.xres <= 300 ? 48u : 16u;
+    const bool crop = (c.xres > 49 && (c.left != 0 || c.pixels != kScannerWidth)) ||
+                      (c.mode == LineArt && c.pixels != static_cast<uint16_t>(c.pixels * 300u / c.xres));
+    const uint32_t width = crop ? static_cast<uint32_t>(c.pixels * toDevice) : page.width;
+    const uint32_t offset = crop ? (c.xres <= 300 ? 1u : 2u) * c.left : 0u;
+    const uint32_t rows = native ? c.lines : toCaller < 0.5 ? 4u * c.lines : page.lines;
+    if (offset + width > page.width || rows > page.lines) {
+        ADD_FAILURE() << "the case needs pixels beyond the page";
+        return {};
     }
-
-    void CallerColourLine(uint32_t j, uint8_t *out) const
-    {
-        if (c_.xres == 300 || c_.xres == 600) {
-            for (uint32_t i = 0; i < 3u * c_.pixels; ++i) out[i] = Source(j, i / 3u, i % 3u);
-            return;
-        }
-        if (r_ < 0.5) {
-            // Boxes of exactly 4 x 4 device pixels (the cases below are chosen so).
-            EXPECT_EQ(sourceWidth_, 4u * c_.pixels);
-            for (uint32_t i = 0; i < c_.pixels; ++i) {
-                for (uint32_t ch = 0; ch < 3; ++ch) {
-                    uint32_t sum = 0;
-                    for (uint32_t dy = 0; dy < 4; ++dy)
-                        for (uint32_t dx = 0; dx < 4; ++dx) sum += Source(4 * j + dy, 4 * i + dx, ch);
-                    out[3 * i + ch] = static_cast<uint8_t>(sum / 16u);
-                }
-            }
-            return;
-        }
-        const double pos = static_cast<double>(j) / r_;
-        const double k = std::floor(pos);
-        const double fy = pos - k;
-        const auto upper = static_cast<uint32_t>(k);
-        for (uint32_t i = 0; i < c_.pixels; ++i) {
-            const double x = std::min(static_cast<double>(sourceWidth_ - 1), static_cast<double>(i) / r_);
-            const double ix = std::floor(x);
-            const double fx = x - ix;
-            const auto left = static_cast<uint32_t>(ix);
-            const uint32_t right = std::min(left + 1, sourceWidth_ - 1);
-            for (uint32_t ch = 0; ch < 3; ++ch) {
-                const double u0 = Source(upper, left, ch), u1 = Source(upper, right, ch);
-                const double l0 = Source(upper + 1, left, ch), l1 = Source(upper + 1, right, ch);
-                const double v =
-                    u0 * (1 - fy) * (1 - fx) + u1 * (1 - fy) * fx + l0 * fy * (1 - fx) + l1 * fy * fx;
-                out[3 * i + ch] = static_cast<uint8_t>(static_cast<int>(v));
-            }
-        }
+    std::vector<uint8_t> colour(size_t{rows} * width * 3u);
+    for (uint32_t y = 0; y < rows; ++y)
+        std::copy_n(&page.rgb[(size_t{y} * page.width + offset) * 3u], width * 3u, &colour[y * width * 3u]);
+    if (!native) {
+        testbed::ScaleModel model(false);
+        model.Run(std::vector<uint8_t>(colour), width, rows, colour, c.pixels, toCaller, toCaller, 24);
+        EXPECT_FALSE(model.outOfRange);
+        EXPECT_TRUE(toCaller >= 0.5 || width == 4u * c.pixels) << "area means of exactly 4 x 4 pixels";
     }
-
-    static uint8_t Luminance(const uint8_t *rgb)
-    {
-        return static_cast<uint8_t>((3 * rgb[0] + 6 * rgb[1] + rgb[2]) / 10);
+    EXPECT_GE(colour.size(), size_t{c.lines} * c.pixels * 3u) << "the case needs lines beyond the page";
+    colour.resize(size_t{c.lines} * c.pixels * 3u);
+    std::vector<uint8_t> out;
+    for (uint32_t block = 0, line = 0; line < c.lines; ++block) {
+        const double before = block * blockLines * toCaller, after = (block + 1) * blockLines * toCaller;
+        const auto made = native ? blockLines : static_cast<uint32_t>(std::floor(after) - std::floor(before));
+        for (uint32_t t = 0; t < made && line < c.lines; ++t, ++line)
+            Convert(c, &colour[size_t{line} * c.pixels * 3u], t, out);
     }
-
-    void Convert(const uint8_t *colour, uint32_t lineInBlock, std::vector<uint8_t> &out) const
-    {
-        const uint32_t p = c_.pixels;
-        switch (c_.mode) {
-        case Mode::Colour: out.insert(out.end(), colour, colour + 3u * p); return;
-        case Mode::Gray:
-            for (uint32_t i = 0; i < p; ++i) out.push_back(Luminance(colour + 3 * i));
-            return;
-        case Mode::Red:
-        case Mode::Green:
-        case Mode::Blue: {
-            const uint32_t ch = c_.mode == Mode::Red ? 0 : c_.mode == Mode::Green ? 1 : 2;
-            for (uint32_t i = 0; i < p; ++i) out.push_back(colour[3 * i + ch]);
-            return;
-        }
-        case Mode::LineArt:
-        case Mode::Halftone: break;
-        }
-        // Line art takes the red channel against 128; halftone the luminance
-        // against the pattern's matrix. 1 is black, leftmost pixel in bit 7.
-        for (uint32_t byte = 0; byte < p / 8; ++byte) {
-            uint8_t bits = 0;
-            for (uint32_t b = 0; b < 8; ++b) {
-                const uint32_t x = byte * 8 + b;
-                const uint8_t *px = colour + 3 * x;
-                const bool black =
-                    c_.mode == Mode::LineArt
-                        ? px[0] < 128
-                        : Luminance(px) < halftone[((c_.pattern - 1u) * 8u + lineInBlock % 8u) * 8u + x % 8u];
-                if (black) bits = static_cast<uint8_t>(bits | (0x80u >> b));
-            }
-            out.push_back(bits);
-        }
-    }
-
-    Case c_;
-    const DevicePage &page_;
-    double r_;
-    uint32_t deviceDpi_ = 300;
-    uint32_t blockLines_ = 48;
-    uint32_t sourceWidth_ = 0;
-    uint32_t offset_ = 0;
-    mutable bool outside_ = false;
-};
+    return out;
+}
 
 // Paper with something in every pixel: noise at 600 dpi, 0.7 inch tall (the
 // longest case reads 0.6 inch).
 std::shared_ptr<const sim::ImageSource> NoisePaper()
 {
-    static std::shared_ptr<const sim::ImageSource> paper = [] {
-        const uint32_t width = 2u * kScannerWidth, height = 420;
-        std::vector<uint8_t> rgb(size_t{width} * height * 3u);
-        uint32_t state = 0x9E3779B9u;
-        for (auto &v : rgb) {
-            state ^= state << 13;
-            state ^= state >> 17;
-            state ^= state << 5;
-            v = static_cast<uint8_t>(state >> 24);
-        }
-        return std::make_shared<const sim::PicturePaper>(width, height, 600, std::move(rgb));
-    }();
+    static std::mt19937 rng(5);
+    static const auto paper = std::make_shared<const sim::PicturePaper>(
+        2u * kScannerWidth, 420u, 600u, testbed::Random(size_t{2u * kScannerWidth} * 420u * 3u, rng));
     return paper;
 }
 
@@ -270,13 +193,10 @@ protected:
         p.Top = top;
         EXPECT_TRUE(SetScanParameter(&p)) << gErrCode;
         EXPECT_TRUE(StartScan()) << gErrCode;
-        DevicePage page;
         const auto window = scanner().window();
-        if (!window) return page;
-        page.width = window->geometry.pixels;
-        page.lines = window->geometry.lines;
-        page.rgb = sim::renderDeviceImage(*scanner().imageSource(), window->geometry);
-        return page;
+        if (!window) return {};
+        const sim::ScanGeometry &g = window->geometry;
+        return {sim::renderDeviceImage(*scanner().imageSource(), g), g.pixels, g.lines};
     }
 
     // Reads the caller's whole image in one call.
@@ -289,11 +209,8 @@ protected:
 
     std::vector<uint8_t> Expected(const Case &c, const DevicePage &page)
     {
-        const Expectation expectation(c, page, gScanSetup.sacdimension.ScaleToCaller,
-                                      gScanSetup.sacdimension.ScaleToDevice);
-        auto bytes = expectation.Bytes();
-        EXPECT_FALSE(expectation.NeededOutside()) << "the case needs pixels beyond the page";
-        return bytes;
+        return CallerBytes(c, page, gScanSetup.sacdimension.ScaleToCaller,
+                           gScanSetup.sacdimension.ScaleToDevice);
     }
 };
 
@@ -303,14 +220,11 @@ protected:
 {
     if (got.size() != want.size())
         return ::testing::AssertionFailure() << "sizes " << got.size() << " and " << want.size();
-    for (size_t at = 0; at < got.size(); ++at) {
-        if (got[at] != want[at]) {
-            return ::testing::AssertionFailure()
-                   << "line " << at / lineBytes << " byte " << at % lineBytes << ": got " << int{got[at]}
-                   << ", expected " << int{want[at]};
-        }
-    }
-    return ::testing::AssertionSuccess();
+    const size_t at =
+        static_cast<size_t>(std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin());
+    if (at == got.size()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "line " << at / lineBytes << " byte " << at % lineBytes
+                                         << ": got " << int{got[at]} << ", expected " << int{want[at]};
 }
 
 class WholeScanTest : public DeliveryTest, public ::testing::WithParamInterface<Case> {};
@@ -324,58 +238,33 @@ TEST_P(WholeScanTest, DeliversTheRequestedImage)
     EXPECT_TRUE(StopScan());
 }
 
-const Case kWholeScans[] = {
-    // Colour over the whole width at each resolution.
-    {"Colour300", Mode::Colour, 300, 0, 2550, 100},
-    {"Colour600", Mode::Colour, 600, 0, 5100, 60},
-    {"Colour200", Mode::Colour, 200, 0, 1700, 100},
-    {"Colour150", Mode::Colour, 150, 0, 1275, 60},
-    {"Colour75", Mode::Colour, 75, 0, 637, 40},
-    {"Colour400", Mode::Colour, 400, 0, 3400, 60},
-    // Gray by luminance, and by each channel.
-    {"Gray300", Mode::Gray, 300, 0, 2550, 100},
-    {"Gray600", Mode::Gray, 600, 0, 5100, 40},
-    {"Gray200", Mode::Gray, 200, 0, 1700, 100},
-    {"Gray150", Mode::Gray, 150, 0, 1275, 60},
-    {"Gray75", Mode::Gray, 75, 0, 637, 40},
-    {"Gray400", Mode::Gray, 400, 0, 3400, 60},
-    {"Red300", Mode::Red, 300, 0, 2550, 60},
-    {"Green200", Mode::Green, 200, 0, 1700, 60},
-    {"Blue600", Mode::Blue, 600, 0, 5100, 40},
-    // Line art and halftone (pixel counts a multiple of 8).
-    {"LineArt300", Mode::LineArt, 300, 0, 2544, 100},
-    {"LineArt200", Mode::LineArt, 200, 0, 1696, 100},
-    {"LineArt75", Mode::LineArt, 75, 0, 632, 40},
-    {"LineArt600", Mode::LineArt, 600, 0, 5096, 40},
-    {"Halftone1At300", Mode::Halftone, 300, 0, 2544, 60, 1},
-    {"Halftone2At300", Mode::Halftone, 300, 0, 2544, 60, 2},
-    {"Halftone3At300", Mode::Halftone, 300, 0, 2544, 60, 3},
-    {"Halftone4At300", Mode::Halftone, 300, 0, 2544, 60, 4},
-    {"Halftone5At300", Mode::Halftone, 300, 0, 2544, 60, 5},
-    {"Halftone6At300", Mode::Halftone, 300, 0, 2544, 60, 6},
-    // The matrix row restarts with every block, whose line count varies at 200 dpi.
-    {"Halftone2At200", Mode::Halftone, 200, 0, 1696, 100, 2},
-    {"Halftone1At150", Mode::Halftone, 150, 0, 1272, 60, 1},
-    {"Halftone4At400", Mode::Halftone, 400, 0, 3392, 60, 4},
-    // Cropped areas.
-    {"ColourCropped300", Mode::Colour, 300, 300, 600, 80},
-    {"ColourCropped600", Mode::Colour, 600, 300, 1200, 60},
-    {"ColourCropped200", Mode::Colour, 200, 150, 800, 80},
-    {"ColourCropped75", Mode::Colour, 75, 300, 200, 40},
-    {"GrayCropped400", Mode::Gray, 400, 75, 800, 60},
-    {"LineArtCropped150", Mode::LineArt, 150, 601, 400, 60},
-    {"Halftone6Cropped300", Mode::Halftone, 300, 1, 800, 60, 6},
-};
+std::string ParamName(const ::testing::TestParamInfo<Case> &param) { return Name(param.param); }
 
-INSTANTIATE_TEST_SUITE_P(Modes, WholeScanTest, ::testing::ValuesIn(kWholeScans),
-                         [](const ::testing::TestParamInfo<Case> &param) {
-                             return std::string(param.param.name);
-                         });
+// Colour and gray over the whole width at each resolution; gray by each channel; line art.
+const Case kModes[] = {
+    Whole(Colour, 300, 100),  Whole(Colour, 600, 60), Whole(Colour, 200, 100), Whole(Colour, 150, 60),
+    Whole(Colour, 75, 40),    Whole(Colour, 400, 60), Whole(Gray, 300, 100),   Whole(Gray, 600, 40),
+    Whole(Gray, 200, 100),    Whole(Gray, 150, 60),   Whole(Gray, 75, 40),     Whole(Gray, 400, 60),
+    Whole(Red, 300, 60),      Whole(Green, 200, 60),  Whole(Blue, 600, 40),    Whole(LineArt, 300, 100),
+    Whole(LineArt, 200, 100), Whole(LineArt, 75, 40), Whole(LineArt, 600, 40)};
+INSTANTIATE_TEST_SUITE_P(Modes, WholeScanTest, ::testing::ValuesIn(kModes), ParamName);
+
+// Halftone in each pattern, and where the matrix row restarting with every
+// block meets blocks of varying line counts (200 dpi); cropped areas.
+const Case kHalftoneAndCropped[] = {
+    Whole(Halftone, 300, 60, 1),       Whole(Halftone, 300, 60, 2),      Whole(Halftone, 300, 60, 3),
+    Whole(Halftone, 300, 60, 4),       Whole(Halftone, 300, 60, 5),      Whole(Halftone, 300, 60, 6),
+    Whole(Halftone, 200, 100, 2),      Whole(Halftone, 150, 60, 1),      Whole(Halftone, 400, 60, 4),
+    Crop(Colour, 300, 300, 600, 80),   Crop(Colour, 600, 300, 1200, 60), Crop(Colour, 200, 150, 800, 80),
+    Crop(Colour, 75, 300, 200, 40),    Crop(Gray, 400, 75, 800, 60),     Crop(LineArt, 150, 601, 400, 60),
+    Crop(Halftone, 300, 1, 800, 60, 6)};
+INSTANTIATE_TEST_SUITE_P(HalftoneAndCropped, WholeScanTest, ::testing::ValuesIn(kHalftoneAndCropped),
+                         ParamName);
 
 TEST_F(DeliveryTest, AnyPatternOfReadSizesGivesTheSameStream)
 {
     // Gray at 200 dpi, cropped: blocks of 32 rescaled lines, 800 bytes a line.
-    const Case c{"Gray200", Mode::Gray, 200, 150, 800, 70};
+    const Case c{Gray, 200, 150, 800, 70};
     const size_t total = size_t{LineBytes(c)} * c.lines;
     std::vector<uint8_t> expected;
 
@@ -387,27 +276,20 @@ TEST_F(DeliveryTest, AnyPatternOfReadSizesGivesTheSameStream)
         for (size_t n = 0; at < total; ++n) {
             const uint32_t want =
                 static_cast<uint32_t>(std::min<size_t>(sizes[n % sizes.size()], total - at));
-            bool ok = false;
-            if (variant == 0) {
-                ok = ReadScan(0, image.data() + at, want);
-            } else if (variant == 1) {
-                tagReadScanExParam r{};
-                r.pBuffer = image.data() + at;
-                r.dwRequest = want;
-                ok = ReadScanEx(&r);
-                EXPECT_EQ(r.dwDelivered, want);
-                EXPECT_EQ(r.dwLines, want / dwApPixNum);
-            } else {
-                tagReadScanEx2Param r{};
-                std::memset(r.Reserved0, 0xA5, sizeof r.Reserved0);
-                std::memset(r.Reserved16, 0x5A, sizeof r.Reserved16);
-                r.pBuffer = image.data() + at;
-                r.dwRequest = want;
-                ok = ReadScanEx2(&r);
-                EXPECT_EQ(r.dwDelivered, want);
-                EXPECT_EQ(r.dwDelivered2, want);
-                EXPECT_EQ(r.Reserved0[7], 0xA5);
-                EXPECT_EQ(r.Reserved16[0], 0x5A);
+            tagReadScanExParam ex{image.data() + at, want, 0, 0};
+            tagReadScanEx2Param ex2{
+                {0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5}, image.data() + at, {0x5A}, want, 0, 0};
+            const bool ok = variant == 0   ? ReadScan(0, image.data() + at, want)
+                            : variant == 1 ? ReadScanEx(&ex)
+                                           : ReadScanEx2(&ex2);
+            if (variant == 1) {
+                EXPECT_EQ(ex.dwDelivered, want);
+                EXPECT_EQ(ex.dwLines, want / dwApPixNum);
+            } else if (variant == 2) {
+                EXPECT_EQ(ex2.dwDelivered, want);
+                EXPECT_EQ(ex2.dwDelivered2, want);
+                EXPECT_EQ(ex2.Reserved0[7], 0xA5);
+                EXPECT_EQ(ex2.Reserved16[0], 0x5A);
             }
             if (!ok) {
                 ADD_FAILURE() << "read " << n << " of " << want << " bytes at " << at << ": " << gErrCode;
@@ -427,68 +309,40 @@ TEST_F(DeliveryTest, AnyPatternOfReadSizesGivesTheSameStream)
     EXPECT_EQ(scanWith({3, 30000}, 2), whole) << "ReadScanEx2";
 }
 
-TEST_F(DeliveryTest, ARequestForExactlyTheStoredBytesTakesNoFurtherBlock)
-{
-    const Case c{"Gray300", Mode::Gray, 300, 0, 2550, 100};
-    Start(c);
-    std::vector<uint8_t> buffer(2550u * 100u);
-    ASSERT_TRUE(ReadScan(0, buffer.data(), 1000));
-    // One block taken; 48 gray lines of 2550 bytes, 1000 of them delivered.
-    EXPECT_EQ(Session().readNext, 1u);
-    EXPECT_EQ(Session().finalSize, 2550u * 48u);
-    EXPECT_EQ(Session().imageStore, 2550u * 48u - 1000u);
-    ASSERT_TRUE(ReadScan(0, buffer.data(), Session().imageStore));
-    EXPECT_EQ(Session().imageStore, 0u);
-    EXPECT_EQ(Session().readNext, 1u);
-    // A request spanning blocks fetches and processes as many as it needs.
-    ASSERT_TRUE(ReadScan(0, buffer.data(), 2550u * 48u + 10u));
-    EXPECT_EQ(Session().readNext, 3u);
-    EXPECT_EQ(Session().imageStore, 2550u * 48u - 10u);
-    EXPECT_TRUE(StopScan());
-}
-
-TEST_F(DeliveryTest, ReadingPastThePageFailsWith157AndKeepsWhatWasCopied)
-{
-    const Case c{"Colour300", Mode::Colour, 300, 0, 2550, 20};
-    const DevicePage page = Start(c);
-    // The page has 32 device lines, in one block of 48 counted lines.
-    std::vector<uint8_t> image(7650u * 60u, 0xEE);
-    EXPECT_FALSE(ReadScan(0, image.data(), static_cast<uint32_t>(image.size())));
-    EXPECT_EQ(gErrCode, 157u);
-    EXPECT_TRUE(std::equal(page.rgb.begin(), page.rgb.end(), image.begin()));
-    // The rest of the block behind the page is zero; nothing beyond the block is written.
-    EXPECT_TRUE(
-        std::all_of(image.begin() + 7650 * 32, image.begin() + 7650 * 48, [](uint8_t v) { return v == 0; }));
-    EXPECT_TRUE(std::all_of(image.begin() + 7650 * 48, image.end(), [](uint8_t v) { return v == 0xEE; }));
-    EXPECT_TRUE(StopScan());
-}
-
-TEST_F(DeliveryTest, ReadsWithoutAScanFailWith157AndNullBuffersAreRefused)
+TEST_F(DeliveryTest, RefusedReadsLeaveTheScanUntouchedAndReadingPastThePageFailsWith157)
 {
     std::vector<uint8_t> buffer(100);
     EXPECT_FALSE(ReadScan(0, buffer.data(), 100));
-    EXPECT_EQ(gErrCode, 157u);
+    EXPECT_EQ(gErrCode, 157u) << "no scan";
     tagReadScanExParam noScan{buffer.data(), 100, 0, 0};
     EXPECT_FALSE(ReadScanEx(&noScan));
     EXPECT_EQ(noScan.dwLines, 0u) << "no bytes per line known yet";
     EXPECT_EQ(noScan.dwDelivered, 100u);
 
-    // Null buffers and records leave a running scan untouched.
-    const Case c{"Colour300", Mode::Colour, 300, 0, 2550, 20};
-    Start(c);
+    const Case c = Whole(Colour, 300, 20);
+    const DevicePage page = Start(c);
     EXPECT_FALSE(ReadScan(0, nullptr, 100));
     EXPECT_EQ(gErrCode, 2005u);
     EXPECT_FALSE(ReadScanEx(nullptr));
     EXPECT_EQ(gErrCode, 2005u);
     EXPECT_FALSE(ReadScanEx2(nullptr));
     EXPECT_EQ(gErrCode, 2005u);
-    tagReadScanExParam r{};
-    r.dwRequest = 10;
+    tagReadScanExParam r{nullptr, 10, 0, 0};
     EXPECT_FALSE(ReadScanEx(&r));
     EXPECT_EQ(r.dwDelivered, 10u) << "reported as delivered whatever the result";
     EXPECT_EQ(Session().readNext, 0u);
     EXPECT_EQ(Session().imageStore, 0u);
     EXPECT_TRUE(GetBackgroundRaster());
+
+    // The page has 32 device lines, in one block of 48 counted lines: the rest
+    // of the block is zero, and nothing beyond the block is written.
+    std::vector<uint8_t> image(7650u * 60u, 0xEE);
+    EXPECT_FALSE(ReadScan(0, image.data(), static_cast<uint32_t>(image.size())));
+    EXPECT_EQ(gErrCode, 157u);
+    EXPECT_TRUE(std::equal(page.rgb.begin(), page.rgb.end(), image.begin()));
+    EXPECT_TRUE(
+        std::all_of(image.begin() + 7650 * 32, image.begin() + 7650 * 48, [](uint8_t v) { return v == 0; }));
+    EXPECT_TRUE(std::all_of(image.begin() + 7650 * 48, image.end(), [](uint8_t v) { return v == 0xEE; }));
     EXPECT_TRUE(StopScan());
 }
 
@@ -501,7 +355,7 @@ using UnalignedLineArtTest =
 
 TEST_F(UnalignedLineArtTest, StoredBytesOfABlockAreTheGrayCountDividedBy8)
 {
-    const Case c{"LineArt300", Mode::LineArt, 300, 0, 2550, 100};
+    const Case c{LineArt, 300, 0, 2550, 100};
     Start(c);
     uint8_t byte = 0;
     ASSERT_TRUE(ReadScan(0, &byte, 1));
@@ -510,7 +364,9 @@ TEST_F(UnalignedLineArtTest, StoredBytesOfABlockAreTheGrayCountDividedBy8)
     EXPECT_TRUE(StopScan());
 }
 
-TEST_F(DeliveryTest, TraceLinesOfEachCall)
+// Level 2 traces each call with the bytes stored after it; the device layers
+// below ReadScan (level 3) write nothing.
+TEST_F(DeliveryTest, ReadsInsideToTheEndOfAndAcrossABlockAndTheirTraceLines)
 {
     const fs::path dir = fs::temp_directory_path() / ("docscan-delivery-test-" + std::to_string(getpid()));
     fs::remove_all(dir);
@@ -518,22 +374,23 @@ TEST_F(DeliveryTest, TraceLinesOfEachCall)
     std::snprintf(DebugFilePath, sizeof DebugFilePath, "%s/", dir.c_str());
     gDebugLevel = 2;
 
-    const Case c{"Gray300", Mode::Gray, 300, 0, 2550, 100};
+    const Case c = Whole(Gray, 300, 100);
     Start(c);
     std::vector<uint8_t> buffer(2550u * 100u);
-    ASSERT_TRUE(ReadScan(0, buffer.data(), 1000));                // inside a block
-    ASSERT_TRUE(ReadScan(0, buffer.data(), 2550u * 48u - 1000u)); // to its end
+    ASSERT_TRUE(ReadScan(0, buffer.data(), 1000)); // inside a block: one block taken
+    EXPECT_EQ(Session().readNext, 1u);
+    EXPECT_EQ(Session().finalSize, 2550u * 48u);
+    ASSERT_TRUE(ReadScan(0, buffer.data(), 2550u * 48u - 1000u)); // exactly to its end: no further block
+    EXPECT_EQ(Session().readNext, 1u);
     tagReadScanExParam r{buffer.data(), 2550u * 48u + 5u, 0, 0};
-    ASSERT_TRUE(ReadScanEx(&r)); // across a block
-    tagReadScanEx2Param r2{};
-    r2.pBuffer = buffer.data();
-    r2.dwRequest = 3;
+    ASSERT_TRUE(ReadScanEx(&r)); // across a block: as many blocks as it needs
+    EXPECT_EQ(Session().readNext, 3u);
+    tagReadScanEx2Param r2{{}, buffer.data(), {}, 3, 0, 0};
     ASSERT_TRUE(ReadScanEx2(&r2));
     ASSERT_TRUE(GetBackgroundRaster());
     ASSERT_TRUE(StopScan());
 
     const auto log = testbed::readLines(dir / "vemoDll.txt");
-    // Level 2: the device layers below ReadScan (level 3) write nothing.
     const auto want = testbed::golden("delivery.trace", "reads");
     const auto from = std::find(log.begin(), log.end(), "Out  1 : StartScan :");
     ASSERT_NE(from, log.end());
@@ -544,100 +401,52 @@ TEST_F(DeliveryTest, TraceLinesOfEachCall)
 }
 
 // ---- The two filtered models ------------------------------------------------------
-//
 // Their colour-scanned requests at 300 dpi pass four 3x3 filters, each one
-// line late; the expectation applies them scan-wide. A filter's first two
+// line late; the expectation runs them over the whole page. A filter's first two
 // output lines depend on what it holds before the first block, so lines from
 // 8 on (four filters, two lines each) are compared.
 
-using Lines = std::vector<std::vector<uint8_t>>;
-
-// Filter `rule` of testbed/imaging.h over a whole scan: output line m is
-// line m - 1 filtered between its neighbours; lines before firstKnown + 2 are
-// left empty.
-Lines Filtered(const Lines &in, size_t firstKnown, int rule)
-{
-    static const char *const kernels[] = {testbed::kColorPackKernel, testbed::kDenoiseKernel,
-                                          testbed::kSharpenKernel, testbed::kShadowKernel};
-    Lines out(in.size());
-    for (size_t m = firstKnown + 2; m < in.size(); ++m) {
-        out[m].resize(in[m].size());
-        for (size_t i = 0; i < in[m].size(); ++i)
-            out[m][i] = testbed::ModelByte(rule, in[m - 2], in[m - 1], in[m], i, kernels[rule]);
-    }
-    return out;
-}
-
-struct FilterCase {
-    const char *model;
-    Mode mode;
-};
-
-class FilterModelTest : public DeliveryTest, public ::testing::WithParamInterface<FilterCase> {
+class FilterModelTest : public DeliveryTest, public ::testing::WithParamInterface<const char *> {
 protected:
-    const char *model_ = GetParam().model;
-
     void prepareScanner() override
     {
         scanner().setImageSource(std::make_shared<sim::TestChart>());
         auto inquiry = scanner().inquiry();
         std::memset(inquiry.data() + 16, 0, 6);
-        std::memcpy(inquiry.data() + 16, model_, 5);
+        std::memcpy(inquiry.data() + 16, GetParam(), 5);
         scanner().setInquiry(inquiry);
-    }
-
-    // Scans 120 lines from 1.1 inch down (colour patches, the gray ramp, fine
-    // lines) and checks lines 8 on against the filtered page.
-    void ScanAndCompare(Mode mode)
-    {
-        const Case c{"Filtered", mode, 300, 0, 2550, 120};
-        const DevicePage page = Start(c, 330);
-        ASSERT_FALSE(page.rgb.empty());
-        const std::vector<uint8_t> image = ReadImage(c);
-
-        Lines source(page.lines);
-        for (uint32_t y = 0; y < page.lines; ++y)
-            source[y].assign(page.rgb.begin() + y * 7650, page.rgb.begin() + (y + 1) * 7650);
-        Lines filtered = source;
-        for (int rule = 0; rule < 4; ++rule) filtered = Filtered(filtered, 2u * rule, rule);
-
-        const uint32_t lineBytes = LineBytes(c);
-        for (uint32_t m = 8; m < c.lines; ++m) {
-            std::vector<uint8_t> want;
-            if (mode == Mode::Colour) {
-                want = filtered[m];
-            } else {
-                for (size_t i = 0; i < 7650; i += 3)
-                    want.push_back(static_cast<uint8_t>(
-                        (3 * filtered[m][i] + 6 * filtered[m][i + 1] + filtered[m][i + 2]) / 10));
-            }
-            const std::vector<uint8_t> got(image.begin() + m * lineBytes,
-                                           image.begin() + (m + 1) * lineBytes);
-            ASSERT_TRUE(SameLines(got, want, lineBytes)) << "delivered line " << m;
-        }
-        // The filters really changed something on this page.
-        EXPECT_FALSE(std::equal(image.begin() + 8 * lineBytes, image.end(),
-                                Expectation(c, page, 1.0, 1.0).Bytes().begin() + 8 * lineBytes));
-        EXPECT_TRUE(StopScan());
     }
 };
 
-// Colour and gray at 300 dpi are filtered (gray before its conversion), each
-// filter one line late.
-TEST_P(FilterModelTest, At300IsFilteredOneLineLatePerFilter) { ScanAndCompare(GetParam().mode); }
+// Colour and gray (before its conversion) at 300 dpi, 120 lines from 1.1 inch
+// down: colour patches, the gray ramp, fine lines.
+TEST_P(FilterModelTest, At300IsFilteredOneLineLatePerFilter)
+{
+    for (const Mode mode : {Colour, Gray}) {
+        const Case c = Whole(mode, 300, 120);
+        SCOPED_TRACE(Name(c));
+        const DevicePage page = Start(c, 330);
+        ASSERT_FALSE(page.rgb.empty());
+        const std::vector<uint8_t> image = ReadImage(c);
+        std::vector<uint8_t> filtered = page.rgb, want;
+        for (int rule = 0; rule < 4; ++rule) testbed::FilterModel(rule).Process(filtered, 7650);
+        for (uint32_t m = 8; m < c.lines; ++m) Convert(c, &filtered[m * 7650u], 0, want);
+        const uint32_t lineBytes = LineBytes(c);
+        EXPECT_TRUE(SameLines({image.begin() + 8 * lineBytes, image.end()}, want, lineBytes))
+            << "from line 8";
+        // The filters really changed something on this page.
+        EXPECT_FALSE(std::equal(image.begin() + 8 * lineBytes, image.end(),
+                                CallerBytes(c, page, 1.0, 1.0).begin() + 8 * lineBytes));
+        EXPECT_TRUE(StopScan());
+    }
+}
 
-INSTANTIATE_TEST_SUITE_P(Models, FilterModelTest,
-                         ::testing::Values(FilterCase{"QR310", Mode::Colour}, FilterCase{"QR310", Mode::Gray},
-                                           FilterCase{"QR620", Mode::Colour},
-                                           FilterCase{"QR620", Mode::Gray}),
-                         [](const ::testing::TestParamInfo<FilterCase> &param) {
-                             return std::string(param.param.model) +
-                                    (param.param.mode == Mode::Gray ? "Gray" : "Colour");
-                         });
+INSTANTIATE_TEST_SUITE_P(Models, FilterModelTest, ::testing::Values("QR310", "QR620"),
+                         [](const ::testing::TestParamInfo<const char *> &param) { return param.param; });
 
 TEST_P(FilterModelTest, OtherResolutionsAreNotFiltered)
 {
-    const Case c{"Colour600", Mode::Colour, 600, 0, 5100, 40};
+    const Case c = Whole(Colour, 600, 40);
     const DevicePage page = Start(c, 330);
     EXPECT_TRUE(SameLines(ReadImage(c), Expected(c, page), LineBytes(c)));
     EXPECT_TRUE(StopScan());
@@ -647,9 +456,8 @@ TEST_F(DeliveryTest, CallersAtOrBelow49DpiGetTheWholeLineRescaledWithoutCrop)
 {
     // At 40 dpi nothing is cropped: the whole device line (2550 pixels) is
     // averaged down to the caller's 340 pixels, in boxes of 7.5 x 7.5.
-    for (const Case &c :
-         {Case{"Colour40", Mode::Colour, 40, 0, 340, 30}, Case{"Gray10", Mode::Gray, 10, 0, 85, 8}}) {
-        SCOPED_TRACE(c.name);
+    for (const Case &c : {Whole(Colour, 40, 30), Whole(Gray, 10, 8)}) {
+        SCOPED_TRACE(Name(c));
         Start(c);
         std::vector<uint8_t> image(size_t{LineBytes(c)} * c.lines + 1, 0xEE);
         ASSERT_TRUE(ReadScan(0, image.data(), static_cast<uint32_t>(image.size() - 1))) << gErrCode;
@@ -661,7 +469,7 @@ TEST_F(DeliveryTest, CallersAtOrBelow49DpiGetTheWholeLineRescaledWithoutCrop)
 
 TEST_F(DeliveryTest, ModelType1StretchesEachBlockAndCutsTheLinesBack)
 {
-    const Case c{"Colour300", Mode::Colour, 300, 0, 2550, 60};
+    const Case c = Whole(Colour, 300, 60);
     auto p = RequestFor(c);
     ASSERT_TRUE(SetScanParameter(&p));
     gModelType = 1; // set by no scanner this driver knows; the stretch is kept bounded
@@ -684,9 +492,6 @@ TEST_F(DeliveryTest, ModelType1StretchesEachBlockAndCutsTheLinesBack)
 // writing outside its buffers (the sanitizer builds check the latter).
 TEST_F(DeliveryTest, AnyGeometryIsDeliveredWithinTheBuffersOrRefused)
 {
-    struct Shape {
-        uint16_t left, pixels, width;
-    };
     scanner().setCalibrationState(3); // no calibration data to read: faster set-up
     int delivered = 0, refused = 0;
     for (const int resolution : {1, 49, 50, 150, 299, 301, 599, 600}) {
@@ -694,15 +499,16 @@ TEST_F(DeliveryTest, AnyGeometryIsDeliveredWithinTheBuffersOrRefused)
         // A few lines only: the device scans 300 / xres as many.
         const auto lines = static_cast<uint16_t>(std::max(1, resolution / 12));
         const auto full = static_cast<uint16_t>(kScannerWidth * xres / 300u);
-        for (const Shape shape : {Shape{0, full, 2550}, Shape{0, 8, 1}, Shape{2549, 8, 8},
-                                  Shape{1200, full, 2550}, Shape{0, 65528, 65528}}) {
-            for (const Mode mode : {Mode::Gray, Mode::LineArt, Mode::Halftone}) {
-                Case c{"Geometry", mode, xres, shape.left, shape.pixels, lines};
+        const uint16_t shapes[][3] = {
+            {0, full, 2550}, {0, 8, 1}, {2549, 8, 8}, {1200, full, 2550}, {0, 65528, 65528}};
+        for (const auto &[left, pixels, width] : shapes) { // width: the Width field, in 1/300 inch
+            for (const Mode mode : {Gray, LineArt, Halftone}) {
+                Case c{mode, xres, left, pixels, lines};
                 auto p = RequestFor(c);
-                p.Width = shape.width;
+                p.Width = width;
                 if (!SetScanParameter(&p)) continue; // not a request the scanner takes
-                SCOPED_TRACE(testing::Message() << "xres " << xres << " left " << shape.left << " pixels "
-                                                << shape.pixels << " mode " << int(p.ScanMode));
+                SCOPED_TRACE(testing::Message() << "xres " << xres << " left " << left << " pixels " << pixels
+                                                << " mode " << int(p.ScanMode));
                 if (!StartScan()) {
                     EXPECT_EQ(gErrCode, 2005u);
                     ++refused;

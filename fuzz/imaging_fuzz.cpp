@@ -21,7 +21,11 @@ public:
     Input(const std::uint8_t *data, std::size_t size) : data_(data), size_(size) {}
     bool Empty() const { return pos_ >= size_; }
     unsigned Byte() { return pos_ < size_ ? data_[pos_++] : 0u; }
-    unsigned Word() { return Byte() | (Byte() << 8); }
+    unsigned Word()
+    {
+        const unsigned low = Byte();
+        return low | (Byte() << 8);
+    }
     // Image content: the rest of the input, repeated.
     void Fill(std::vector<unsigned char> &buf)
     {

@@ -539,7 +539,7 @@ TEST_F(ScanTest, RawDumpHoldsExactlyTheBytesReadAndTheTraceShowsEveryStep)
     ASSERT_FALSE(var.empty());
     EXPECT_EQ(var.back(), "Resolution = 300, Pixelnum =  256, Linenum =  112, Imagesize = 86016");
 
-    // StartScan dumps the device's parameters (the dump itself: scansetup_log_test).
+    // StartScan dumps the device's parameters (the dump itself: ScanSetupTrace).
     EXPECT_TRUE(
         testbed::hasLine(testbed::readLines(dir / "vemoParam.txt"), "IO.ScanParameter.PixelNum = 256"));
 

@@ -21,6 +21,7 @@
 #include "testbed/testbed.h"
 #include "tools/imagefile.h"
 #include "tools/outputfile.h"
+#include "tools/report.h"
 #include "tools/statuscodes.h"
 
 namespace docscan_cli {
@@ -140,7 +141,14 @@ bool Decode(ImageFormat format, const std::string &path, const ImageInfo &info, 
         TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
         TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
         TIFFGetField(tiff, TIFFTAG_XRESOLUTION, dpi);
-        bool ok = width == info.width && height == info.height && size_t(TIFFScanlineSize(tiff)) == stride;
+        uint16_t photometric = 0;
+        TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
+        // 1-bit rows carry 1 for black, so their readers must see "min is white".
+        const uint16_t expected = info.kind == PixelKind::Bilevel ? PHOTOMETRIC_MINISWHITE
+                                  : info.kind == PixelKind::Gray  ? PHOTOMETRIC_MINISBLACK
+                                                                  : PHOTOMETRIC_RGB;
+        bool ok = width == info.width && height == info.height && photometric == expected &&
+                  size_t(TIFFScanlineSize(tiff)) == stride;
         for (uint32_t y = 0; ok && y < height; ++y)
             ok = TIFFReadScanline(tiff, pixels->data() + y * stride, y, 0) == 1;
         TIFFClose(tiff);
@@ -361,6 +369,13 @@ TEST(StatusWordsTest, EveryCodeTheDriverStoresHasItsOwnWords)
     EXPECT_NE(StatusWords(2007).find("lamp"), std::string::npos);
     EXPECT_EQ(DescribeStatus(2023).rfind("2023 (0x7E7): ", 0), 0u) << DescribeStatus(2023);
     EXPECT_EQ(DescribeStatus(64001).rfind("64001 (0xFA01): ", 0), 0u);
+}
+
+TEST(ReportTest, JsonStringsEscapeQuotesAndEveryControlOrNonAsciiByte)
+{
+    EXPECT_EQ(JsonString("a\"b\\c\n\r\t\x01\x1f\x7f\xe9"),
+              "\"a\\\"b\\\\c\\n\\r\\t\\u0001\\u001f\\u007f\\u00e9\"");
+    EXPECT_EQ(JsonString(std::string("\0", 1)), "\"\\u0000\"");
 }
 
 } // namespace

@@ -22,7 +22,6 @@
 #include <string>
 #include <vector>
 
-#include "api/scanner.h"
 #include "sim/device_model.h"
 #include "sim/image_source.h"
 #include "sim/usb_glue.h"

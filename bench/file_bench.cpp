@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "api/scanner.h"
+#include "bench/virtual_bed.h"
 #include "sim/image_source.h"
-#include "sim/usb_glue.h"
 #include "tools/driver.h"
 #include "tools/imagefile.h"
 #include "tools/outputfile.h"
@@ -73,58 +73,50 @@ bool MakePhotoPaper(const std::string &path)
     return docscan_cli::WriteImageFile(ImageFormat::Png, path, info, rgb.data(), &error);
 }
 
-// The virtual scanner with the photo on its glass, and the driver, up once.
-class Bed {
+// The virtual scanner with the photo on its glass, the driver's functions for
+// the front end's read loop and the scanner's abilities; set up once.
+class PhotoBed {
 public:
-    Bed()
+    PhotoBed()
     {
+        if (!bed_.up()) return;
         const std::string paper = Scratch("paper.png");
-        std::string error;
-        if (!MakePhotoPaper(paper) || !bus_.start(&error)) {
-            std::fprintf(stderr, "virtual scanner: %s\n", error.c_str());
-            return;
-        }
-        auto source = sim::loadPngPaper(paper, kPaperDpi, &error);
+        std::string error = "cannot write " + paper;
+        auto source = MakePhotoPaper(paper) ? sim::loadPngPaper(paper, kPaperDpi, &error) : nullptr;
         std::remove(paper.c_str());
         if (source == nullptr) {
             std::fprintf(stderr, "paper: %s\n", error.c_str());
             return;
         }
-        bus_.scanner().setImageSource(source);
-        bus_.scanner().setTranscriptDataLimit(0);
+        bed_.scanner().setImageSource(source);
+        bed_.scanner().setTranscriptDataLimit(0);
 #define DOCSCAN_BENCH_BIND(name) driver_.name = &::name;
         DOCSCAN_CLI_FUNCTIONS(DOCSCAN_BENCH_BIND)
 #undef DOCSCAN_BENCH_BIND
-        up_ = InitializeDriver() && InitializeScanner() && GetScannerAbilityEx(&ability_);
-        if (!up_) std::fprintf(stderr, "the driver could not open the virtual scanner\n");
-    }
-    ~Bed()
-    {
-        if (up_) TerminateDriver();
-        bus_.stop();
+        up_ = GetScannerAbilityEx(&ability_);
     }
     bool up() const { return up_; }
-    sim::DeviceModel &scanner() { return bus_.scanner(); }
+    sim::DeviceModel &scanner() { return bed_.scanner(); }
     docscan_cli::Driver &driver() { return driver_; }
     const SCANNERABILITYEX &ability() const { return ability_; }
 
 private:
-    sim::VirtualScannerBus bus_;
+    bench::VirtualBed &bed_ = bench::TheBed();
     docscan_cli::Driver driver_;
     SCANNERABILITYEX ability_{};
     bool up_ = false;
 };
 
-Bed &TheBed()
+PhotoBed &ThePhotoBed()
 {
-    static Bed bed;
+    static PhotoBed bed;
     return bed;
 }
 
 void BM_FileVsScan(benchmark::State &state, ImageFormat format, ScanModeChoice mode, int dpi,
                    uint64_t throttle)
 {
-    Bed &bed = TheBed();
+    PhotoBed &bed = ThePhotoBed();
     if (!bed.up()) {
         state.SkipWithError("no virtual scanner");
         return;

@@ -22,8 +22,8 @@
 
 #include "api/scanner.h"
 #include "bench/bench_page.h"
+#include "bench/virtual_bed.h"
 #include "device/scansetup.h"
-#include "sim/usb_glue.h"
 
 namespace {
 
@@ -35,36 +35,6 @@ using Page = bench::PageRequest;
 // A4 (8.27 x 11.69 inch) from the upper-left corner.
 constexpr Page kColour600{DOCSCAN_MODE_COLOR, 24, 600, 4960, 7015};
 constexpr Page kGray300{DOCSCAN_MODE_GRAY, 8, 300, 2480, 3507};
-
-class Bed {
-public:
-    Bed()
-    {
-        std::string error;
-        if (!bus_.start(&error)) {
-            std::fprintf(stderr, "virtual scanner: %s\n", error.c_str());
-            return;
-        }
-        bus_.scanner().setTranscriptCapacity(0);
-        bus_.scanner().setThrottle(kRate);
-        up_ = InitializeDriver() && InitializeScanner();
-    }
-    ~Bed()
-    {
-        if (up_) TerminateDriver();
-        bus_.stop();
-    }
-    bool up() const { return up_; }
-    std::uint64_t wireBytes() const
-    {
-        const sim::UrbStats stats = bus_.stats();
-        return stats.bytesIn + stats.bytesOut;
-    }
-
-private:
-    sim::VirtualScannerBus bus_;
-    bool up_ = false;
-};
 
 double ProcessCpu()
 {
@@ -78,11 +48,13 @@ bool SetPage(const Page &page) { return bench::SetPageParameters(page); }
 
 void BM_ThrottledPage(benchmark::State &state, Page page)
 {
-    static Bed bed;
+    bench::VirtualBed &bed = bench::TheBed();
     if (!bed.up()) {
         state.SkipWithError("no virtual scanner");
         return;
     }
+    bed.scanner().setTranscriptCapacity(0);
+    bed.scanner().setThrottle(kRate);
     const std::uint64_t callerBytes = std::uint64_t{page.pixels} * (page.bitsPerPixel / 8u) * page.lines;
     std::vector<std::uint8_t> chunk(1u << 20);
     double wall = 0, cpu = 0, wire = 0, pageWire = 0;

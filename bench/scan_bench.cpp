@@ -32,47 +32,15 @@
 
 #include "api/scanner.h"
 #include "bench/bench_page.h"
+#include "bench/virtual_bed.h"
 #include "device/apiprocess.h"
 #include "device/capability.h"
 #include "device/scansetup.h"
 #include "scan/scan.h"
-#include "sim/usb_glue.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The virtual scanner and the driver, up once for the whole run.
-class Bed {
-public:
-    Bed()
-    {
-        std::string error;
-        if (!bus_.start(&error)) {
-            std::fprintf(stderr, "virtual scanner: %s\n", error.c_str());
-            return;
-        }
-        up_ = Initialize() && InitializeScanner();
-        if (!up_) std::fprintf(stderr, "driver could not open the virtual scanner (status %u)\n", gErrCode);
-    }
-    ~Bed()
-    {
-        if (up_) TerminateDriver();
-        bus_.stop();
-    }
-    bool up() const { return up_; }
-    sim::DeviceModel &scanner() { return bus_.scanner(); }
-
-private:
-    sim::VirtualScannerBus bus_;
-    bool up_ = false;
-};
-
-Bed &TheBed()
-{
-    static Bed bed;
-    return bed;
-}
 
 // ---- Processor time ---------------------------------------------------------------
 
@@ -177,7 +145,7 @@ double MemcpyTime(uint64_t bytes)
 
 void BM_Page(benchmark::State &state, Page page, uint64_t throttle)
 {
-    Bed &bed = TheBed();
+    bench::VirtualBed &bed = bench::TheBed();
     if (!bed.up()) {
         state.SkipWithError("no virtual scanner");
         return;
